@@ -1,0 +1,31 @@
+# Front door of the project: every target installs what is missing first.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all setup build run test bench clean
+
+all: build
+
+setup:
+	@bash scripts/setup.sh
+
+$(BUILD)/CMakeCache.txt: | setup
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+
+build: setup $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	$(BUILD)/tools/snx-sample $(BUILD)/sample.snx
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+bench: setup
+	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DSARNIC_BENCH=ON
+	cmake --build build-release -j $(JOBS) --target sarnic_bench
+	build-release/bench/sarnic_bench
+
+clean:
+	rm -rf $(BUILD) build-release

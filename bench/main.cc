@@ -1,0 +1,88 @@
+// Runs every benchmark, then prints the ratios that the project's
+// performance figures are stated in.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "bench_util.h"
+#include "sarnic/errors.h"
+
+namespace sarnic::bench {
+
+std::size_t PeakRssBytes() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<std::size_t>(u.ru_maxrss) * 1024;
+}
+
+void WriteFile(const std::string& path, const void* data, std::size_t size) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) throw IoError("cannot open " + path);
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(fd, p, size);
+    if (n <= 0) {
+      ::close(fd);
+      throw IoError("cannot write " + path);
+    }
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+}
+
+std::string ScratchPath(const std::string& name) {
+  return "/tmp/sarnic_bench_" + std::to_string(::getpid()) + "_" + name;
+}
+
+namespace {
+
+// Keeps each benchmark's mean real time and its counters.
+class Collector : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& r : runs) {
+      if (r.run_type != Run::RT_Iteration) continue;
+      times[r.benchmark_name()] = r.GetAdjustedRealTime();
+      for (const auto& [k, c] : r.counters) counters[k] = c.value;
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+  std::map<std::string, double> times;
+  std::map<std::string, double> counters;
+};
+
+}  // namespace
+}  // namespace sarnic::bench
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  sarnic::bench::Collector collector;
+  benchmark::RunSpecifiedBenchmarks(&collector);
+  const auto& t = collector.times;
+  const auto& c = collector.counters;
+  std::printf("\nFigures\n");
+  auto time_of = [&](const char* prefix) {
+    for (const auto& [name, v] : t) {
+      if (name.rfind(prefix, 0) == 0) return v;
+    }
+    return 0.0;
+  };
+  const double exp = time_of("BM_Export256MiB");
+  const double base = time_of("BM_MemcpyAndWrite256MiB");
+  if (exp > 0 && base > 0) {
+    std::printf("export+write 256 MiB vs memcpy+write: %.2f (limit 1.50)\n",
+                exp / base);
+  }
+  if (c.count("peak_ratio")) {
+    std::printf("export peak RSS vs arrays+output:     %.2f (limit 1.10)\n",
+                c.at("peak_ratio"));
+  }
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,62 @@
+// The exporter's failures. Each kind mirrors a failure class of the export
+// (value, key, type, index, I/O). Nothing inside the library catches them:
+// they reach the caller of run() unchanged, and the tools turn them into one
+// "error:" line.
+#ifndef SARNIC_ERRORS_H_
+#define SARNIC_ERRORS_H_
+
+#include <stdexcept>
+#include <string>
+
+namespace sarnic {
+
+class Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A value of the right kind but an unusable content. The fixed message text
+// and the offending detail are kept apart; what() joins them with a space.
+class ValueError : public Error {
+ public:
+  explicit ValueError(std::string message, std::string detail = "");
+  const std::string& message() const { return message_; }
+  const std::string& detail() const { return detail_; }
+
+ private:
+  std::string message_;
+  std::string detail_;
+};
+
+// A lookup of a name that is not there: a node attribute, a layer that has
+// not been exported yet, a tensor. key() is the name looked up.
+class KeyError : public Error {
+ public:
+  KeyError(std::string key, const std::string& what);
+  const std::string& key() const { return key_; }
+
+ private:
+  std::string key_;
+};
+
+// A value of the wrong kind (a text where a list of integers is needed).
+class TypeError : public Error {
+ public:
+  using Error::Error;
+};
+
+// A position outside a sequence.
+class IndexError : public Error {
+ public:
+  using Error::Error;
+};
+
+// A file that cannot be read or written.
+class IoError : public Error {
+ public:
+  using Error::Error;
+};
+
+}  // namespace sarnic
+
+#endif  // SARNIC_ERRORS_H_

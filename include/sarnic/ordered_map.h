@@ -1,0 +1,104 @@
+// A text-keyed map that keeps insertion order, the order in which the export
+// reads node attributes, tensors and external constants. Lookup of a missing
+// key raises a KeyError that names the key and the map's owner.
+#ifndef SARNIC_ORDERED_MAP_H_
+#define SARNIC_ORDERED_MAP_H_
+
+#include <cstddef>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "sarnic/errors.h"
+
+namespace sarnic {
+
+template <typename V>
+class OrderedMap {
+ public:
+  using value_type = std::pair<std::string, V>;
+  using iterator = typename std::vector<value_type>::iterator;
+  using const_iterator = typename std::vector<value_type>::const_iterator;
+
+  OrderedMap() = default;
+  OrderedMap(std::initializer_list<value_type> items) {
+    for (const auto& [k, v] : items) set(k, v);
+  }
+
+  // What the map belongs to, for error messages ("node 'conv1'").
+  void set_owner(std::string owner) { owner_ = std::move(owner); }
+  const std::string& owner() const { return owner_; }
+
+  bool contains(const std::string& key) const { return index_.count(key) > 0; }
+  std::size_t size() const { return items_.size(); }
+  bool empty() const { return items_.empty(); }
+
+  V* find(const std::string& key) {
+    auto it = index_.find(key);
+    return it == index_.end() ? nullptr : &items_[it->second].second;
+  }
+  const V* find(const std::string& key) const {
+    auto it = index_.find(key);
+    return it == index_.end() ? nullptr : &items_[it->second].second;
+  }
+
+  V& at(const std::string& key) {
+    V* v = find(key);
+    if (v == nullptr) ThrowMissing(key);
+    return *v;
+  }
+  const V& at(const std::string& key) const {
+    const V* v = find(key);
+    if (v == nullptr) ThrowMissing(key);
+    return *v;
+  }
+
+  // Sets the value of `key`; a new key goes to the end, an existing one keeps
+  // its place.
+  V& set(const std::string& key, V value) {
+    auto it = index_.find(key);
+    if (it != index_.end()) {
+      items_[it->second].second = std::move(value);
+      return items_[it->second].second;
+    }
+    index_.emplace(key, items_.size());
+    items_.emplace_back(key, std::move(value));
+    return items_.back().second;
+  }
+
+  // Removes `key` if present; later entries keep their relative order.
+  void erase(const std::string& key) {
+    auto it = index_.find(key);
+    if (it == index_.end()) return;
+    items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(it->second));
+    index_.clear();
+    for (std::size_t i = 0; i < items_.size(); ++i) {
+      index_.emplace(items_[i].first, i);
+    }
+  }
+
+  iterator begin() { return items_.begin(); }
+  iterator end() { return items_.end(); }
+  const_iterator begin() const { return items_.begin(); }
+  const_iterator end() const { return items_.end(); }
+
+  bool operator==(const OrderedMap& other) const {
+    return items_ == other.items_;
+  }
+
+ private:
+  [[noreturn]] void ThrowMissing(const std::string& key) const {
+    std::string what = owner_.empty() ? "missing key '" + key + "'"
+                                      : owner_ + " has no '" + key + "'";
+    throw KeyError(key, what);
+  }
+
+  std::string owner_;
+  std::vector<value_type> items_;
+  std::unordered_map<std::string, std::size_t> index_;
+};
+
+}  // namespace sarnic
+
+#endif  // SARNIC_ORDERED_MAP_H_

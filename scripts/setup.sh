@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs every package the project builds, tests and benchmarks with, from
+# Debian's archive. Idempotent: packages already present are not fetched again.
+set -euo pipefail
+
+packages=(
+  build-essential cmake g++ make pkg-config
+  libflatbuffers-dev flatbuffers-compiler
+  nlohmann-json3-dev libcli11-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  libplplot-dev plplot-driver-cairo
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ "${#missing[@]}" -eq 0 ]; then
+  exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"

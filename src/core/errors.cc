@@ -1,0 +1,21 @@
+#include "sarnic/errors.h"
+
+#include <utility>
+
+namespace sarnic {
+
+namespace {
+std::string Join(const std::string& message, const std::string& detail) {
+  return detail.empty() ? message : message + " " + detail;
+}
+}  // namespace
+
+ValueError::ValueError(std::string message, std::string detail)
+    : Error(Join(message, detail)),
+      message_(std::move(message)),
+      detail_(std::move(detail)) {}
+
+KeyError::KeyError(std::string key, const std::string& what)
+    : Error(what), key_(std::move(key)) {}
+
+}  // namespace sarnic

@@ -1,0 +1,154 @@
+// The SVM classifier head: seven constant layers with the classifier's
+// parameters, read from a directory, then the kernel, decision and
+// probability layers fed by the graph's layer named "output".
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "sarnic/errors.h"
+#include "sarnic/exporter.h"
+#include "sarnic/schema.h"
+#include "serialize/layer_parts.h"
+
+namespace sarnic {
+
+namespace {
+
+std::shared_ptr<std::vector<char>> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw IoError("cannot read SVM file " + path);
+  auto bytes = std::make_shared<std::vector<char>>(
+      std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  if (in.bad()) throw IoError("cannot read SVM file " + path);
+  return bytes;
+}
+
+struct Sizes {
+  int64_t k, l, d;
+};
+
+int64_t SizeMember(const nlohmann::json& j, const char* member,
+                   int64_t minimum) {
+  const auto it = j.find(member);
+  if (it == j.end()) {
+    throw ValueError("kld.json lacks the member", member);
+  }
+  if (!it->is_number_integer()) {
+    throw ValueError("kld.json member is not an integer:",
+                     std::string(member) + " = " + it->dump());
+  }
+  const auto v = it->get<int64_t>();
+  // Beyond this no shape of the head fits the model's int32 dimensions.
+  if (v < minimum || v > std::numeric_limits<int32_t>::max()) {
+    throw ValueError("kld.json member is out of range:",
+                     std::string(member) + " = " + std::to_string(v) +
+                         " (at least " + std::to_string(minimum) + ")");
+  }
+  return v;
+}
+
+Sizes ReadSizes(const std::string& path) {
+  const auto text = ReadFile(path);
+  nlohmann::json j = nlohmann::json::parse(text->begin(), text->end(), nullptr,
+                                           /*allow_exceptions=*/false);
+  if (j.is_discarded() || !j.is_object()) {
+    throw ValueError("kld.json is not a JSON object:", path);
+  }
+  return {SizeMember(j, "K", 2), SizeMember(j, "L", 1), SizeMember(j, "D", 1)};
+}
+
+NdArray ReadParameter(const std::string& path, const Shape& shape) {
+  const auto bytes = ReadFile(path);
+  const int64_t expected = ElementCount(shape, path);
+  if (bytes->size() % 4 != 0) {
+    throw ValueError("SVM file length is not a multiple of 4:",
+                     path + " has " + std::to_string(bytes->size()) +
+                         " bytes, expected " + std::to_string(expected) +
+                         " float32 values");
+  }
+  const auto found = static_cast<int64_t>(bytes->size() / 4);
+  if (found != expected) {
+    throw ValueError("SVM file holds the wrong number of values:",
+                     path + ": expected " + std::to_string(expected) +
+                         ", found " + std::to_string(found));
+  }
+  return NdArray::View(
+      DType::kFloat32, shape, bytes,
+      std::span<const std::byte>(reinterpret_cast<const std::byte*>(bytes->data()),
+                                 bytes->size()));
+}
+
+Offset ComputedLayer(BetterBuilder& b, const std::string& name, snxf::Op op,
+                     const Shape& shape, const std::vector<uint32_t>& inputs) {
+  const Offset layer_name = b.CreateString(name);
+  const Offset layer_shape = WriteLayerShape(b, shape, "SVM layer " + name);
+  const Offset layer_inputs = WriteInputs(b, inputs);
+  snxf::LayerStart(b);
+  snxf::LayerAddType(b, op);
+  snxf::LayerAddName(b, layer_name);
+  snxf::LayerAddShape(b, layer_shape);
+  snxf::LayerAddInputs(b, layer_inputs);
+  return snxf::LayerEnd(b);
+}
+
+}  // namespace
+
+void SarnicExporter::export_svm(BetterBuilder& builder, Graph& /*graph*/,
+                                LayerIndex& layers_map,
+                                LayerCounter& layer_index,
+                                std::vector<Offset>& layers,
+                                const std::string& svm_dir) {
+  std::string dir = svm_dir;
+  if (dir.empty() || dir.back() != '/') dir += "/";
+  const Sizes s = ReadSizes(dir + "kld.json");
+  const int64_t p = s.k * (s.k - 1) / 2;
+  const std::vector<std::pair<std::string, Shape>> params = {
+      {"alpha", {s.k - 1, s.l}}, {"a", {p, 1}},    {"b", {p, 1}},
+      {"sv", {s.l, s.d}},        {"nsv", {s.k, 1}}, {"rho", {p, 1}},
+      {"label", {s.k, 1}},
+  };
+  for (const auto& [key, shape] : params) {
+    const std::string layer = "svm_" + key;
+    const Offset layer_name = builder.CreateString(layer);
+    const Offset layer_shape =
+        WriteLayerShape(builder, shape, "SVM layer " + layer);
+    const NdArray array = ReadParameter(dir + key + ".bin", shape);
+    const Offset data = export_tensor(builder, "data", std::nullopt, array);
+    const Offset layer_params = WriteParams(builder, {data});
+    snxf::LayerStart(builder);
+    snxf::LayerAddType(builder, snxf::Op::constant);
+    snxf::LayerAddName(builder, layer_name);
+    snxf::LayerAddShape(builder, layer_shape);
+    snxf::LayerAddParams(builder, layer_params);
+    layers.push_back(snxf::LayerEnd(builder));
+    layers_map.set(layer, layer_index.next());
+  }
+  const uint32_t alpha = layers_map.at("svm_alpha");
+  const uint32_t a = layers_map.at("svm_a");
+  const uint32_t b = layers_map.at("svm_b");
+  const uint32_t sv = layers_map.at("svm_sv");
+  const uint32_t nsv = layers_map.at("svm_nsv");
+  const uint32_t rho = layers_map.at("svm_rho");
+
+  const uint32_t x = layers_map.at("output");
+  layers.push_back(ComputedLayer(builder, "svm_kernel",
+                                 snxf::Op::svm_update_kernel, {s.k, s.l},
+                                 {x, sv, nsv}));
+  layers_map.set("svm_kernel", layer_index.next());
+  const uint32_t kernel = layers_map.at("svm_kernel");
+  layers.push_back(ComputedLayer(builder, "svm_decision",
+                                 snxf::Op::svm_decision_stats, {p, 1},
+                                 {kernel, alpha, rho}));
+  layers_map.set("svm_decision", layer_index.next());
+  const uint32_t decision = layers_map.at("svm_decision");
+  layers.push_back(ComputedLayer(builder, "svm_output",
+                                 snxf::Op::svm_soft_probability, {s.k, 1},
+                                 {decision, a, b}));
+  layers_map.set("svm_output", layer_index.next());
+}
+
+}  // namespace sarnic

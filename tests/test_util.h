@@ -1,0 +1,115 @@
+// Helpers shared by the tests: graphs built in a few lines, and models and
+// tensors decoded through the FlatBuffers verifier and the generated reader.
+#ifndef SARNIC_TESTS_TEST_UTIL_H_
+#define SARNIC_TESTS_TEST_UTIL_H_
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "sarnic/exporter.h"
+#include "sarnic/schema.h"
+
+namespace sarnic::testing {
+
+// The model in `buffer` after the verifier accepted it; fails the test and
+// returns null otherwise.
+inline const snxf::Model* Decode(const uint8_t* data, std::size_t size) {
+  flatbuffers::Verifier verifier(data, size);
+  if (!snxf::VerifyModelBuffer(verifier)) {
+    ADD_FAILURE() << "model buffer does not verify";
+    return nullptr;
+  }
+  return snxf::GetModel(data);
+}
+inline const snxf::Model* Decode(const ModelBuffer& buffer) {
+  return Decode(buffer.data(), buffer.size());
+}
+
+// Finishes `b` with the table at `root` as root and returns it verified.
+template <typename T>
+const T* FinishAndDecode(BetterBuilder& b, Offset root) {
+  b.Finish(flatbuffers::Offset<T>(root));
+  flatbuffers::Verifier verifier(b.GetBufferPointer(), b.GetSize());
+  if (!verifier.VerifyBuffer<T>(nullptr)) {
+    ADD_FAILURE() << "buffer does not verify";
+    return nullptr;
+  }
+  return flatbuffers::GetRoot<T>(b.GetBufferPointer());
+}
+
+inline std::vector<int32_t> Ints(const flatbuffers::Vector<int32_t>* v) {
+  return v == nullptr ? std::vector<int32_t>{}
+                      : std::vector<int32_t>(v->begin(), v->end());
+}
+inline std::vector<uint32_t> Ints(const flatbuffers::Vector<uint32_t>* v) {
+  return v == nullptr ? std::vector<uint32_t>{}
+                      : std::vector<uint32_t>(v->begin(), v->end());
+}
+inline std::vector<std::string> Names(
+    const flatbuffers::Vector<flatbuffers::Offset<snxf::Tensor>>* params) {
+  std::vector<std::string> out;
+  if (params != nullptr) {
+    for (const auto* t : *params) out.push_back(t->name()->str());
+  }
+  return out;
+}
+inline std::vector<std::string> Strings(
+    const flatbuffers::Vector<flatbuffers::Offset<flatbuffers::String>>* v) {
+  std::vector<std::string> out;
+  if (v != nullptr) {
+    for (const auto* s : *v) out.push_back(s->str());
+  }
+  return out;
+}
+
+// A graph assembled node by node.
+class TestGraph : public Graph {
+ public:
+  AttrDict& Add(const std::string& name, const std::string& op,
+                std::vector<int64_t> shape,
+                std::initializer_list<std::pair<std::string, Value>> attrs = {}) {
+    AttrDict& node = qm_nx_graph.add_node(name);
+    node.set("op", Value(op));
+    node.set("output_shape", Value::IntList(shape));
+    for (const auto& [k, v] : attrs) node.set(k, v);
+    return node;
+  }
+  // A float32 constant node with data.
+  AttrDict& Constant(const std::string& name, std::vector<int64_t> shape,
+                     std::vector<float> values) {
+    tensor_dict.set(name,
+                    NdArray::FromValues<float>(DType::kFloat32, shape, values));
+    return Add(name, "constant", std::move(shape));
+  }
+  void Edge(const std::string& a, const std::string& b) {
+    qm_nx_graph.add_edge(a, b);
+  }
+  int optimize_calls = 0;
+  void optimize() override { ++optimize_calls; }
+};
+
+// Options that print into `out` and plan no memory unless asked.
+inline ExportOptions Quiet(std::ostringstream& out, bool mem_map = false) {
+  ExportOptions o;
+  o.mem_map = mem_map;
+  o.diagnostics = &out;
+  return o;
+}
+
+inline const snxf::Layer* LayerNamed(const snxf::Model* m,
+                                     const std::string& name) {
+  for (const auto* l : *m->layers()) {
+    if (l->name()->str() == name) return l;
+  }
+  ADD_FAILURE() << "no layer " << name;
+  return nullptr;
+}
+
+}  // namespace sarnic::testing
+
+#endif  // SARNIC_TESTS_TEST_UTIL_H_
