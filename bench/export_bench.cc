@@ -70,7 +70,9 @@ void BM_MemcpyAndWrite256MiB(benchmark::State& state) {
   for (auto _ : state) once();
   std::remove(path.c_str());
 }
-BENCHMARK(BM_MemcpyAndWrite256MiB)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_MemcpyAndWrite256MiB)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5);
 
 }  // namespace
 }  // namespace sarnic::bench

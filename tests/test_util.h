@@ -70,9 +70,10 @@ inline std::vector<std::string> Strings(
 // A graph assembled node by node.
 class TestGraph : public Graph {
  public:
-  AttrDict& Add(const std::string& name, const std::string& op,
-                std::vector<int64_t> shape,
-                std::initializer_list<std::pair<std::string, Value>> attrs = {}) {
+  AttrDict& Add(
+      const std::string& name, const std::string& op,
+      std::vector<int64_t> shape,
+      std::initializer_list<std::pair<std::string, Value>> attrs = {}) {
     AttrDict& node = qm_nx_graph.add_node(name);
     node.set("op", Value(op));
     node.set("output_shape", Value::IntList(shape));
@@ -108,6 +109,30 @@ inline const snxf::Layer* LayerNamed(const snxf::Model* m,
   }
   ADD_FAILURE() << "no layer " << name;
   return nullptr;
+}
+
+// A graph whose first nodes are external inputs, one per name given, and an
+// export of it without memory planning.
+class OpGraph : public TestGraph {
+ public:
+  explicit OpGraph(std::initializer_list<const char*> inputs) {
+    for (const char* n : inputs) Add(n, "external", {1, 4});
+  }
+  // Exports and returns the layer `name`; the model stays alive in `buffer`.
+  const snxf::Layer* Export(const std::string& name) {
+    std::ostringstream out;
+    SarnicExporter e(*this, "m", Quiet(out));
+    buffer = e.run();
+    printed = out.str();
+    const snxf::Model* m = Decode(buffer);
+    return m == nullptr ? nullptr : LayerNamed(m, name);
+  }
+  ModelBuffer buffer;
+  std::string printed;
+};
+
+inline const snxf::Tensor* Param(const snxf::Layer* l, unsigned i) {
+  return l->params()->Get(i);
 }
 
 }  // namespace sarnic::testing

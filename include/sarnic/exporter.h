@@ -34,9 +34,7 @@ class LayerIndex {
   // The position of `name`'s layer; a KeyError when it has none yet.
   uint32_t at(const std::string& name) const;
   uint32_t operator[](const std::string& name) const { return at(name); }
-  bool contains(const std::string& name) const {
-    return map_.count(name) > 0;
-  }
+  bool contains(const std::string& name) const { return map_.count(name) > 0; }
   void set(const std::string& name, uint32_t position) {
     map_[name] = position;
   }
@@ -160,6 +158,32 @@ class SarnicExporter {
   Offset generate_layer(BetterBuilder& builder, const AttrDict& node,
                         snxf::Op op, Offset name, Offset shape,
                         Offset inputs = 0, Offset params = 0) const;
+
+  // Operation exporters: each has the OpMethod signature (builder, graph,
+  // layers, name, node, alt_name) and writes one Layer for `node`.
+  using OpMethod = Offset(BetterBuilder& builder, Graph& graph,
+                          const LayerIndex& layers, const std::string& name,
+                          AttrDict& node,
+                          const std::optional<std::string>& alt_name);
+  // Element-wise operations on one input.
+  OpMethod export_abs, export_cos, export_sin, export_exp, export_log,
+      export_neg, export_sqrt, export_sqr, export_rsqrt, export_relu,
+      export_relu6, export_sigmoid, export_tanh, export_elu, export_quant,
+      export_dequant;
+  // Element-wise operations on several inputs, and activations with parameters.
+  OpMethod export_add, export_sub, export_mul, export_div, export_pow,
+      export_prelu, export_add_n, export_leaky_relu, export_swish;
+  // Convolutions and pooling.
+  OpMethod export_conv, export_transpose_conv, export_avg_pool, export_max_pool;
+  // Reductions over axes.
+  OpMethod export_sum_reduce, export_mean_reduce, export_max_reduce,
+      export_min_reduce, export_prod_reduce;
+  // Shape and layout operations.
+  OpMethod export_reshape, export_transpose, export_slice, export_pad,
+      export_concat, export_resize, export_softmax;
+  // Dense, matrix product, batch normalization and the GRU cell.
+  OpMethod export_dense, export_linear, export_matmul,
+      export_batch_normalization, export_cudnn_gru;
 
   // Data layers.
   Offset export_constant(BetterBuilder& builder, Graph& graph,

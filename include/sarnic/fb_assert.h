@@ -10,8 +10,8 @@ namespace sarnic {
 [[noreturn]] void FlatBuffersCheckFailed(const char* condition);
 }  // namespace sarnic
 
-#define SARNIC_FLATBUFFERS_ASSERT(condition)                         \
-  ((condition) ? static_cast<void>(0)                                \
+#define SARNIC_FLATBUFFERS_ASSERT(condition) \
+  ((condition) ? static_cast<void>(0)        \
                : ::sarnic::FlatBuffersCheckFailed(#condition))
 
 #endif  // SARNIC_FB_ASSERT_H_

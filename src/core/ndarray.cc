@@ -25,9 +25,8 @@ int64_t ElementCount(const Shape& shape, const std::string& what) {
 
 std::size_t ByteSize(DType dtype, int64_t count, const std::string& what) {
   const auto item = static_cast<uint64_t>(ItemSize(dtype));
-  if (count < 0 ||
-      static_cast<uint64_t>(count) > std::numeric_limits<uint64_t>::max() /
-                                         item) {
+  if (count < 0 || static_cast<uint64_t>(count) >
+                       std::numeric_limits<uint64_t>::max() / item) {
     throw ValueError("Byte size overflows 64 bits in", what);
   }
   return static_cast<std::size_t>(static_cast<uint64_t>(count) * item);

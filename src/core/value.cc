@@ -26,8 +26,8 @@ Value Value::TextList(const std::vector<std::string>& values) {
 
 namespace {
 [[noreturn]] void WrongKind(const Value& v, const char* wanted) {
-  throw TypeError(std::string("expected ") + wanted + ", got " +
-                  v.type_name() + " " + v.repr());
+  throw TypeError(std::string("expected ") + wanted + ", got " + v.type_name() +
+                  " " + v.repr());
 }
 }  // namespace
 
@@ -98,7 +98,8 @@ std::string PythonRealRepr(double d) {
   if (d == 0) return std::signbit(d) ? "-0.0" : "0.0";
   // Shortest round-trip digits in scientific form: "d[.ddd]e[+-]x".
   char buf[64];
-  auto res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
+  auto res =
+      std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
   std::string sci(buf, res.ptr);
   std::string sign;
   if (sci[0] == '-') {

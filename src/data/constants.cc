@@ -51,8 +51,8 @@ Offset SarnicExporter::export_variable(
     const std::optional<std::string>& /*alt_name*/) {
   const Offset layer_name = builder.CreateString(node_name);
   const Offset layer_shape = WriteOutputShape(builder, node);
-  const Offset data = export_tensor(builder, "data", std::nullopt,
-                                    g.tensor_dict.at(node_name));
+  const Offset data =
+      export_tensor(builder, "data", std::nullopt, g.tensor_dict.at(node_name));
   const Offset layer_params = WriteParams(builder, {data});
   return generate_layer(builder, node, snxf::Op::variable, layer_name,
                         layer_shape, 0, layer_params);
@@ -67,8 +67,8 @@ Offset SarnicExporter::export_external(
   const Offset shape =
       export_tensor(builder, "shape", IntListAttr(node, "output_shape"));
   const Offset layer_params = WriteParams(builder, {shape});
-  return generate_layer(builder, node, snxf::Op::input, layer_name,
-                        layer_shape, 0, layer_params);
+  return generate_layer(builder, node, snxf::Op::input, layer_name, layer_shape,
+                        0, layer_params);
 }
 
 Offset SarnicExporter::export_external_constant(BetterBuilder& builder,
@@ -95,12 +95,11 @@ Offset SarnicExporter::export_external_constant(BetterBuilder& builder,
 void RegisterDataOps(OpTable& table) {
   // A constant layer always bears its node name: the alternative name a
   // renamed graph input or output would get is not passed on.
-  table.add("constant",
-            [](SarnicExporter& self, BetterBuilder& b, Graph& g,
-               const LayerIndex& layers, const std::string& n, AttrDict& node,
-               const std::optional<std::string>&) {
-              return self.export_constant(b, g, layers, n, node);
-            });
+  table.add("constant", [](SarnicExporter& self, BetterBuilder& b, Graph& g,
+                           const LayerIndex& layers, const std::string& n,
+                           AttrDict& node, const std::optional<std::string>&) {
+    return self.export_constant(b, g, layers, n, node);
+  });
   table.add("variable", &SarnicExporter::export_variable);
   table.add("external", &SarnicExporter::export_external);
   table.add("copy", &SarnicExporter::export_copy);

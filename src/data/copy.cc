@@ -33,8 +33,8 @@ void SarnicExporter::add_copy() {
     }
     AttrDict& target_node = g.node(target);
     const Value* target_op = target_node.find("op");
-    if (target_op == nullptr || !(*target_op == Value("constant") ||
-                                  *target_op == Value("external"))) {
+    if (target_op == nullptr ||
+        !(*target_op == Value("constant") || *target_op == Value("external"))) {
       out() << "Unable to add copy for " << target
             << ", target is not a constant or external\n";
       continue;
@@ -55,9 +55,9 @@ void SarnicExporter::add_copy() {
     const Value shape = target_node.at("output_shape");
     target_node.set("op", Value("variable"));
     graph.tensor_dict.set(
-        target, NdArray::Zeros(DType::kFloat32,
-                               IntList(shape, AttrPlace(target_node,
-                                                        "output_shape"))));
+        target,
+        NdArray::Zeros(DType::kFloat32,
+                       IntList(shape, AttrPlace(target_node, "output_shape"))));
     if (std::find(save_layers->begin(), save_layers->end(), target) ==
         save_layers->end()) {
       save_layers->push_back(target);
@@ -73,8 +73,7 @@ void SarnicExporter::add_copy() {
 
 Offset SarnicExporter::export_copy(BetterBuilder& builder, Graph& /*graph*/,
                                    const LayerIndex& layers,
-                                   const std::string& node_name,
-                                   AttrDict& node,
+                                   const std::string& node_name, AttrDict& node,
                                    const std::optional<std::string>& alt_name) {
   const Offset layer_name = WriteLayerName(builder, node_name, alt_name);
   const Offset layer_shape = WriteOutputShape(builder, node);

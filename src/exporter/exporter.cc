@@ -83,13 +83,15 @@ std::size_t EstimateModelBytes(const SarnicExporter& e) {
     throw ValueError("Model exceeds the 2 GiB limit of the format:",
                      std::to_string(data) + " bytes of tensor data");
   }
-  const uint64_t tables = 4096 + 512 * static_cast<uint64_t>(g.number_of_nodes());
+  const uint64_t tables =
+      4096 + 512 * static_cast<uint64_t>(g.number_of_nodes());
   return static_cast<std::size_t>(
       std::min<uint64_t>(data + tables, kMaxModelBytes));
 }
 
 // Writes a vector of table or string offsets that reads in the given order.
-Offset OffsetVector(BetterBuilder& b, void (*start)(BetterBuilder&, std::size_t),
+Offset OffsetVector(BetterBuilder& b,
+                    void (*start)(BetterBuilder&, std::size_t),
                     const std::vector<Offset>& items) {
   start(b, items.size());
   for (auto it = items.rbegin(); it != items.rend(); ++it) {
@@ -207,8 +209,8 @@ ModelBuffer SarnicExporter::run() {
     if (user != nullptr) {
       layer = (*user)(builder, graph, layers_map, node_name, node, alt_name);
     } else if (const BuiltinOp* own = BuiltinOps().find(op)) {
-      layer = (*own)(*this, builder, graph, layers_map, node_name, node,
-                     alt_name);
+      layer =
+          (*own)(*this, builder, graph, layers_map, node_name, node, alt_name);
     } else {
       out() << "WARNING: unsupported op " << op << "\n";
       continue;
@@ -222,8 +224,8 @@ ModelBuffer SarnicExporter::run() {
   const Offset model_layers =
       OffsetVector(builder, snxf::ModelStartLayersVector, layers);
   const Offset model_name = builder.CreateString(name);
-  const Offset model_creator = builder.CreateString(
-      "SarnicEngine " + engine::version() + " for Python");
+  const Offset model_creator =
+      builder.CreateString("SarnicEngine " + engine::version() + " for Python");
   Offset labels_vec = 0;
   if (labels) {
     std::vector<Offset> strings;
@@ -269,9 +271,10 @@ ModelBuffer SarnicExporter::run() {
   std::vector<Offset> meta(aliases.rbegin(), aliases.rend());
   meta.push_back(model_normalization);
   meta.push_back(model_outputs);
-  const Offset meta_vec = OffsetVector(builder, snxf::ModelStartMetaVector, meta);
-  const Offset input_layers = IndexVector(
-      builder, snxf::ModelStartInputsVector, layers_map, graph.orig_inputs);
+  const Offset meta_vec =
+      OffsetVector(builder, snxf::ModelStartMetaVector, meta);
+  const Offset input_layers = IndexVector(builder, snxf::ModelStartInputsVector,
+                                          layers_map, graph.orig_inputs);
   const Offset output_layers = IndexVector(
       builder, snxf::ModelStartOutputsVector, layers_map, graph.orig_outputs);
 

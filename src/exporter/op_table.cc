@@ -28,6 +28,13 @@ const OpTable& BuiltinOps() {
   static const OpTable table = [] {
     OpTable t;
     RegisterDataOps(t);
+    RegisterUnaryOps(t);
+    RegisterBinaryOps(t);
+    RegisterConvolutionOps(t);
+    RegisterPoolingOps(t);
+    RegisterReductionOps(t);
+    RegisterShapeOps(t);
+    RegisterDenseOps(t);
     return t;
   }();
   return table;

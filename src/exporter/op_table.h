@@ -35,6 +35,13 @@ const OpTable& BuiltinOps();
 
 // Family registrations.
 void RegisterDataOps(OpTable& table);
+void RegisterUnaryOps(OpTable& table);
+void RegisterBinaryOps(OpTable& table);
+void RegisterConvolutionOps(OpTable& table);
+void RegisterPoolingOps(OpTable& table);
+void RegisterReductionOps(OpTable& table);
+void RegisterShapeOps(OpTable& table);
+void RegisterDenseOps(OpTable& table);
 
 }  // namespace sarnic
 

@@ -44,8 +44,7 @@ int32_t Int32Attr(const AttrDict& node, const std::string& attr) {
 Offset SarnicExporter::generate_layer(BetterBuilder& builder,
                                       const AttrDict& node, snxf::Op op,
                                       Offset layer_name, Offset shape,
-                                      Offset inputs,
-                                      Offset params) const {
+                                      Offset inputs, Offset params) const {
   QuantVectors quant;
   if (IsQuantized(node)) quant = WriteQuantVectors(builder, node);
   // Field values are read before the table opens, so a bad value fails

@@ -14,7 +14,6 @@
 #include "sarnic/digraph.h"
 #include "sarnic/ndarray.h"
 #include "sarnic/value.h"
-#include "sarnic/builder.h"
 
 namespace sarnic {
 

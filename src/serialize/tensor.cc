@@ -10,19 +10,29 @@
 namespace sarnic {
 
 const std::map<DType, NumberType> type_flags = {
-    {DType::kInt8, {"Int8Flags", 1}},       {DType::kUint8, {"Uint8Flags", 1}},
-    {DType::kInt16, {"Int16Flags", 2}},     {DType::kUint16, {"Uint16Flags", 2}},
-    {DType::kInt32, {"Int32Flags", 4}},     {DType::kUint32, {"Uint32Flags", 4}},
-    {DType::kInt64, {"Int64Flags", 8}},     {DType::kUint64, {"Uint64Flags", 8}},
-    {DType::kFloat32, {"Float32Flags", 4}}, {DType::kFloat64, {"Float64Flags", 8}},
+    {DType::kInt8, {"Int8Flags", 1}},
+    {DType::kUint8, {"Uint8Flags", 1}},
+    {DType::kInt16, {"Int16Flags", 2}},
+    {DType::kUint16, {"Uint16Flags", 2}},
+    {DType::kInt32, {"Int32Flags", 4}},
+    {DType::kUint32, {"Uint32Flags", 4}},
+    {DType::kInt64, {"Int64Flags", 8}},
+    {DType::kUint64, {"Uint64Flags", 8}},
+    {DType::kFloat32, {"Float32Flags", 4}},
+    {DType::kFloat64, {"Float64Flags", 8}},
 };
 
 const std::map<DType, snxf::Datatype> dtype_flags = {
-    {DType::kInt8, snxf::Datatype::I8},     {DType::kUint8, snxf::Datatype::U8},
-    {DType::kInt16, snxf::Datatype::I16},   {DType::kUint16, snxf::Datatype::U16},
-    {DType::kInt32, snxf::Datatype::I32},   {DType::kUint32, snxf::Datatype::U32},
-    {DType::kInt64, snxf::Datatype::I64},   {DType::kUint64, snxf::Datatype::U64},
-    {DType::kFloat32, snxf::Datatype::F32}, {DType::kFloat64, snxf::Datatype::F64},
+    {DType::kInt8, snxf::Datatype::I8},
+    {DType::kUint8, snxf::Datatype::U8},
+    {DType::kInt16, snxf::Datatype::I16},
+    {DType::kUint16, snxf::Datatype::U16},
+    {DType::kInt32, snxf::Datatype::I32},
+    {DType::kUint32, snxf::Datatype::U32},
+    {DType::kInt64, snxf::Datatype::I64},
+    {DType::kUint64, snxf::Datatype::U64},
+    {DType::kFloat32, snxf::Datatype::F32},
+    {DType::kFloat64, snxf::Datatype::F64},
 };
 
 namespace {

@@ -1,11 +1,10 @@
 // The SVM classifier head: seven constant layers with the classifier's
 // parameters, read from a directory, then the kernel, decision and
 // probability layers fed by the graph's layer named "output".
-#include <nlohmann/json.hpp>
-
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -78,8 +77,8 @@ NdArray ReadParameter(const std::string& path, const Shape& shape) {
   }
   return NdArray::View(
       DType::kFloat32, shape, bytes,
-      std::span<const std::byte>(reinterpret_cast<const std::byte*>(bytes->data()),
-                                 bytes->size()));
+      std::span<const std::byte>(
+          reinterpret_cast<const std::byte*>(bytes->data()), bytes->size()));
 }
 
 Offset ComputedLayer(BetterBuilder& b, const std::string& name, snxf::Op op,
@@ -107,7 +106,7 @@ void SarnicExporter::export_svm(BetterBuilder& builder, Graph& /*graph*/,
   const Sizes s = ReadSizes(dir + "kld.json");
   const int64_t p = s.k * (s.k - 1) / 2;
   const std::vector<std::pair<std::string, Shape>> params = {
-      {"alpha", {s.k - 1, s.l}}, {"a", {p, 1}},    {"b", {p, 1}},
+      {"alpha", {s.k - 1, s.l}}, {"a", {p, 1}},     {"b", {p, 1}},
       {"sv", {s.l, s.d}},        {"nsv", {s.k, 1}}, {"rho", {p, 1}},
       {"label", {s.k, 1}},
   };

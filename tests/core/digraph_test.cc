@@ -43,7 +43,9 @@ TEST(TopologicalSort, FollowsGenerationOrder) {
        {"a", "b", "c", "d", "e"},
        {{"a", "c"}, {"c", "d"}, {"b", "e"}, {"d", "e"}, {"a", "e"}},
        {"a", "b", "c", "d", "e"}},
-      {"duplicate edges count once", {"a", "b"}, {{"a", "b"}, {"a", "b"}},
+      {"duplicate edges count once",
+       {"a", "b"},
+       {{"a", "b"}, {"a", "b"}},
        {"a", "b"}},
   };
   for (const auto& c : cases) {

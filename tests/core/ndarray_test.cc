@@ -11,8 +11,8 @@ namespace sarnic {
 namespace {
 
 TEST(NdArray, ConvertsFloat64ToFloat32AndRealsToIntegersByTruncation) {
-  const NdArray d =
-      NdArray::FromValues<double>(DType::kFloat64, {2, 2}, {1.7, -2.2, 1e300, 0.5});
+  const NdArray d = NdArray::FromValues<double>(DType::kFloat64, {2, 2},
+                                                {1.7, -2.2, 1e300, 0.5});
   const NdArray f = d.AsType(DType::kFloat32);
   EXPECT_EQ(f.dtype(), DType::kFloat32);
   EXPECT_EQ(f.shape(), (Shape{2, 2}));
@@ -27,8 +27,8 @@ TEST(NdArray, ConvertsFloat64ToFloat32AndRealsToIntegersByTruncation) {
 }
 
 TEST(NdArray, RefusesRealsThatDoNotFitAnIntegerTarget) {
-  for (double bad : {std::nan(""), std::numeric_limits<double>::infinity(),
-                     3e9, -129.0}) {
+  for (double bad :
+       {std::nan(""), std::numeric_limits<double>::infinity(), 3e9, -129.0}) {
     const NdArray a = NdArray::FromValues<double>(DType::kFloat64, {1}, {bad});
     const DType target = bad == -129.0 ? DType::kInt8 : DType::kInt32;
     EXPECT_THROW(a.AsType(target), ValueError) << bad;
@@ -43,7 +43,8 @@ TEST(NdArray, IntegerConversionsWrapLikeNumpy) {
 }
 
 TEST(NdArray, HalfPrecisionRoundTrips) {
-  for (float f : {0.0f, 1.0f, -2.5f, 65504.0f, 6.1035156e-05f, 5.9604645e-08f}) {
+  for (float f :
+       {0.0f, 1.0f, -2.5f, 65504.0f, 6.1035156e-05f, 5.9604645e-08f}) {
     EXPECT_EQ(HalfToFloat(FloatToHalf(f)), f) << f;
   }
   EXPECT_TRUE(std::isinf(HalfToFloat(FloatToHalf(1e6f))));

@@ -145,7 +145,8 @@ TEST(ExportExternalConstant, ConvertsToFloat32WithTheArraysShape) {
   o.ext_constants->set("std", NdArray::Zeros(DType::kFloat32, {2}));
   SarnicExporter e(g, "m", std::move(o));
   const ModelBuffer buf = e.run();
-  EXPECT_EQ(out.str(), "WARNING: Unable to add w to SNX, name already in use.\n");
+  EXPECT_EQ(out.str(),
+            "WARNING: Unable to add w to SNX, name already in use.\n");
   const auto* m = Decode(buf);
   ASSERT_EQ(m->layers()->size(), 3u);
   const auto* mean = m->layers()->Get(0);

@@ -68,8 +68,8 @@ TEST(Constructor, SharesTheCallersListAndInstantiatesPluginsInOrder) {
   SarnicExporter e(g, "m", std::move(o));
   EXPECT_EQ(e.save_layers, saved);
   EXPECT_EQ(e.user_ops.size(), 2u);
-  EXPECT_EQ(seen, (std::vector<std::string>{"first:imagenet:0",
-                                            "third:imagenet:1"}));
+  EXPECT_EQ(seen,
+            (std::vector<std::string>{"first:imagenet:0", "third:imagenet:1"}));
 }
 
 TEST(Run, DefaultModelFields) {
@@ -146,8 +146,13 @@ TEST(Run, AlternativeNames) {
       "nodes in model. Using default.\n";
   const AltCase cases[] = {
       // "out" is a constant: its layer keeps the node name.
-      {"both accepted", {"image"}, {"logits"}, "", "logits",
-       {"image", "w", "out"}, 1},
+      {"both accepted",
+       {"image"},
+       {"logits"},
+       "",
+       "logits",
+       {"image", "w", "out"},
+       1},
       {"count mismatch, then a clash, outputs still aliased",
        {"a", "w"},
        {"logits"},
@@ -156,10 +161,14 @@ TEST(Run, AlternativeNames) {
        "logits",
        {"in", "w", "out"},
        1},
-      {"own node name clashes", {"in"}, {}, 
+      {"own node name clashes",
+       {"in"},
+       {},
        "Alternative input name in already exists in the model. Using "
        "default.\n",
-       "out", {"in", "w", "out"}, 0},
+       "out",
+       {"in", "w", "out"},
+       0},
       {"rejected outputs keep graph names, inputs still aliased",
        {"image"},
        {"x", "y"},
@@ -268,9 +277,8 @@ TEST(Run, OutputWithoutLayerStopsTheExportNamingIt) {
 // A user exporter that writes an "external" node as a named constant-less
 // input layer, to tell it apart from the built-in one.
 OpFunction MarkedInput(const std::string& mark) {
-  return [mark](BetterBuilder& b, Graph&, const LayerIndex&,
-                const std::string&, AttrDict& node,
-                const std::optional<std::string>&) -> Offset {
+  return [mark](BetterBuilder& b, Graph&, const LayerIndex&, const std::string&,
+                AttrDict& node, const std::optional<std::string>&) -> Offset {
     const Offset n = b.CreateString(mark);
     const Offset s = WriteOutputShape(b, node);
     snxf::LayerStart(b);
@@ -312,18 +320,16 @@ TEST(Run, ErrorsPropagateAndCycleIsRefused) {
 TEST(Run, ModelPastTheFormatLimitIsRefusedBeforeBuilding) {
   // 2.25 GiB of address space that is never touched.
   const std::size_t bytes = (std::size_t{9} << 28);
-  void* p = mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS |
-                 MAP_NORESERVE, -1, 0);
+  void* p = mmap(nullptr, bytes, PROT_READ,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   ASSERT_NE(p, MAP_FAILED);
-  std::shared_ptr<const void> owner(p, [bytes](const void* q) {
-    munmap(const_cast<void*>(q), bytes);
-  });
+  std::shared_ptr<const void> owner(
+      p, [bytes](const void* q) { munmap(const_cast<void*>(q), bytes); });
   TestGraph g;
   g.Add("big", "constant", {static_cast<int64_t>(bytes / 4)});
   g.tensor_dict.set(
       "big", NdArray::View(DType::kFloat32, {static_cast<int64_t>(bytes / 4)},
-                           owner,
-                           {static_cast<const std::byte*>(p), bytes}));
+                           owner, {static_cast<const std::byte*>(p), bytes}));
   std::ostringstream out;
   SarnicExporter e(g, "m", Quiet(out));
   try {

@@ -62,7 +62,7 @@ TEST(FinishWithFileIdentifierx, RefusesIdentifiersNotOfFourCharacters) {
     } catch (const ValueError& e) {
       EXPECT_STREQ(e.what(), "fid must be 4 chars");
     }
-    EXPECT_EQ(b.GetSize(), size);  // nothing written
+    EXPECT_EQ(b.GetSize(), size);               // nothing written
     b.FinishWithFileIdentifierx(root, "SNXF");  // still usable
   }
 }

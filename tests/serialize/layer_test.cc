@@ -18,8 +18,8 @@ class GenerateLayer : public ::testing::Test {
     const Offset shape = WriteLayerShape(builder_, {1, 2}, "test");
     Offset inputs = 0;
     if (inputs_given) inputs = WriteInputs(builder_, {4, 4});
-    const Offset layer = exporter_.generate_layer(
-        builder_, node, snxf::Op::abs, name, shape, inputs, 0);
+    const Offset layer = exporter_.generate_layer(builder_, node, snxf::Op::abs,
+                                                  name, shape, inputs, 0);
     return FinishAndDecode<snxf::Layer>(builder_, layer);
   }
   Graph graph_;
@@ -46,8 +46,8 @@ TEST_F(GenerateLayer, ExtrasPresentExactlyWhenTheNodeHasThem) {
   node.set("block", Value(0));  // presence, not value, decides
   node.set("datatype", Value("float32"));
   node.set("quant_scale", Value(List{Value(0.5)}));
-  node.set("zero_point", NdArray::FromValues<double>(DType::kFloat64, {2},
-                                                     {1.7, -2.2}));
+  node.set("zero_point",
+           NdArray::FromValues<double>(DType::kFloat64, {2}, {1.7, -2.2}));
   node.set("quant_axis", Value(3));
   const auto* l = Make(node, 1);
   EXPECT_EQ(Ints(l->inputs()), (std::vector<uint32_t>{4, 4}));

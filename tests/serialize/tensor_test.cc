@@ -63,7 +63,9 @@ TEST_F(ExportTensor, ScalarAndSequenceKinds) {
       {"real list", Value(List{Value(0.5), Value(2.0)}), {2}, "f32"},
       {"text list", Value::TextList({"a", "b"}), {2}, "str"},
       {"empty list", Value(List{}), {0}, "str"},
-      {"booleans count as integers", Value(List{Value(true), Value(2)}), {2},
+      {"booleans count as integers",
+       Value(List{Value(true), Value(2)}),
+       {2},
        "i16"},
   };
   for (const Case& c : cases) {
@@ -93,8 +95,8 @@ TEST_F(ExportTensor, ScalarValuesAreEncodedAsTheirKindSays) {
 }
 
 TEST_F(ExportTensor, ArraysKeepTheirBytesAndTakeTheGivenShape) {
-  const NdArray a = NdArray::FromValues<float>(DType::kFloat32, {2, 3},
-                                               {1, 2, 3, 4, 5, 6});
+  const NdArray a =
+      NdArray::FromValues<float>(DType::kFloat32, {2, 3}, {1, 2, 3, 4, 5, 6});
   const auto* t = Make(std::nullopt, a);
   EXPECT_EQ(Ints(t->shape()), (std::vector<int32_t>{2, 3}));
   ASSERT_EQ(Field(t), "f32");

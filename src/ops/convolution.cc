@@ -1,0 +1,109 @@
+// Convolutions: settings as small named tensors, written before the inputs,
+// and the bias as an optional third input.
+#include "exporter/op_table.h"
+#include "ops/protocol.h"
+#include "sarnic/errors.h"
+#include "sarnic/exporter.h"
+#include "sarnic/schema.h"
+
+namespace sarnic {
+
+using ops::DataTensor;
+using ops::InputOf;
+using ops::LayerHead;
+using ops::ShapeTensor;
+using ops::WriteHead;
+
+namespace {
+
+// A dilation or stride list: written as it is when it has one entry per
+// output dimension, else as [1, first, second, 1].
+Shape RankedSetting(const AttrDict& node, const char* attr) {
+  const std::size_t n = ops::SequenceLength(node, attr);
+  if (n == ops::SequenceLength(node, "output_shape")) {
+    return IntListAttr(node, attr);
+  }
+  const std::string place = AttrPlace(node, attr);
+  if (n < 2) {
+    throw IndexError(place + " has " + std::to_string(n) +
+                     " entries; it needs two, or one per output dimension");
+  }
+  const List& l = node.at(attr).as_list();
+  return {1, ToInteger(l[0], place), ToInteger(l[1], place), 1};
+}
+
+// The fused activation, "linear" when the node has none.
+Offset Activation(const SarnicExporter& e, BetterBuilder& b,
+                  const AttrDict& node) {
+  const Value* act = node.find("activation");
+  return DataTensor(e, b, "activation", act ? *act : Value("linear"));
+}
+
+// Appends the pad tensors, written head then tail, in read order
+// [..., tail, head].
+void AddPads(const SarnicExporter& e, BetterBuilder& b, const AttrDict& node,
+             std::vector<Offset>& params) {
+  if (!ops::HasPads(node)) return;
+  const Offset head = ShapeTensor(e, b, "head", node, "head");
+  const Offset tail = ShapeTensor(e, b, "tail", node, "tail");
+  params.push_back(tail);
+  params.push_back(head);
+}
+
+// [input, filter, bias], or [input, filter] when the node has no bias or
+// its bias has no layer.
+Offset ConvInputs(BetterBuilder& b, const LayerIndex& layers,
+                  const AttrDict& node) {
+  const uint32_t x = InputOf(layers, node, "input");
+  const uint32_t k = InputOf(layers, node, "filter");
+  const Value* bias = node.find("bias");
+  if (bias != nullptr && bias->is_text() && layers.contains(bias->as_text())) {
+    return WriteInputs(b, {x, k, layers.at(bias->as_text())});
+  }
+  return WriteInputs(b, {x, k});
+}
+
+}  // namespace
+
+Offset SarnicExporter::export_conv(BetterBuilder& b, Graph& /*graph*/,
+                                   const LayerIndex& layers,
+                                   const std::string& node_name, AttrDict& node,
+                                   const std::optional<std::string>& alt_name) {
+  const LayerHead h = WriteHead(b, node_name, node, alt_name);
+  const Offset dilation =
+      ShapeTensor(*this, b, "dilations", RankedSetting(node, "dilation"));
+  const Offset stride =
+      ShapeTensor(*this, b, "strides", RankedSetting(node, "stride"));
+  const Offset groups =
+      DataTensor(*this, b, "groups", Value(List{node.at("groups")}));
+  const Offset activation = Activation(*this, b, node);
+  std::vector<Offset> params = {activation, groups, dilation, stride};
+  AddPads(*this, b, node, params);
+  const Offset layer_params = WriteParams(b, params);
+  const Offset inputs = ConvInputs(b, layers, node);
+  return generate_layer(b, node, snxf::Op::conv2d, h.name, h.shape, inputs,
+                        layer_params);
+}
+
+Offset SarnicExporter::export_transpose_conv(
+    BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
+    const std::string& node_name, AttrDict& node,
+    const std::optional<std::string>& alt_name) {
+  const LayerHead h = WriteHead(b, node_name, node, alt_name);
+  const Offset stride =
+      ShapeTensor(*this, b, "strides", RankedSetting(node, "stride"));
+  const Offset activation = Activation(*this, b, node);
+  std::vector<Offset> params = {activation, stride};
+  AddPads(*this, b, node, params);
+  const Offset layer_params = WriteParams(b, params);
+  const Offset inputs = ConvInputs(b, layers, node);
+  return generate_layer(b, node, snxf::Op::deconv2d, h.name, h.shape, inputs,
+                        layer_params);
+}
+
+void RegisterConvolutionOps(OpTable& table) {
+  table.add("conv", &SarnicExporter::export_conv);
+  table.add("transpose_conv", &SarnicExporter::export_transpose_conv);
+}
+
+}  // namespace sarnic

@@ -1,0 +1,74 @@
+// Pooling: the window and strides as data-less tensors, the kind of pooling
+// as the text of the "pooling" tensor.
+#include "exporter/op_table.h"
+#include "ops/protocol.h"
+#include "sarnic/errors.h"
+#include "sarnic/exporter.h"
+#include "sarnic/schema.h"
+
+namespace sarnic {
+
+using ops::DataTensor;
+using ops::InputOf;
+using ops::LayerHead;
+using ops::ShapeTensor;
+using ops::WriteHead;
+
+namespace {
+
+// Average pooling wraps a window or stride shorter or longer than the
+// output rank in a leading and a trailing 1; max pooling writes it as given.
+Shape PoolSetting(const AttrDict& node, const char* attr, bool wrap) {
+  Shape s = IntListAttr(node, attr);
+  if (wrap && s.size() != ops::SequenceLength(node, "output_shape")) {
+    s.insert(s.begin(), 1);
+    s.push_back(1);
+  }
+  return s;
+}
+
+Offset Pool(const SarnicExporter& e, BetterBuilder& b, const LayerIndex& layers,
+            const std::string& name, AttrDict& node,
+            const std::optional<std::string>& alt_name, bool average) {
+  const LayerHead h = WriteHead(b, name, node, alt_name);
+  const Offset size =
+      ShapeTensor(e, b, "ksize", PoolSetting(node, "size", average));
+  const Offset stride =
+      ShapeTensor(e, b, "strides", PoolSetting(node, "stride", average));
+  const Offset pool_type =
+      DataTensor(e, b, "pooling", Value(average ? "AVERAGE" : "MAXIMUM"));
+  std::vector<Offset> params = {pool_type, stride, size};
+  if (ops::HasPads(node)) {
+    const Offset head = ShapeTensor(e, b, "head", node, "head");
+    const Offset tail = ShapeTensor(e, b, "tail", node, "tail");
+    params.push_back(tail);
+    params.push_back(head);
+  }
+  const Offset layer_params = WriteParams(b, params);
+  const Offset inputs = WriteInputs(b, {InputOf(layers, node, "input")});
+  return e.generate_layer(b, node, snxf::Op::pool2d, h.name, h.shape, inputs,
+                          layer_params);
+}
+
+}  // namespace
+
+Offset SarnicExporter::export_avg_pool(
+    BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
+    const std::string& node_name, AttrDict& node,
+    const std::optional<std::string>& alt_name) {
+  return Pool(*this, b, layers, node_name, node, alt_name, true);
+}
+
+Offset SarnicExporter::export_max_pool(
+    BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
+    const std::string& node_name, AttrDict& node,
+    const std::optional<std::string>& alt_name) {
+  return Pool(*this, b, layers, node_name, node, alt_name, false);
+}
+
+void RegisterPoolingOps(OpTable& table) {
+  table.add("avg_pool", &SarnicExporter::export_avg_pool);
+  table.add("max_pool", &SarnicExporter::export_max_pool);
+}
+
+}  // namespace sarnic

@@ -1,0 +1,105 @@
+// Reductions over axes: the axes in ascending order and a keep-dimensions
+// flag that is always 0 (whether dimensions remain shows in the shape).
+#include <algorithm>
+
+#include "exporter/op_table.h"
+#include "ops/protocol.h"
+#include "sarnic/errors.h"
+#include "sarnic/exporter.h"
+#include "sarnic/schema.h"
+
+namespace sarnic {
+
+using ops::DataTensor;
+using ops::InputOf;
+using ops::InputsOf;
+using ops::LayerHead;
+using ops::ShapeTensor;
+using ops::WriteHead;
+
+namespace {
+
+// Sorts the node's own `axes` list ascending, in place: whoever reads the
+// node afterwards sees the sorted list.
+Shape SortAxesInPlace(AttrDict& node) {
+  Value& axes = node.at("axes");
+  const std::string place = AttrPlace(node, "axes");
+  if (!axes.is_list()) {
+    throw ValueError("Expected a sequence of integers:",
+                     axes.repr() + " (" + place + ")");
+  }
+  List& items = axes.as_list();
+  for (const Value& v : items) {
+    if (!v.is_integer()) {
+      throw ValueError("Expected a sequence of integers:",
+                       axes.repr() + " (" + place + ")");
+    }
+  }
+  std::stable_sort(
+      items.begin(), items.end(),
+      [](const Value& a, const Value& b) { return a.as_int() < b.as_int(); });
+  return IntList(axes, place);
+}
+
+Offset Reduce(const SarnicExporter& e, BetterBuilder& b,
+              const LayerIndex& layers, const std::string& name, AttrDict& node,
+              const std::optional<std::string>& alt_name, snxf::Op op) {
+  const LayerHead h = WriteHead(b, name, node, alt_name);
+  const Offset axes = ShapeTensor(e, b, "axes", SortAxesInPlace(node));
+  const Offset keep_dims = DataTensor(e, b, "keep_dims", Value(0));
+  const Offset params = WriteParams(b, {keep_dims, axes});
+  const Offset inputs = WriteInputs(b, {InputOf(layers, node, "input")});
+  return e.generate_layer(b, node, op, h.name, h.shape, inputs, params);
+}
+
+}  // namespace
+
+Offset SarnicExporter::export_sum_reduce(
+    BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
+    const std::string& node_name, AttrDict& node,
+    const std::optional<std::string>& alt_name) {
+  return Reduce(*this, b, layers, node_name, node, alt_name,
+                snxf::Op::reduce_sum);
+}
+
+Offset SarnicExporter::export_mean_reduce(
+    BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
+    const std::string& node_name, AttrDict& node,
+    const std::optional<std::string>& alt_name) {
+  return Reduce(*this, b, layers, node_name, node, alt_name,
+                snxf::Op::reduce_mean);
+}
+
+Offset SarnicExporter::export_max_reduce(
+    BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
+    const std::string& node_name, AttrDict& node,
+    const std::optional<std::string>& alt_name) {
+  return Reduce(*this, b, layers, node_name, node, alt_name,
+                snxf::Op::reduce_max);
+}
+
+Offset SarnicExporter::export_min_reduce(
+    BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
+    const std::string& node_name, AttrDict& node,
+    const std::optional<std::string>& alt_name) {
+  return Reduce(*this, b, layers, node_name, node, alt_name,
+                snxf::Op::reduce_min);
+}
+
+Offset SarnicExporter::export_prod_reduce(
+    BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
+    const std::string& node_name, AttrDict& node,
+    const std::optional<std::string>& alt_name) {
+  return Reduce(*this, b, layers, node_name, node, alt_name,
+                snxf::Op::reduce_product);
+}
+
+void RegisterReductionOps(OpTable& table) {
+  table.add("sum_reduce", &SarnicExporter::export_sum_reduce);
+  table.add("mean_reduce", &SarnicExporter::export_mean_reduce);
+  table.add("max_reduce", &SarnicExporter::export_max_reduce);
+  table.add("min_reduce", &SarnicExporter::export_min_reduce);
+  table.add("prod_reduce", &SarnicExporter::export_prod_reduce);
+}
+
+}  // namespace sarnic
