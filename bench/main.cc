@@ -79,6 +79,22 @@ int main(int argc, char** argv) {
     std::printf("export+write 256 MiB vs memcpy+write: %.2f (limit 1.50)\n",
                 exp / base);
   }
+  const struct {
+    const char* name;
+    const char* what;
+    double limit_ms;
+  } plans[] = {
+      {"BM_PlanResidual20kOpt", "plan 20,000-layer residual, opt_map", 1000},
+      {"BM_PlanResidual20kNoOpt", "plan 20,000-layer residual, no opt_map",
+       500},
+      {"BM_PlanChain100kOpt", "plan 100,000-layer chain, opt_map", 2000},
+  };
+  for (const auto& p : plans) {
+    const double ms = time_of(p.name);
+    if (ms > 0) {
+      std::printf("%-45s %8.1f ms (limit %.0f ms)\n", p.what, ms, p.limit_ms);
+    }
+  }
   if (c.count("peak_ratio")) {
     std::printf("export peak RSS vs arrays+output:     %.2f (limit 1.10)\n",
                 c.at("peak_ratio"));

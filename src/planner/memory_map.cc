@@ -1,12 +1,262 @@
+// The memory map driver: sizes and live ranges of the layer outputs from
+// the graph, the two planners, the choice between their plans, the blocks
+// stored in the nodes, the statistics and the picture.
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <limits>
+#include <ostream>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "planner/picture.h"
+#include "planner/planners.h"
+#include "sarnic/errors.h"
 #include "sarnic/exporter.h"
+#include "serialize/layer_parts.h"
 
 namespace sarnic {
 
+namespace {
+
+using planner::LayerId;
+using planner::LiveLists;
+using planner::Plan;
+
+bool IsReshape(const AttrDict& node) {
+  const Value* op = node.find("op");
+  return op != nullptr && *op == Value("reshape");
+}
+
+// Follows `input` through consecutive reshape nodes from `name` to the
+// first node that is not a reshape. A loop is refused, and so is an input
+// that names no node.
+std::string ResolveReshape(const DiGraph& g, const std::string& name) {
+  std::unordered_set<std::string> seen;
+  std::string cur = name;
+  while (true) {
+    if (!g.has_node(cur)) {
+      throw KeyError(cur, "reshape input '" + cur + "' names no node");
+    }
+    const AttrDict& node = g.node(cur);
+    if (!IsReshape(node)) return cur;
+    if (!seen.insert(cur).second) {
+      throw ValueError("Reshape inputs form a loop at reshape",
+                       "'" + cur + "'");
+    }
+    cur = node.at("input").str();
+  }
+}
+
+// Blocks of a layer's output.
+int64_t LayerBlocks(const std::string& n, const AttrDict& node,
+                    int block_size) {
+  const Shape shape = IntListAttr(node, "output_shape");
+  uint64_t count = 1;
+  for (int64_t d : shape) {
+    if (d <= 0) {
+      throw ValueError("Found negative value for output shape in node " + n +
+                       ". Check that you are using the correct default "
+                       "shape.");
+    }
+    if (count >
+        std::numeric_limits<uint64_t>::max() / static_cast<uint64_t>(d)) {
+      throw ValueError("Output size overflows 64 bits in node", n);
+    }
+    count *= static_cast<uint64_t>(d);
+  }
+  const Value* dt = node.find("datatype");
+  const bool byte_wide =
+      dt != nullptr && (*dt == Value("int8") || *dt == Value("uint8"));
+  const uint64_t bytes_each = byte_wide ? 1 : 4;
+  if (count > std::numeric_limits<uint64_t>::max() / bytes_each) {
+    throw ValueError("Output size overflows 64 bits in node", n);
+  }
+  const uint64_t bytes = count * bytes_each;
+  const auto bs = static_cast<uint64_t>(block_size);
+  const uint64_t blocks = bytes / bs + (bytes % bs != 0 ? 1 : 0);
+  if (blocks > static_cast<uint64_t>(std::numeric_limits<uint32_t>::max())) {
+    throw ValueError("Output does not fit the arena's block numbers in node",
+                     n);
+  }
+  return static_cast<int64_t>(blocks);
+}
+
+struct PlannerInput {
+  std::vector<uint32_t> layer_nodes;  // graph position of each layer
+  std::unordered_map<std::string, LayerId> layer_of;    // name -> layer
+  std::unordered_map<std::string, LayerId> reshape_of;  // reshape -> layer
+  std::vector<int64_t> blocks;
+  int64_t total_blocks = 0;
+};
+
+// The layer a name stands for: the layer itself, or the source layer of a
+// reshape; -1 for anything else.
+int64_t LayerFor(const PlannerInput& in, const std::string& name) {
+  if (auto it = in.layer_of.find(name); it != in.layer_of.end()) {
+    return it->second;
+  }
+  if (auto it = in.reshape_of.find(name); it != in.reshape_of.end()) {
+    return it->second;
+  }
+  return -1;
+}
+
+PlannerInput BuildInput(const DiGraph& g, int block_size) {
+  PlannerInput in;
+  const std::vector<uint32_t> order = g.topological_order();
+  std::vector<std::pair<std::string, std::string>> reshapes;
+  for (uint32_t idx : order) {
+    const std::string& n = g.name_of(idx);
+    const AttrDict& node = g.attrs_of(idx);
+    const Value& op = node.at("op");
+    if (op == Value("constant") || op == Value("copy")) continue;
+    if (op == Value("reshape")) {
+      reshapes.emplace_back(n, ResolveReshape(g, n));
+      continue;
+    }
+    const int64_t b = LayerBlocks(n, node, block_size);
+    in.layer_of.emplace(n, static_cast<LayerId>(in.blocks.size()));
+    in.layer_nodes.push_back(idx);
+    in.blocks.push_back(b);
+    in.total_blocks += b;
+  }
+  // A reshape's output lives in its source layer's memory; a source that is
+  // not a layer (a constant) gives the reshape no layer either.
+  for (const auto& [r, source] : reshapes) {
+    if (auto it = in.layer_of.find(source); it != in.layer_of.end()) {
+      in.reshape_of.emplace(r, it->second);
+    }
+  }
+  return in;
+}
+
+// Live lists pruned to true liveness, built from the last step back.
+LiveLists PruneLiveness(const DiGraph& g, const PlannerInput& in,
+                        const std::vector<std::string>& outputs,
+                        const std::vector<LayerId>& saved) {
+  const std::size_t n = in.blocks.size();
+  std::vector<std::vector<LayerId>> steps(n);
+  std::vector<uint32_t> mark(n, UINT32_MAX);  // step that holds the layer
+  for (std::size_t t = n; t-- > 0;) {
+    std::vector<LayerId>& keep = steps[t];
+    auto add = [&](int64_t layer) {
+      if (layer < 0) return;
+      const auto l = static_cast<LayerId>(layer);
+      if (mark[l] == t) return;
+      mark[l] = static_cast<uint32_t>(t);
+      keep.push_back(l);
+    };
+    add(static_cast<int64_t>(t));
+    // Inputs: any attribute whose value (or, for `values`, an element of
+    // it) names a layer or a reshape of one.
+    for (const auto& [attr, value] : g.attrs_of(in.layer_nodes[t])) {
+      if (attr == "op") continue;
+      if (attr == "values" && value.is_list()) {
+        for (const Value& v : value.as_list()) add(LayerFor(in, v.str()));
+      }
+      add(LayerFor(in, value.str()));
+    }
+    if (t + 1 < n) {
+      for (LayerId l : steps[t + 1]) {
+        if (l <= t) add(l);
+      }
+    } else {
+      for (const std::string& o : outputs) add(LayerFor(in, o));
+    }
+    for (LayerId l : saved) add(l);
+  }
+  return LiveLists::Explicit(std::move(steps));
+}
+
+std::string Fixed2(double d) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.2f", d);
+  return buf;
+}
+
+}  // namespace
+
 uint32_t SarnicExporter::memory_map(
-    DiGraph& /*graph*/, int /*block_size*/, bool /*opt_map*/,
-    const std::optional<std::string>& /*save_map*/,
-    const std::vector<std::string>& /*save_layers*/) {
-  return 0;
+    DiGraph& g, int block_size, bool optimize,
+    const std::optional<std::string>& picture_path,
+    const std::vector<std::string>& save_layers_in) {
+  std::vector<std::string> saved_names;
+  for (const std::string& s : save_layers_in) {
+    if (g.has_node(s)) {
+      saved_names.push_back(s);
+    } else {
+      out() << "WARNING: specified saved layer '" << s << "' is not in graph\n";
+    }
+  }
+  for (std::string& s : saved_names) s = ResolveReshape(g, s);
+
+  const PlannerInput in = BuildInput(g, block_size);
+  std::vector<LayerId> saved;
+  for (const std::string& s : saved_names) {
+    if (auto it = in.layer_of.find(s); it != in.layer_of.end()) {
+      saved.push_back(it->second);
+    }
+  }
+  const std::size_t n = in.blocks.size();
+  const LiveLists steps = optimize
+                              ? PruneLiveness(g, in, graph.orig_outputs, saved)
+                              : LiveLists::Cumulative(n);
+  const int64_t opt_min_blocks = planner::LowerBound(steps, in.blocks);
+
+  Plan large;
+  int64_t block_count_large = 0;
+  if (optimize) {
+    large = planner::largest_first_map(steps, in.blocks, in.total_blocks);
+    block_count_large = planner::BlockCount(large, in.blocks);
+  }
+  Plan plan = planner::greedy_step_map(steps, in.blocks, in.total_blocks);
+  int64_t block_count = planner::BlockCount(plan, in.blocks);
+  const bool used_large = optimize && block_count > block_count_large;
+  if (used_large) {
+    plan = std::move(large);
+    block_count = block_count_large;
+  }
+
+  const auto nodes = static_cast<int64_t>(g.number_of_nodes());
+  const int64_t offset_bytes = (nodes + 1) * 128;
+  const int64_t offset_blocks =
+      offset_bytes / block_size + (offset_bytes % block_size != 0 ? 1 : 0);
+  for (std::size_t l = 0; l < n; ++l) {
+    g.attrs_of(in.layer_nodes[l]).set("block", Value(plan[l] + offset_blocks));
+  }
+
+  if (optimize) {
+    const auto total = static_cast<double>(in.total_blocks);
+    const auto chosen = static_cast<double>(block_count);
+    const auto min = static_cast<double>(opt_min_blocks);
+    out() << (used_large ? "Used Largest First Planning\n"
+                         : "Used Greedy Planning\n")
+          << "Max Blocks: " << in.total_blocks << "\n"
+          << "Min Blocks: " << opt_min_blocks << "\n"
+          << "Current Blocks: " << block_count << "\n"
+          << "Memory Saved: "
+          << Fixed2(in.total_blocks == 0 ? 0 : (total - chosen) / total * 100)
+          << "\n"
+          << "Percent Above Min: "
+          << Fixed2(opt_min_blocks == 0 ? 0 : chosen / min * 100 - 100) << "\n";
+  }
+
+  if (picture_path) {
+    out() << "Saving Map...\n";
+    if (n > 768) {
+      out() << "Too many layers to generate the memory map image\n";
+    } else {
+      std::error_code ec;
+      const std::string path =
+          std::filesystem::is_directory(*picture_path, ec)
+              ? (std::filesystem::path(*picture_path) / "mem_map.png").string()
+              : *picture_path;
+      planner::SaveMemoryMap(path, steps, plan, in.blocks, block_count);
+      out() << "Saved\n";
+    }
+  }
+  return CheckedUint32(block_count, "memory plan block count");
 }
 
 }  // namespace sarnic

@@ -1,0 +1,273 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "sarnic/errors.h"
+#include "test_util.h"
+
+namespace sarnic {
+namespace {
+
+using testing::TestGraph;
+
+// A float32 layer of `blocks` kibibytes.
+std::vector<int64_t> Kib(int64_t blocks) { return {blocks * 256}; }
+
+struct Planned {
+  uint32_t count;
+  std::string printed;
+};
+
+Planned Plan(TestGraph& g, bool opt_map = true,
+             std::vector<std::string> saved = {},
+             std::optional<std::string> picture = std::nullopt) {
+  std::ostringstream out;
+  SarnicExporter e(g, "m", testing::Quiet(out));
+  const uint32_t count =
+      e.memory_map(g.qm_nx_graph, 1024, opt_map, picture, saved);
+  return {count, out.str()};
+}
+
+int64_t Block(TestGraph& g, const std::string& n) {
+  return g.qm_nx_graph.node(n).at("block").as_int();
+}
+
+TEST(MemoryMap, ChainWithStatistics) {
+  TestGraph g;
+  g.Add("x", "external", Kib(4));
+  g.Add("y", "relu", Kib(2), {{"x", Value("x")}});
+  g.Add("z", "relu", Kib(3), {{"x", Value("y")}});
+  g.Edge("x", "y");
+  g.Edge("y", "z");
+  g.orig_outputs = {"z"};
+  const Planned p = Plan(g);
+  EXPECT_EQ(p.count, 6u);
+  EXPECT_EQ(
+      p.printed,
+      "Used Greedy Planning\nMax Blocks: 9\nMin Blocks: 6\n"
+      "Current Blocks: 6\nMemory Saved: 33.33\nPercent Above Min: 0.00\n");
+  // 3 nodes: (3 + 1) * 128 bytes round up to one leading block.
+  EXPECT_EQ(Block(g, "x"), 1);
+  EXPECT_EQ(Block(g, "y"), 5);
+  EXPECT_EQ(Block(g, "z"), 1);
+}
+
+TEST(MemoryMap, SkipConnectionKeepsTheSourceLiveThroughAReshape) {
+  for (const bool via_reshape : {false, true}) {
+    TestGraph g;
+    g.Add("x", "external", Kib(2));
+    g.Add("y", "relu", Kib(2), {{"x", Value("x")}});
+    if (via_reshape) g.Add("r", "reshape", Kib(2), {{"input", Value("x")}});
+    g.Add("z", "add_n", Kib(2),
+          {{"values", Value::TextList({"y", via_reshape ? "r" : "x"})}});
+    g.Edge("x", "y");
+    g.Edge("y", "z");
+    if (via_reshape) g.Edge("x", "r");
+    g.orig_outputs = {"z"};
+    const Planned p = Plan(g);
+    EXPECT_NE(p.printed.find("Min Blocks: 6\n"), std::string::npos);
+    const int64_t off = 1;
+    EXPECT_EQ(Block(g, "x"), 0 + off);
+    EXPECT_EQ(Block(g, "y"), 2 + off);
+    EXPECT_EQ(Block(g, "z"), 4 + off);
+    if (via_reshape) {
+      EXPECT_FALSE(g.qm_nx_graph.node("r").contains("block"));
+    }
+  }
+}
+
+TEST(MemoryMap, WithoutOptimisationLayersLieBackToBackSilently) {
+  TestGraph g;
+  g.Add("x", "external", Kib(4));
+  g.Add("y", "relu", Kib(2), {{"x", Value("x")}});
+  g.Constant("w", {1}, {1});
+  g.Add("z", "relu", Kib(3), {{"x", Value("y")}});
+  const Planned p = Plan(g, false);
+  EXPECT_EQ(p.count, 9u);
+  EXPECT_EQ(p.printed, "");
+  EXPECT_EQ(Block(g, "x"), 1);
+  EXPECT_EQ(Block(g, "y"), 5);
+  EXPECT_EQ(Block(g, "z"), 7);
+  EXPECT_FALSE(g.qm_nx_graph.node("w").contains("block"));
+}
+
+TEST(MemoryMap, SavedLayersAreLiveEverywhere) {
+  TestGraph g;
+  g.Add("x", "external", Kib(4));
+  g.Add("y", "relu", Kib(2), {{"x", Value("x")}});
+  g.Add("r1", "reshape", Kib(2), {{"input", Value("y")}});
+  g.Add("r2", "reshape", Kib(2), {{"input", Value("r1")}});
+  g.Add("z", "relu", Kib(3), {{"x", Value("r2")}});
+  g.orig_outputs = {"z"};
+  const Planned p = Plan(g, true, {"r2", "ghost"});
+  EXPECT_EQ(p.printed.rfind("WARNING: specified saved layer 'ghost' is not in "
+                            "graph\n",
+                            0),
+            0u);
+  // y stays live at every step: nobody shares its blocks.
+  const int64_t y = Block(g, "y");
+  for (const char* other : {"x", "z"}) {
+    const int64_t o = Block(g, other);
+    const int64_t size = std::string(other) == "x" ? 4 : 3;
+    EXPECT_TRUE(o + size <= y || y + 2 <= o) << other;
+  }
+}
+
+TEST(MemoryMap, BlockSizesByElementType) {
+  const struct {
+    std::vector<int64_t> shape;
+    const char* datatype;
+    int64_t blocks;
+  } cases[] = {{{256}, nullptr, 1}, {{257}, nullptr, 2},
+               {{1024}, "int8", 1}, {{1025}, "uint8", 2},
+               {{256}, "int16", 1}, {{257}, "float64", 2}};
+  for (const auto& c : cases) {
+    TestGraph g;
+    auto& n = g.Add("x", "external", c.shape);
+    if (c.datatype) n.set("datatype", Value(c.datatype));
+    EXPECT_EQ(Plan(g, false).count, static_cast<uint32_t>(c.blocks));
+  }
+}
+
+TEST(MemoryMap, OffsetBlocksCountEveryNode) {
+  for (const int nodes : {7, 8}) {
+    TestGraph g;
+    g.Add("x", "external", {1});
+    for (int i = 1; i < nodes; ++i)
+      g.Constant("c" + std::to_string(i), {1}, {0});
+    Plan(g);
+    EXPECT_EQ(Block(g, "x"), nodes == 7 ? 1 : 2);
+  }
+}
+
+TEST(MemoryMap, NoLayers) {
+  TestGraph g;
+  g.Constant("c", {1}, {0});
+  const Planned p = Plan(g);
+  EXPECT_EQ(p.count, 0u);
+  EXPECT_EQ(p.printed,
+            "Used Greedy Planning\nMax Blocks: 0\nMin Blocks: 0\n"
+            "Current Blocks: 0\nMemory Saved: 0.00\nPercent Above Min: 0.00\n");
+}
+
+TEST(MemoryMap, Refusals) {
+  {
+    TestGraph g;
+    g.Add("x", "external", {1, 0, 3});
+    try {
+      Plan(g);
+      FAIL();
+    } catch (const ValueError& e) {
+      EXPECT_STREQ(e.what(),
+                   "Found negative value for output shape in node x. Check "
+                   "that you are using the correct default shape.");
+    }
+    EXPECT_FALSE(g.qm_nx_graph.node("x").contains("block"));
+  }
+  {
+    TestGraph g;
+    g.Add("x", "external", {int64_t{1} << 40, int64_t{1} << 40});
+    EXPECT_THROW(Plan(g), ValueError);
+  }
+  {
+    TestGraph g;
+    g.Add("a", "reshape", {1}, {{"input", Value("b")}});
+    g.Add("b", "reshape", {1}, {{"input", Value("a")}});
+    try {
+      Plan(g);
+      FAIL();
+    } catch (const ValueError& e) {
+      EXPECT_EQ(e.message(), "Reshape inputs form a loop at reshape");
+    }
+  }
+  {
+    TestGraph g;
+    g.Add("a", "reshape", {1}, {{"input", Value("nowhere")}});
+    try {
+      Plan(g);
+      FAIL();
+    } catch (const KeyError& e) {
+      EXPECT_EQ(e.key(), "nowhere");
+    }
+  }
+}
+
+class Picture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("sarnic_map_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  static void Chain(TestGraph& g, int layers) {
+    g.Add("l0", "external", {256});
+    for (int i = 1; i < layers; ++i) {
+      g.Add("l" + std::to_string(i), "relu", {256},
+            {{"x", Value("l" + std::to_string(i - 1))}});
+    }
+  }
+  std::filesystem::path dir_;
+};
+
+TEST_F(Picture, DirectoryGetsMemMapPngAndUpTo768LayersDraw) {
+  TestGraph g;
+  Chain(g, 768);
+  const Planned p = Plan(g, true, {}, dir_.string());
+  EXPECT_NE(p.printed.find("Saving Map...\nSaved\n"), std::string::npos);
+  const auto png = dir_ / "mem_map.png";
+  ASSERT_TRUE(std::filesystem::exists(png));
+  std::ifstream f(png, std::ios::binary);
+  char magic[4] = {};
+  f.read(magic, 4);
+  EXPECT_EQ(std::string(magic + 1, 3), "PNG");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_),
+                          std::filesystem::directory_iterator()),
+            1);  // no temporary file left
+}
+
+TEST_F(Picture, Over768LayersAreNotDrawn) {
+  TestGraph g;
+  Chain(g, 769);
+  const auto path = dir_ / "map.png";
+  const Planned p = Plan(g, true, {}, path.string());
+  EXPECT_NE(p.printed.find("Saving Map...\nToo many layers to generate the "
+                           "memory map image\n"),
+            std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_EQ(p.count, 2u);
+}
+
+TEST_F(Picture, UnwritablePathIsAnIoErrorAfterBlocksAreSet) {
+  TestGraph g;
+  Chain(g, 3);
+  EXPECT_THROW(Plan(g, true, {}, (dir_ / "no" / "such" / "m.png").string()),
+               IoError);
+  EXPECT_TRUE(g.qm_nx_graph.node("l0").contains("block"));
+}
+
+TEST(MemoryMap, ExportedLayersCarryTheirBlocks) {
+  TestGraph g;
+  g.Add("x", "external", Kib(4));
+  g.Constant("w", {1}, {1});
+  g.Add("y", "relu", Kib(2), {{"x", Value("x")}});
+  g.Edge("x", "y");
+  g.orig_inputs = {"x"};
+  g.orig_outputs = {"y"};
+  std::ostringstream out;
+  ExportOptions o;
+  o.diagnostics = &out;
+  SarnicExporter e(g, "m", std::move(o));
+  const ModelBuffer buf = e.run();
+  const auto* m = testing::Decode(buf);
+  EXPECT_EQ(m->block_count(), 6u);
+  EXPECT_EQ(testing::LayerNamed(m, "x")->block(), 1u);
+  EXPECT_EQ(testing::LayerNamed(m, "y")->block(), 5u);
+  EXPECT_FALSE(testing::LayerNamed(m, "w")->block().has_value());
+}
+
+}  // namespace
+}  // namespace sarnic

@@ -1,0 +1,175 @@
+#include "planner/planners.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "literal_planners.h"
+
+namespace sarnic::planner {
+namespace {
+
+// Live lists and sizes in both representations.
+struct Input {
+  std::vector<std::vector<LayerId>> steps;
+  std::vector<int64_t> blocks;
+  std::vector<bool> saved;
+  bool contiguous = true;  // every layer live over one run of steps
+
+  int64_t total() const {
+    int64_t t = 0;
+    for (int64_t b : blocks) t += b;
+    return t;
+  }
+  std::string name(LayerId l) const { return "l" + std::to_string(l); }
+  literal::Steps NamedSteps() const {
+    literal::Steps out;
+    for (const auto& s : steps) {
+      out.emplace_back();
+      for (LayerId l : s) out.back().push_back(name(l));
+    }
+    return out;
+  }
+  literal::Blocks NamedBlocks() const {
+    literal::Blocks out;
+    for (LayerId l = 0; l < blocks.size(); ++l)
+      out.emplace_back(name(l), blocks[l]);
+    return out;
+  }
+  Plan FromNames(const literal::Starts& s) const {
+    Plan p(blocks.size(), -1);
+    for (LayerId l = 0; l < blocks.size(); ++l) {
+      auto it = s.find(name(l));
+      if (it != s.end()) p[l] = it->second;
+    }
+    return p;
+  }
+};
+
+// What the driver relies on: layers live at a common step never overlap,
+// and the block count lies between the lower bound and the total.
+void ExpectValid(const Input& in, const Plan& plan, const char* planner) {
+  const LiveLists live = LiveLists::Explicit(in.steps);
+  for (const auto& step : in.steps) {
+    for (std::size_t i = 0; i < step.size(); ++i) {
+      for (std::size_t j = i + 1; j < step.size(); ++j) {
+        const LayerId a = step[i], b = step[j];
+        const bool apart = plan[a] + in.blocks[a] <= plan[b] ||
+                           plan[b] + in.blocks[b] <= plan[a];
+        ASSERT_TRUE(apart) << planner << ": layers " << a << " and " << b;
+      }
+    }
+  }
+  const int64_t count = BlockCount(plan, in.blocks);
+  EXPECT_LE(count, in.total()) << planner;
+  EXPECT_GE(count, LowerBound(live, in.blocks)) << planner;
+}
+
+Input RandomInput(std::mt19937& rng) {
+  Input in;
+  const int n = std::uniform_int_distribution<int>(1, 24)(rng);
+  const int max_blocks = std::uniform_int_distribution<int>(1, 9)(rng);
+  std::uniform_int_distribution<int> size(1, max_blocks);
+  for (int i = 0; i < n; ++i) in.blocks.push_back(size(rng));
+  in.saved.assign(n, false);
+  for (int i = 0; i < n; ++i) in.saved[i] = rng() % 8 == 0;
+  in.contiguous = rng() % 5 != 0;
+  std::vector<int> last_use(n);
+  for (int i = 0; i < n; ++i) {
+    last_use[i] =
+        std::uniform_int_distribution<int>(i, std::min(n - 1, i + 4))(rng);
+  }
+  for (int t = 0; t < n; ++t) {
+    std::vector<LayerId> step = {static_cast<LayerId>(t)};
+    std::vector<LayerId> older;
+    for (int l = 0; l < t; ++l) {
+      const bool live = in.contiguous ? last_use[l] >= t : rng() % 3 == 0;
+      if (live && !in.saved[l]) older.push_back(static_cast<LayerId>(l));
+    }
+    std::shuffle(older.begin(), older.end(), rng);
+    step.insert(step.end(), older.begin(), older.end());
+    for (int l = 0; l < n; ++l) {
+      if (in.saved[l] && l != t) step.push_back(static_cast<LayerId>(l));
+    }
+    in.steps.push_back(step);
+  }
+  return in;
+}
+
+TEST(Planners, MatchTheLiteralPlannersOnRandomInputs) {
+  std::mt19937 rng(20261208);
+  for (int i = 0; i < 4000; ++i) {
+    const Input in = RandomInput(rng);
+    const LiveLists live = LiveLists::Explicit(in.steps);
+    const Plan greedy = greedy_step_map(live, in.blocks, in.total());
+    const Plan large = largest_first_map(live, in.blocks, in.total());
+    ASSERT_EQ(greedy, in.FromNames(literal::GreedyStepMap(
+                          in.NamedSteps(), in.NamedBlocks(), in.total())))
+        << "case " << i;
+    ASSERT_EQ(large, in.FromNames(literal::LargestFirstMap(
+                         in.NamedSteps(), in.NamedBlocks(), in.total())))
+        << "case " << i;
+    if (in.contiguous) {
+      ExpectValid(in, greedy, "greedy");
+      ExpectValid(in, large, "largest first");
+    }
+  }
+}
+
+TEST(Planners, CumulativeListsGiveTheLiteralBackToBackPlan) {
+  Input in;
+  in.blocks = {3, 1, 4, 1, 5};
+  for (LayerId t = 0; t < 5; ++t) {
+    in.steps.emplace_back();
+    for (LayerId l = 0; l <= t; ++l) in.steps.back().push_back(l);
+  }
+  const Plan cumulative =
+      greedy_step_map(LiveLists::Cumulative(5), in.blocks, in.total());
+  EXPECT_EQ(cumulative, (Plan{0, 3, 4, 8, 9}));
+  EXPECT_EQ(cumulative, greedy_step_map(LiveLists::Explicit(in.steps),
+                                        in.blocks, in.total()));
+  EXPECT_EQ(BlockCount(cumulative, in.blocks), in.total());
+}
+
+TEST(Planners, WorkedChainXYZ) {
+  // x (4 blocks), y (2), z (3); live lists [x], [y, x], [z, y].
+  const LiveLists live = LiveLists::Explicit({{0}, {1, 0}, {2, 1}});
+  const std::vector<int64_t> blocks = {4, 2, 3};
+  EXPECT_EQ(greedy_step_map(live, blocks, 9), (Plan{0, 4, 0}));
+  EXPECT_EQ(largest_first_map(live, blocks, 9), (Plan{0, 4, 0}));
+  EXPECT_EQ(BlockCount(Plan{0, 4, 0}, blocks), 6);
+  EXPECT_EQ(LowerBound(live, blocks), 6);
+}
+
+TEST(Planners, EmptyInputsGiveEmptyPlans) {
+  EXPECT_TRUE(greedy_step_map(LiveLists::Explicit({}), {}, 0).empty());
+  EXPECT_TRUE(largest_first_map(LiveLists::Explicit({}), {}, 0).empty());
+  EXPECT_EQ(BlockCount({}, {}), 0);
+}
+
+TEST(GreedyStepMap, EqualSizesGoInListOrderAndExactHolesVanish) {
+  // a (2) and b (2) live at step 1 with c (2) at 0..: the free ranges at
+  // step 2 are [0,1] (exact for d) and [4, total].
+  const LiveLists live = LiveLists::Explicit({{0, 1}, {2, 1}, {3, 2}});
+  const std::vector<int64_t> blocks = {2, 2, 2, 2};
+  const Plan p = greedy_step_map(live, blocks, 8);
+  EXPECT_EQ(p[0], 0);  // earlier in the list takes the lower range
+  EXPECT_EQ(p[1], 2);
+  EXPECT_EQ(p[2], 0);
+  EXPECT_EQ(p[3], 2);
+}
+
+TEST(LargestFirstMap, LargestFirstAtZeroAndEqualSizesInPlannerOrder) {
+  // c (3) is placed first, at 0; a and b (2 each) follow in planner order.
+  const LiveLists live = LiveLists::Explicit({{0}, {1, 0, 2}, {2}});
+  const std::vector<int64_t> blocks = {2, 2, 3};
+  const Plan p = largest_first_map(live, blocks, 7);
+  EXPECT_EQ(p[2], 0);
+  // a is live at steps 0 and 1: candidates 0 (step 0) and 3 (step 1); 0 is
+  // taken by c at step 1, so a starts at 3.
+  EXPECT_EQ(p[0], 3);
+  EXPECT_EQ(p[1], 5);
+}
+
+}  // namespace
+}  // namespace sarnic::planner
