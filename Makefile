@@ -16,8 +16,13 @@ $(BUILD)/CMakeCache.txt: | setup
 build: setup $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
+EXAMPLE = examples/mobilenet
+
 run: build
-	$(BUILD)/tools/snx-sample $(BUILD)/sample.snx
+	mkdir -p $(BUILD)/example
+	$(BUILD)/tools/snx-export $(EXAMPLE)/mobilenet.json -o $(BUILD)/example/mobilenet.snx \
+	  --labels $(EXAMPLE)/labels.txt --save-map $(BUILD)/example
+	$(BUILD)/tools/snx-inspect $(BUILD)/example/mobilenet.snx
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

@@ -1,0 +1,245 @@
+// The command-line tools, run as processes on small graph files.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <nlohmann/json.hpp>
+#include <random>
+
+#include "io/temp_dir.h"
+#include "sarnic/graph_file.h"
+#include "sarnic/model_reader.h"
+#include "test_util.h"
+
+namespace sarnic {
+namespace {
+
+struct Result {
+  int status = -1;  // exit status; -1 when killed by a signal
+  std::string out, err;
+};
+
+class Cli : public testing::TempDir {
+ protected:
+  Result Run(const std::string& tool, const std::string& args) {
+    const std::string cmd = tool + " " + args + " >" + Path("stdout") + " 2>" +
+                            Path("stderr") + " </dev/null";
+    const int raw = std::system(cmd.c_str());
+    Result r;
+    if (WIFEXITED(raw)) r.status = WEXITSTATUS(raw);
+    r.out = Read("stdout");
+    r.err = Read("stderr");
+    std::filesystem::remove(Path("stdout"));
+    std::filesystem::remove(Path("stderr"));
+    return r;
+  }
+  Result Export(const std::string& args) { return Run(SNX_EXPORT, args); }
+  Result Inspect(const std::string& args) { return Run(SNX_INSPECT, args); }
+
+  // in -> relu -> out, with one constant; returns the graph file's path.
+  std::string SmallGraph(const std::string& relu_op = "relu") {
+    testing::TestGraph g;
+    g.Add("in", "external", {1, 256});
+    g.Add("act", relu_op, {1, 256}, {{"x", Value("in")}});
+    g.Constant("w", {2}, {1, 2});
+    g.Edge("in", "act");
+    g.orig_inputs = {"in"};
+    g.orig_outputs = {"act"};
+    SaveGraph(g, Path("small.json"), "small.safetensors");
+    return Path("small.json");
+  }
+};
+
+TEST_F(Cli, ExportsPrintsOnlyTheDiagnosticsAndMatchesTheLibrary) {
+  const std::string graph = SmallGraph();
+  const Result r = Export(graph + " -o " + Path("m.snx"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "Used Greedy Planning\nMax Blocks: 2\nMin Blocks: 2\n"
+            "Current Blocks: 2\nMemory Saved: 0.00\nPercent Above Min: 0.00\n");
+  EXPECT_EQ(r.err, "");
+  const std::string bytes = Read("m.snx");
+  auto g = LoadGraph(graph);
+  std::ostringstream quiet;
+  ExportOptions o;
+  o.diagnostics = &quiet;
+  SarnicExporter e(*g, "small", std::move(o));
+  const ModelBuffer lib = e.run();
+  EXPECT_EQ(bytes,
+            std::string(reinterpret_cast<const char*>(lib.data()), lib.size()));
+}
+
+TEST_F(Cli, OptionsReachTheExporter) {
+  const std::string graph = SmallGraph();
+  Write("labels.txt", "");
+  Write("ext.json", R"({"mean": {"__ndarray__": {"weights": "w"}},
+                        "std": {"__ndarray__": {"dtype": "int32", "shape": [1], "data": [2]}}})");
+  const Result r = Export(
+      graph + " -o " + Path("m.snx") + " --name net --no-mem-map --labels " +
+      Path("labels.txt") + " --ext-constants " + Path("ext.json") +
+      " --input-name image --output-name probs"
+      " --normalization imagenet");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  std::vector<uint8_t> storage;
+  const snxf::Model& m = ReadModelFile(Path("m.snx"), storage);
+  EXPECT_EQ(m.name()->str(), "net");
+  EXPECT_FALSE(m.block_count().has_value());
+  ASSERT_NE(m.labels(), nullptr);
+  EXPECT_EQ(m.labels()->size(), 0u);
+  EXPECT_EQ(m.layers()->Get(0)->name()->str(), "mean");
+  EXPECT_EQ(m.layers()->Get(1)->name()->str(), "std");
+  EXPECT_EQ(m.layers()->Get(2)->name()->str(), "image");
+  const auto meta = DescribeModel(m)["meta"];
+  EXPECT_EQ(meta[1]["meta"], "imagenet");
+  EXPECT_EQ(meta[2]["meta"], "probs");
+  EXPECT_EQ(meta[0]["name"], "alias_act");
+}
+
+TEST_F(Cli, SaveMapWritesThePictureIntoAFolder) {
+  const std::string graph = SmallGraph();
+  std::filesystem::create_directories(Path("maps"));
+  const Result r =
+      Export(graph + " -o " + Path("m.snx") + " --save-map " + Path("maps"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(std::filesystem::exists(Path("maps/mem_map.png")));
+  EXPECT_NE(r.out.find("Saving Map...\nSaved\n"), std::string::npos);
+}
+
+TEST_F(Cli, UnknownOpWarnsAndStillExports) {
+  const std::string graph = SmallGraph("frobnicate");
+  // The output has no layer then: the export stops, naming it.
+  const Result r = Export(graph + " -o " + Path("m.snx") + " --no-mem-map");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "WARNING: unsupported op frobnicate\n");
+  EXPECT_NE(r.err.find("error: no layer for 'act'"), std::string::npos);
+}
+
+TEST_F(Cli, ErrorsGiveOneLineAndStatusOneAndLeaveTheOutputAlone) {
+  const std::string graph = SmallGraph();
+  Write("old.snx", "previous model");
+  Write("bad.json", "{\"format\":");
+  Write(
+      "fmt.json",
+      R"({"format":"x","version":1,"orig_inputs":[],"orig_outputs":[],"nodes":[],"edges":[]})");
+  Write(
+      "w.json",
+      R"({"format":"snx-graph","version":1,"weights":"w.st","orig_inputs":[],"orig_outputs":[],"nodes":[],"edges":[]})");
+  Write("w.st", "short");
+  Write("fail.json",
+        R"({"format":"snx-graph","version":1,"orig_inputs":[],"orig_outputs":[],
+    "nodes":[{"name":"c","attrs":{"op":"constant","output_shape":[1]}}],"edges":[]})");
+  const struct {
+    const char* what;
+    std::string args;
+    const char* needle;
+  } cases[] = {
+      {"missing graph file", Path("none.json"), "cannot read"},
+      {"bad JSON", Path("bad.json"), "not valid JSON"},
+      {"format violation", Path("fmt.json"), "format: must be"},
+      {"weights violation", Path("w.json"), "too short"},
+      {"failing export", Path("fail.json"), "tensor_dict has no 'c'"},
+      {"missing labels file", graph + " --labels " + Path("none.txt"),
+       "cannot read labels file"},
+  };
+  for (const auto& c : cases) {
+    const Result r = Export(c.args + " -o " + Path("old.snx"));
+    EXPECT_EQ(r.status, 1) << c.what;
+    EXPECT_EQ(r.err.rfind("error: ", 0), 0u) << c.what << ": " << r.err;
+    EXPECT_NE(r.err.find(c.needle), std::string::npos)
+        << c.what << ": " << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.what;
+    EXPECT_EQ(Read("old.snx"), "previous model") << c.what;
+  }
+  // Nothing but the inputs and the untouched output remain.
+  for (auto it = std::filesystem::directory_iterator(dir_);
+       it != std::filesystem::directory_iterator(); ++it) {
+    EXPECT_EQ(it->path().filename().string().find(".snx."), std::string::npos)
+        << it->path();
+  }
+}
+
+TEST_F(Cli, UsageErrorsExitWithTwoAndHelpDocumentsTheOptions) {
+  const std::string graph = SmallGraph();
+  EXPECT_EQ(Export(graph).status, 2);
+  EXPECT_EQ(Export(graph + " -o x.snx --no-such-option").status, 2);
+  EXPECT_EQ(Export(graph + " -o x.snx --copy onlyone").status, 2);
+  const Result help = Export("--help");
+  EXPECT_EQ(help.status, 0);
+  for (const char* opt :
+       {"--name", "--no-mem-map", "--no-opt-map", "--save-map", "--save-layer",
+        "--copy", "--svm", "--ext-constants", "--labels", "--input-name",
+        "--output-name", "--normalization"}) {
+    EXPECT_NE(help.out.find(opt), std::string::npos) << opt;
+  }
+  EXPECT_EQ(Inspect("").status, 2);
+}
+
+TEST_F(Cli, InspectShowsTheModelAsTextAndJson) {
+  const std::string graph = SmallGraph();
+  ASSERT_EQ(Export(graph + " -o " + Path("m.snx")).status, 0);
+  const Result text = Inspect(Path("m.snx"));
+  ASSERT_EQ(text.status, 0) << text.err;
+  EXPECT_NE(text.out.find("model:       small"), std::string::npos);
+  EXPECT_NE(text.out.find("2  relu  act  shape [1, 256]  inputs 0:in"),
+            std::string::npos)
+      << text.out;
+  const Result json = Inspect(Path("m.snx") + " --json --layer act --params");
+  ASSERT_EQ(json.status, 0);
+  const auto d = nlohmann::json::parse(json.out);
+  EXPECT_EQ(d["block_size"], 1024);
+  ASSERT_EQ(d["layers"].size(), 1u);
+  EXPECT_EQ(d["layers"][0]["type"], "relu");
+  EXPECT_EQ(d["outputs"][0]["name"], "act");
+  const Result by_index = Inspect(Path("m.snx") + " --json --layer 1 --params");
+  const auto w = nlohmann::json::parse(by_index.out)["layers"][0];
+  EXPECT_EQ(w["name"], "w");
+  EXPECT_EQ(w["params"][0]["preview"], nlohmann::json::parse("[1.0, 2.0]"));
+  EXPECT_EQ(Inspect(Path("m.snx") + " --layer nope").status, 1);
+}
+
+TEST_F(Cli, InspectRefusesDamagedFilesWithoutCrashing) {
+  const std::string graph = SmallGraph();
+  ASSERT_EQ(Export(graph + " -o " + Path("m.snx")).status, 0);
+  const std::string good = Read("m.snx");
+  Write("foreign.snx", std::string(64, 'x'));
+  Write("short.snx", good.substr(0, good.size() / 2));
+  Write("empty.snx", "");
+  EXPECT_NE(Inspect(Path("foreign.snx")).err.find("no SNXF identifier"),
+            std::string::npos);
+  EXPECT_NE(Inspect(Path("short.snx")).err.find("corrupt or truncated"),
+            std::string::npos);
+  EXPECT_EQ(Inspect(Path("empty.snx")).status, 1);
+  EXPECT_EQ(Inspect(Path("absent.snx")).status, 1);
+  // Flipped bits anywhere: either a clean refusal or a readable model.
+  std::mt19937 rng(7);
+  for (int i = 0; i < 40; ++i) {
+    std::string bad = good;
+    for (int k = 0; k < 3; ++k) {
+      bad[rng() % bad.size()] ^= static_cast<char>(1 << (rng() % 8));
+    }
+    Write("flip.snx", bad);
+    const Result r = Inspect(Path("flip.snx") + " --params");
+    EXPECT_TRUE(r.status == 0 || r.status == 1) << "flip " << i;
+  }
+}
+
+TEST_F(Cli, BundledExampleExportsWithoutWarnings) {
+  const std::string dir = SARNIC_EXAMPLES_DIR "/mobilenet";
+  const Result r = Export(dir + "/mobilenet.json -o " + Path("m.snx") +
+                          " --labels " + dir + "/labels.txt");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.find("WARNING"), std::string::npos) << r.out;
+  std::vector<uint8_t> storage;
+  const snxf::Model& m = ReadModelFile(Path("m.snx"), storage);
+  EXPECT_EQ(m.labels()->size(), 10u);
+  int convs = 0, pools = 0;
+  for (const auto* l : *m.layers()) {
+    convs += l->type() == snxf::Op::conv2d;
+    pools += l->type() == snxf::Op::pool2d;
+  }
+  EXPECT_EQ(convs, 9);
+  EXPECT_EQ(pools, 1);
+}
+
+}  // namespace
+}  // namespace sarnic
