@@ -223,6 +223,48 @@ TEST_F(Cli, InspectRefusesDamagedFilesWithoutCrashing) {
   }
 }
 
+TEST_F(Cli, CopyAndSvmOptions) {
+  const std::string graph = SmallGraph();
+  Result r = Export(graph + " -o " + Path("c.snx") + " --copy act in");
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<uint8_t> storage;
+  {
+    const snxf::Model& m = ReadModelFile(Path("c.snx"), storage);
+    const auto* copy = testing::LayerNamed(&m, "sx_act_copy");
+    EXPECT_EQ(copy->type(), snxf::Op::copy);
+    EXPECT_EQ(testing::Ints(copy->inputs()), (std::vector<uint32_t>{0, 2}));
+    EXPECT_EQ(m.layers()->Get(0)->type(), snxf::Op::variable);
+    // The target keeps its blocks to itself over the whole plan.
+    EXPECT_NE(m.layers()->Get(0)->block(),
+              testing::LayerNamed(&m, "act")->block());
+  }
+  testing::TestGraph g;
+  g.Add("in", "external", {1, 4});
+  g.Add("output", "relu", {1, 4}, {{"x", Value("in")}});
+  g.orig_outputs = {"output"};
+  SaveGraph(g, Path("svm_graph.json"));
+  std::filesystem::create_directories(Path("svm"));
+  Write("svm/kld.json", R"({"K": 2, "L": 3, "D": 4})");
+  for (const auto& [key, n] :
+       std::vector<std::pair<std::string, int>>{{"alpha", 3},
+                                                {"a", 1},
+                                                {"b", 1},
+                                                {"sv", 12},
+                                                {"nsv", 2},
+                                                {"rho", 1},
+                                                {"label", 2}}) {
+    Write("svm/" + key + ".bin",
+          std::string(static_cast<std::size_t>(n) * 4, '\0'));
+  }
+  r = Export(Path("svm_graph.json") + " -o " + Path("s.snx") + " --svm " +
+             Path("svm"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  const snxf::Model& s = ReadModelFile(Path("s.snx"), storage);
+  ASSERT_EQ(s.layers()->size(), 12u);
+  EXPECT_EQ(s.layers()->Get(11)->name()->str(), "svm_output");
+  EXPECT_EQ(s.layers()->Get(11)->type(), snxf::Op::svm_soft_probability);
+}
+
 TEST_F(Cli, BundledExampleExportsWithoutWarnings) {
   const std::string dir = SARNIC_EXAMPLES_DIR "/mobilenet";
   const Result r = Export(dir + "/mobilenet.json -o " + Path("m.snx") +
