@@ -32,24 +32,6 @@ Shape RankedSetting(const AttrDict& node, const char* attr) {
   return {1, ToInteger(l[0], place), ToInteger(l[1], place), 1};
 }
 
-// The fused activation, "linear" when the node has none.
-Offset Activation(const SarnicExporter& e, BetterBuilder& b,
-                  const AttrDict& node) {
-  const Value* act = node.find("activation");
-  return DataTensor(e, b, "activation", act ? *act : Value("linear"));
-}
-
-// Appends the pad tensors, written head then tail, in read order
-// [..., tail, head].
-void AddPads(const SarnicExporter& e, BetterBuilder& b, const AttrDict& node,
-             std::vector<Offset>& params) {
-  if (!ops::HasPads(node)) return;
-  const Offset head = ShapeTensor(e, b, "head", node, "head");
-  const Offset tail = ShapeTensor(e, b, "tail", node, "tail");
-  params.push_back(tail);
-  params.push_back(head);
-}
-
 // [input, filter, bias], or [input, filter] when the node has no bias or
 // its bias has no layer.
 Offset ConvInputs(BetterBuilder& b, const LayerIndex& layers,
@@ -76,9 +58,9 @@ Offset SarnicExporter::export_conv(BetterBuilder& b, Graph& /*graph*/,
       ShapeTensor(*this, b, "strides", RankedSetting(node, "stride"));
   const Offset groups =
       DataTensor(*this, b, "groups", Value(List{node.at("groups")}));
-  const Offset activation = Activation(*this, b, node);
+  const Offset activation = ops::Activation(*this, b, node);
   std::vector<Offset> params = {activation, groups, dilation, stride};
-  AddPads(*this, b, node, params);
+  ops::AddPads(*this, b, node, params);
   const Offset layer_params = WriteParams(b, params);
   const Offset inputs = ConvInputs(b, layers, node);
   return generate_layer(b, node, snxf::Op::conv2d, h.name, h.shape, inputs,
@@ -92,9 +74,9 @@ Offset SarnicExporter::export_transpose_conv(
   const LayerHead h = WriteHead(b, node_name, node, alt_name);
   const Offset stride =
       ShapeTensor(*this, b, "strides", RankedSetting(node, "stride"));
-  const Offset activation = Activation(*this, b, node);
+  const Offset activation = ops::Activation(*this, b, node);
   std::vector<Offset> params = {activation, stride};
-  AddPads(*this, b, node, params);
+  ops::AddPads(*this, b, node, params);
   const Offset layer_params = WriteParams(b, params);
   const Offset inputs = ConvInputs(b, layers, node);
   return generate_layer(b, node, snxf::Op::deconv2d, h.name, h.shape, inputs,

@@ -23,9 +23,7 @@ Offset Dense(const SarnicExporter& e, BetterBuilder& b,
              const LayerIndex& layers, const std::string& name, AttrDict& node,
              const std::optional<std::string>& alt_name, snxf::Op op) {
   const LayerHead h = WriteHead(b, name, node, alt_name);
-  const Value* act = node.find("activation");
-  const Offset activation =
-      DataTensor(e, b, "activation", act ? *act : Value("linear"));
+  const Offset activation = ops::Activation(e, b, node);
   const Offset params = WriteParams(b, {activation});
   const Offset inputs =
       WriteInputs(b, InputsOf(layers, node, {"A", "B", "bias"}));

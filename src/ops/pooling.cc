@@ -38,12 +38,7 @@ Offset Pool(const SarnicExporter& e, BetterBuilder& b, const LayerIndex& layers,
   const Offset pool_type =
       DataTensor(e, b, "pooling", Value(average ? "AVERAGE" : "MAXIMUM"));
   std::vector<Offset> params = {pool_type, stride, size};
-  if (ops::HasPads(node)) {
-    const Offset head = ShapeTensor(e, b, "head", node, "head");
-    const Offset tail = ShapeTensor(e, b, "tail", node, "tail");
-    params.push_back(tail);
-    params.push_back(head);
-  }
+  ops::AddPads(e, b, node, params);
   const Offset layer_params = WriteParams(b, params);
   const Offset inputs = WriteInputs(b, {InputOf(layers, node, "input")});
   return e.generate_layer(b, node, snxf::Op::pool2d, h.name, h.shape, inputs,

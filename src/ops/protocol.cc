@@ -68,6 +68,21 @@ bool HasPads(const AttrDict& node) {
   return node.contains("head") && node.contains("tail");
 }
 
+Offset Activation(const SarnicExporter& e, BetterBuilder& b,
+                  const AttrDict& node) {
+  const Value* act = node.find("activation");
+  return DataTensor(e, b, "activation", act ? *act : Value("linear"));
+}
+
+void AddPads(const SarnicExporter& e, BetterBuilder& b, const AttrDict& node,
+             std::vector<Offset>& params) {
+  if (!HasPads(node)) return;
+  const Offset head = ShapeTensor(e, b, "head", node, "head");
+  const Offset tail = ShapeTensor(e, b, "tail", node, "tail");
+  params.push_back(tail);
+  params.push_back(head);
+}
+
 std::size_t SequenceLength(const AttrDict& node, const char* attr) {
   const Value& v = node.at(attr);
   if (!v.is_list()) {

@@ -48,6 +48,15 @@ Offset DataTensor(const SarnicExporter& e, BetterBuilder& b, const char* tensor,
 // The node has both pad lists `head` and `tail`.
 bool HasPads(const AttrDict& node);
 
+// The "activation" tensor: the node's `activation`, or the text "linear".
+Offset Activation(const SarnicExporter& e, BetterBuilder& b,
+                  const AttrDict& node);
+
+// When the node has both pad lists, writes the tensors "head" then "tail"
+// and appends them in read order [..., tail, head].
+void AddPads(const SarnicExporter& e, BetterBuilder& b, const AttrDict& node,
+             std::vector<Offset>& params);
+
 // Length of the sequence attribute `attr` (a TypeError for a non-sequence).
 std::size_t SequenceLength(const AttrDict& node, const char* attr);
 
