@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all setup build run test bench clean
+.PHONY: all setup build run test test-sanitize fuzz-smoke bench clean
 
 all: build
 
@@ -27,10 +27,30 @@ run: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# The whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer.
+test-sanitize: setup
+	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DSARNIC_SANITIZE=address,undefined \
+	  -DSARNIC_EXAMPLES=OFF -DSARNIC_BENCH=OFF
+	cmake --build build-sanitize -j $(JOBS)
+	cd build-sanitize && ctest --output-on-failure -j $(JOBS)
+
+# Each fuzz target for about a minute, from its seed corpus.
+FUZZ_SECONDS ?= 60
+fuzz-smoke: setup
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	  -DSARNIC_FUZZ=ON -DSARNIC_SANITIZE=address,undefined -DSARNIC_TESTS=OFF \
+	  -DSARNIC_TOOLS=OFF -DSARNIC_EXAMPLES=OFF
+	cmake --build build-fuzz -j $(JOBS)
+	for t in graph_file model_reader export; do \
+	  mkdir -p build-fuzz/work/$$t && \
+	  build-fuzz/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=4096 \
+	    -artifact_prefix=build-fuzz/ build-fuzz/work/$$t fuzz/corpus/$$t || exit 1; \
+	done
+
 bench: setup
 	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DSARNIC_BENCH=ON
 	cmake --build build-release -j $(JOBS) --target sarnic_bench
 	build-release/bench/sarnic_bench
 
 clean:
-	rm -rf $(BUILD) build-release
+	rm -rf $(BUILD) build-release build-sanitize build-fuzz

@@ -6,6 +6,7 @@
 
 #include "bench_util.h"
 #include "sarnic/exporter.h"
+#include "sarnic/graph_file.h"
 
 namespace sarnic::bench {
 namespace {
@@ -105,6 +106,35 @@ void BM_PlanChain100kOpt(benchmark::State& state) {
   Plan(state, *g, true);
 }
 BENCHMARK(BM_PlanChain100kOpt)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+}  // namespace
+}  // namespace sarnic::bench
+
+namespace sarnic::bench {
+namespace {
+
+// A 20,000-node graph of small operations, end to end: load the graph
+// file, export with planning, write the model.
+void BM_EndToEnd20kSmallOps(benchmark::State& state) {
+  const std::string json = ScratchPath("small_ops.json");
+  {
+    auto g = Chain(20000);
+    SaveGraph(*g, json);
+  }
+  const std::string out = ScratchPath("small_ops.snx");
+  for (auto _ : state) {
+    auto g = LoadGraph(json);
+    std::ostringstream diagnostics;
+    ExportOptions o;
+    o.diagnostics = &diagnostics;
+    SarnicExporter e(*g, "small_ops", std::move(o));
+    const ModelBuffer model = e.run();
+    WriteFileAtomically(out, model.data(), model.size());
+  }
+  std::remove(json.c_str());
+  std::remove(out.c_str());
+}
+BENCHMARK(BM_EndToEnd20kSmallOps)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 }  // namespace sarnic::bench

@@ -9,6 +9,7 @@ packages=(
   nlohmann-json3-dev libcli11-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libplplot-dev plplot-driver-cairo
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -29,7 +29,10 @@ int main(int argc, char** argv) {
     const snxf::Model& model = sarnic::ReadModelFile(path, storage);
     const auto description = sarnic::DescribeModel(model, options);
     if (json) {
-      std::cout << description.dump(2) << "\n";
+      std::cout << description.dump(
+                       2, ' ', false,
+                       nlohmann::ordered_json::error_handler_t::replace)
+                << "\n";
     } else {
       std::cout << sarnic::FormatDescription(description);
     }

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <string>
 
@@ -186,7 +187,9 @@ std::string ArrayStr(const NdArray& a) {
         } else if (IsFloating(a.dtype())) {
           out += PythonRealRepr(a.GetDouble(flat));
         } else if (a.dtype() == DType::kUint64) {
-          out += std::to_string(static_cast<uint64_t>(a.GetDouble(flat)));
+          uint64_t u;
+          std::memcpy(&u, a.data() + flat * 8, sizeof u);
+          out += std::to_string(u);
         } else {
           out += std::to_string(a.GetInt(flat));
         }

@@ -216,7 +216,7 @@ std::string Text(const Json& j) {
   if (j.is_null()) return "-";
   if (j.is_string()) return j.get<std::string>();
   if (j.is_number_float()) return PythonRealRepr(j.get<double>());
-  return j.dump();
+  return j.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
 std::string ShapeText(const Json& j) {
@@ -224,7 +224,7 @@ std::string ShapeText(const Json& j) {
   std::string s = "[";
   for (std::size_t i = 0; i < j.size(); ++i) {
     if (i) s += ", ";
-    s += j[i].dump();
+    s += j[i].dump(-1, ' ', false, Json::error_handler_t::replace);
   }
   return s + "]";
 }
@@ -233,7 +233,8 @@ std::string Refs(const Json& list) {
   std::string s;
   for (const Json& r : list) {
     if (!s.empty()) s += ", ";
-    s += r["index"].dump() + ":" + r["name"].get<std::string>();
+    s += r["index"].dump(-1, ' ', false, Json::error_handler_t::replace) + ":" +
+         r["name"].get<std::string>();
   }
   return s.empty() ? "-" : s;
 }
@@ -267,33 +268,47 @@ std::string FormatDescription(const Json& d) {
       o << " = \"" << meta << "\"";
     }
     if (r.contains("layer")) {
-      o << " -> layer " << r["layer"]["index"].dump() << " ("
-        << r["layer"]["name"].get<std::string>() << ")";
+      o << " -> layer "
+        << r["layer"]["index"].dump(-1, ' ', false,
+                                    Json::error_handler_t::replace)
+        << " (" << r["layer"]["name"].get<std::string>() << ")";
     }
     if (r.contains("data_bytes"))
-      o << " (" << r["data_bytes"].dump() << " bytes)";
+      o << " ("
+        << r["data_bytes"].dump(-1, ' ', false, Json::error_handler_t::replace)
+        << " bytes)";
     o << "\n";
   }
   o << "layers:      " << d["layers"].size() << "\n";
   for (const Json& l : d["layers"]) {
-    o << "  " << l["index"].dump() << "  " << l["type"].get<std::string>()
-      << "  " << l["name"].get<std::string>() << "  shape "
-      << ShapeText(l["shape"]) << "  inputs " << Refs(l["inputs"]) << "  block "
-      << Text(l["block"]) << "  datatype " << Text(l["datatype"]);
+    o << "  " << l["index"].dump(-1, ' ', false, Json::error_handler_t::replace)
+      << "  " << l["type"].get<std::string>() << "  "
+      << l["name"].get<std::string>() << "  shape " << ShapeText(l["shape"])
+      << "  inputs " << Refs(l["inputs"]) << "  block " << Text(l["block"])
+      << "  datatype " << Text(l["datatype"]);
     if (l.contains("quantization")) {
       const Json& q = l["quantization"];
       o << "  quant";
-      if (q.contains("scale")) o << " scale " << q["scale"].dump();
-      if (q.contains("zero")) o << " zero " << q["zero"].dump();
+      if (q.contains("scale"))
+        o << " scale "
+          << q["scale"].dump(-1, ' ', false, Json::error_handler_t::replace);
+      if (q.contains("zero"))
+        o << " zero "
+          << q["zero"].dump(-1, ' ', false, Json::error_handler_t::replace);
       o << " axis " << Text(q["axis"]);
     }
-    if (l.contains("panel_size")) o << "  panel " << l["panel_size"].dump();
+    if (l.contains("panel_size"))
+      o << "  panel "
+        << l["panel_size"].dump(-1, ' ', false, Json::error_handler_t::replace);
     o << "\n";
     for (const Json& p : l["params"]) {
       o << "      param " << p["name"].get<std::string>() << "  shape "
         << ShapeText(p["shape"]) << "  " << p["data"].get<std::string>()
-        << " x " << p["count"].dump();
-      if (p.contains("preview")) o << "  " << p["preview"].dump();
+        << " x "
+        << p["count"].dump(-1, ' ', false, Json::error_handler_t::replace);
+      if (p.contains("preview"))
+        o << "  "
+          << p["preview"].dump(-1, ' ', false, Json::error_handler_t::replace);
       o << "\n";
     }
   }

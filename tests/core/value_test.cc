@@ -47,6 +47,19 @@ TEST(Value, StrIsPythonsStr) {
   EXPECT_EQ(Value(d).str(), "{'k': []}");
 }
 
+TEST(Value, ArraysPrintInNestedBrackets) {
+  EXPECT_EQ(Value(NdArray::FromValues<uint64_t>(DType::kUint64, {2},
+                                                {~uint64_t{0}, 1}))
+                .str(),
+            "[18446744073709551615 1]");
+  EXPECT_EQ(Value(NdArray::FromValues<float>(DType::kFloat32, {2, 2},
+                                             {1, 0.5f, -2, 3}))
+                .str(),
+            "[[1.0 0.5] [-2.0 3.0]]");
+  EXPECT_EQ(Value(NdArray::FromValues<int8_t>(DType::kInt8, {}, {-3})).str(),
+            "-3");
+}
+
 TEST(Value, IntegersIncludeBooleansAndTruthIsPythons) {
   EXPECT_TRUE(Value(true).is_integer());
   EXPECT_EQ(Value(true).as_int(), 1);
