@@ -89,6 +89,9 @@ int main(int argc, char** argv) {
        500},
       {"BM_PlanChain100kOpt", "plan 100,000-layer chain, opt_map", 2000},
       {"BM_EndToEnd20kSmallOps", "load+export+write 20,000 small ops", 0},
+      {"BM_FirstFit2k", "best planner first fit, 2,000 layers", 5},
+      {"BM_FirstFit20k", "best planner first fit, 20,000 layers", 100},
+      {"BM_BestRandomSkips2k", "best planner, 2,000 layers, full search", 1000},
   };
   for (const auto& p : plans) {
     const double ms = time_of(p.name);

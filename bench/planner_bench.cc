@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "bench_util.h"
+#include "planner/planners.h"
 #include "sarnic/exporter.h"
 #include "sarnic/graph_file.h"
 
@@ -135,6 +136,128 @@ void BM_EndToEnd20kSmallOps(benchmark::State& state) {
   std::remove(out.c_str());
 }
 BENCHMARK(BM_EndToEnd20kSmallOps)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+}  // namespace
+}  // namespace sarnic::bench
+
+namespace sarnic::bench {
+namespace {
+
+// Layers that each read the previous layer and a random earlier one, with
+// random sizes: plans that the default planners leave above the bound.
+std::unique_ptr<Graph> RandomSkips(int layers) {
+  auto g = std::make_unique<Graph>();
+  DiGraph& d = g->qm_nx_graph;
+  uint64_t state = 12345;
+  auto next = [&state](uint64_t n) {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return (state >> 33) % n;
+  };
+  for (int i = 0; i < layers; ++i) {
+    const std::string n = "l" + std::to_string(i);
+    auto& node = d.add_node(n);
+    node.set("op", Value(i == 0 ? "external" : "add"));
+    node.set("output_shape",
+             Value::IntList({1, static_cast<int64_t>(256 * (1 + next(8)))}));
+    if (i > 0) {
+      const std::string prev = "l" + std::to_string(i - 1);
+      const auto back = static_cast<int>(next(std::min(i, 6))) + 1;
+      const std::string skip = "l" + std::to_string(i - back);
+      node.set("x", Value(prev));
+      node.set("y", Value(skip));
+      d.add_edge(prev, n);
+      d.add_edge(skip, n);
+    }
+  }
+  g->orig_outputs = {"l" + std::to_string(layers - 1)};
+  return g;
+}
+
+int64_t Stat(const std::string& s, const std::string& key) {
+  const auto pos = s.find(key + ": ");
+  return pos == std::string::npos ? -1
+                                  : std::stoll(s.substr(pos + key.size() + 2));
+}
+
+void Best(benchmark::State& state, Graph& g) {
+  std::ostringstream spec_out;
+  {
+    ExportOptions o;
+    o.diagnostics = &spec_out;
+    SarnicExporter e(g, "bench", std::move(o));
+    e.memory_map(g.qm_nx_graph, 1024, true, std::nullopt, {});
+  }
+  std::ostringstream out;
+  ExportOptions o;
+  o.diagnostics = &out;
+  o.planner = "best";
+  SarnicExporter e(g, "bench", std::move(o));
+  for (auto _ : state) {
+    out.str("");
+    e.memory_map(g.qm_nx_graph, 1024, true, std::nullopt, {});
+  }
+  state.counters["spec_blocks"] =
+      static_cast<double>(Stat(spec_out.str(), "Current Blocks"));
+  state.counters["best_blocks"] =
+      static_cast<double>(Stat(out.str(), "Current Blocks"));
+  state.counters["bound"] = static_cast<double>(Stat(out.str(), "Min Blocks"));
+}
+
+void BM_BestBundledExample(benchmark::State& state) {
+  auto g = LoadGraph(SARNIC_EXAMPLES_DIR "/mobilenet/mobilenet.json");
+  Best(state, *g);
+}
+BENCHMARK(BM_BestBundledExample)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_BestResidual2k(benchmark::State& state) {
+  auto g = Residual(2000);
+  Best(state, *g);
+}
+BENCHMARK(BM_BestResidual2k)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_BestResidual20k(benchmark::State& state) {
+  auto g = Residual(20000);
+  Best(state, *g);
+}
+BENCHMARK(BM_BestResidual20k)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_BestRandomSkips2k(benchmark::State& state) {
+  auto g = RandomSkips(2000);
+  Best(state, *g);
+}
+BENCHMARK(BM_BestRandomSkips2k)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+}  // namespace
+}  // namespace sarnic::bench
+
+namespace sarnic::bench {
+namespace {
+
+// The first-fit step alone on residual live lists: each convolution is live
+// with its block input, each addition with the convolution and the input.
+void FirstFit(benchmark::State& state, int layers) {
+  std::vector<std::vector<planner::LayerId>> steps;
+  std::vector<int64_t> blocks;
+  planner::LayerId input = 0;
+  steps.push_back({0});
+  blocks.push_back(16);
+  for (int i = 1; i + 1 < layers; i += 2) {
+    const auto c = static_cast<planner::LayerId>(i);
+    steps.push_back({c, input});
+    blocks.push_back(16 + (i % 3) * 8);
+    steps.push_back({c + 1, c, input});
+    blocks.push_back(16);
+    input = c + 1;
+  }
+  const auto live = planner::LiveLists::Explicit(steps);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(planner::first_fit_map(live, blocks));
+  }
+}
+void BM_FirstFit2k(benchmark::State& state) { FirstFit(state, 2000); }
+BENCHMARK(BM_FirstFit2k)->Unit(benchmark::kMillisecond);
+void BM_FirstFit20k(benchmark::State& state) { FirstFit(state, 20000); }
+BENCHMARK(BM_FirstFit20k)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace sarnic::bench

@@ -76,6 +76,12 @@ int main(int argc, char** argv) {
   app.add_option("--normalization", normalization,
                  "Text describing the input image normalization (default: "
                  "none)");
+  std::string planner = "spec";
+  app.add_option("--planner", planner,
+                 "Arena planner: spec (the default) or best, which also "
+                 "tries a first-fit planner with a local search and keeps "
+                 "it when it needs fewer blocks")
+      ->check(CLI::IsMember({"spec", "best"}));
   app.add_flag("-v,--verbose", verbose, "Say what is loaded and written");
 
   try {
@@ -114,6 +120,7 @@ int main(int argc, char** argv) {
     if (!input_names.empty()) o.input_names = input_names;
     if (!output_names.empty()) o.output_names = output_names;
     if (normalization) o.normalization = *normalization;
+    o.planner = planner;
     const std::string model_name =
         name ? *name : std::filesystem::path(graph_path).stem().string();
     sarnic::SarnicExporter exporter(*graph, model_name, std::move(o));

@@ -117,6 +117,10 @@ struct ExportOptions {
   std::optional<std::vector<std::string>> output_names;
   std::vector<Plugin> user_ops;
   std::string normalization = "none";
+  // The arena planner: "spec" chooses between the greedy step planner and
+  // the largest-first planner; "best" also tries a first-fit planner with
+  // a local search and keeps it when it needs fewer blocks.
+  std::string planner = "spec";
   // Where the diagnostic lines go; null means standard output.
   std::ostream* diagnostics = nullptr;
 };
@@ -238,6 +242,7 @@ class SarnicExporter {
   std::string normalization;
   std::string alternate_input_error_message;
   std::vector<std::shared_ptr<UserExporter>> user_ops;
+  std::string planner;
 
  private:
   std::ostream* diagnostics_;

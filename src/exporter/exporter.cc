@@ -43,6 +43,7 @@ SarnicExporter::SarnicExporter(Graph& graph_in, std::string name_in,
       normalization(std::move(options.normalization)),
       alternate_input_error_message(
           "The alternate input has a value greater than 32768"),
+      planner(std::move(options.planner)),
       diagnostics_(options.diagnostics) {
   // A plug-in sees every option already stored and the user exporters made
   // before it.
@@ -160,6 +161,10 @@ ModelBuffer SarnicExporter::run() {
   graph.optimize();
   if (!copy_layers->empty()) add_copy();
   validate_model();
+  if (planner != "spec" && planner != "best") {
+    throw ValueError("planner must be \"spec\" or \"best\":",
+                     Value(planner).repr());
+  }
 
   BetterBuilder builder(EstimateModelBytes(*this));
   std::vector<Offset> layers;

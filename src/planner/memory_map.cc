@@ -217,6 +217,18 @@ uint32_t SarnicExporter::memory_map(
     plan = std::move(large);
     block_count = block_count_large;
   }
+  // The first-fit plan replaces the chosen one only when strictly smaller,
+  // so without a gain the model stays exactly as with "spec".
+  bool used_best = false;
+  if (planner == "best" && !steps.cumulative()) {
+    Plan best = planner::best_fit_map(steps, in.blocks);
+    const int64_t best_count = planner::BlockCount(best, in.blocks);
+    if (best_count < block_count) {
+      plan = std::move(best);
+      block_count = best_count;
+      used_best = true;
+    }
+  }
 
   const auto nodes = static_cast<int64_t>(g.number_of_nodes());
   const int64_t offset_bytes = (nodes + 1) * 128;
@@ -230,8 +242,9 @@ uint32_t SarnicExporter::memory_map(
     const auto total = static_cast<double>(in.total_blocks);
     const auto chosen = static_cast<double>(block_count);
     const auto min = static_cast<double>(opt_min_blocks);
-    out() << (used_large ? "Used Largest First Planning\n"
-                         : "Used Greedy Planning\n")
+    out() << (used_best    ? "Used Best Planning\n"
+              : used_large ? "Used Largest First Planning\n"
+                           : "Used Greedy Planning\n")
           << "Max Blocks: " << in.total_blocks << "\n"
           << "Min Blocks: " << opt_min_blocks << "\n"
           << "Current Blocks: " << block_count << "\n"

@@ -63,6 +63,17 @@ Plan largest_first_map(const LiveLists& layer_steps,
                        const std::vector<int64_t>& layer_blocks,
                        int64_t total_blocks);
 
+// Places the layers in descending size (ties in planner order), each at
+// the lowest start where it overlaps no placed layer live at a common step.
+Plan first_fit_map(const LiveLists& layer_steps,
+                   const std::vector<int64_t>& layer_blocks);
+
+// first_fit_map, then, above the lower bound, improves the placement order by a
+// seeded local search bounded by a fixed amount of work (the same input always
+// gives the same plan). Only for explicit live lists.
+Plan best_fit_map(const LiveLists& layer_steps,
+                  const std::vector<int64_t>& layer_blocks);
+
 }  // namespace sarnic::planner
 
 #endif  // SARNIC_PLANNER_PLANNERS_H_

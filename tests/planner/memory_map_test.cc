@@ -271,3 +271,77 @@ TEST(MemoryMap, ExportedLayersCarryTheirBlocks) {
 
 }  // namespace
 }  // namespace sarnic
+
+namespace sarnic {
+namespace {
+
+// Convolution and addition pairs joining each block's input back in, with
+// outputs of three sizes.
+void Residual(TestGraph& g, int layers) {
+  g.Add("in", "external", {1, 16, 16, 16});
+  std::string prev = "in";
+  for (int i = 0; 2 * i + 1 < layers; ++i) {
+    const std::string c = "c" + std::to_string(i), a = "a" + std::to_string(i);
+    g.Add(c, "relu", {1, 16, 16, 16 + (i % 3) * 8}, {{"x", Value(prev)}});
+    g.Add(a, "add", {1, 16, 16, 16}, {{"x", Value(c)}, {"y", Value(prev)}});
+    g.Edge(prev, c);
+    g.Edge(c, a);
+    g.Edge(prev, a);
+    prev = a;
+  }
+  g.orig_outputs = {prev};
+}
+
+int64_t Stat(const std::string& printed, const std::string& key) {
+  const auto pos = printed.find(key + ": ");
+  return std::stoll(printed.substr(pos + key.size() + 2));
+}
+
+TEST(BestPlanner, ReachesTheBoundOnAResidualGraphAndSaysSo) {
+  TestGraph spec_graph, best_graph;
+  Residual(spec_graph, 2000);
+  Residual(best_graph, 2000);
+  std::ostringstream spec_out, best_out;
+  ExportOptions o = testing::Quiet(spec_out);
+  SarnicExporter spec(spec_graph, "m", std::move(o));
+  const uint32_t spec_count =
+      spec.memory_map(spec_graph.qm_nx_graph, 1024, true, std::nullopt, {});
+  ExportOptions b = testing::Quiet(best_out);
+  b.planner = "best";
+  SarnicExporter best(best_graph, "m", std::move(b));
+  const uint32_t best_count =
+      best.memory_map(best_graph.qm_nx_graph, 1024, true, std::nullopt, {});
+  EXPECT_LE(best_count, spec_count);
+  EXPECT_EQ(best_count, Stat(best_out.str(), "Min Blocks"));
+  if (best_count < spec_count) {
+    EXPECT_EQ(best_out.str().rfind("Used Best Planning\n", 0), 0u);
+  } else {
+    EXPECT_EQ(best_out.str(), spec_out.str());
+  }
+}
+
+TEST(BestPlanner, WithoutAGainTheModelIsByteForByteTheDefault) {
+  TestGraph a, b;
+  for (TestGraph* g : {&a, &b}) {
+    g->Add("x", "external", Kib(4));
+    g->Add("y", "relu", Kib(2), {{"x", Value("x")}});
+    g->Edge("x", "y");
+    g->orig_outputs = {"y"};
+  }
+  std::ostringstream out;
+  SarnicExporter spec(a, "m", testing::Quiet(out, true));
+  ExportOptions o = testing::Quiet(out, true);
+  o.planner = "best";
+  SarnicExporter best(b, "m", std::move(o));
+  const ModelBuffer m1 = spec.run();
+  const ModelBuffer m2 = best.run();
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(m1.data()), m1.size()),
+            std::string(reinterpret_cast<const char*>(m2.data()), m2.size()));
+  ExportOptions bad = testing::Quiet(out, true);
+  bad.planner = "fastest";
+  SarnicExporter wrong(a, "m", std::move(bad));
+  EXPECT_THROW(wrong.run(), ValueError);
+}
+
+}  // namespace
+}  // namespace sarnic

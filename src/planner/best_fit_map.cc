@@ -1,0 +1,131 @@
+#include <algorithm>
+#include <numeric>
+#include <random>
+
+#include "planner/planners.h"
+
+namespace sarnic::planner {
+
+namespace {
+
+// Layers that are live at a common step, as adjacency lists.
+std::vector<std::vector<LayerId>> Conflicts(const LiveLists& steps,
+                                            std::size_t n) {
+  std::vector<std::vector<LayerId>> adj(n);
+  for (const auto& step : steps.steps()) {
+    for (std::size_t i = 0; i < step.size(); ++i) {
+      for (std::size_t j = i + 1; j < step.size(); ++j) {
+        if (step[i] == step[j]) continue;
+        adj[step[i]].push_back(step[j]);
+        adj[step[j]].push_back(step[i]);
+      }
+    }
+  }
+  for (auto& a : adj) {
+    std::sort(a.begin(), a.end());
+    a.erase(std::unique(a.begin(), a.end()), a.end());
+  }
+  return adj;
+}
+
+// First fit in `order`: each layer at the lowest start block where it
+// overlaps none of its placed conflicts. Returns the block count.
+int64_t FirstFit(const std::vector<LayerId>& order,
+                 const std::vector<int64_t>& blocks,
+                 const std::vector<std::vector<LayerId>>& adj, Plan& plan) {
+  std::fill(plan.begin(), plan.end(), -1);
+  std::vector<std::pair<int64_t, int64_t>> busy;
+  int64_t count = 0;
+  for (LayerId l : order) {
+    busy.clear();
+    for (LayerId o : adj[l]) {
+      if (plan[o] >= 0) busy.emplace_back(plan[o], plan[o] + blocks[o]);
+    }
+    std::sort(busy.begin(), busy.end());
+    int64_t start = 0;
+    for (const auto& [b, e] : busy) {
+      if (b >= start + blocks[l]) break;  // the gap before b holds l
+      start = std::max(start, e);
+    }
+    plan[l] = start;
+    count = std::max(count, start + blocks[l]);
+  }
+  return count;
+}
+
+std::vector<LayerId> LargestFirstOrder(const std::vector<int64_t>& blocks) {
+  std::vector<LayerId> order(blocks.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](LayerId a, LayerId b) { return blocks[a] > blocks[b]; });
+  return order;
+}
+
+}  // namespace
+
+Plan first_fit_map(const LiveLists& layer_steps,
+                   const std::vector<int64_t>& layer_blocks) {
+  Plan plan(layer_blocks.size(), -1);
+  FirstFit(LargestFirstOrder(layer_blocks), layer_blocks,
+           Conflicts(layer_steps, layer_blocks.size()), plan);
+  return plan;
+}
+
+Plan best_fit_map(const LiveLists& layer_steps,
+                  const std::vector<int64_t>& layer_blocks) {
+  const std::size_t n = layer_blocks.size();
+  const auto adj = Conflicts(layer_steps, n);
+  const std::vector<LayerId> order = LargestFirstOrder(layer_blocks);
+  Plan plan(n, -1);
+  int64_t best = FirstFit(order, layer_blocks, adj, plan);
+  const int64_t bound = LowerBound(layer_steps, layer_blocks);
+  if (best <= bound || n < 2) return plan;
+
+  // Local search over the placement order. The budget counts the work of
+  // the evaluations (layers plus conflict pairs visited), not time.
+  std::size_t edges = 0;
+  for (const auto& a : adj) edges += a.size();
+  constexpr std::size_t kWorkBudget = 40'000'000;
+  const std::size_t per_eval = n + edges + 1;
+  const std::size_t evaluations =
+      std::clamp<std::size_t>(kWorkBudget / per_eval, 16, 20000);
+  std::mt19937 rng(20261208);
+  Plan best_plan = plan;
+  std::vector<LayerId> best_order = order;
+  std::vector<LayerId> current = order;
+  int64_t current_count = best;
+  Plan trial_plan(n);
+  std::size_t since_gain = 0;
+  for (std::size_t e = 0; e < evaluations && best > bound; ++e) {
+    std::vector<LayerId> trial = current;
+    std::uniform_int_distribution<std::size_t> pick(0, n - 1);
+    const std::size_t i = pick(rng);
+    const std::size_t j = pick(rng);
+    if (rng() % 2 == 0) {
+      std::swap(trial[i], trial[j]);
+    } else {
+      const LayerId moved = trial[i];
+      trial.erase(trial.begin() + static_cast<std::ptrdiff_t>(i));
+      trial.insert(trial.begin() + static_cast<std::ptrdiff_t>(j), moved);
+    }
+    const int64_t count = FirstFit(trial, layer_blocks, adj, trial_plan);
+    if (count <= current_count) {  // equal results are accepted
+      current = std::move(trial);
+      current_count = count;
+    }
+    if (count < best) {
+      best = count;
+      best_plan = trial_plan;
+      best_order = current;
+      since_gain = 0;
+    } else if (++since_gain > 200) {
+      // Restart from the best order found so far.
+      current = best_order;
+      current_count = best;
+      since_gain = 0;
+    }
+  }
+  return best_plan;
+}
+
+}  // namespace sarnic::planner
