@@ -30,7 +30,7 @@ test: build
 # The whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize: setup
 	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DSARNIC_SANITIZE=address,undefined \
-	  -DSARNIC_EXAMPLES=OFF -DSARNIC_BENCH=OFF
+	  -DSARNIC_EXAMPLES=OFF -DSARNIC_BENCH=OFF -DSARNIC_PYTHON=OFF
 	cmake --build build-sanitize -j $(JOBS)
 	cd build-sanitize && ctest --output-on-failure -j $(JOBS)
 
@@ -39,7 +39,7 @@ FUZZ_SECONDS ?= 60
 fuzz-smoke: setup
 	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
 	  -DSARNIC_FUZZ=ON -DSARNIC_SANITIZE=address,undefined -DSARNIC_TESTS=OFF \
-	  -DSARNIC_TOOLS=OFF -DSARNIC_EXAMPLES=OFF
+	  -DSARNIC_TOOLS=OFF -DSARNIC_EXAMPLES=OFF -DSARNIC_PYTHON=OFF
 	cmake --build build-fuzz -j $(JOBS)
 	for t in graph_file model_reader export; do \
 	  mkdir -p build-fuzz/work/$$t && \
@@ -48,7 +48,7 @@ fuzz-smoke: setup
 	done
 
 bench: setup
-	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DSARNIC_BENCH=ON
+	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DSARNIC_BENCH=ON -DSARNIC_PYTHON=OFF
 	cmake --build build-release -j $(JOBS) --target sarnic_bench
 	build-release/bench/sarnic_bench
 

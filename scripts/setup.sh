@@ -10,6 +10,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libplplot-dev plplot-driver-cairo
   clang libclang-rt-14-dev
+  python3 python3-dev python3-pybind11 python3-numpy python3-networkx python3-pytest
 )
 
 missing=()

@@ -39,6 +39,9 @@ class LayerIndex {
     map_[name] = position;
   }
   std::size_t size() const { return map_.size(); }
+  const std::unordered_map<std::string, uint32_t>& entries() const {
+    return map_;
+  }
 
  private:
   std::unordered_map<std::string, uint32_t> map_;

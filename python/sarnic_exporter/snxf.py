@@ -1,0 +1,5 @@
+"""The model schema's table operations (LayerStart, LayerAddName, ...) and
+the enumerations Op and Datatype, for exporter plug-ins."""
+from ._core import snxf as _snxf
+
+globals().update({k: getattr(_snxf, k) for k in dir(_snxf) if not k.startswith("_")})

@@ -1,0 +1,129 @@
+#include "convert.h"
+
+#include "sarnic/errors.h"
+
+namespace sarnic::python {
+
+namespace {
+
+std::optional<DType> DTypeOf(const py::dtype& d) {
+  if (d.attr("byteorder").cast<std::string>() == ">") return std::nullopt;
+  return DTypeFromName(py::str(d.attr("name")).cast<std::string>());
+}
+
+}  // namespace
+
+NdArray ToArray(const py::handle& obj, const std::string& what) {
+  py::module_ np = py::module_::import("numpy");
+  py::array arr = np.attr("ascontiguousarray")(obj);
+  const auto dtype = DTypeOf(arr.dtype());
+  if (!dtype) {
+    throw ValueError(
+        "Numpy NDArray has unsupported type:",
+        py::str(arr.dtype()).cast<std::string>() + " (" + what + ")");
+  }
+  Shape shape(arr.shape(), arr.shape() + arr.ndim());
+  // The view holds a reference to the array, released under the GIL.
+  struct Reference {
+    py::object array;
+    ~Reference() {
+      py::gil_scoped_acquire gil;
+      array = py::object();
+    }
+  };
+  auto owner = std::make_shared<Reference>(Reference{arr});
+  const auto* data = static_cast<const std::byte*>(arr.data());
+  return NdArray::View(*dtype, std::move(shape), owner,
+                       {data, static_cast<std::size_t>(arr.nbytes())});
+}
+
+Value ToValue(const py::handle& obj, const std::string& what, int depth) {
+  if (depth > 64) throw ValueError("Values nest too deeply in", what);
+  py::module_ np = py::module_::import("numpy");
+  if (obj.is_none()) return Value();
+  if (py::isinstance<py::bool_>(obj) || py::isinstance(obj, np.attr("bool_"))) {
+    return Value(obj.cast<bool>());
+  }
+  if (py::isinstance<py::int_>(obj) ||
+      py::isinstance(obj, np.attr("integer"))) {
+    try {
+      return Value(obj.cast<int64_t>());
+    } catch (const py::cast_error&) {
+      throw ValueError("Integer does not fit in 64 bits:",
+                       py::str(obj).cast<std::string>() + " (" + what + ")");
+    }
+  }
+  if (py::isinstance<py::float_>(obj) ||
+      py::isinstance(obj, np.attr("floating"))) {
+    return Value(obj.cast<double>());
+  }
+  if (py::isinstance<py::str>(obj)) return Value(obj.cast<std::string>());
+  if (py::isinstance<py::bytes>(obj)) {
+    List l;
+    for (unsigned char c : obj.cast<std::string>()) l.emplace_back(int64_t{c});
+    return Value(std::move(l));
+  }
+  if (py::isinstance(obj, np.attr("dtype"))) {
+    return Value(py::str(obj.attr("name")).cast<std::string>());
+  }
+  if (py::isinstance<py::type>(obj) &&
+      PyObject_IsSubclass(obj.ptr(), np.attr("generic").ptr()) == 1) {
+    return Value(
+        py::str(np.attr("dtype")(obj).attr("name")).cast<std::string>());
+  }
+  if (py::isinstance<py::array>(obj)) return Value(ToArray(obj, what));
+  if (py::isinstance<py::list>(obj) || py::isinstance<py::tuple>(obj)) {
+    List l;
+    for (const py::handle item : obj)
+      l.push_back(ToValue(item, what, depth + 1));
+    return Value(std::move(l));
+  }
+  if (py::isinstance<py::dict>(obj)) {
+    Dict d;
+    for (const auto& [k, v] : obj.cast<py::dict>()) {
+      d.set(py::str(k).cast<std::string>(), ToValue(v, what, depth + 1));
+    }
+    return Value(std::move(d));
+  }
+  throw TypeError(what + " holds a value of an unsupported kind: " +
+                  py::str(py::type::of(obj)).cast<std::string>());
+}
+
+py::object FromArray(const NdArray& a) {
+  py::module_ np = py::module_::import("numpy");
+  py::dtype dt(std::string(DTypeName(a.dtype())));
+  py::array out(dt,
+                std::vector<py::ssize_t>(a.shape().begin(), a.shape().end()));
+  if (a.nbytes() > 0) std::memcpy(out.mutable_data(), a.data(), a.nbytes());
+  return out;
+}
+
+py::object FromValue(const Value& v) {
+  switch (v.kind()) {
+    case Value::Kind::kNone:
+      return py::none();
+    case Value::Kind::kBool:
+      return py::bool_(v.as_bool());
+    case Value::Kind::kInt:
+      return py::int_(v.as_int());
+    case Value::Kind::kReal:
+      return py::float_(v.as_real());
+    case Value::Kind::kText:
+      return py::str(v.as_text());
+    case Value::Kind::kList: {
+      py::list l;
+      for (const Value& item : v.as_list()) l.append(FromValue(item));
+      return l;
+    }
+    case Value::Kind::kDict: {
+      py::dict d;
+      for (const auto& [k, item] : v.as_dict()) d[py::str(k)] = FromValue(item);
+      return d;
+    }
+    case Value::Kind::kArray:
+      return FromArray(v.as_array());
+  }
+  return py::none();
+}
+
+}  // namespace sarnic::python

@@ -1,0 +1,25 @@
+// Conversion between Python objects and the exporter's values: Python
+// scalars, texts, bytes, lists, tuples, dicts, NumPy arrays, scalars and
+// element types in; Python objects and NumPy arrays out. Contiguous arrays
+// are viewed, not copied; the view keeps the Python array alive.
+#ifndef SARNIC_PYTHON_CONVERT_H_
+#define SARNIC_PYTHON_CONVERT_H_
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include "sarnic/ndarray.h"
+#include "sarnic/value.h"
+
+namespace sarnic::python {
+
+namespace py = pybind11;
+
+NdArray ToArray(const py::handle& obj, const std::string& what);
+Value ToValue(const py::handle& obj, const std::string& what, int depth = 0);
+py::object FromArray(const NdArray& a);
+py::object FromValue(const Value& v);
+
+}  // namespace sarnic::python
+
+#endif  // SARNIC_PYTHON_CONVERT_H_

@@ -1,0 +1,164 @@
+"""The Python module: arguments, plug-ins, changes seen by the caller,
+errors, and bytes equal to those of the command-line tool."""
+import os
+import subprocess
+
+import networkx as nx
+import numpy as np
+import pytest
+
+import sarnic_exporter as se
+from sarnic_exporter import snxf
+
+EXAMPLES = os.environ["SARNIC_EXAMPLES_DIR"]
+SNX_EXPORT = os.environ["SNX_EXPORT"]
+
+
+def small_graph():
+    g = nx.DiGraph()
+    g.add_node("in", op="external", output_shape=[1, 4], datatype=np.dtype("float32"))
+    g.add_node("w", op="constant", output_shape=[4])
+    g.add_node("r", op="relu", x="in", output_shape=[1, 4])
+    g.add_node("s", op="sum_reduce", input="r", axes=[2, 1], output_shape=[1])
+    g.add_edge("in", "r")
+    g.add_edge("r", "s")
+    return se.Graph(g, ["in"], ["s"], {"w": np.arange(4, dtype=np.float64)})
+
+
+def test_defaults_and_attribute_order():
+    e = se.SarnicExporter(small_graph(), "m")
+    assert list(vars(e))[:15] == [
+        "graph", "name", "mem_map", "opt_map", "save_map", "save_layers",
+        "copy_layers", "svm", "ext_constants", "labels", "input_names",
+        "output_names", "normalization", "alternate_input_error_message",
+        "planner"]
+    assert e.mem_map and e.opt_map and e.save_layers == [] and e.copy_layers == []
+    assert e.svm is None and e.labels is None and e.normalization == "none"
+    other = se.SarnicExporter(small_graph(), "m")
+    e.save_layers.append("x")
+    assert other.save_layers == []
+    mine = ["r"]
+    assert se.SarnicExporter(small_graph(), "m", save_layers=mine).save_layers is mine
+
+
+@pytest.mark.parametrize("args, kwargs", [
+    ((), {}),
+    ((small_graph(),), {}),
+    ((small_graph(), "m") + (None,) * 13, {}),
+    ((small_graph(), "m"), {"colour": 1}),
+    ((small_graph(), "m", True), {"mem_map": False}),
+])
+def test_argument_errors(args, kwargs):
+    with pytest.raises(TypeError):
+        se.SarnicExporter(*args, **kwargs)
+
+
+def test_run_returns_the_same_bytes_as_the_tool(tmp_path):
+    graph = se.load_graph(os.path.join(EXAMPLES, "mobilenet", "mobilenet.json"))
+    labels = os.path.join(EXAMPLES, "mobilenet", "labels.txt")
+    model = se.SarnicExporter(graph, "mobilenet",
+                              labels=open(labels).read().splitlines()).run()
+    out = tmp_path / "m.snx"
+    subprocess.run([SNX_EXPORT, os.path.join(EXAMPLES, "mobilenet", "mobilenet.json"),
+                    "-o", str(out), "--labels", labels], check=True,
+                   capture_output=True)
+    assert isinstance(model, bytes)
+    assert out.read_bytes() == model
+
+
+def test_changes_are_visible_on_the_callers_objects(capsys):
+    graph = small_graph()
+    axes = graph.qm_nx_graph.nodes["s"]["axes"]
+    saved = []
+    e = se.SarnicExporter(graph, "m", save_layers=saved, copy_layers=[("r", "in")],
+                          input_names=["image"])
+    e.run()
+    g = graph.qm_nx_graph
+    assert axes == [1, 2] and g.nodes["s"]["axes"] is axes
+    assert graph.tensor_dict["w"].dtype == np.float32
+    assert isinstance(g.nodes["r"]["block"], int)
+    assert "block" not in g.nodes["w"]
+    assert g.nodes["in"]["op"] == "variable"
+    assert graph.tensor_dict["in"].dtype == np.float32
+    assert not graph.tensor_dict["in"].any()
+    assert g.has_edge("r", "sx_r_copy") and g.nodes["sx_r_copy"]["op"] == "copy"
+    assert saved == ["in"]
+    assert e.output_names == ["s"] and e.input_names == ["image"]
+    assert "Used Greedy Planning" in capsys.readouterr().out
+
+
+def test_errors_map_to_pythons_exceptions():
+    graph = small_graph()
+    graph.qm_nx_graph.nodes["r"]["quant_scale"] = [-1.0]
+    with pytest.raises(ValueError) as err:
+        se.SarnicExporter(graph, "m").run()
+    assert err.value.args[0] == "Model contains negative scale values"
+    graph = small_graph()
+    del graph.qm_nx_graph.nodes["r"]["x"]
+    with pytest.raises(KeyError) as key:
+        se.SarnicExporter(graph, "m").run()
+    assert key.value.args[0] == "x"
+    graph = small_graph()
+    graph.qm_nx_graph.nodes["r"]["leak"] = 2.5
+    graph.qm_nx_graph.add_node("l", op="leaky_relu", x="r", alpha=[1, 2.5],
+                               output_shape=[1])
+    with pytest.raises(ValueError) as mixed:
+        se.SarnicExporter(graph, "m", mem_map=False).run()
+    assert mixed.value.args == ("Sequence has inconsistent or unsupported data:", "list")
+    with pytest.raises(IndexError):
+        se.SarnicExporter(small_graph(), "m", copy_layers=[["r"]]).run()
+
+
+class PyRelu:
+    """relu written in Python with the schema operations."""
+
+    def __init__(self, exporter, mark=None):
+        self.exporter = exporter
+        self.mark = mark
+
+    def export_relu(self, builder, graph, layers, name, node, alt_name=None):
+        layer_name = builder.CreateString(self.mark or alt_name or name)
+        shape = node["output_shape"]
+        snxf.LayerStartShapeVector(builder, len(shape))
+        for d in reversed(shape):
+            builder.PrependInt32(d)
+        layer_shape = builder.EndVector(len(shape))
+        snxf.LayerStartInputsVector(builder, 1)
+        builder.PrependUint32(layers[node["x"]])
+        layer_inputs = builder.EndVector(1)
+        return self.exporter.generate_layer(builder, node, snxf.Op.relu,
+                                            layer_name, layer_shape,
+                                            inputs=layer_inputs)
+
+
+class Plugin:
+    def __init__(self, mark=None):
+        self.mark = mark
+
+    def SarnicExporter(self, exporter):
+        return PyRelu(exporter, self.mark)
+
+
+def test_a_python_plugin_gives_the_built_in_bytes():
+    built_in = se.SarnicExporter(small_graph(), "m").run()
+    plugged = se.SarnicExporter(small_graph(), "m", user_ops=[Plugin()]).run()
+    assert plugged == built_in
+
+
+def test_plugins_in_order_and_without_the_member_skipped():
+    e = se.SarnicExporter(small_graph(), "m",
+                          user_ops=[object(), Plugin("first"), Plugin("second")])
+    assert len(e.user_ops) == 2
+    model = e.run()
+    assert b"first" in model and b"second" not in model
+
+
+def test_graph_files_round_trip(tmp_path):
+    graph = small_graph()
+    se.save_graph(graph, tmp_path / "g.json", "g.safetensors")
+    back = se.load_graph(tmp_path / "g.json")
+    assert list(back.qm_nx_graph.nodes) == list(graph.qm_nx_graph.nodes)
+    assert list(back.qm_nx_graph.edges) == list(graph.qm_nx_graph.edges)
+    assert back.qm_nx_graph.nodes["in"]["datatype"] == "float32"
+    np.testing.assert_array_equal(back.tensor_dict["w"], graph.tensor_dict["w"])
+    assert se.SarnicExporter(back, "m").run() == se.SarnicExporter(graph, "m").run()
