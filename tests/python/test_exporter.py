@@ -162,3 +162,12 @@ def test_graph_files_round_trip(tmp_path):
     assert back.qm_nx_graph.nodes["in"]["datatype"] == "float32"
     np.testing.assert_array_equal(back.tensor_dict["w"], graph.tensor_dict["w"])
     assert se.SarnicExporter(back, "m").run() == se.SarnicExporter(graph, "m").run()
+
+
+def test_every_op_gives_the_same_bytes_as_the_tool(tmp_path):
+    path = os.path.join(os.environ["SARNIC_TESTS_DATA_DIR"], "all_ops.json")
+    model = se.SarnicExporter(se.load_graph(path), "all_ops").run()
+    out = tmp_path / "m.snx"
+    subprocess.run([SNX_EXPORT, path, "-o", str(out)], check=True,
+                   capture_output=True)
+    assert out.read_bytes() == model

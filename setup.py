@@ -1,0 +1,40 @@
+"""pip install . : builds the native module with the project's CMake build
+and installs the sarnic_exporter package."""
+import os
+import shutil
+import subprocess
+import sys
+
+from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
+
+ROOT = os.path.dirname(os.path.abspath(__file__))
+
+
+class CMakeBuild(build_ext):
+    def build_extension(self, ext):
+        build = os.path.join(self.build_temp, "cmake")
+        subprocess.check_call([
+            "cmake", "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
+            "-DSARNIC_TESTS=OFF", "-DSARNIC_TOOLS=OFF", "-DSARNIC_EXAMPLES=OFF",
+            "-DPython3_EXECUTABLE=" + sys.executable])
+        subprocess.check_call(["cmake", "--build", build, "--target", "_core",
+                               "-j", str(os.cpu_count() or 2)])
+        built = os.path.join(build, "python", "sarnic_exporter")
+        target = os.path.dirname(self.get_ext_fullpath(ext.name))
+        os.makedirs(target, exist_ok=True)
+        for name in os.listdir(built):
+            if name.startswith("_core"):
+                shutil.copy(os.path.join(built, name), self.get_ext_fullpath(ext.name))
+
+
+setup(
+    name="sarnic_exporter",
+    version="0.1.0",
+    description="Exports neural-network graphs into SNX model files",
+    packages=["sarnic_exporter"],
+    package_dir={"": "python"},
+    ext_modules=[Extension("sarnic_exporter._core", sources=[])],
+    cmdclass={"build_ext": CMakeBuild},
+    install_requires=["numpy", "networkx"],
+)
