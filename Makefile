@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all setup build run test test-sanitize fuzz-smoke bench clean
+.PHONY: all setup build run test test-sanitize test-pip fuzz-smoke bench clean
 
 all: build
 
@@ -34,6 +34,16 @@ test-sanitize: setup
 	cmake --build build-sanitize -j $(JOBS)
 	cd build-sanitize && ctest --output-on-failure -j $(JOBS)
 
+# pip install . into a private folder, then an export through the installed
+# package.
+test-pip: setup
+	rm -rf build-pip && mkdir -p build-pip
+	/usr/bin/python3 -m pip install -q --no-build-isolation --no-deps \
+	  --target build-pip/site .
+	cd build-pip && PYTHONPATH=site /usr/bin/python3 -c \
+	  "import sarnic_exporter as se; g = se.load_graph('../examples/mobilenet/mobilenet.json'); \
+	  m = se.SarnicExporter(g, 'mobilenet', mem_map=False).run(); assert m[4:8] == b'SNXF'; print('pip package exports', len(m), 'bytes')"
+
 # Each fuzz target for about a minute, from its seed corpus.
 FUZZ_SECONDS ?= 60
 fuzz-smoke: setup
@@ -53,4 +63,4 @@ bench: setup
 	build-release/bench/sarnic_bench
 
 clean:
-	rm -rf $(BUILD) build-release build-sanitize build-fuzz
+	rm -rf $(BUILD) build-release build-sanitize build-fuzz build-pip
