@@ -32,7 +32,8 @@ Json ParseJson(const std::string& path) {
   const std::string text = ReadText(path);
   try {
     return Json::parse(text);
-  } catch (const Json::parse_error& e) {
+  } catch (const Json::exception& e) {
+    // Syntax errors, and numbers beyond the range of a double.
     throw ValueError(path + ": not valid JSON: " + e.what());
   }
 }

@@ -128,6 +128,8 @@ TEST_F(GraphFile, RefusesViolationsNamingFileAndPlace) {
   } cases[] = {
       {"empty file", "", "not valid JSON"},
       {"bad JSON", "{\"format\":", "not valid JSON"},
+      // Found by fuzzing: a number beyond a double escaped as another error.
+      {"number out of range", "[222E2222222222222]", "not valid JSON"},
       {"not an object", "[]", "document: must be a JSON object"},
       {"wrong format",
        R"({"format":"onnx","version":1,"orig_inputs":[],"orig_outputs":[],"nodes":[],"edges":[]})",
