@@ -74,6 +74,15 @@ class PyUserExporter : public UserExporter {
   mutable std::map<std::string, std::optional<OpFunction>> cache_;
 };
 
+// A Python attribute dictionary as a node's attributes.
+void SetAttrs(AttrDict& attrs, const py::dict& d, const std::string& node) {
+  for (const auto& [k, v] : d) {
+    const std::string key = py::str(k).cast<std::string>();
+    const std::string place = node.empty() ? "node" : "node '" + node + "'";
+    attrs.set(key, ToValue(v, place + " attribute '" + key + "'"));
+  }
+}
+
 std::optional<std::vector<std::string>> Names(const py::object& o) {
   if (o.is_none()) return std::nullopt;
   return o.cast<std::vector<std::string>>();
@@ -87,13 +96,7 @@ py::bytes Run(py::object graph, const std::string& name, py::dict opts,
   py::object nx = graph.attr("qm_nx_graph");
   for (const py::handle n : nx.attr("nodes")) {
     const std::string node_name = py::str(n).cast<std::string>();
-    AttrDict& attrs = g.qm_nx_graph.add_node(node_name);
-    py::dict d = nx.attr("nodes")[n];
-    for (const auto& [k, v] : d) {
-      const std::string key = py::str(k).cast<std::string>();
-      attrs.set(key,
-                ToValue(v, "node '" + node_name + "' attribute '" + key + "'"));
-    }
+    SetAttrs(g.qm_nx_graph.add_node(node_name), nx.attr("nodes")[n], node_name);
   }
   for (const py::handle n : nx.attr("nodes")) {
     for (const py::handle s : nx.attr("successors")(n)) {
@@ -431,10 +434,7 @@ Offset GenerateLayer(Builder& b, const py::dict& node, snxf::Op op, Offset name,
   Graph g;
   SarnicExporter e(g, "");
   AttrDict attrs;
-  for (const auto& [k, v] : node) {
-    const std::string key = py::str(k).cast<std::string>();
-    attrs.set(key, ToValue(v, "node attribute '" + key + "'"));
-  }
+  SetAttrs(attrs, node, "");
   return e.generate_layer(b.get(), attrs, op, name, shape, inputs, params);
 }
 
@@ -465,11 +465,7 @@ void SaveGraphFile(const py::list& nodes, const py::list& edges,
   for (const py::handle n : nodes) {
     const auto t = n.cast<py::tuple>();
     const std::string name = py::str(t[0]).cast<std::string>();
-    AttrDict& attrs = g.qm_nx_graph.add_node(name);
-    for (const auto& [k, v] : t[1].cast<py::dict>()) {
-      const std::string key = py::str(k).cast<std::string>();
-      attrs.set(key, ToValue(v, "node '" + name + "' attribute '" + key + "'"));
-    }
+    SetAttrs(g.qm_nx_graph.add_node(name), t[1].cast<py::dict>(), name);
   }
   for (const py::handle e : edges) {
     const auto t = e.cast<py::tuple>();

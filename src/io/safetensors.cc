@@ -74,14 +74,16 @@ struct Entry {
   throw ValueError(path + ": " + what);
 }
 
+// Element type names of the weights file, in both directions.
+constexpr std::pair<const char*, DType> kTypes[] = {
+    {"BOOL", DType::kBool},  {"U8", DType::kUint8},  {"I8", DType::kInt8},
+    {"U16", DType::kUint16}, {"I16", DType::kInt16}, {"F16", DType::kFloat16},
+    {"U32", DType::kUint32}, {"I32", DType::kInt32}, {"F32", DType::kFloat32},
+    {"U64", DType::kUint64}, {"I64", DType::kInt64}, {"F64", DType::kFloat64},
+};
+
 std::optional<DType> TypeOf(const std::string& path, const std::string& tensor,
                             const std::string& t, std::size_t& itemsize) {
-  static const std::pair<const char*, DType> kTypes[] = {
-      {"BOOL", DType::kBool},  {"U8", DType::kUint8},  {"I8", DType::kInt8},
-      {"U16", DType::kUint16}, {"I16", DType::kInt16}, {"F16", DType::kFloat16},
-      {"U32", DType::kUint32}, {"I32", DType::kInt32}, {"F32", DType::kFloat32},
-      {"U64", DType::kUint64}, {"I64", DType::kInt64}, {"F64", DType::kFloat64},
-  };
   for (const auto& [name, d] : kTypes) {
     if (t == name) {
       itemsize = ItemSize(d);
@@ -233,17 +235,11 @@ WeightsFile ReadWeights(const std::string& path) {
 
 void WriteWeights(const std::string& path,
                   const std::vector<std::pair<std::string, NdArray>>& tensors) {
-  static const std::pair<DType, const char*> kNames[] = {
-      {DType::kBool, "BOOL"},  {DType::kUint8, "U8"},  {DType::kInt8, "I8"},
-      {DType::kUint16, "U16"}, {DType::kInt16, "I16"}, {DType::kFloat16, "F16"},
-      {DType::kUint32, "U32"}, {DType::kInt32, "I32"}, {DType::kFloat32, "F32"},
-      {DType::kUint64, "U64"}, {DType::kInt64, "I64"}, {DType::kFloat64, "F64"},
-  };
   nlohmann::ordered_json header = nlohmann::ordered_json::object();
   uint64_t offset = 0;
   for (const auto& [name, a] : tensors) {
     const char* type = nullptr;
-    for (const auto& [d, t] : kNames) {
+    for (const auto& [t, d] : kTypes) {
       if (d == a.dtype()) type = t;
     }
     header[name] = {{"dtype", type},
