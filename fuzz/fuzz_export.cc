@@ -40,6 +40,7 @@ const char* const kOps[] = {"external",
                             "batch_normalization",
                             "cudnn_gru",
                             "copy",
+                            "plugged",
                             "unknown"};
 const char* const kKeys[] = {"x",
                              "y",
@@ -126,6 +127,43 @@ Value RandomValue(FuzzedDataProvider& in, int nodes, int depth) {
   }
 }
 
+// A plug-in whose exporter does what the input says: writes a proper
+// layer, leaves a table open, returns a tensor's offset or any integer, or
+// fails. Whatever it returns, the export must refuse or produce a model
+// that verifies.
+std::shared_ptr<sarnic::UserExporter> FuzzedPlugin(
+    FuzzedDataProvider& in, const sarnic::SarnicExporter& e) {
+  auto user = std::make_shared<sarnic::TableUserExporter>();
+  auto fn = [&in, &e](sarnic::BetterBuilder& b, sarnic::Graph&,
+                      const sarnic::LayerIndex&, const std::string& name,
+                      sarnic::AttrDict&,
+                      const std::optional<std::string>&) -> sarnic::Offset {
+    const sarnic::Offset tensor =
+        e.export_tensor(b, "t", std::nullopt, Value(int64_t{1}));
+    const sarnic::Offset layer_name = b.CreateString(name);
+    snxf::LayerStart(b);
+    snxf::LayerAddType(b, snxf::Op::relu);
+    snxf::LayerAddName(b, layer_name);
+    switch (in.ConsumeIntegralInRange(0, 4)) {
+      case 0:
+        return snxf::LayerEnd(b);
+      case 1:
+        return tensor;  // the table is left open
+      case 2:
+        snxf::LayerEnd(b);
+        return tensor;
+      case 3:
+        snxf::LayerEnd(b);
+        return in.ConsumeIntegral<sarnic::Offset>();
+      default:
+        throw sarnic::ValueError("plug-in failure");
+    }
+  };
+  user->add("plugged", fn);
+  if (in.ConsumeBool()) user->add(in.PickValueInArray(kOps), fn);
+  return user;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -175,6 +213,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     o.save_layers =
         std::make_shared<std::vector<std::string>>(std::vector<std::string>{
             "n" + std::to_string(in.ConsumeIntegralInRange(0, nodes))});
+  }
+  if (in.ConsumeBool()) {
+    o.user_ops.push_back(sarnic::Plugin{
+        [&in](sarnic::SarnicExporter& e) { return FuzzedPlugin(in, e); }});
   }
   try {
     sarnic::SarnicExporter e(g, "fuzz", std::move(o));

@@ -3,6 +3,7 @@
 // an existing output file, which must be left exactly as it was.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include "io/temp_dir.h"
@@ -49,9 +50,11 @@ class Catalogue : public testing::TempDir {
     Write("g.json", r.graph);
     if (!r.weights.empty()) Write("w.safetensors", r.weights);
     Write("out.snx", "existing model");
-    const std::string cmd = std::string(SNX_EXPORT) + " " + Path("g.json") +
-                            " -o " + Path("out.snx") + " " + r.args + " >" +
-                            Path("stdout") + " 2>" + Path("stderr");
+    // A run that blocks is killed, and fails the row, instead of the suite.
+    const std::string cmd = "timeout -k 5 60 " + std::string(SNX_EXPORT) + " " +
+                            Path("g.json") + " -o " + Path("out.snx") + " " +
+                            r.args + " >" + Path("stdout") + " 2>" +
+                            Path("stderr");
     const int raw = std::system(cmd.c_str());
     ASSERT_TRUE(WIFEXITED(raw)) << r.what << ": killed by a signal";
     EXPECT_EQ(WEXITSTATUS(raw), 1) << r.what;
@@ -111,8 +114,97 @@ TEST_F(Catalogue, GraphFiles) {
       {"missing weights file",
        Doc("", "[]", R"(["in"])", R"(,"weights":"w.safetensors")"), "", "",
        "cannot open weights file"},
+      {"integer literal beyond 64 bits",
+       Node(R"({"op":"relu","x":"in","n":99999999999999999999999999})"), "", "",
+       "integer 99999999999999999999999999 does not fit 64 bits"},
+      {"negative integer literal beyond 64 bits",
+       Node(R"({"op":"relu","x":"in","n":-99999999999999999999})"), "", "",
+       "integer -99999999999999999999 does not fit 64 bits"},
+      {"weights path with a NUL",
+       Doc("", "[]", R"(["in"])", R"(,"weights":"w.safetensors\u0000.x")"),
+       Weights("{}", 0), "", "weights: the path"},
   };
   for (const Row& r : rows) Check(r);
+}
+
+// Inputs that are FIFOs or devices: refused at once, naming the path; no
+// read blocks or runs on without end.
+TEST_F(Catalogue, InputsThatAreNotRegularFiles) {
+  ASSERT_EQ(::mkfifo(Path("fifo").c_str(), 0644), 0);
+  std::filesystem::create_directories(Path("svm"));
+  const std::string relu =
+      Node(R"({"op":"relu","x":"in","output_shape":[1,4]})");
+  const std::string weighted =
+      Doc("", "[]", R"(["in"])", R"(,"weights":"fifo")");
+  const std::string svm_graph = Doc(
+      R"({"name":"output","attrs":{"op":"relu","x":"in","output_shape":[1,4]}})",
+      R"([["in","output"]])");
+  for (const std::string& device : {Path("fifo"), std::string("/dev/zero")}) {
+    const std::string svm = "--svm " + Path("svm");
+    std::filesystem::remove(Path("svm/kld.json"));
+    std::filesystem::create_symlink(device, Path("svm/kld.json"));
+    const Row rows[] = {
+        {"labels", relu, "", "--labels " + device, "cannot read labels file"},
+        {"external constants", relu, "", "--ext-constants " + device,
+         "cannot read constants file"},
+        {"SVM sizes", svm_graph, "", svm, "cannot read SVM file"},
+    };
+    for (const Row& r : rows) {
+      Check(r);
+      const std::string err = Read("stderr");
+      EXPECT_NE(err.find("not a regular file"), std::string::npos) << err;
+    }
+  }
+  // A weights file named from inside the graph file.
+  Check({"weights", weighted, "", "", "weights file"});
+  EXPECT_NE(Read("stderr").find("fifo: not a regular file"), std::string::npos);
+  // An SVM parameter file: its size must be what kld.json implies.
+  std::filesystem::remove(Path("svm/kld.json"));
+  Write("svm/kld.json", R"({"K":2,"L":2,"D":2})");
+  for (const char* key : {"alpha", "nsv", "label"}) {
+    Write(std::string("svm/") + key + ".bin", std::string(8, '\0'));
+  }
+  for (const char* key : {"a", "b", "rho"}) {
+    Write(std::string("svm/") + key + ".bin", std::string(4, '\0'));
+  }
+  std::filesystem::create_symlink("/dev/zero", Path("svm/sv.bin"));
+  Check({"SVM parameters", svm_graph, "", "--svm " + Path("svm"),
+         "sv.bin: not a regular file"});
+  // The graph file itself.
+  const std::string cmd = "timeout -k 5 60 " + std::string(SNX_EXPORT) + " " +
+                          Path("fifo") + " -o " + Path("out.snx") + " 2>" +
+                          Path("stderr");
+  const int raw = std::system(cmd.c_str());
+  ASSERT_TRUE(WIFEXITED(raw));
+  EXPECT_EQ(WEXITSTATUS(raw), 1);
+  EXPECT_NE(Read("stderr").find("cannot read graph file " + Path("fifo") +
+                                ": not a regular file"),
+            std::string::npos);
+}
+
+// The output: only a regular file is replaced; a FIFO, socket or folder
+// stays as it was, and no temporary file is left.
+TEST_F(Catalogue, OutputsThatAreNotRegularFiles) {
+  Write("g.json", Node(R"({"op":"relu","x":"in","output_shape":[1,4]})"));
+  ASSERT_EQ(::mkfifo(Path("out.fifo").c_str(), 0644), 0);
+  std::filesystem::create_directories(Path("out.dir"));
+  for (const char* target : {"out.fifo", "out.dir"}) {
+    const std::string cmd = "timeout -k 5 60 " + std::string(SNX_EXPORT) + " " +
+                            Path("g.json") + " -o " + Path(target) +
+                            " >/dev/null 2>" + Path("stderr");
+    const int raw = std::system(cmd.c_str());
+    ASSERT_TRUE(WIFEXITED(raw)) << target;
+    EXPECT_EQ(WEXITSTATUS(raw), 1) << target;
+    EXPECT_NE(Read("stderr").find("not a regular file"), std::string::npos)
+        << Read("stderr");
+  }
+  struct stat st {};
+  ASSERT_EQ(::lstat(Path("out.fifo").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  EXPECT_TRUE(std::filesystem::is_directory(Path("out.dir")));
+  for (const auto& e : std::filesystem::directory_iterator(dir_)) {
+    EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
+  }
 }
 
 TEST_F(Catalogue, Exports) {

@@ -1,26 +1,35 @@
 // snx-export: exports a graph file into an SNX model file.
 #include <CLI/CLI.hpp>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 
 #include "sarnic/errors.h"
 #include "sarnic/exporter.h"
+#include "sarnic/files.h"
 #include "sarnic/graph_file.h"
 
 namespace {
 
+// One label per line; a final line break ends the last label.
 std::vector<std::string> ReadLabels(const std::string& path) {
-  std::ifstream in(path);
-  if (!in) throw sarnic::IoError("cannot read labels file " + path);
+  const std::string text = sarnic::ReadFileText(path, "labels file");
   std::vector<std::string> labels;
-  std::string line;
-  while (std::getline(in, line)) {
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    labels.push_back(line);
+    labels.push_back(std::move(line));
+    start = end + 1;
   }
-  if (in.bad()) throw sarnic::IoError("cannot read labels file " + path);
   return labels;
+}
+
+// Every value of a repeatable option is one name exactly as typed: no list
+// syntax ("[a, b]") and no splitting at commas.
+CLI::Option* Literal(CLI::Option* option) {
+  return option->allow_extra_args(false)->delimiter('\0');
 }
 
 }  // namespace
@@ -51,14 +60,15 @@ int main(int argc, char** argv) {
   app.add_option("--save-map", save_map,
                  "Save a picture of the memory plan: a PNG path, or a folder "
                  "that gets mem_map.png");
-  app.add_option("--save-layer", save_layers,
-                 "Keep this node's output intact for the whole run "
-                 "(repeatable)");
-  app.add_option("--copy", copies,
+  Literal(app.add_option("--save-layer", save_layers,
+                         "Keep this node's output intact for the whole run "
+                         "(repeatable)"));
+  Literal(app.add_option(
+                 "--copy", copies,
                  "Copy the output of node SRC into node TARGET, a constant or "
                  "model input that becomes a variable (repeatable)")
-      ->expected(2)
-      ->type_name("SRC TARGET");
+              ->expected(2)
+              ->type_name("SRC TARGET"));
   app.add_option("--svm", svm,
                  "Append an SVM classifier head read from this folder "
                  "(kld.json and the .bin parameter files)");
@@ -67,12 +77,12 @@ int main(int argc, char** argv) {
                  "layer ahead of the graph's layers");
   app.add_option("--labels", labels_path,
                  "Text file with one class label per line");
-  app.add_option("--input-name", input_names,
-                 "Alternative name for the next model input, in order "
-                 "(repeatable)");
-  app.add_option("--output-name", output_names,
-                 "Alternative name for the next model output, in order "
-                 "(repeatable)");
+  Literal(app.add_option("--input-name", input_names,
+                         "Alternative name for the next model input, in "
+                         "order (repeatable)"));
+  Literal(app.add_option("--output-name", output_names,
+                         "Alternative name for the next model output, in "
+                         "order (repeatable)"));
   app.add_option("--normalization", normalization,
                  "Text describing the input image normalization (default: "
                  "none)");
@@ -98,6 +108,7 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  sarnic::RemoveTemporaryFilesOnSignals();
   try {
     std::unique_ptr<sarnic::Graph> graph = sarnic::LoadGraph(graph_path);
     if (verbose) {

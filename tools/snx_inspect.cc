@@ -25,17 +25,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    std::vector<uint8_t> storage;
-    const snxf::Model& model = sarnic::ReadModelFile(path, storage);
-    const auto description = sarnic::DescribeModel(model, options);
-    if (json) {
-      std::cout << description.dump(
-                       2, ' ', false,
-                       nlohmann::ordered_json::error_handler_t::replace)
-                << "\n";
-    } else {
-      std::cout << sarnic::FormatDescription(description);
-    }
+    const sarnic::ModelFile file = sarnic::ModelFile::Open(path);
+    sarnic::WriteDescription(std::cout, file.model(), options, json);
+    std::cout.flush();
   } catch (const std::exception& e) {
     std::cerr << "error: " << e.what() << "\n";
     return 1;

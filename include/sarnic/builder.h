@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace sarnic {
 
@@ -69,8 +70,15 @@ class BetterBuilder : public flatbuffers::FlatBufferBuilder {
   // Refuses `bytes` more bytes when they would pass the format's limit.
   void EnsureRoom(std::size_t bytes) const;
 
+  // The Layer tables finished in this builder (LayerEnd records them), so
+  // that an offset handed back by a plug-in can be checked.
+  void RecordLayer(Offset layer) { layers_.push_back(layer); }
+  bool IsFinishedLayer(Offset offset) const;
+
  private:
   flatbuffers::uoffset_t table_start_ = 0;
+  // Increasing: the buffer grows towards its front.
+  std::vector<Offset> layers_;
 };
 
 }  // namespace sarnic

@@ -22,6 +22,7 @@
 #include "sarnic/builder.h"
 #include "sarnic/digraph.h"
 #include "sarnic/dtype.h"
+#include "sarnic/errors.h"
 #include "sarnic/ndarray.h"
 #include "sarnic/schema.h"
 #include "sarnic/value.h"
@@ -73,7 +74,24 @@ class UserExporter {
   virtual ~UserExporter() = default;
   // The exporter for `op`, or null when this user exporter has none.
   virtual const OpFunction* find(const std::string& op) const = 0;
+  // Names the plug-in in errors.
+  virtual std::string name() const { return "user exporter"; }
 };
+
+// The refusal of what a plug-in's exporter returned for `op` on `node`
+// (`returned` as the plug-in wrote it): anything but the offset of a Layer
+// table finished in this export.
+ValueError PluginResultError(const std::string& plugin, const std::string& op,
+                             const std::string& node,
+                             const std::string& returned);
+
+// The bytes of tensor data an array of `nbytes` bytes and element type
+// `dtype` adds to a model as the data of a node whose op is `op` (float64
+// constants are written as float32); 0 for nodes that write no array.
+uint64_t ModelDataBytes(std::string_view op, DType dtype, uint64_t nbytes);
+
+// Refuses `data_bytes` of tensor data that no model file can hold.
+void CheckModelDataBytes(uint64_t data_bytes);
 
 // A user exporter that is a plain table of operation exporters.
 class TableUserExporter : public UserExporter {

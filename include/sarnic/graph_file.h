@@ -10,6 +10,7 @@
 #include <string>
 
 #include "sarnic/digraph.h"
+#include "sarnic/files.h"
 #include "sarnic/ordered_map.h"
 
 namespace sarnic {
@@ -31,12 +32,6 @@ OrderedMap<NdArray> LoadArrayMap(const std::string& path,
 // files are written atomically.
 void SaveGraph(const Graph& graph, const std::string& json_path,
                const std::optional<std::string>& weights_name = std::nullopt);
-
-// Writes `size` bytes to `path` atomically: into a temporary file beside
-// it, flushed, then renamed over it. On failure `path` is left as it was
-// and no temporary file remains.
-void WriteFileAtomically(const std::string& path, const void* data,
-                         std::size_t size);
 
 }  // namespace sarnic
 

@@ -5,12 +5,15 @@
 #define SARNIC_MODEL_READER_H_
 
 #include <cstdint>
+#include <iosfwd>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "sarnic/files.h"
 #include "sarnic/schema.h"
 
 namespace sarnic {
@@ -23,6 +26,21 @@ const snxf::Model& ReadModel(std::span<const uint8_t> bytes,
 const snxf::Model& ReadModelFile(const std::string& path,
                                  std::vector<uint8_t>& storage);
 
+// A model file mapped, not read, and verified: memory in proportion to the
+// file, whatever it holds. A file too large for any model is refused before
+// it is mapped.
+class ModelFile {
+ public:
+  static ModelFile Open(const std::string& path);
+  const snxf::Model& model() const { return *model_; }
+
+ private:
+  ModelFile(std::shared_ptr<const MappedFile> file, const snxf::Model& model)
+      : file_(std::move(file)), model_(&model) {}
+  std::shared_ptr<const MappedFile> file_;
+  const snxf::Model* model_;
+};
+
 struct DescribeOptions {
   // Only this layer (a name, or an index written in decimal).
   std::optional<std::string> layer;
@@ -30,12 +48,35 @@ struct DescribeOptions {
   bool params = false;
 };
 
+// The layers [begin, end) that `options` select; a KeyError names a layer
+// that the model does not have.
+struct LayerRange {
+  uint32_t begin, end;
+};
+LayerRange SelectLayers(const snxf::Model& model,
+                        const DescribeOptions& options);
+
+// The model's header and resources, without its layers.
+nlohmann::ordered_json DescribeHeader(const snxf::Model& model);
+
+// Layer `index` (which must be in range), with a preview of its parameter
+// tensors' data when `params` is set.
+nlohmann::ordered_json DescribeLayer(const snxf::Model& model, uint32_t index,
+                                     bool params);
+
 // The model as one JSON document: header, resources and layers.
 nlohmann::ordered_json DescribeModel(const snxf::Model& model,
                                      const DescribeOptions& options = {});
 
-// The same description as text for people.
+// The same description as text for people. Text from the file is printed
+// with control characters escaped.
 std::string FormatDescription(const nlohmann::ordered_json& description);
+
+// Writes the description of DescribeModel, as JSON (the document that
+// DescribeModel(...).dump(2) gives) or as text, to `out` one layer at a
+// time, so that a model with many layers needs no more memory than one.
+void WriteDescription(std::ostream& out, const snxf::Model& model,
+                      const DescribeOptions& options, bool json);
 
 }  // namespace sarnic
 

@@ -13,9 +13,21 @@ std::optional<DType> DTypeOf(const py::dtype& d) {
 
 }  // namespace
 
+uint64_t NominalBytes(const py::handle& obj, bool* is_float64) {
+  if (!py::isinstance<py::array>(obj)) return 0;
+  const auto arr = py::reinterpret_borrow<py::array>(obj);
+  if (is_float64 != nullptr) {
+    *is_float64 = DTypeOf(arr.dtype()) == DType::kFloat64;
+  }
+  // From the shape and the element size: a broadcast view is not expanded.
+  return py::int_(obj.attr("nbytes")).cast<uint64_t>();
+}
+
 NdArray ToArray(const py::handle& obj, const std::string& what) {
   py::module_ np = py::module_::import("numpy");
-  py::array arr = np.attr("ascontiguousarray")(obj);
+  // C order without copying an array that has it; unlike
+  // ascontiguousarray this keeps a zero-dimensional array so.
+  py::array arr = np.attr("asarray")(obj, py::arg("order") = "C");
   const auto dtype = DTypeOf(arr.dtype());
   if (!dtype) {
     throw ValueError(

@@ -15,6 +15,10 @@ namespace sarnic::python {
 
 namespace py = pybind11;
 
+// The bytes a NumPy array's elements take, from its shape and element type
+// and without touching them (0 for anything else); `is_float64` tells
+// whether its elements are float64.
+uint64_t NominalBytes(const py::handle& obj, bool* is_float64 = nullptr);
 NdArray ToArray(const py::handle& obj, const std::string& what);
 Value ToValue(const py::handle& obj, const std::string& what, int depth = 0);
 py::object FromArray(const NdArray& a);

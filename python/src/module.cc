@@ -4,6 +4,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <limits>
 #include <sstream>
 
 #include "convert.h"
@@ -15,14 +17,33 @@ namespace sarnic::python {
 
 namespace {
 
-// A builder handed to Python plug-ins for the duration of one call.
+// A builder handed to Python plug-ins for the duration of one call. Python
+// may keep the handle; it is invalidated when the call ends, so that a kept
+// handle raises instead of reaching a builder that is gone.
 struct Builder {
   BetterBuilder* b;
   BetterBuilder& get() const {
-    if (b == nullptr) throw Error("the builder is no longer valid");
+    if (b == nullptr) {
+      throw Error(
+          "the builder is no longer valid: a plug-in's builder serves one "
+          "export_<op> call and is invalidated when that call ends");
+    }
     return *b;
   }
 };
+
+// The layer offset a plug-in returned: an integer of the offset range.
+Offset PluginResult(const py::object& result, const std::string& plugin,
+                    const std::string& op, const std::string& node) {
+  if (py::isinstance<py::int_>(result) && !py::isinstance<py::bool_>(result)) {
+    const auto v = result.cast<py::int_>();
+    if (py::int_(0) <= v && v <= py::int_(std::numeric_limits<Offset>::max())) {
+      return v.cast<Offset>();
+    }
+  }
+  throw PluginResultError(plugin, op, node,
+                          py::repr(result).cast<std::string>());
+}
 
 // A user exporter made by a Python plug-in: its export_<op> methods.
 class PyUserExporter : public UserExporter {
@@ -41,14 +62,18 @@ class PyUserExporter : public UserExporter {
     py::object fn = obj_.attr(method.c_str());
     py::object graph = graph_;
     py::object nx = nx_;
+    const std::string plugin = name();
     cache_[op] =
-        OpFunction([fn, graph, nx](BetterBuilder& builder, Graph&,
-                                   const LayerIndex& layers,
-                                   const std::string& name, AttrDict& attrs,
-                                   const std::optional<std::string>& alt) {
-          Builder handle{&builder};
-          py::object wrapped =
-              py::cast(&handle, py::return_value_policy::reference);
+        OpFunction([fn, graph, nx, plugin, op](
+                       BetterBuilder& builder, Graph&, const LayerIndex& layers,
+                       const std::string& name, AttrDict& attrs,
+                       const std::optional<std::string>& alt) {
+          auto handle = std::make_shared<Builder>(Builder{&builder});
+          struct Invalidate {
+            Builder& h;
+            ~Invalidate() { h.b = nullptr; }
+          } invalidate{*handle};
+          py::object wrapped = py::cast(handle);
           py::dict index;
           for (const auto& [k, v] : layers.entries()) index[py::str(k)] = v;
           // The plug-in sees the caller's own attribute dictionary, with what
@@ -63,10 +88,15 @@ class PyUserExporter : public UserExporter {
           }
           py::object result = alt ? fn(wrapped, graph, index, name, node, *alt)
                                   : fn(wrapped, graph, index, name, node);
-          handle.b = nullptr;
-          return result.cast<Offset>();
+          return PluginResult(result, plugin, op, name);
         });
     return &*cache_[op];
+  }
+
+  std::string name() const override {
+    const py::handle type = py::type::of(obj_);
+    return "plug-in " + py::str(type.attr("__module__")).cast<std::string>() +
+           "." + py::str(type.attr("__qualname__")).cast<std::string>();
   }
 
  private:
@@ -80,6 +110,51 @@ void SetAttrs(AttrDict& attrs, const py::dict& d, const std::string& node) {
     const std::string key = py::str(k).cast<std::string>();
     const std::string place = node.empty() ? "node" : "node '" + node + "'";
     attrs.set(key, ToValue(v, place + " attribute '" + key + "'"));
+  }
+}
+
+// The op of a node of `g`, when it is a text.
+const std::string* OpOf(const Graph& g, const std::string& node) {
+  if (!g.qm_nx_graph.has_node(node)) return nullptr;
+  const Value* op = g.qm_nx_graph.node(node).find("op");
+  return op != nullptr && op->is_text() ? &op->as_text() : nullptr;
+}
+
+// Converts the arrays that the model will hold: those of constant and
+// variable nodes (other entries are never read by the export). Their bytes
+// are counted from shapes and element types first, so that an export too
+// large for the format is refused before any array is copied (a broadcast
+// view would be expanded by the copy).
+void ConvertModelArrays(Graph& g, const py::dict& tensors,
+                        const py::object& ext_constants) {
+  std::vector<std::pair<std::string, py::handle>> kept;
+  uint64_t data = 0;
+  for (const auto& [k, v] : tensors) {
+    const std::string key = py::str(k).cast<std::string>();
+    const std::string* op = OpOf(g, key);
+    if (op == nullptr || (*op != "constant" && *op != "variable")) continue;
+    bool is_float64 = false;
+    const uint64_t bytes = NominalBytes(v, &is_float64);
+    data += ModelDataBytes(*op, is_float64 ? DType::kFloat64 : DType::kFloat32,
+                           bytes);
+    // Checked at every step, so that the sum cannot wrap around.
+    CheckModelDataBytes(data);
+    kept.emplace_back(key, v);
+  }
+  if (!ext_constants.is_none()) {
+    // Written as float32.
+    for (const auto& [k, v] : ext_constants.cast<py::dict>()) {
+      if (py::isinstance<py::array>(v)) {
+        data += std::min<uint64_t>(v.attr("size").cast<uint64_t>(),
+                                   kMaxModelBytes) *
+                4;
+        CheckModelDataBytes(data);
+      }
+    }
+  }
+  CheckModelDataBytes(data);
+  for (const auto& [key, v] : kept) {
+    g.tensor_dict.set(key, ToArray(v, "tensor_dict '" + key + "'"));
   }
 }
 
@@ -106,11 +181,7 @@ py::bytes Run(py::object graph, const std::string& name, py::dict opts,
   }
   g.orig_inputs = graph.attr("orig_inputs").cast<std::vector<std::string>>();
   g.orig_outputs = graph.attr("orig_outputs").cast<std::vector<std::string>>();
-  py::dict tensors = graph.attr("tensor_dict");
-  for (const auto& [k, v] : tensors) {
-    const std::string key = py::str(k).cast<std::string>();
-    g.tensor_dict.set(key, ToArray(v, "tensor_dict '" + key + "'"));
-  }
+  ConvertModelArrays(g, graph.attr("tensor_dict"), opts["ext_constants"]);
   // What the export may change, as it was before.
   std::vector<AttrDict> before;
   for (uint32_t i = 0; i < g.qm_nx_graph.number_of_nodes(); ++i) {
@@ -388,7 +459,7 @@ void BindSchema(py::module_& m) {
 }
 
 void BindBuilder(py::module_& m) {
-  py::class_<Builder>(m, "Builder")
+  py::class_<Builder, std::shared_ptr<Builder>>(m, "Builder")
       .def("CreateString",
            [](Builder& b, const py::object& s) {
              return b.get().CreateString(py::isinstance<py::bytes>(s)

@@ -12,6 +12,28 @@
 
 namespace sarnic {
 
+ValueError PluginResultError(const std::string& plugin, const std::string& op,
+                             const std::string& node,
+                             const std::string& returned) {
+  return ValueError("Plug-in did not return a finished layer:",
+                    plugin + " export_" + op + " for node '" + node +
+                        "' returned " + returned +
+                        ", not the offset of a Layer it finished");
+}
+
+uint64_t ModelDataBytes(std::string_view op, DType dtype, uint64_t nbytes) {
+  if (op == "constant") return dtype == DType::kFloat64 ? nbytes / 2 : nbytes;
+  if (op == "variable") return nbytes;
+  return 0;
+}
+
+void CheckModelDataBytes(uint64_t data_bytes) {
+  if (data_bytes > kMaxModelBytes) {
+    throw ValueError("Model exceeds the 2 GiB limit of the format:",
+                     std::to_string(data_bytes) + " bytes of tensor data");
+  }
+}
+
 uint32_t LayerIndex::at(const std::string& name) const {
   auto it = map_.find(name);
   if (it == map_.end()) {
@@ -58,31 +80,40 @@ std::ostream& SarnicExporter::out() const {
 
 namespace {
 
+// Lower bounds of what a model takes besides its tensor data: the model
+// table with its creator string and resources, and per layer that carries
+// data its table, name, shape and parameter vectors and tensor table (a
+// small model measures about 200 bytes and 85 per such layer).
+constexpr uint64_t kModelMinBytes = 128;
+constexpr uint64_t kDataLayerMinBytes = 48;
+
 // The byte size the model will need: the tensor data it copies plus room
-// for the tables around it. A model whose data alone passes the format's
-// limit is refused here, before anything is built.
+// for the tables around it. A model that cannot fit the format's limit is
+// refused here, before anything is reserved or built.
 std::size_t EstimateModelBytes(const SarnicExporter& e) {
   uint64_t data = 0;
+  uint64_t least = kModelMinBytes + e.name.size();
   const DiGraph& g = e.graph.qm_nx_graph;
   for (uint32_t i = 0; i < g.number_of_nodes(); ++i) {
     const Value* op = g.attrs_of(i).find("op");
     if (op == nullptr || !op->is_text()) continue;
-    const bool constant = op->as_text() == "constant";
-    if (!constant && op->as_text() != "variable") continue;
+    if (op->as_text() != "constant" && op->as_text() != "variable") continue;
     const NdArray* a = e.graph.tensor_dict.find(g.name_of(i));
     if (a == nullptr) continue;
-    // float64 constants are written as float32.
-    data += constant && a->dtype() == DType::kFloat64 ? a->nbytes() / 2
-                                                      : a->nbytes();
+    data += ModelDataBytes(op->as_text(), a->dtype(), a->nbytes());
+    least += kDataLayerMinBytes + g.name_of(i).size();
   }
   if (e.ext_constants) {
     for (const auto& [k, a] : *e.ext_constants) {
       data += static_cast<uint64_t>(a.size()) * 4;
+      least += kDataLayerMinBytes + k.size();
     }
   }
-  if (data > kMaxModelBytes) {
+  CheckModelDataBytes(data);
+  if (data + least > kMaxModelBytes) {
     throw ValueError("Model exceeds the 2 GiB limit of the format:",
-                     std::to_string(data) + " bytes of tensor data");
+                     std::to_string(data + least) + " bytes at the least, " +
+                         std::to_string(data) + " of them tensor data");
   }
   const uint64_t tables =
       4096 + 512 * static_cast<uint64_t>(g.number_of_nodes());
@@ -207,12 +238,20 @@ ModelBuffer SarnicExporter::run() {
       alt_name = it->second;
     }
     const OpFunction* user = nullptr;
+    const UserExporter* plugin = nullptr;
     for (const auto& u : user_ops) {
-      if (u && (user = u->find(op)) != nullptr) break;
+      if (u && (user = u->find(op)) != nullptr) {
+        plugin = u.get();
+        break;
+      }
     }
     Offset layer;
     if (user != nullptr) {
       layer = (*user)(builder, graph, layers_map, node_name, node, alt_name);
+      if (!builder.IsFinishedLayer(layer)) {
+        throw PluginResultError(plugin->name(), op, node_name,
+                                std::to_string(layer));
+      }
     } else if (const BuiltinOp* own = BuiltinOps().find(op)) {
       layer =
           (*own)(*this, builder, graph, layers_map, node_name, node, alt_name);

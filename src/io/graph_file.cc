@@ -3,10 +3,8 @@
 
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <limits>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "io/safetensors.h"
 #include "sarnic/errors.h"
@@ -19,23 +17,35 @@ namespace {
 
 constexpr int kMaxDepth = 64;
 
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw IoError("cannot read " + path);
-  std::ostringstream s;
-  s << in.rdbuf();
-  if (in.bad()) throw IoError("cannot read " + path);
-  return s.str();
-}
+// The document parser, refusing integer literals beyond 64 bits, which
+// would otherwise be read as reals.
+class StrictDomParser : public nlohmann::detail::json_sax_dom_parser<Json> {
+ public:
+  StrictDomParser(Json& result, const std::string& path)
+      : json_sax_dom_parser(result, /*allow_exceptions_=*/true), path_(path) {}
 
-Json ParseJson(const std::string& path) {
-  const std::string text = ReadText(path);
+  bool number_float(Json::number_float_t value, const std::string& text) {
+    if (text.find_first_of(".eE") == std::string::npos) {
+      throw ValueError(path_ + ": integer " + text + " does not fit 64 bits");
+    }
+    return json_sax_dom_parser::number_float(value, text);
+  }
+
+ private:
+  const std::string& path_;
+};
+
+Json ParseJson(const std::string& path, const std::string& what) {
+  const std::string text = ReadFileText(path, what);
+  Json doc;
+  StrictDomParser parser(doc, path);
   try {
-    return Json::parse(text);
+    Json::sax_parse(text, &parser);
   } catch (const Json::exception& e) {
     // Syntax errors, and numbers beyond the range of a double.
     throw ValueError(path + ": not valid JSON: " + e.what());
   }
+  return doc;
 }
 
 // Reads values of the graph format's encoding, naming the file and place.
@@ -292,19 +302,27 @@ std::vector<std::string> NameList(const ValueReader& r, const Json& j,
   return out;
 }
 
+// The weights file that the graph document `doc` at `path` names, if any,
+// relative to the document's folder.
+std::optional<WeightsFile> WeightsOf(const Json& doc, const std::string& path) {
+  if (!doc.is_object() || !doc.contains("weights")) return std::nullopt;
+  const ValueReader plain(path, nullptr);
+  if (!doc["weights"].is_string()) plain.Fail("weights", "must be a path text");
+  const std::string name = doc["weights"].get<std::string>();
+  if (name.find('\0') != std::string::npos) {
+    plain.Fail("weights",
+               "the path " + Value(name).repr() + " holds a NUL character");
+  }
+  const std::filesystem::path dir = std::filesystem::path(path).parent_path();
+  return ReadWeights((dir / name).string());
+}
+
 }  // namespace
 
 std::unique_ptr<Graph> LoadGraph(const std::string& path) {
-  const Json doc = ParseJson(path);
-  ValueReader plain(path, nullptr);
-  RequireKeys(plain, doc);
-  std::optional<WeightsFile> weights;
-  if (doc.contains("weights")) {
-    if (!doc["weights"].is_string())
-      plain.Fail("weights", "must be a path text");
-    const std::filesystem::path dir = std::filesystem::path(path).parent_path();
-    weights = ReadWeights((dir / doc["weights"].get<std::string>()).string());
-  }
+  const Json doc = ParseJson(path, "graph file");
+  RequireKeys(ValueReader(path, nullptr), doc);
+  const std::optional<WeightsFile> weights = WeightsOf(doc, path);
   const ValueReader r(path, weights ? &*weights : nullptr);
   auto g = std::make_unique<FileGraph>();
   if (!doc["nodes"].is_array()) r.Fail("nodes", "must be a list");
@@ -372,16 +390,9 @@ std::unique_ptr<Graph> LoadGraph(const std::string& path) {
 
 OrderedMap<NdArray> LoadArrayMap(const std::string& path,
                                  const std::string& graph_path) {
-  const Json doc = ParseJson(path);
-  std::optional<WeightsFile> weights;
-  const Json graph_doc = ParseJson(graph_path);
-  if (graph_doc.is_object() && graph_doc.contains("weights") &&
-      graph_doc["weights"].is_string()) {
-    const std::filesystem::path dir =
-        std::filesystem::path(graph_path).parent_path();
-    weights =
-        ReadWeights((dir / graph_doc["weights"].get<std::string>()).string());
-  }
+  const Json doc = ParseJson(path, "constants file");
+  const std::optional<WeightsFile> weights =
+      WeightsOf(ParseJson(graph_path, "graph file"), graph_path);
   const ValueReader r(path, weights ? &*weights : nullptr);
   if (!doc.is_object()) r.Fail("document", "must map names to arrays");
   OrderedMap<NdArray> out;

@@ -1,11 +1,12 @@
 #include "sarnic/model_reader.h"
 
+#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <ostream>
 #include <sstream>
 
 #include "sarnic/errors.h"
+#include "sarnic/files.h"
 #include "sarnic/value.h"
 
 namespace sarnic {
@@ -31,14 +32,27 @@ const snxf::Model& ReadModel(std::span<const uint8_t> bytes,
   return *snxf::GetModel(bytes.data());
 }
 
+namespace {
+
+// Anything this large is refused before a byte of it is read.
+constexpr std::size_t kMaxModelFileBytes = kMaxModelBytes - 1;
+
+}  // namespace
+
 const snxf::Model& ReadModelFile(const std::string& path,
                                  std::vector<uint8_t>& storage) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw IoError("cannot read " + path);
-  storage.assign(std::istreambuf_iterator<char>(in),
-                 std::istreambuf_iterator<char>());
-  if (in.bad()) throw IoError("cannot read " + path);
+  const auto file = MappedFile::Open(path, "model file", kMaxModelFileBytes);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(file->data());
+  storage.assign(bytes, bytes + file->size());
   return ReadModel(storage, path);
+}
+
+ModelFile ModelFile::Open(const std::string& path) {
+  auto file = MappedFile::Open(path, "model file", kMaxModelFileBytes);
+  const std::span<const uint8_t> bytes(
+      reinterpret_cast<const uint8_t*>(file->data()), file->size());
+  const snxf::Model& model = ReadModel(bytes, path);
+  return ModelFile(std::move(file), model);
 }
 
 namespace {
@@ -109,6 +123,8 @@ Json DescribeTensor(const snxf::Tensor& t, bool with_data) {
   return j;
 }
 
+}  // namespace
+
 Json DescribeLayer(const snxf::Model& m, uint32_t index, bool params) {
   const snxf::Layer& l = *m.layers()->Get(index);
   Json j = Json::object();
@@ -147,9 +163,7 @@ Json DescribeLayer(const snxf::Model& m, uint32_t index, bool params) {
   return j;
 }
 
-}  // namespace
-
-Json DescribeModel(const snxf::Model& m, const DescribeOptions& options) {
+Json DescribeHeader(const snxf::Model& m) {
   Json d = Json::object();
   d["name"] = m.name() ? m.name()->str() : "";
   d["creator"] = m.creator() ? m.creator()->str() : "";
@@ -183,27 +197,35 @@ Json DescribeModel(const snxf::Model& m, const DescribeOptions& options) {
     }
   }
   d["meta"] = meta;
-  Json layers = Json::array();
+  return d;
+}
+
+LayerRange SelectLayers(const snxf::Model& m, const DescribeOptions& options) {
   const uint32_t n = m.layers() ? m.layers()->size() : 0;
+  if (!options.layer) return {0, n};
   std::optional<uint32_t> only;
-  if (options.layer) {
-    for (uint32_t i = 0; i < n; ++i) {
-      if (LayerName(m, i) == *options.layer) only = i;
-    }
-    if (!only) {
-      char* end = nullptr;
-      const unsigned long v = std::strtoul(options.layer->c_str(), &end, 10);
-      if (!options.layer->empty() && *end == '\0' && v < n) {
-        only = static_cast<uint32_t>(v);
-      }
-    }
-    if (!only) {
-      throw KeyError(*options.layer,
-                     "the model has no layer '" + *options.layer + "'");
+  for (uint32_t i = 0; i < n; ++i) {
+    if (LayerName(m, i) == *options.layer) only = i;
+  }
+  if (!only) {
+    char* end = nullptr;
+    const unsigned long v = std::strtoul(options.layer->c_str(), &end, 10);
+    if (!options.layer->empty() && *end == '\0' && v < n) {
+      only = static_cast<uint32_t>(v);
     }
   }
-  for (uint32_t i = 0; i < n; ++i) {
-    if (only && *only != i) continue;
+  if (!only) {
+    throw KeyError(*options.layer,
+                   "the model has no layer '" + *options.layer + "'");
+  }
+  return {*only, *only + 1};
+}
+
+Json DescribeModel(const snxf::Model& m, const DescribeOptions& options) {
+  Json d = DescribeHeader(m);
+  const LayerRange range = SelectLayers(m, options);
+  Json layers = Json::array();
+  for (uint32_t i = range.begin; i < range.end; ++i) {
     layers.push_back(DescribeLayer(m, i, options.params));
   }
   d["layers"] = layers;
@@ -212,11 +234,73 @@ Json DescribeModel(const snxf::Model& m, const DescribeOptions& options) {
 
 namespace {
 
+std::string Dumped(const Json& j) {
+  return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// Text from the file, safe to print on a terminal: control characters
+// (C0, DEL and C1) are escaped as JSON escapes them, and bytes that are not
+// UTF-8 become U+FFFD, as in the JSON output.
+std::string Printable(const std::string& s) {
+  std::string out;
+  out.reserve(s.size());
+  auto escape = [&out](uint32_t c) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
+    out += buf;
+  };
+  for (std::size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+      if (c == '\n') {
+        out += "\\n";
+      } else if (c == '\t') {
+        out += "\\t";
+      } else if (c < 0x20 || c == 0x7f) {
+        escape(c);
+      } else {
+        out += static_cast<char>(c);
+      }
+      ++i;
+      continue;
+    }
+    // The length of a well-formed sequence starting here, or 0.
+    std::size_t len = c >= 0xc2 && c <= 0xdf   ? 2
+                      : c >= 0xe0 && c <= 0xef ? 3
+                      : c >= 0xf0 && c <= 0xf4 ? 4
+                                               : 0;
+    uint32_t code = len == 2 ? c & 0x1fu : len == 3 ? c & 0x0fu : c & 0x07u;
+    for (std::size_t k = 1; k < len; ++k) {
+      const auto d = i + k < s.size() ? static_cast<unsigned char>(s[i + k])
+                                      : static_cast<unsigned char>(0);
+      if ((d & 0xc0) != 0x80) {
+        len = 0;
+        break;
+      }
+      code = (code << 6) | (d & 0x3fu);
+    }
+    const bool overlong = (len == 3 && code < 0x800) ||
+                          (len == 4 && code < 0x10000) || code > 0x10ffff ||
+                          (code >= 0xd800 && code <= 0xdfff);
+    if (len == 0 || overlong) {
+      out += "\xef\xbf\xbd";
+      ++i;
+    } else if (code >= 0x80 && code <= 0x9f) {
+      escape(code);
+      i += len;
+    } else {
+      out.append(s, i, len);
+      i += len;
+    }
+  }
+  return out;
+}
+
 std::string Text(const Json& j) {
   if (j.is_null()) return "-";
-  if (j.is_string()) return j.get<std::string>();
+  if (j.is_string()) return Printable(j.get<std::string>());
   if (j.is_number_float()) return PythonRealRepr(j.get<double>());
-  return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+  return Dumped(j);
 }
 
 std::string ShapeText(const Json& j) {
@@ -224,7 +308,7 @@ std::string ShapeText(const Json& j) {
   std::string s = "[";
   for (std::size_t i = 0; i < j.size(); ++i) {
     if (i) s += ", ";
-    s += j[i].dump(-1, ' ', false, Json::error_handler_t::replace);
+    s += Dumped(j[i]);
   }
   return s + "]";
 }
@@ -233,16 +317,12 @@ std::string Refs(const Json& list) {
   std::string s;
   for (const Json& r : list) {
     if (!s.empty()) s += ", ";
-    s += r["index"].dump(-1, ' ', false, Json::error_handler_t::replace) + ":" +
-         r["name"].get<std::string>();
+    s += Dumped(r["index"]) + ":" + Text(r["name"]);
   }
   return s.empty() ? "-" : s;
 }
 
-}  // namespace
-
-std::string FormatDescription(const Json& d) {
-  std::ostringstream o;
+void FormatHeader(std::ostream& o, const Json& d) {
   o << "model:       " << Text(d["name"]) << "\n"
     << "creator:     " << Text(d["creator"]) << "\n"
     << "arena:       " << Text(d["block_count"]) << " blocks of "
@@ -254,65 +334,98 @@ std::string FormatDescription(const Json& d) {
   } else {
     o << "labels:      " << d["labels"].size() << " [";
     for (std::size_t i = 0; i < d["labels"].size(); ++i) {
-      o << (i ? ", " : "") << d["labels"][i].get<std::string>();
+      o << (i ? ", " : "") << Text(d["labels"][i]);
     }
     o << "]\n";
   }
   for (const Json& r : d["meta"]) {
-    o << "resource:    " << r["name"].get<std::string>();
+    o << "resource:    " << Text(r["name"]);
     if (r.contains("meta")) {
       std::string meta = r["meta"].get<std::string>();
       for (char& c : meta) {
         if (c == '\n') c = ',';
       }
-      o << " = \"" << meta << "\"";
+      o << " = \"" << Printable(meta) << "\"";
     }
     if (r.contains("layer")) {
-      o << " -> layer "
-        << r["layer"]["index"].dump(-1, ' ', false,
-                                    Json::error_handler_t::replace)
-        << " (" << r["layer"]["name"].get<std::string>() << ")";
+      o << " -> layer " << Dumped(r["layer"]["index"]) << " ("
+        << Text(r["layer"]["name"]) << ")";
     }
     if (r.contains("data_bytes"))
-      o << " ("
-        << r["data_bytes"].dump(-1, ' ', false, Json::error_handler_t::replace)
-        << " bytes)";
+      o << " (" << Dumped(r["data_bytes"]) << " bytes)";
     o << "\n";
   }
+}
+
+void FormatLayer(std::ostream& o, const Json& l) {
+  o << "  " << Dumped(l["index"]) << "  " << Text(l["type"]) << "  "
+    << Text(l["name"]) << "  shape " << ShapeText(l["shape"]) << "  inputs "
+    << Refs(l["inputs"]) << "  block " << Text(l["block"]) << "  datatype "
+    << Text(l["datatype"]);
+  if (l.contains("quantization")) {
+    const Json& q = l["quantization"];
+    o << "  quant";
+    if (q.contains("scale")) o << " scale " << Dumped(q["scale"]);
+    if (q.contains("zero")) o << " zero " << Dumped(q["zero"]);
+    o << " axis " << Text(q["axis"]);
+  }
+  if (l.contains("panel_size")) o << "  panel " << Dumped(l["panel_size"]);
+  o << "\n";
+  for (const Json& p : l["params"]) {
+    o << "      param " << Text(p["name"]) << "  shape "
+      << ShapeText(p["shape"]) << "  " << Text(p["data"]) << " x "
+      << Dumped(p["count"]);
+    if (p.contains("preview")) o << "  " << Dumped(p["preview"]);
+    o << "\n";
+  }
+}
+
+// `text` with every line but the first indented by `indent` spaces.
+void Indented(std::ostream& o, const std::string& text, std::size_t indent) {
+  const std::string pad(indent, ' ');
+  std::size_t start = 0;
+  for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos;
+       start = nl + 1) {
+    o.write(text.data() + start, static_cast<std::streamsize>(nl + 1 - start));
+    o << pad;
+  }
+  o << text.substr(start);
+}
+
+}  // namespace
+
+std::string FormatDescription(const Json& d) {
+  std::ostringstream o;
+  FormatHeader(o, d);
   o << "layers:      " << d["layers"].size() << "\n";
-  for (const Json& l : d["layers"]) {
-    o << "  " << l["index"].dump(-1, ' ', false, Json::error_handler_t::replace)
-      << "  " << l["type"].get<std::string>() << "  "
-      << l["name"].get<std::string>() << "  shape " << ShapeText(l["shape"])
-      << "  inputs " << Refs(l["inputs"]) << "  block " << Text(l["block"])
-      << "  datatype " << Text(l["datatype"]);
-    if (l.contains("quantization")) {
-      const Json& q = l["quantization"];
-      o << "  quant";
-      if (q.contains("scale"))
-        o << " scale "
-          << q["scale"].dump(-1, ' ', false, Json::error_handler_t::replace);
-      if (q.contains("zero"))
-        o << " zero "
-          << q["zero"].dump(-1, ' ', false, Json::error_handler_t::replace);
-      o << " axis " << Text(q["axis"]);
-    }
-    if (l.contains("panel_size"))
-      o << "  panel "
-        << l["panel_size"].dump(-1, ' ', false, Json::error_handler_t::replace);
-    o << "\n";
-    for (const Json& p : l["params"]) {
-      o << "      param " << p["name"].get<std::string>() << "  shape "
-        << ShapeText(p["shape"]) << "  " << p["data"].get<std::string>()
-        << " x "
-        << p["count"].dump(-1, ' ', false, Json::error_handler_t::replace);
-      if (p.contains("preview"))
-        o << "  "
-          << p["preview"].dump(-1, ' ', false, Json::error_handler_t::replace);
-      o << "\n";
-    }
-  }
+  for (const Json& l : d["layers"]) FormatLayer(o, l);
   return o.str();
+}
+
+void WriteDescription(std::ostream& out, const snxf::Model& model,
+                      const DescribeOptions& options, bool json) {
+  const Json header = DescribeHeader(model);
+  const LayerRange range = SelectLayers(model, options);
+  if (!json) {
+    FormatHeader(out, header);
+    out << "layers:      " << range.end - range.begin << "\n";
+    for (uint32_t i = range.begin; i < range.end; ++i) {
+      FormatLayer(out, DescribeLayer(model, i, options.params));
+    }
+    return;
+  }
+  // The same document as DescribeModel(...).dump(2), one layer at a time.
+  std::string head = header.dump(2, ' ', false, Json::error_handler_t::replace);
+  head.erase(head.size() - 2);  // "\n}"
+  out << head << ",\n  \"layers\": [";
+  for (uint32_t i = range.begin; i < range.end; ++i) {
+    out << (i == range.begin ? "\n    " : ",\n    ");
+    Indented(out,
+             DescribeLayer(model, i, options.params)
+                 .dump(2, ' ', false, Json::error_handler_t::replace),
+             4);
+  }
+  out << (range.begin == range.end ? "]" : "\n  ]") << "\n}\n";
 }
 
 }  // namespace sarnic

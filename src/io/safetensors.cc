@@ -1,13 +1,7 @@
 #include "io/safetensors.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <bit>
-#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -23,45 +17,6 @@ static_assert(std::endian::native == std::endian::little,
 namespace {
 
 constexpr uint64_t kMaxHeader = 100'000'000;
-
-// A read-only mapping of a whole file, unmapped when the last view goes.
-class Mapping {
- public:
-  explicit Mapping(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      throw IoError("cannot open weights file " + path + ": " +
-                    std::strerror(errno));
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      ::close(fd);
-      throw IoError("weights file " + path + " is not a regular file");
-    }
-    size_ = static_cast<std::size_t>(st.st_size);
-    if (size_ > 0) {
-      void* p = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
-      if (p == MAP_FAILED) {
-        ::close(fd);
-        throw IoError("cannot map weights file " + path + ": " +
-                      std::strerror(errno));
-      }
-      data_ = static_cast<const std::byte*>(p);
-    }
-    ::close(fd);
-  }
-  ~Mapping() {
-    if (data_ != nullptr) ::munmap(const_cast<std::byte*>(data_), size_);
-  }
-  Mapping(const Mapping&) = delete;
-  Mapping& operator=(const Mapping&) = delete;
-  const std::byte* data() const { return data_; }
-  std::size_t size() const { return size_; }
-
- private:
-  const std::byte* data_ = nullptr;
-  std::size_t size_ = 0;
-};
 
 struct Entry {
   std::string name;
@@ -168,7 +123,7 @@ const NdArray& WeightsFile::Get(const std::string& key,
 }
 
 WeightsFile ReadWeights(const std::string& path) {
-  auto map = std::make_shared<Mapping>(path);
+  const auto map = MappedFile::Open(path, "weights file");
   const std::size_t size = map->size();
   if (size < 8) Bad(path, "too short for a weights file header");
   uint64_t n = 0;

@@ -1,14 +1,12 @@
 #include "planner/picture.h"
 
 #include <plplot.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <filesystem>
 #include <random>
 #include <set>
 
 #include "sarnic/errors.h"
+#include "sarnic/files.h"
 
 namespace sarnic::planner {
 
@@ -68,14 +66,11 @@ void SaveMemoryMap(const std::string& path, const LiveLists& steps,
     throw IoError("cannot draw the memory map: the PNG plotting driver " +
                   std::string("(pngcairo) is not installed"));
   }
-  const std::string tmp = path + ".tmp" + std::to_string(::getpid());
-  if (std::FILE* f = std::fopen(tmp.c_str(), "wb")) {
-    std::fclose(f);
-  } else {
-    throw IoError("cannot write the memory map picture " + path);
-  }
+  TemporaryFile file(path, "the memory map picture");
+  // PLplot opens the file by its name.
+  file.Close();
   plsdev("pngcairo");
-  plsfnam(tmp.c_str());
+  plsfnam(file.path().c_str());
   // 8 by 8 inches at 100 dots per inch.
   plspage(100, 100, 800, 800, 0, 0);
   plscolbg(255, 255, 255);
@@ -109,12 +104,7 @@ void SaveMemoryMap(const std::string& path, const LiveLists& steps,
   plcol0(15);
   plbox("bcnst", 0, 0, "bcnstv", 0, 0);
   plend();
-  std::error_code ec;
-  std::filesystem::rename(tmp, path, ec);
-  if (ec) {
-    std::filesystem::remove(tmp, ec);
-    throw IoError("cannot write the memory map picture " + path);
-  }
+  file.Commit();
 }
 
 }  // namespace sarnic::planner

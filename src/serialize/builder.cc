@@ -1,5 +1,6 @@
 #include "sarnic/builder.h"
 
+#include <algorithm>
 #include <string>
 
 #include "sarnic/errors.h"
@@ -21,6 +22,10 @@ void BetterBuilder::EnsureRoom(std::size_t bytes) const {
     throw ValueError("Model exceeds the 2 GiB limit of the format:",
                      std::to_string(GetSize() + bytes) + " bytes");
   }
+}
+
+bool BetterBuilder::IsFinishedLayer(Offset offset) const {
+  return std::binary_search(layers_.begin(), layers_.end(), offset);
 }
 
 Offset BetterBuilder::CreateString(std::string_view s) {

@@ -111,7 +111,11 @@ void LayerAddType(BetterBuilder& b, Op v) {
 void LayerAddDatatype(BetterBuilder& b, Datatype v) {
   b.AddScalarField<int8_t>(Layer::VT_DATATYPE, static_cast<int8_t>(v));
 }
-Offset LayerEnd(BetterBuilder& b) { return b.EndObject(); }
+Offset LayerEnd(BetterBuilder& b) {
+  const Offset layer = b.EndObject();
+  b.RecordLayer(layer);
+  return layer;
+}
 
 void TensorStart(BetterBuilder& b) { b.StartObject(); }
 void TensorAddName(BetterBuilder& b, Offset v) {

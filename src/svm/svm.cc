@@ -1,8 +1,6 @@
 // The SVM classifier head: seven constant layers with the classifier's
 // parameters, read from a directory, then the kernel, decision and
 // probability layers fed by the graph's layer named "output".
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -10,21 +8,13 @@
 
 #include "sarnic/errors.h"
 #include "sarnic/exporter.h"
+#include "sarnic/files.h"
 #include "sarnic/schema.h"
 #include "serialize/layer_parts.h"
 
 namespace sarnic {
 
 namespace {
-
-std::shared_ptr<std::vector<char>> ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw IoError("cannot read SVM file " + path);
-  auto bytes = std::make_shared<std::vector<char>>(
-      std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (in.bad()) throw IoError("cannot read SVM file " + path);
-  return bytes;
-}
 
 struct Sizes {
   int64_t k, l, d;
@@ -51,8 +41,10 @@ int64_t SizeMember(const nlohmann::json& j, const char* member,
 }
 
 Sizes ReadSizes(const std::string& path) {
-  const auto text = ReadFile(path);
-  nlohmann::json j = nlohmann::json::parse(text->begin(), text->end(), nullptr,
+  // The sizes of a classifier take a few dozen bytes.
+  constexpr std::size_t kMaxSizesFile = 1 << 20;
+  const std::string text = ReadFileText(path, "SVM file", kMaxSizesFile);
+  nlohmann::json j = nlohmann::json::parse(text, nullptr,
                                            /*allow_exceptions=*/false);
   if (j.is_discarded() || !j.is_object()) {
     throw ValueError("kld.json is not a JSON object:", path);
@@ -60,25 +52,25 @@ Sizes ReadSizes(const std::string& path) {
   return {SizeMember(j, "K", 2), SizeMember(j, "L", 1), SizeMember(j, "D", 1)};
 }
 
+// The parameter file viewed in place. Its size is checked against the
+// shape before anything of it is read.
 NdArray ReadParameter(const std::string& path, const Shape& shape) {
-  const auto bytes = ReadFile(path);
+  const auto file = MappedFile::Open(path, "SVM file");
   const int64_t expected = ElementCount(shape, path);
-  if (bytes->size() % 4 != 0) {
+  const std::size_t size = file->size();
+  if (size % 4 != 0) {
     throw ValueError("SVM file length is not a multiple of 4:",
-                     path + " has " + std::to_string(bytes->size()) +
+                     path + " has " + std::to_string(size) +
                          " bytes, expected " + std::to_string(expected) +
                          " float32 values");
   }
-  const auto found = static_cast<int64_t>(bytes->size() / 4);
+  const auto found = static_cast<int64_t>(size / 4);
   if (found != expected) {
     throw ValueError("SVM file holds the wrong number of values:",
                      path + ": expected " + std::to_string(expected) +
                          ", found " + std::to_string(found));
   }
-  return NdArray::View(
-      DType::kFloat32, shape, bytes,
-      std::span<const std::byte>(
-          reinterpret_cast<const std::byte*>(bytes->data()), bytes->size()));
+  return NdArray::View(DType::kFloat32, shape, file, file->bytes());
 }
 
 Offset ComputedLayer(BetterBuilder& b, const std::string& name, snxf::Op op,

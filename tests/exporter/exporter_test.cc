@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
+#include <functional>
+
 #include "sarnic/engine.h"
 #include "sarnic/errors.h"
 #include "serialize/layer_parts.h"
@@ -317,26 +319,101 @@ TEST(Run, ErrorsPropagateAndCycleIsRefused) {
   EXPECT_THROW(e.run(), ValueError);
 }
 
+TEST(Run, PluginResultsMustBeLayersFinishedInThisExport) {
+  // What a plug-in returns, given the offsets of a layer and a tensor it
+  // finished.
+  const struct {
+    const char* what;
+    std::function<Offset(Offset layer, Offset tensor)> result;
+  } rows[] = {
+      {"a tensor's offset", [](Offset, Offset t) { return t; }},
+      {"no offset", [](Offset, Offset) { return Offset{0}; }},
+      {"a junk offset", [](Offset l, Offset) { return l + 4; }},
+      {"an offset past the buffer", [](Offset, Offset) { return 1u << 30; }},
+  };
+  for (const auto& r : rows) {
+    TestGraph g;
+    Small(g);
+    std::ostringstream out;
+    ExportOptions o = Quiet(out);
+    o.user_ops = {Plugin{[&r](SarnicExporter& e) {
+      auto u = std::make_shared<TableUserExporter>();
+      u->add("external", [&r, &e](BetterBuilder& b, Graph&, const LayerIndex&,
+                                  const std::string& name, AttrDict&,
+                                  const std::optional<std::string>&) {
+        const Offset tensor = e.export_tensor(b, "t");
+        const Offset n = b.CreateString(name);
+        snxf::LayerStart(b);
+        snxf::LayerAddName(b, n);
+        return r.result(snxf::LayerEnd(b), tensor);
+      });
+      return u;
+    }}};
+    SarnicExporter e(g, "m", std::move(o));
+    try {
+      e.run();
+      ADD_FAILURE() << r.what << " was accepted";
+    } catch (const ValueError& err) {
+      EXPECT_EQ(err.message(), "Plug-in did not return a finished layer:");
+      EXPECT_NE(err.detail().find("user exporter export_external for node "
+                                  "'in' returned "),
+                std::string::npos)
+          << r.what << ": " << err.detail();
+    }
+  }
+}
+
+// Address space that is never touched, viewed as one float32 array.
+class Untouched {
+ public:
+  explicit Untouched(std::size_t bytes) : bytes_(bytes) {
+    void* p = mmap(nullptr, bytes, PROT_NONE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    EXPECT_NE(p, MAP_FAILED);
+    owner_.reset(
+        p, [bytes](const void* q) { munmap(const_cast<void*>(q), bytes); });
+  }
+  NdArray Array() const {
+    const auto n = static_cast<int64_t>(bytes_ / 4);
+    return NdArray::View(
+        DType::kFloat32, {n}, owner_,
+        {static_cast<const std::byte*>(owner_.get()), bytes_ / 4 * 4});
+  }
+
+ private:
+  std::size_t bytes_;
+  std::shared_ptr<const void> owner_;
+};
+
 TEST(Run, ModelPastTheFormatLimitIsRefusedBeforeBuilding) {
-  // 2.25 GiB of address space that is never touched.
-  const std::size_t bytes = (std::size_t{9} << 28);
-  void* p = mmap(nullptr, bytes, PROT_READ,
-                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  ASSERT_NE(p, MAP_FAILED);
-  std::shared_ptr<const void> owner(
-      p, [bytes](const void* q) { munmap(const_cast<void*>(q), bytes); });
-  TestGraph g;
-  g.Add("big", "constant", {static_cast<int64_t>(bytes / 4)});
-  g.tensor_dict.set(
-      "big", NdArray::View(DType::kFloat32, {static_cast<int64_t>(bytes / 4)},
-                           owner, {static_cast<const std::byte*>(p), bytes}));
-  std::ostringstream out;
-  SarnicExporter e(g, "m", Quiet(out));
-  try {
-    e.run();
-    FAIL();
-  } catch (const ValueError& err) {
-    EXPECT_EQ(err.message(), "Model exceeds the 2 GiB limit of the format:");
+  // The pages cannot be read (PROT_NONE): an export that began to copy
+  // them would crash instead of refusing.
+  const struct {
+    const char* what;
+    std::size_t data;
+    const char* detail;
+  } rows[] = {
+      {"data alone past the limit", std::size_t{9} << 28,
+       "2415919104 bytes of tensor data"},
+      {"data under the limit, the whole model past it", kMaxModelBytes - 64,
+       "at the least, 2147483580 of them tensor data"},
+  };
+  for (const auto& r : rows) {
+    const Untouched memory(r.data);
+    TestGraph g;
+    g.Add("in", "external", {1});
+    g.Add("big", "constant", {static_cast<int64_t>(r.data / 4)});
+    g.tensor_dict.set("big", memory.Array());
+    std::ostringstream out;
+    SarnicExporter e(g, "m", Quiet(out));
+    try {
+      e.run();
+      ADD_FAILURE() << r.what;
+    } catch (const ValueError& err) {
+      EXPECT_EQ(err.message(), "Model exceeds the 2 GiB limit of the format:");
+      EXPECT_NE(err.detail().find(r.detail), std::string::npos)
+          << r.what << ": " << err.detail();
+    }
   }
 }
 

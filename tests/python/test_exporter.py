@@ -1,5 +1,6 @@
 """The Python module: arguments, plug-ins, changes seen by the caller,
 errors, and bytes equal to those of the command-line tool."""
+import json
 import os
 import subprocess
 
@@ -171,3 +172,98 @@ def test_every_op_gives_the_same_bytes_as_the_tool(tmp_path):
     subprocess.run([SNX_EXPORT, path, "-o", str(out)], check=True,
                    capture_output=True)
     assert out.read_bytes() == model
+
+
+SNX_INSPECT = os.path.join(os.path.dirname(SNX_EXPORT), "snx-inspect")
+
+
+def zero_dim_graph_file(tmp_path):
+    """A graph file with a zero-dimensional float64 constant, and a
+    constants file with a zero-dimensional int32 array."""
+    (tmp_path / "g.json").write_text("""{"format": "snx-graph", "version": 1,
+      "orig_inputs": ["in"], "orig_outputs": ["c"],
+      "nodes": [{"name": "in", "attrs": {"op": "external", "output_shape": [1, 4]}},
+                {"name": "c", "attrs": {"op": "constant", "output_shape": []}}],
+      "edges": [],
+      "tensor_dict": {"c": {"__ndarray__": {"dtype": "float64", "shape": [], "data": [2.5]}}}}""")
+    (tmp_path / "ext.json").write_text(
+        '{"e": {"__ndarray__": {"dtype": "int32", "shape": [], "data": [3]}}}')
+    return tmp_path / "g.json", tmp_path / "ext.json"
+
+
+@pytest.mark.parametrize("source", ["graph file", "numpy"])
+def test_zero_dimensional_arrays_give_the_bytes_and_graph_of_the_tool(tmp_path, source):
+    graph_path, ext_path = zero_dim_graph_file(tmp_path)
+    if source == "graph file":
+        graph = se.load_graph(graph_path)
+    else:
+        graph = se.load_graph(graph_path)
+        graph.tensor_dict["c"] = np.array(2.5)
+    assert graph.tensor_dict["c"].shape == ()
+    model = se.SarnicExporter(graph, "g",
+                              ext_constants={"e": np.array(3, dtype=np.int32)}).run()
+    out = tmp_path / "m.snx"
+    subprocess.run([SNX_EXPORT, str(graph_path), "-o", str(out),
+                    "--ext-constants", str(ext_path)], check=True, capture_output=True)
+    assert out.read_bytes() == model
+    # The converted constant stays zero-dimensional in the caller's graph.
+    assert graph.tensor_dict["c"].shape == ()
+    assert graph.tensor_dict["c"].dtype == np.float32
+    described = subprocess.run([SNX_INSPECT, str(out), "--json"], check=True,
+                               capture_output=True, text=True).stdout
+    layers = {l["name"]: l for l in json.loads(described)["layers"]}
+    for name in ("c", "e"):
+        assert layers[name]["shape"] == []
+        assert layers[name]["params"][0]["shape"] == []
+        assert layers[name]["params"][0]["count"] == 1
+
+
+class KeepsItsBuilder:
+    """A plug-in that keeps the builder it was given and returns what it is
+    told to."""
+    kept = []
+
+    def __init__(self, returns="layer"):
+        self.returns = returns
+
+    def SarnicExporter(self, exporter):
+        outer = self
+
+        class Relu(PyRelu):
+            def export_relu(self, builder, graph, layers, name, node, alt_name=None):
+                KeepsItsBuilder.kept.append(builder)
+                layer = super().export_relu(builder, graph, layers, name, node, alt_name)
+                tensor = exporter.export_tensor(builder, "t")
+                return {"layer": layer, "tensor": tensor}.get(outer.returns, outer.returns)
+
+        return Relu(exporter)
+
+
+def test_a_kept_builder_raises_instead_of_crashing():
+    se.SarnicExporter(small_graph(), "m", user_ops=[KeepsItsBuilder()]).run()
+    kept = KeepsItsBuilder.kept[-1]
+    for use in (lambda: snxf.LayerStart(kept), lambda: kept.CreateString("x"),
+                lambda: se.SarnicExporter(small_graph(), "m").export_tensor(kept, "t")):
+        with pytest.raises(ValueError, match="no longer valid"):
+            use()
+
+
+@pytest.mark.parametrize("returns", ["tensor", None, "text", -1, 2**40, True, 2.0])
+def test_plugin_results_that_are_no_layer_name_the_plugin(returns):
+    with pytest.raises(ValueError) as err:
+        se.SarnicExporter(small_graph(), "m", user_ops=[KeepsItsBuilder(returns)]).run()
+    assert err.value.args[0] == "Plug-in did not return a finished layer:"
+    assert "Relu export_relu for node 'r' returned" in err.value.args[1]
+
+
+def test_arrays_are_measured_before_they_are_copied():
+    # 80 GB in name, 4 bytes in memory: a copy would try to allocate it all.
+    view = np.broadcast_to(np.zeros(1, np.float32), (20000, 1000, 1000))
+    g = nx.DiGraph()
+    g.add_node("c", op="constant", output_shape=list(view.shape))
+    for options in ({}, {"ext_constants": {"x": view}}):
+        graph = se.Graph(g, [], ["c"], {"c": view if not options else np.zeros(1, np.float32)})
+        with pytest.raises(ValueError) as err:
+            se.SarnicExporter(graph, "m", **options).run()
+        assert err.value.args[0] == "Model exceeds the 2 GiB limit of the format:"
+        assert err.value.args[1].endswith(" bytes of tensor data")

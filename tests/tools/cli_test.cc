@@ -1,6 +1,8 @@
 // The command-line tools, run as processes on small graph files.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 #include <random>
@@ -220,6 +222,155 @@ TEST_F(Cli, InspectRefusesDamagedFilesWithoutCrashing) {
     Write("flip.snx", bad);
     const Result r = Inspect(Path("flip.snx") + " --params");
     EXPECT_TRUE(r.status == 0 || r.status == 1) << "flip " << i;
+  }
+}
+
+TEST_F(Cli, RepeatableOptionValuesAreNamesExactlyAsTyped) {
+  // Node names that look like list syntax.
+  testing::TestGraph g;
+  g.Add("[in]", "external", {1, 4});
+  g.Add("[x]", "relu", {1, 4}, {{"x", Value("[in]")}});
+  g.Add("1, 1", "relu", {1, 4}, {{"x", Value("[x]")}});
+  g.Add("[a, b]", "relu", {1, 4}, {{"x", Value("1, 1")}});
+  g.Edge("[in]", "[x]");
+  g.Edge("[x]", "1, 1");
+  g.Edge("1, 1", "[a, b]");
+  g.Constant("[c, d]", {1, 4}, {0, 0, 0, 0});
+  g.orig_inputs = {"[in]"};
+  g.orig_outputs = {"[a, b]"};
+  SaveGraph(g, Path("g.json"));
+  const Result r = Export(Path("g.json") + " -o " + Path("m.snx") +
+                          " --save-layer '[x]' --save-layer '1, 1'"
+                          " --input-name '[i]' --output-name '[o, p]'"
+                          " --copy '[a, b]' '[c, d]'");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.find("WARNING"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("Unable"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("Using default"), std::string::npos) << r.out;
+  std::vector<uint8_t> storage;
+  const snxf::Model& m = ReadModelFile(Path("m.snx"), storage);
+  EXPECT_EQ(m.layers()->Get(0)->name()->str(), "[i]");
+  EXPECT_EQ(testing::LayerNamed(&m, "[c, d]")->type(), snxf::Op::variable);
+  EXPECT_NE(testing::LayerNamed(&m, "sx_[a, b]_copy"), nullptr);
+  const auto meta = DescribeModel(m)["meta"];
+  EXPECT_EQ(meta[2]["meta"], "[o, p]");
+  // Saved layers keep their blocks to themselves: no other layer shares
+  // the start block of "[x]" or "1, 1".
+  for (const char* saved : {"[x]", "1, 1"}) {
+    const auto block = testing::LayerNamed(&m, saved)->block();
+    for (const auto* l : *m.layers()) {
+      if (l->name()->str() != saved && l->block()) {
+        EXPECT_NE(l->block(), block) << saved << " and " << l->name()->str();
+      }
+    }
+  }
+}
+
+TEST_F(Cli, InspectEscapesControlCharactersInText) {
+  testing::TestGraph g;
+  g.Add("in\x1b[2Jx", "external", {1, 4});
+  g.orig_inputs = {"in\x1b[2Jx"};
+  g.orig_outputs = {"in\x1b[2Jx"};
+  std::ostringstream quiet;
+  ExportOptions o = testing::Quiet(quiet);
+  o.labels = std::vector<std::string>{"bell\a", "c1\xc2\x9b", "ok \xc3\xa9"};
+  o.normalization = "tab\tnul";
+  SarnicExporter e(g, "m\r", std::move(o));
+  const ModelBuffer model = e.run();
+  Write("m.snx",
+        std::string(reinterpret_cast<const char*>(model.data()), model.size()));
+  const Result text = Inspect(Path("m.snx"));
+  ASSERT_EQ(text.status, 0) << text.err;
+  for (const char c : text.out) {
+    const auto u = static_cast<unsigned char>(c);
+    EXPECT_TRUE(u == '\n' || (u >= 0x20 && u != 0x7f)) << int{u};
+  }
+  for (const char* shown :
+       {"model:       m\\u000d", "in\\u001b[2Jx", "bell\\u0007", "c1\\u009b",
+        "ok \xc3\xa9", "tab\\tnul"}) {
+    EXPECT_NE(text.out.find(shown), std::string::npos) << shown << text.out;
+  }
+}
+
+TEST_F(Cli, InspectStreamsTheDescriptionThatTheLibraryGives) {
+  const std::string dir = SARNIC_EXAMPLES_DIR "/mobilenet";
+  ASSERT_EQ(Export(dir + "/mobilenet.json -o " + Path("m.snx")).status, 0);
+  std::vector<uint8_t> storage;
+  const snxf::Model& m = ReadModelFile(Path("m.snx"), storage);
+  for (const bool params : {false, true}) {
+    DescribeOptions o;
+    o.params = params;
+    const auto d = DescribeModel(m, o);
+    const std::string flag = params ? " --params" : "";
+    EXPECT_EQ(Inspect(Path("m.snx") + " --json" + flag).out,
+              d.dump(2, ' ', false,
+                     nlohmann::ordered_json::error_handler_t::replace) +
+                  "\n");
+    EXPECT_EQ(Inspect(Path("m.snx") + flag).out, FormatDescription(d));
+  }
+  // An empty model: no layers at all.
+  testing::TestGraph empty;
+  std::ostringstream quiet;
+  SarnicExporter e(empty, "none", testing::Quiet(quiet));
+  const ModelBuffer model = e.run();
+  const auto& em = *testing::Decode(model);
+  Write("e.snx",
+        std::string(reinterpret_cast<const char*>(model.data()), model.size()));
+  EXPECT_EQ(
+      nlohmann::ordered_json::parse(Inspect(Path("e.snx") + " --json").out),
+      DescribeModel(em));
+}
+
+TEST_F(Cli, InspectRefusesAFileTooLargeForAModelFromItsSize) {
+  // 3 GiB that take no disk; reading it whole would take seconds and GBs.
+  const std::string big = Path("big.snx");
+  std::filesystem::resize_file(Write("big.snx", "x"), std::uintmax_t{3} << 30);
+  const Result r = Inspect(big);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cannot open model file " + big +
+                       ": the file has "
+                       "3221225472 bytes, more than"),
+            std::string::npos)
+      << r.err;
+}
+
+TEST_F(Cli, InterruptedExportsLeaveNoTemporaryFile) {
+  // 64 MiB of weights, so that the model takes a moment to write.
+  testing::TestGraph g;
+  g.Add("in", "external", {1, 4});
+  g.Constant("w", {int64_t{1} << 24}, std::vector<float>(1u << 24, 0.5f));
+  g.orig_inputs = {"in"};
+  g.orig_outputs = {"w"};
+  SaveGraph(g, Path("big.json"), "big.safetensors");
+  for (const int sig : {SIGINT, SIGTERM}) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::freopen("/dev/null", "w", stdout);
+      ::execl(SNX_EXPORT, SNX_EXPORT, Path("big.json").c_str(), "-o",
+              Path("m.snx").c_str(), "--no-mem-map", nullptr);
+      ::_exit(127);
+    }
+    // The signal goes out as soon as the temporary file is there.
+    bool seen = false;
+    int status = 0;
+    for (int i = 0; i < 200000 && !seen; ++i) {
+      for (const auto& e : std::filesystem::directory_iterator(dir_)) {
+        seen = seen || e.path().filename().string().rfind(".m.snx.", 0) == 0;
+      }
+      if (::waitpid(pid, &status, WNOHANG) == pid) break;
+    }
+    if (seen) {
+      ::kill(pid, sig);
+      ::waitpid(pid, &status, 0);
+      // Ended by the signal, unless the write finished first.
+      EXPECT_TRUE((WIFSIGNALED(status) && WTERMSIG(status) == sig) ||
+                  (WIFEXITED(status) && WEXITSTATUS(status) == 0))
+          << status;
+    }
+    for (const auto& e : std::filesystem::directory_iterator(dir_)) {
+      EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
+    }
+    std::filesystem::remove(Path("m.snx"));
   }
 }
 

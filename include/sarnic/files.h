@@ -1,0 +1,109 @@
+// Files in and out, safely for whatever path a user or an attacker names.
+//
+// Inputs are opened without blocking and only when they are regular files,
+// and never read past the size they had when opened: a FIFO, a device such
+// as /dev/zero, a socket or a file that keeps growing cannot hang a reader or
+// exhaust its memory. Outputs go through a temporary file beside the target
+// that is renamed over it once complete, so readers see the old file or the
+// new one, never a part; only regular files are ever replaced.
+#ifndef SARNIC_FILES_H_
+#define SARNIC_FILES_H_
+
+#include <cstddef>
+#include <limits>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace sarnic {
+
+inline constexpr std::size_t kNoSizeLimit =
+    std::numeric_limits<std::size_t>::max();
+
+// A read-only mapping of a whole regular file, unmapped when the last
+// reference goes. Views of it (arrays, a model) keep it alive.
+class MappedFile {
+ public:
+  // Maps `path`. `what` names the file's role in errors ("weights file").
+  // Refuses, with an IoError naming the path, a path holding a NUL byte, a
+  // file that is not regular and a file larger than `max_bytes`, before
+  // mapping anything.
+  static std::shared_ptr<const MappedFile> Open(
+      const std::string& path, const std::string& what,
+      std::size_t max_bytes = kNoSizeLimit);
+
+  ~MappedFile();
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+
+  const std::byte* data() const { return data_; }
+  std::span<const std::byte> bytes() const { return {data_, size_}; }
+  std::size_t size() const { return size_; }
+
+ private:
+  MappedFile(const std::byte* data, std::size_t size)
+      : data_(data), size_(size) {}
+  const std::byte* data_;
+  std::size_t size_;
+};
+
+// Reads the regular file `path` whole, refusing it as MappedFile::Open does.
+std::string ReadFileText(const std::string& path, const std::string& what,
+                         std::size_t max_bytes = kNoSizeLimit);
+
+// The exact size of the regular file `path`, refused as above otherwise.
+std::size_t RegularFileSize(const std::string& path, const std::string& what);
+
+// Writes `size` bytes to `path` atomically: into a temporary file beside
+// it, flushed, then renamed over it. On failure `path` is left as it was
+// and no temporary file remains.
+//
+// Only a regular file is replaced: a device, FIFO, socket or folder at
+// `path` is refused with an IoError and left in place. A symbolic link at
+// `path` is itself replaced by the new file; the file it pointed to is not
+// touched (so a link planted in a shared folder cannot redirect the write).
+// A new file gets mode 0666 less the umask; a replaced file keeps its mode.
+void WriteFileAtomically(const std::string& path, const void* data,
+                         std::size_t size);
+
+// A temporary file beside `target`, created empty with the mode that
+// WriteFileAtomically gives the target. It is removed when destroyed unless
+// committed and, once RemoveTemporaryFilesOnSignals() has been called, when
+// the process ends on SIGINT, SIGTERM or SIGHUP.
+class TemporaryFile {
+ public:
+  // `what` names the target's role in errors ("the memory map picture").
+  TemporaryFile(const std::string& target, const std::string& what);
+  ~TemporaryFile();
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  const std::string& path() const { return path_; }
+  // The open file, for writing; -1 once closed.
+  int fd() const { return fd_; }
+  // Writes all of `data` to the file.
+  void Write(const void* data, std::size_t size);
+  // Closes the file without flushing it, for a writer that opens it by name.
+  void Close();
+  // Flushes and closes the file, then renames it over the target.
+  void Commit();
+
+ private:
+  std::string target_, what_, path_;
+  int fd_ = -1;
+  int slot_ = -1;
+  bool committed_ = false;
+  [[noreturn]] void Fail(const std::string& why);
+  // Closes and removes the file.
+  void Discard();
+};
+
+// Makes SIGINT, SIGTERM and SIGHUP remove the temporary files of writes in
+// progress before the process ends by the signal as it would have. Signals
+// that are ignored stay ignored. For programs: a library host such as an
+// interpreter keeps its own handlers.
+void RemoveTemporaryFilesOnSignals();
+
+}  // namespace sarnic
+
+#endif  // SARNIC_FILES_H_
