@@ -103,6 +103,16 @@ int main(int argc, char** argv) {
       }
     }
   }
+  for (const auto& [key, what] :
+       {std::pair{"inspect_text_peak_ratio", "text"},
+        std::pair{"inspect_json_peak_ratio", "JSON"}}) {
+    if (c.count(key)) {
+      std::printf(
+          "inspect 50,000 x 50 inputs, %-4s peak RSS vs file: %.2f "
+          "(limit 2.00)\n",
+          what, c.at(key));
+    }
+  }
   if (c.count("peak_ratio")) {
     std::printf("export peak RSS vs arrays+output:     %.2f (limit 1.10)\n",
                 c.at("peak_ratio"));

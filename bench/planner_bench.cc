@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "bench_util.h"
+#include "planner/memory_map.h"
 #include "planner/planners.h"
 #include "sarnic/exporter.h"
 #include "sarnic/graph_file.h"
@@ -70,13 +71,12 @@ std::unique_ptr<Graph> Chain(int layers) {
 
 void Plan(benchmark::State& state, Graph& g, bool opt_map) {
   std::ostringstream out;
-  ExportOptions o;
-  o.diagnostics = &out;
-  SarnicExporter e(g, "bench", std::move(o));
+  MemoryMapOptions o;
+  o.opt_map = opt_map;
   for (auto _ : state) {
     out.str("");
     benchmark::DoNotOptimize(
-        e.memory_map(g.qm_nx_graph, 1024, opt_map, std::nullopt, {}));
+        memory_map(g.qm_nx_graph, g.orig_outputs, o, out).block_count);
   }
   // "Percent Above Min: x" is the last statistics line.
   const std::string s = out.str();
@@ -180,24 +180,17 @@ int64_t Stat(const std::string& s, const std::string& key) {
 }
 
 void Best(benchmark::State& state, Graph& g) {
-  std::ostringstream spec_out;
-  {
-    ExportOptions o;
-    o.diagnostics = &spec_out;
-    SarnicExporter e(g, "bench", std::move(o));
-    e.memory_map(g.qm_nx_graph, 1024, true, std::nullopt, {});
-  }
+  std::ostringstream standard_out;
+  memory_map(g.qm_nx_graph, g.orig_outputs, {}, standard_out);
   std::ostringstream out;
-  ExportOptions o;
-  o.diagnostics = &out;
-  o.planner = "best";
-  SarnicExporter e(g, "bench", std::move(o));
+  MemoryMapOptions o;
+  o.try_best = true;
   for (auto _ : state) {
     out.str("");
-    e.memory_map(g.qm_nx_graph, 1024, true, std::nullopt, {});
+    memory_map(g.qm_nx_graph, g.orig_outputs, o, out);
   }
-  state.counters["spec_blocks"] =
-      static_cast<double>(Stat(spec_out.str(), "Current Blocks"));
+  state.counters["standard_blocks"] =
+      static_cast<double>(Stat(standard_out.str(), "Current Blocks"));
   state.counters["best_blocks"] =
       static_cast<double>(Stat(out.str(), "Current Blocks"));
   state.counters["bound"] = static_cast<double>(Stat(out.str(), "Min Blocks"));

@@ -32,71 +32,116 @@ CLI::Option* Literal(CLI::Option* option) {
   return option->allow_extra_args(false)->delimiter('\0');
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  CLI::App app{
-      "Export a graph file (JSON plus optional safetensors weights) into an "
-      "SNX model file."};
+// The command line as typed.
+struct Args {
   std::string graph_path, out_path;
   std::optional<std::string> name, save_map, svm, ext_constants, labels_path,
       normalization;
   bool no_mem_map = false, no_opt_map = false, verbose = false;
   std::vector<std::string> save_layers, input_names, output_names;
   std::vector<std::vector<std::string>> copies;
-  app.add_option("graph", graph_path, "Graph file to export (.json)")
+  std::string planner = "standard";
+};
+
+void DefineOptions(CLI::App& app, Args& a) {
+  app.add_option("graph", a.graph_path, "Graph file to export (.json)")
       ->required();
-  app.add_option("-o,--output", out_path, "Model file to write (.snx)")
+  app.add_option("-o,--output", a.out_path, "Model file to write (.snx)")
       ->required();
-  app.add_option("--name", name,
+  app.add_option("--name", a.name,
                  "Model name stored in the file (default: the graph file's "
                  "name without its extension)");
-  app.add_flag("--no-mem-map", no_mem_map,
+  app.add_flag("--no-mem-map", a.no_mem_map,
                "Do not plan the scratch arena; the model then has no block "
                "count or block size");
-  app.add_flag("--no-opt-map", no_opt_map,
+  app.add_flag("--no-opt-map", a.no_opt_map,
                "Plan without releasing outputs that are no longer needed "
                "(no statistics are printed)");
-  app.add_option("--save-map", save_map,
+  app.add_option("--save-map", a.save_map,
                  "Save a picture of the memory plan: a PNG path, or a folder "
                  "that gets mem_map.png");
-  Literal(app.add_option("--save-layer", save_layers,
+  Literal(app.add_option("--save-layer", a.save_layers,
                          "Keep this node's output intact for the whole run "
                          "(repeatable)"));
   Literal(app.add_option(
-                 "--copy", copies,
+                 "--copy", a.copies,
                  "Copy the output of node SRC into node TARGET, a constant or "
                  "model input that becomes a variable (repeatable)")
               ->expected(2)
               ->type_name("SRC TARGET"));
-  app.add_option("--svm", svm,
+  app.add_option("--svm", a.svm,
                  "Append an SVM classifier head read from this folder "
                  "(kld.json and the .bin parameter files)");
-  app.add_option("--ext-constants", ext_constants,
+  app.add_option("--ext-constants", a.ext_constants,
                  "JSON file mapping names to arrays; each becomes a constant "
                  "layer ahead of the graph's layers");
-  app.add_option("--labels", labels_path,
+  app.add_option("--labels", a.labels_path,
                  "Text file with one class label per line");
-  Literal(app.add_option("--input-name", input_names,
+  Literal(app.add_option("--input-name", a.input_names,
                          "Alternative name for the next model input, in "
                          "order (repeatable)"));
-  Literal(app.add_option("--output-name", output_names,
+  Literal(app.add_option("--output-name", a.output_names,
                          "Alternative name for the next model output, in "
                          "order (repeatable)"));
-  app.add_option("--normalization", normalization,
+  app.add_option("--normalization", a.normalization,
                  "Text describing the input image normalization (default: "
                  "none)");
-  std::string planner = "spec";
-  app.add_option("--planner", planner,
-                 "Arena planner: spec (the default) or best, which also "
+  app.add_option("--planner", a.planner,
+                 "Arena planner: standard (the default) or best, which also "
                  "tries a first-fit planner with a local search and keeps "
                  "it when it needs fewer blocks")
-      ->check(CLI::IsMember({"spec", "best"}));
-  app.add_flag("-v,--verbose", verbose, "Say what is loaded and written");
+      ->check(CLI::IsMember({"standard", "best"}));
+  app.add_flag("-v,--verbose", a.verbose, "Say what is loaded and written");
+}
 
+sarnic::ExportOptions OptionsOf(const Args& a) {
+  sarnic::ExportOptions o;
+  o.mem_map = !a.no_mem_map;
+  o.opt_map = !a.no_opt_map;
+  o.save_map = a.save_map;
+  o.save_layers = std::make_shared<std::vector<std::string>>(a.save_layers);
+  o.copy_layers = std::make_shared<std::vector<sarnic::CopyPair>>(
+      a.copies.begin(), a.copies.end());
+  o.svm = a.svm;
+  if (a.ext_constants) {
+    o.ext_constants = sarnic::LoadArrayMap(*a.ext_constants, a.graph_path);
+  }
+  if (a.labels_path) o.labels = ReadLabels(*a.labels_path);
+  if (!a.input_names.empty()) o.input_names = a.input_names;
+  if (!a.output_names.empty()) o.output_names = a.output_names;
+  if (a.normalization) o.normalization = *a.normalization;
+  o.planner = a.planner;
+  return o;
+}
+
+void Export(const Args& a) {
+  std::unique_ptr<sarnic::Graph> graph = sarnic::LoadGraph(a.graph_path);
+  if (a.verbose) {
+    std::cout << "loaded " << a.graph_path << ": "
+              << graph->qm_nx_graph.number_of_nodes() << " nodes, "
+              << graph->tensor_dict.size() << " tensors\n";
+  }
+  const std::string model_name =
+      a.name ? *a.name : std::filesystem::path(a.graph_path).stem().string();
+  sarnic::SarnicExporter exporter(*graph, model_name, OptionsOf(a));
+  const sarnic::ModelBuffer model = exporter.run();
+  sarnic::WriteFileAtomically(a.out_path, model.data(), model.size());
+  if (a.verbose) {
+    std::cout << "wrote " << a.out_path << ": " << model.size() << " bytes\n";
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{
+      "Export a graph file (JSON plus optional safetensors weights) into an "
+      "SNX model file."};
+  Args args;
+  DefineOptions(app, args);
   try {
     app.parse(argc, argv);
-    for (const auto& pair : copies) {
+    for (const auto& pair : args.copies) {
       if (pair.size() != 2) {
         throw CLI::ValidationError("--copy", "needs two names, SRC and TARGET");
       }
@@ -107,42 +152,9 @@ int main(int argc, char** argv) {
     std::cerr << "error: " << e.what() << "\n" << app.help();
     return 2;
   }
-
   sarnic::RemoveTemporaryFilesOnSignals();
   try {
-    std::unique_ptr<sarnic::Graph> graph = sarnic::LoadGraph(graph_path);
-    if (verbose) {
-      std::cout << "loaded " << graph_path << ": "
-                << graph->qm_nx_graph.number_of_nodes() << " nodes, "
-                << graph->tensor_dict.size() << " tensors\n";
-    }
-    sarnic::ExportOptions o;
-    o.mem_map = !no_mem_map;
-    o.opt_map = !no_opt_map;
-    o.save_map = save_map;
-    o.save_layers = std::make_shared<std::vector<std::string>>(save_layers);
-    o.copy_layers = std::make_shared<std::vector<sarnic::CopyPair>>(
-        copies.begin(), copies.end());
-    o.svm = svm;
-    if (ext_constants) {
-      o.ext_constants = sarnic::LoadArrayMap(*ext_constants, graph_path);
-    }
-    if (labels_path) o.labels = ReadLabels(*labels_path);
-    if (!input_names.empty()) o.input_names = input_names;
-    if (!output_names.empty()) o.output_names = output_names;
-    if (normalization) o.normalization = *normalization;
-    o.planner = planner;
-    const std::string model_name =
-        name ? *name : std::filesystem::path(graph_path).stem().string();
-    sarnic::SarnicExporter exporter(*graph, model_name, std::move(o));
-    const sarnic::ModelBuffer model = exporter.run();
-    sarnic::WriteFileAtomically(out_path, model.data(), model.size());
-    if (verbose) {
-      std::cout << "wrote " << out_path << ": " << model.size() << " bytes\n";
-    }
-  } catch (const sarnic::Error& e) {
-    std::cerr << "error: " << e.what() << "\n";
-    return 1;
+    Export(args);
   } catch (const std::exception& e) {
     std::cerr << "error: " << e.what() << "\n";
     return 1;

@@ -51,6 +51,14 @@ class IndexError : public Error {
   using Error::Error;
 };
 
+// A broken invariant of the exporter itself or of the builder's protocol
+// (a table left open, an operation registered twice): a fault in the code,
+// not in the input.
+class InternalError : public Error {
+ public:
+  using Error::Error;
+};
+
 // A file that cannot be read or written.
 class IoError : public Error {
  public:

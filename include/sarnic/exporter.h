@@ -21,51 +21,13 @@
 
 #include "sarnic/builder.h"
 #include "sarnic/digraph.h"
-#include "sarnic/dtype.h"
 #include "sarnic/errors.h"
+#include "sarnic/layers.h"
 #include "sarnic/ndarray.h"
 #include "sarnic/schema.h"
 #include "sarnic/value.h"
 
 namespace sarnic {
-
-// Layer name to the layer's position in the model's layer vector.
-class LayerIndex {
- public:
-  // The position of `name`'s layer; a KeyError when it has none yet.
-  uint32_t at(const std::string& name) const;
-  uint32_t operator[](const std::string& name) const { return at(name); }
-  bool contains(const std::string& name) const { return map_.count(name) > 0; }
-  void set(const std::string& name, uint32_t position) {
-    map_[name] = position;
-  }
-  std::size_t size() const { return map_.size(); }
-  const std::unordered_map<std::string, uint32_t>& entries() const {
-    return map_;
-  }
-
- private:
-  std::unordered_map<std::string, uint32_t> map_;
-};
-
-// Draws 0, 1, 2, ...: the next layer position.
-class LayerCounter {
- public:
-  uint32_t next() { return value_++; }
-  uint32_t peek() const { return value_; }
-
- private:
-  uint32_t value_ = 0;
-};
-
-// The calling convention of every operation exporter: it writes exactly one
-// Layer table for `node` and returns its offset. `layers` holds every node
-// exported before (all of the node's inputs); `alt_name` is the alternative
-// layer name the pipeline supplies for renamed graph inputs and outputs.
-using OpFunction = std::function<Offset(
-    BetterBuilder& builder, Graph& graph, const LayerIndex& layers,
-    const std::string& name, AttrDict& node,
-    const std::optional<std::string>& alt_name)>;
 
 // A user exporter made by a plug-in: operation exporters by op text. They
 // take precedence over the built-in ones.
@@ -138,30 +100,25 @@ struct ExportOptions {
   std::optional<std::vector<std::string>> output_names;
   std::vector<Plugin> user_ops;
   std::string normalization = "none";
-  // The arena planner: "spec" chooses between the greedy step planner and
-  // the largest-first planner; "best" also tries a first-fit planner with
-  // a local search and keeps it when it needs fewer blocks.
-  std::string planner = "spec";
+  // The arena planner: "standard" chooses between the greedy step planner
+  // and the largest-first planner; "best" also tries a first-fit planner
+  // with a local search and keeps it when it needs fewer blocks.
+  std::string planner = "standard";
   // Where the diagnostic lines go; null means standard output.
   std::ostream* diagnostics = nullptr;
 };
 
-// FlatBuffers scalar kinds of array element types.
-struct NumberType {
-  std::string_view name;  // "Int8Flags", ...
-  std::size_t bytewidth;
-};
-
-// Element type to FlatBuffers scalar kind: the ten types the model can hold.
-extern const std::map<DType, NumberType> type_flags;
-// Element type to the schema's Datatype.
-extern const std::map<DType, snxf::Datatype> dtype_flags;
-
 // The finished model: the builder's own memory, handed over without a copy.
 using ModelBuffer = flatbuffers::DetachedBuffer;
 
+// The exporter: holds the graph and the options and runs the export
+// pipeline over the subsystems (planner, operation table, data layers, SVM
+// head). What callers and plug-ins use of it is below; everything else is
+// a free function of its subsystem.
 class SarnicExporter {
  public:
+  // Stores the options (null lists become fresh empty ones), then calls
+  // each plug-in's factory in order with the exporter.
   SarnicExporter(Graph& graph, std::string name, ExportOptions options = {});
   SarnicExporter(const SarnicExporter&) = delete;
   SarnicExporter& operator=(const SarnicExporter&) = delete;
@@ -184,89 +141,22 @@ class SarnicExporter {
                         snxf::Op op, Offset name, Offset shape,
                         Offset inputs = 0, Offset params = 0) const;
 
-  // Operation exporters: each has the OpMethod signature (builder, graph,
-  // layers, name, node, alt_name) and writes one Layer for `node`.
-  using OpMethod = Offset(BetterBuilder& builder, Graph& graph,
-                          const LayerIndex& layers, const std::string& name,
-                          AttrDict& node,
-                          const std::optional<std::string>& alt_name);
-  // Element-wise operations on one input.
-  OpMethod export_abs, export_cos, export_sin, export_exp, export_log,
-      export_neg, export_sqrt, export_sqr, export_rsqrt, export_relu,
-      export_relu6, export_sigmoid, export_tanh, export_elu, export_quant,
-      export_dequant;
-  // Element-wise operations on several inputs, and activations with parameters.
-  OpMethod export_add, export_sub, export_mul, export_div, export_pow,
-      export_prelu, export_add_n, export_leaky_relu, export_swish;
-  // Convolutions and pooling.
-  OpMethod export_conv, export_transpose_conv, export_avg_pool, export_max_pool;
-  // Reductions over axes.
-  OpMethod export_sum_reduce, export_mean_reduce, export_max_reduce,
-      export_min_reduce, export_prod_reduce;
-  // Shape and layout operations.
-  OpMethod export_reshape, export_transpose, export_slice, export_pad,
-      export_concat, export_resize, export_softmax;
-  // Dense, matrix product, batch normalization and the GRU cell.
-  OpMethod export_dense, export_linear, export_matmul,
-      export_batch_normalization, export_cudnn_gru;
-
-  // Data layers.
-  Offset export_constant(BetterBuilder& builder, Graph& graph,
-                         const LayerIndex& layers, const std::string& name,
-                         AttrDict& node);
-  Offset export_variable(BetterBuilder& builder, Graph& graph,
-                         const LayerIndex& layers, const std::string& name,
-                         AttrDict& node,
-                         const std::optional<std::string>& alt_name = {});
-  Offset export_external(BetterBuilder& builder, Graph& graph,
-                         const LayerIndex& layers, const std::string& name,
-                         AttrDict& node,
-                         const std::optional<std::string>& alt_name = {});
-  Offset export_external_constant(BetterBuilder& builder,
-                                  const std::string& name,
-                                  const NdArray& np_array);
-  // Copy layers: add_copy edits the graph before the export.
-  void add_copy();
-  Offset export_copy(BetterBuilder& builder, Graph& graph,
-                     const LayerIndex& layers, const std::string& name,
-                     AttrDict& node,
-                     const std::optional<std::string>& alt_name = {});
-
-  // Appends the SVM classifier head read from the directory `svm` after
-  // the graph's layers, fed by the layer named "output".
-  void export_svm(BetterBuilder& builder, Graph& graph, LayerIndex& layers_map,
-                  LayerCounter& layer_index, std::vector<Offset>& layers,
-                  const std::string& svm);
-
-  // Plans the scratch arena of `graph`, stores each layer's start block in
-  // its node's `block` and returns the plan's block count.
-  uint32_t memory_map(DiGraph& graph, int block_size, bool opt_map,
-                      const std::optional<std::string>& save_map,
-                      const std::vector<std::string>& save_layers);
+  // The exporter of the op text `op` (the export_<op> method of the
+  // operation): a user exporter's first, in plug-in order, else the
+  // built-in one; null when there is none. `plugin` receives the user
+  // exporter that has it, or null.
+  const OpFunction* export_op(const std::string& op,
+                              const UserExporter** plugin = nullptr) const;
 
   // The diagnostics stream.
   std::ostream& out() const;
 
-  // The exporter's state, in the order the constructor sets it.
   Graph& graph;
   std::string name;
-  bool mem_map;
-  bool opt_map;
-  std::optional<std::string> save_map;
-  std::shared_ptr<std::vector<std::string>> save_layers;
-  std::shared_ptr<std::vector<CopyPair>> copy_layers;
-  std::optional<std::string> svm;
-  std::optional<OrderedMap<NdArray>> ext_constants;
-  std::optional<std::vector<std::string>> labels;
-  std::optional<std::vector<std::string>> input_names;
-  std::optional<std::vector<std::string>> output_names;
-  std::string normalization;
+  // The options as given; run() stores the input and output names it used.
+  ExportOptions options;
   std::string alternate_input_error_message;
   std::vector<std::shared_ptr<UserExporter>> user_ops;
-  std::string planner;
-
- private:
-  std::ostream* diagnostics_;
 };
 
 }  // namespace sarnic

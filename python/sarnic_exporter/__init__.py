@@ -30,7 +30,7 @@ class SarnicExporter:
     def __init__(self, graph, name, mem_map=True, opt_map=True, save_map=None,
                  save_layers=None, copy_layers=None, svm=None, ext_constants=None,
                  labels=None, input_names=None, output_names=None, user_ops=[],
-                 normalization="none", *, planner="spec"):
+                 normalization="none", *, planner="standard"):
         if save_layers is None:
             save_layers = []
         if copy_layers is None:
@@ -69,20 +69,9 @@ class SarnicExporter:
         """Exports the graph and returns the model as bytes. The graph and
         the options are changed as the export changes them."""
         self.graph.optimize()
-        options = {
-            "mem_map": bool(self.mem_map), "opt_map": bool(self.opt_map),
-            "save_map": self.save_map, "save_layers": list(self.save_layers),
-            "copy_layers": [list(p) for p in self.copy_layers], "svm": self.svm,
-            "ext_constants": self.ext_constants,
-            "labels": None if self.labels is None else list(self.labels),
-            "input_names": None if self.input_names is None else list(self.input_names),
-            "output_names": None if self.output_names is None else list(self.output_names),
-            "normalization": self.normalization, "planner": self.planner,
-        }
         changes = {}
         try:
-            return _core.run(self.graph, self.name, options, list(self.user_ops),
-                             changes)
+            return _core.run(self, changes)
         finally:
             self._write_back(changes)
 

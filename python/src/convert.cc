@@ -138,4 +138,13 @@ py::object FromValue(const Value& v) {
   return py::none();
 }
 
+// A Python attribute dictionary as a node's attributes.
+void SetAttrs(AttrDict& attrs, const py::dict& d, const std::string& node) {
+  for (const auto& [k, v] : d) {
+    const std::string key = py::str(k).cast<std::string>();
+    const std::string place = node.empty() ? "node" : "node '" + node + "'";
+    attrs.set(key, ToValue(v, place + " attribute '" + key + "'"));
+  }
+}
+
 }  // namespace sarnic::python

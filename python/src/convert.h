@@ -8,6 +8,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include "sarnic/digraph.h"
 #include "sarnic/ndarray.h"
 #include "sarnic/value.h"
 
@@ -23,6 +24,10 @@ NdArray ToArray(const py::handle& obj, const std::string& what);
 Value ToValue(const py::handle& obj, const std::string& what, int depth = 0);
 py::object FromArray(const NdArray& a);
 py::object FromValue(const Value& v);
+
+// A Python attribute dictionary as the attributes of node `node` (empty for
+// a node without a name).
+void SetAttrs(AttrDict& attrs, const py::dict& d, const std::string& node);
 
 }  // namespace sarnic::python
 

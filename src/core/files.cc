@@ -218,14 +218,20 @@ TemporaryFile::TemporaryFile(const std::string& target, const std::string& what)
   for (int attempt = 0; fd_ < 0; ++attempt) {
     path_ =
         (dir / ("." + t.filename().string() + "." + RandomSuffix())).string();
+    // Registered before it exists, so that no signal can come between its
+    // creation and its registration.
+    slot_ = Register(path_);
     // The kernel applies the umask to 0666, as for any new file.
     fd_ = ::open(path_.c_str(),
                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd_ < 0 && (errno != EEXIST || attempt == 100)) {
-      Fail(std::strerror(errno));
+    if (fd_ < 0) {
+      const int error = errno;
+      Unregister(slot_);
+      slot_ = -1;
+      path_.clear();
+      if (error != EEXIST || attempt == 100) Fail(std::strerror(error));
     }
   }
-  slot_ = Register(path_);
   if (replaces && ::fchmod(fd_, st.st_mode & 07777) != 0) {
     const std::string why = std::strerror(errno);
     Discard();

@@ -1,17 +1,18 @@
 // Layers that bring data into the model: constants, variables, model inputs
 // and the constants supplied outside the graph.
-#include "exporter/op_table.h"
+#include "data/data_layers.h"
 #include "sarnic/errors.h"
-#include "sarnic/exporter.h"
 #include "sarnic/schema.h"
 #include "serialize/layer_parts.h"
+#include "serialize/tensor.h"
 
 namespace sarnic {
 
-Offset SarnicExporter::export_constant(BetterBuilder& builder, Graph& g,
-                                       const LayerIndex& /*layers*/,
-                                       const std::string& node_name,
-                                       AttrDict& node) {
+namespace {
+
+Offset export_constant(BetterBuilder& builder, Graph& g,
+                       const LayerIndex& /*layers*/,
+                       const std::string& node_name, AttrDict& node) {
   const Offset layer_name = builder.CreateString(node_name);
   const Offset layer_shape = WriteOutputShape(builder, node);
   NdArray& array = g.tensor_dict.at(node_name);
@@ -45,10 +46,10 @@ Offset SarnicExporter::export_constant(BetterBuilder& builder, Graph& g,
   return snxf::LayerEnd(builder);
 }
 
-Offset SarnicExporter::export_variable(
-    BetterBuilder& builder, Graph& g, const LayerIndex& /*layers*/,
-    const std::string& node_name, AttrDict& node,
-    const std::optional<std::string>& /*alt_name*/) {
+Offset export_variable(BetterBuilder& builder, Graph& g,
+                       const LayerIndex& /*layers*/,
+                       const std::string& node_name, AttrDict& node,
+                       const std::optional<std::string>& /*alt_name*/) {
   const Offset layer_name = builder.CreateString(node_name);
   const Offset layer_shape = WriteOutputShape(builder, node);
   const Offset data =
@@ -58,10 +59,10 @@ Offset SarnicExporter::export_variable(
                         layer_shape, 0, layer_params);
 }
 
-Offset SarnicExporter::export_external(
-    BetterBuilder& builder, Graph& /*graph*/, const LayerIndex& /*layers*/,
-    const std::string& node_name, AttrDict& node,
-    const std::optional<std::string>& alt_name) {
+Offset export_external(BetterBuilder& builder, Graph& /*graph*/,
+                       const LayerIndex& /*layers*/,
+                       const std::string& node_name, AttrDict& node,
+                       const std::optional<std::string>& alt_name) {
   const Offset layer_name = WriteLayerName(builder, node_name, alt_name);
   const Offset layer_shape = WriteOutputShape(builder, node);
   const Offset shape =
@@ -71,9 +72,11 @@ Offset SarnicExporter::export_external(
                         0, layer_params);
 }
 
-Offset SarnicExporter::export_external_constant(BetterBuilder& builder,
-                                                const std::string& const_name,
-                                                const NdArray& np_array) {
+}  // namespace
+
+Offset export_external_constant(BetterBuilder& builder,
+                                const std::string& const_name,
+                                const NdArray& np_array) {
   const Offset layer_name = builder.CreateString(const_name);
   const Offset layer_shape = WriteLayerShape(
       builder, np_array.shape(), "external constant '" + const_name + "'");
@@ -92,17 +95,18 @@ Offset SarnicExporter::export_external_constant(BetterBuilder& builder,
   return snxf::LayerEnd(builder);
 }
 
-void RegisterDataOps(OpTable& table) {
-  // A constant layer always bears its node name: the alternative name a
-  // renamed graph input or output would get is not passed on.
-  table.add("constant", [](SarnicExporter& self, BetterBuilder& b, Graph& g,
-                           const LayerIndex& layers, const std::string& n,
-                           AttrDict& node, const std::optional<std::string>&) {
-    return self.export_constant(b, g, layers, n, node);
-  });
-  table.add("variable", &SarnicExporter::export_variable);
-  table.add("external", &SarnicExporter::export_external);
-  table.add("copy", &SarnicExporter::export_copy);
+std::vector<std::pair<std::string, OpFunction>> DataOps() {
+  return {
+      {"constant",
+       [](BetterBuilder& b, Graph& g, const LayerIndex& layers,
+          const std::string& n, AttrDict& node,
+          const std::optional<std::string>&) {
+         return export_constant(b, g, layers, n, node);
+       }},
+      {"variable", export_variable},
+      {"external", export_external},
+      {"copy", export_copy},
+  };
 }
 
 }  // namespace sarnic

@@ -106,6 +106,32 @@ Entry ParseEntry(const std::string& path, const std::string& name,
   return e;
 }
 
+// The ranges, in offset order, tile the `data_size` bytes of data exactly.
+void CheckTiling(const std::string& path, const std::vector<Entry>& entries,
+                 uint64_t data_size) {
+  std::vector<const Entry*> by_offset;
+  for (const Entry& e : entries) by_offset.push_back(&e);
+  std::stable_sort(
+      by_offset.begin(), by_offset.end(), [](const Entry* a, const Entry* b) {
+        return a->begin < b->begin || (a->begin == b->begin && a->end < b->end);
+      });
+  uint64_t next = 0;
+  for (const Entry* e : by_offset) {
+    if (e->begin != next) {
+      Bad(path, "tensor '" + e->name + "' starts at " +
+                    std::to_string(e->begin) + " where " +
+                    std::to_string(next) +
+                    " was expected (a hole or an overlap)");
+    }
+    next = e->end;
+  }
+  if (next != data_size) {
+    Bad(path, "tensor data ends at " + std::to_string(next) +
+                  " but the file holds " + std::to_string(data_size) +
+                  " bytes of data");
+  }
+}
+
 }  // namespace
 
 const NdArray& WeightsFile::Get(const std::string& key,
@@ -151,29 +177,7 @@ WeightsFile ReadWeights(const std::string& path) {
     }
     entries.push_back(ParseEntry(path, k, v));
   }
-  // The ranges, in offset order, tile the data exactly.
-  std::vector<const Entry*> by_offset;
-  for (const Entry& e : entries) by_offset.push_back(&e);
-  std::stable_sort(
-      by_offset.begin(), by_offset.end(), [](const Entry* a, const Entry* b) {
-        return a->begin < b->begin || (a->begin == b->begin && a->end < b->end);
-      });
-  const uint64_t data_size = size - 8 - n;
-  uint64_t next = 0;
-  for (const Entry* e : by_offset) {
-    if (e->begin != next) {
-      Bad(path, "tensor '" + e->name + "' starts at " +
-                    std::to_string(e->begin) + " where " +
-                    std::to_string(next) +
-                    " was expected (a hole or an overlap)");
-    }
-    next = e->end;
-  }
-  if (next != data_size) {
-    Bad(path, "tensor data ends at " + std::to_string(next) +
-                  " but the file holds " + std::to_string(data_size) +
-                  " bytes of data");
-  }
+  CheckTiling(path, entries, size - 8 - n);
   WeightsFile w;
   w.path = path;
   const std::byte* base = map->data() + 8 + n;

@@ -1,9 +1,8 @@
 // Convolutions: settings as small named tensors, written before the inputs,
 // and the bias as an optional third input.
-#include "exporter/op_table.h"
+#include "ops/op_table.h"
 #include "ops/protocol.h"
 #include "sarnic/errors.h"
-#include "sarnic/exporter.h"
 #include "sarnic/schema.h"
 
 namespace sarnic {
@@ -45,47 +44,45 @@ Offset ConvInputs(BetterBuilder& b, const LayerIndex& layers,
   return WriteInputs(b, {x, k});
 }
 
-}  // namespace
-
-Offset SarnicExporter::export_conv(BetterBuilder& b, Graph& /*graph*/,
-                                   const LayerIndex& layers,
-                                   const std::string& node_name, AttrDict& node,
-                                   const std::optional<std::string>& alt_name) {
+Offset export_conv(BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
+                   const std::string& node_name, AttrDict& node,
+                   const std::optional<std::string>& alt_name) {
   const LayerHead h = WriteHead(b, node_name, node, alt_name);
   const Offset dilation =
-      ShapeTensor(*this, b, "dilations", RankedSetting(node, "dilation"));
+      ShapeTensor(b, "dilations", RankedSetting(node, "dilation"));
   const Offset stride =
-      ShapeTensor(*this, b, "strides", RankedSetting(node, "stride"));
-  const Offset groups =
-      DataTensor(*this, b, "groups", Value(List{node.at("groups")}));
-  const Offset activation = ops::Activation(*this, b, node);
+      ShapeTensor(b, "strides", RankedSetting(node, "stride"));
+  const Offset groups = DataTensor(b, "groups", Value(List{node.at("groups")}));
+  const Offset activation = ops::Activation(b, node);
   std::vector<Offset> params = {activation, groups, dilation, stride};
-  ops::AddPads(*this, b, node, params);
+  ops::AddPads(b, node, params);
   const Offset layer_params = WriteParams(b, params);
   const Offset inputs = ConvInputs(b, layers, node);
   return generate_layer(b, node, snxf::Op::conv2d, h.name, h.shape, inputs,
                         layer_params);
 }
 
-Offset SarnicExporter::export_transpose_conv(
-    BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
-    const std::string& node_name, AttrDict& node,
-    const std::optional<std::string>& alt_name) {
+Offset export_transpose_conv(BetterBuilder& b, Graph& /*graph*/,
+                             const LayerIndex& layers,
+                             const std::string& node_name, AttrDict& node,
+                             const std::optional<std::string>& alt_name) {
   const LayerHead h = WriteHead(b, node_name, node, alt_name);
   const Offset stride =
-      ShapeTensor(*this, b, "strides", RankedSetting(node, "stride"));
-  const Offset activation = ops::Activation(*this, b, node);
+      ShapeTensor(b, "strides", RankedSetting(node, "stride"));
+  const Offset activation = ops::Activation(b, node);
   std::vector<Offset> params = {activation, stride};
-  ops::AddPads(*this, b, node, params);
+  ops::AddPads(b, node, params);
   const Offset layer_params = WriteParams(b, params);
   const Offset inputs = ConvInputs(b, layers, node);
   return generate_layer(b, node, snxf::Op::deconv2d, h.name, h.shape, inputs,
                         layer_params);
 }
 
+}  // namespace
+
 void RegisterConvolutionOps(OpTable& table) {
-  table.add("conv", &SarnicExporter::export_conv);
-  table.add("transpose_conv", &SarnicExporter::export_transpose_conv);
+  table.add("conv", export_conv);
+  table.add("transpose_conv", export_transpose_conv);
 }
 
 }  // namespace sarnic

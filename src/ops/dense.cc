@@ -2,10 +2,9 @@
 // the matrix product, batch normalization and the GRU cell.
 #include <algorithm>
 
-#include "exporter/op_table.h"
+#include "ops/op_table.h"
 #include "ops/protocol.h"
 #include "sarnic/errors.h"
-#include "sarnic/exporter.h"
 #include "sarnic/schema.h"
 
 namespace sarnic {
@@ -19,48 +18,44 @@ using ops::WriteHead;
 
 namespace {
 
-Offset Dense(const SarnicExporter& e, BetterBuilder& b,
-             const LayerIndex& layers, const std::string& name, AttrDict& node,
+Offset Dense(BetterBuilder& b, const LayerIndex& layers,
+             const std::string& name, AttrDict& node,
              const std::optional<std::string>& alt_name, snxf::Op op) {
   const LayerHead h = WriteHead(b, name, node, alt_name);
-  const Offset activation = ops::Activation(e, b, node);
+  const Offset activation = ops::Activation(b, node);
   const Offset params = WriteParams(b, {activation});
   const Offset inputs =
       WriteInputs(b, InputsOf(layers, node, {"A", "B", "bias"}));
-  return e.generate_layer(b, node, op, h.name, h.shape, inputs, params);
+  return generate_layer(b, node, op, h.name, h.shape, inputs, params);
 }
 
-}  // namespace
-
-Offset SarnicExporter::export_dense(
-    BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
-    const std::string& node_name, AttrDict& node,
-    const std::optional<std::string>& alt_name) {
-  return Dense(*this, b, layers, node_name, node, alt_name, snxf::Op::dense);
+Offset export_dense(BetterBuilder& b, Graph& /*graph*/,
+                    const LayerIndex& layers, const std::string& node_name,
+                    AttrDict& node,
+                    const std::optional<std::string>& alt_name) {
+  return Dense(b, layers, node_name, node, alt_name, snxf::Op::dense);
 }
 
-Offset SarnicExporter::export_linear(
-    BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
-    const std::string& node_name, AttrDict& node,
-    const std::optional<std::string>& alt_name) {
-  return Dense(*this, b, layers, node_name, node, alt_name, snxf::Op::linear);
+Offset export_linear(BetterBuilder& b, Graph& /*graph*/,
+                     const LayerIndex& layers, const std::string& node_name,
+                     AttrDict& node,
+                     const std::optional<std::string>& alt_name) {
+  return Dense(b, layers, node_name, node, alt_name, snxf::Op::linear);
 }
 
-Offset SarnicExporter::export_matmul(
-    BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
-    const std::string& node_name, AttrDict& node,
-    const std::optional<std::string>& alt_name) {
+Offset export_matmul(BetterBuilder& b, Graph& /*graph*/,
+                     const LayerIndex& layers, const std::string& node_name,
+                     AttrDict& node,
+                     const std::optional<std::string>& alt_name) {
   const LayerHead h = WriteHead(b, node_name, node, alt_name);
   // Only the text "True" requests a transposition; the tensor's presence is
   // the whole encoding.
   const bool trans_a_bool = node.at("transposeA") == Value("True");
   Offset transpose_a = 0;
-  if (trans_a_bool)
-    transpose_a = DataTensor(*this, b, "transpose_a", Value("true"));
+  if (trans_a_bool) transpose_a = DataTensor(b, "transpose_a", Value("true"));
   const bool trans_b_bool = node.at("transposeB") == Value("True");
   Offset transpose_b = 0;
-  if (trans_b_bool)
-    transpose_b = DataTensor(*this, b, "transpose_b", Value("true"));
+  if (trans_b_bool) transpose_b = DataTensor(b, "transpose_b", Value("true"));
   std::vector<Offset> params;
   if (trans_b_bool) params.push_back(transpose_b);
   if (trans_a_bool) params.push_back(transpose_a);
@@ -70,10 +65,10 @@ Offset SarnicExporter::export_matmul(
                         layer_params);
 }
 
-Offset SarnicExporter::export_batch_normalization(
-    BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
-    const std::string& node_name, AttrDict& node,
-    const std::optional<std::string>& alt_name) {
+Offset export_batch_normalization(BetterBuilder& b, Graph& /*graph*/,
+                                  const LayerIndex& layers,
+                                  const std::string& node_name, AttrDict& node,
+                                  const std::optional<std::string>& alt_name) {
   const LayerHead h = WriteHead(b, node_name, node, alt_name);
   const Offset inputs = WriteInputs(
       b, InputsOf(layers, node,
@@ -81,10 +76,10 @@ Offset SarnicExporter::export_batch_normalization(
   return generate_layer(b, node, snxf::Op::batchnorm, h.name, h.shape, inputs);
 }
 
-Offset SarnicExporter::export_cudnn_gru(
-    BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
-    const std::string& node_name, AttrDict& node,
-    const std::optional<std::string>& alt_name) {
+Offset export_cudnn_gru(BetterBuilder& b, Graph& /*graph*/,
+                        const LayerIndex& layers, const std::string& node_name,
+                        AttrDict& node,
+                        const std::optional<std::string>& alt_name) {
   // Written directly: a GRU layer never carries parameters, a datatype or
   // quantization fields, only its block.
   const LayerHead h = WriteHead(b, node_name, node, alt_name);
@@ -103,12 +98,14 @@ Offset SarnicExporter::export_cudnn_gru(
   return snxf::LayerEnd(b);
 }
 
+}  // namespace
+
 void RegisterDenseOps(OpTable& table) {
-  table.add("dense", &SarnicExporter::export_dense);
-  table.add("linear", &SarnicExporter::export_linear);
-  table.add("matmul", &SarnicExporter::export_matmul);
-  table.add("batch_normalization", &SarnicExporter::export_batch_normalization);
-  table.add("cudnn_gru", &SarnicExporter::export_cudnn_gru);
+  table.add("dense", export_dense);
+  table.add("linear", export_linear);
+  table.add("matmul", export_matmul);
+  table.add("batch_normalization", export_batch_normalization);
+  table.add("cudnn_gru", export_cudnn_gru);
 }
 
 }  // namespace sarnic

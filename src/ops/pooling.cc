@@ -1,9 +1,8 @@
 // Pooling: the window and strides as data-less tensors, the kind of pooling
 // as the text of the "pooling" tensor.
-#include "exporter/op_table.h"
+#include "ops/op_table.h"
 #include "ops/protocol.h"
 #include "sarnic/errors.h"
-#include "sarnic/exporter.h"
 #include "sarnic/schema.h"
 
 namespace sarnic {
@@ -27,43 +26,43 @@ Shape PoolSetting(const AttrDict& node, const char* attr, bool wrap) {
   return s;
 }
 
-Offset Pool(const SarnicExporter& e, BetterBuilder& b, const LayerIndex& layers,
-            const std::string& name, AttrDict& node,
-            const std::optional<std::string>& alt_name, bool average) {
+Offset Pool(BetterBuilder& b, const LayerIndex& layers, const std::string& name,
+            AttrDict& node, const std::optional<std::string>& alt_name,
+            bool average) {
   const LayerHead h = WriteHead(b, name, node, alt_name);
   const Offset size =
-      ShapeTensor(e, b, "ksize", PoolSetting(node, "size", average));
+      ShapeTensor(b, "ksize", PoolSetting(node, "size", average));
   const Offset stride =
-      ShapeTensor(e, b, "strides", PoolSetting(node, "stride", average));
+      ShapeTensor(b, "strides", PoolSetting(node, "stride", average));
   const Offset pool_type =
-      DataTensor(e, b, "pooling", Value(average ? "AVERAGE" : "MAXIMUM"));
+      DataTensor(b, "pooling", Value(average ? "AVERAGE" : "MAXIMUM"));
   std::vector<Offset> params = {pool_type, stride, size};
-  ops::AddPads(e, b, node, params);
+  ops::AddPads(b, node, params);
   const Offset layer_params = WriteParams(b, params);
   const Offset inputs = WriteInputs(b, {InputOf(layers, node, "input")});
-  return e.generate_layer(b, node, snxf::Op::pool2d, h.name, h.shape, inputs,
-                          layer_params);
+  return generate_layer(b, node, snxf::Op::pool2d, h.name, h.shape, inputs,
+                        layer_params);
+}
+
+Offset export_avg_pool(BetterBuilder& b, Graph& /*graph*/,
+                       const LayerIndex& layers, const std::string& node_name,
+                       AttrDict& node,
+                       const std::optional<std::string>& alt_name) {
+  return Pool(b, layers, node_name, node, alt_name, true);
+}
+
+Offset export_max_pool(BetterBuilder& b, Graph& /*graph*/,
+                       const LayerIndex& layers, const std::string& node_name,
+                       AttrDict& node,
+                       const std::optional<std::string>& alt_name) {
+  return Pool(b, layers, node_name, node, alt_name, false);
 }
 
 }  // namespace
 
-Offset SarnicExporter::export_avg_pool(
-    BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
-    const std::string& node_name, AttrDict& node,
-    const std::optional<std::string>& alt_name) {
-  return Pool(*this, b, layers, node_name, node, alt_name, true);
-}
-
-Offset SarnicExporter::export_max_pool(
-    BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
-    const std::string& node_name, AttrDict& node,
-    const std::optional<std::string>& alt_name) {
-  return Pool(*this, b, layers, node_name, node, alt_name, false);
-}
-
 void RegisterPoolingOps(OpTable& table) {
-  table.add("avg_pool", &SarnicExporter::export_avg_pool);
-  table.add("max_pool", &SarnicExporter::export_max_pool);
+  table.add("avg_pool", export_avg_pool);
+  table.add("max_pool", export_max_pool);
 }
 
 }  // namespace sarnic

@@ -49,36 +49,33 @@ std::vector<uint32_t> ValuesOf(const LayerIndex& layers, const AttrDict& node) {
   return out;
 }
 
-Offset ShapeTensor(const SarnicExporter& e, BetterBuilder& b,
-                   const char* tensor, const Shape& dims) {
-  return e.export_tensor(b, tensor, dims);
+Offset ShapeTensor(BetterBuilder& b, const char* tensor, const Shape& dims) {
+  return export_tensor(b, tensor, dims);
 }
 
-Offset ShapeTensor(const SarnicExporter& e, BetterBuilder& b,
-                   const char* tensor, const AttrDict& node, const char* attr) {
-  return e.export_tensor(b, tensor, IntListAttr(node, attr));
+Offset ShapeTensor(BetterBuilder& b, const char* tensor, const AttrDict& node,
+                   const char* attr) {
+  return export_tensor(b, tensor, IntListAttr(node, attr));
 }
 
-Offset DataTensor(const SarnicExporter& e, BetterBuilder& b, const char* tensor,
-                  const Value& data) {
-  return e.export_tensor(b, tensor, std::nullopt, data);
+Offset DataTensor(BetterBuilder& b, const char* tensor, const Value& data) {
+  return export_tensor(b, tensor, std::nullopt, data);
 }
 
 bool HasPads(const AttrDict& node) {
   return node.contains("head") && node.contains("tail");
 }
 
-Offset Activation(const SarnicExporter& e, BetterBuilder& b,
-                  const AttrDict& node) {
+Offset Activation(BetterBuilder& b, const AttrDict& node) {
   const Value* act = node.find("activation");
-  return DataTensor(e, b, "activation", act ? *act : Value("linear"));
+  return DataTensor(b, "activation", act ? *act : Value("linear"));
 }
 
-void AddPads(const SarnicExporter& e, BetterBuilder& b, const AttrDict& node,
+void AddPads(BetterBuilder& b, const AttrDict& node,
              std::vector<Offset>& params) {
   if (!HasPads(node)) return;
-  const Offset head = ShapeTensor(e, b, "head", node, "head");
-  const Offset tail = ShapeTensor(e, b, "tail", node, "tail");
+  const Offset head = ShapeTensor(b, "head", node, "head");
+  const Offset tail = ShapeTensor(b, "tail", node, "tail");
   params.push_back(tail);
   params.push_back(head);
 }

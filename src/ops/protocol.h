@@ -10,8 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "sarnic/exporter.h"
+#include "sarnic/layers.h"
 #include "serialize/layer_parts.h"
+#include "serialize/tensor.h"
 
 namespace sarnic::ops {
 
@@ -36,25 +37,22 @@ std::vector<uint32_t> InputsOf(const LayerIndex& layers, const AttrDict& node,
 std::vector<uint32_t> ValuesOf(const LayerIndex& layers, const AttrDict& node);
 
 // A data-less tensor whose shape vector is the integer list `dims`.
-Offset ShapeTensor(const SarnicExporter& e, BetterBuilder& b,
-                   const char* tensor, const Shape& dims);
+Offset ShapeTensor(BetterBuilder& b, const char* tensor, const Shape& dims);
 // A data-less tensor whose shape vector is the node's integer list `attr`.
-Offset ShapeTensor(const SarnicExporter& e, BetterBuilder& b,
-                   const char* tensor, const AttrDict& node, const char* attr);
+Offset ShapeTensor(BetterBuilder& b, const char* tensor, const AttrDict& node,
+                   const char* attr);
 // A tensor holding `data`.
-Offset DataTensor(const SarnicExporter& e, BetterBuilder& b, const char* tensor,
-                  const Value& data);
+Offset DataTensor(BetterBuilder& b, const char* tensor, const Value& data);
 
 // The node has both pad lists `head` and `tail`.
 bool HasPads(const AttrDict& node);
 
 // The "activation" tensor: the node's `activation`, or the text "linear".
-Offset Activation(const SarnicExporter& e, BetterBuilder& b,
-                  const AttrDict& node);
+Offset Activation(BetterBuilder& b, const AttrDict& node);
 
 // When the node has both pad lists, writes the tensors "head" then "tail"
 // and appends them in read order [..., tail, head].
-void AddPads(const SarnicExporter& e, BetterBuilder& b, const AttrDict& node,
+void AddPads(BetterBuilder& b, const AttrDict& node,
              std::vector<Offset>& params);
 
 // Length of the sequence attribute `attr` (a TypeError for a non-sequence).

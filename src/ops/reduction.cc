@@ -2,10 +2,9 @@
 // flag that is always 0 (whether dimensions remain shows in the shape).
 #include <algorithm>
 
-#include "exporter/op_table.h"
+#include "ops/op_table.h"
 #include "ops/protocol.h"
 #include "sarnic/errors.h"
-#include "sarnic/exporter.h"
 #include "sarnic/schema.h"
 
 namespace sarnic {
@@ -41,65 +40,60 @@ Shape SortAxesInPlace(AttrDict& node) {
   return IntList(axes, place);
 }
 
-Offset Reduce(const SarnicExporter& e, BetterBuilder& b,
-              const LayerIndex& layers, const std::string& name, AttrDict& node,
+Offset Reduce(BetterBuilder& b, const LayerIndex& layers,
+              const std::string& name, AttrDict& node,
               const std::optional<std::string>& alt_name, snxf::Op op) {
   const LayerHead h = WriteHead(b, name, node, alt_name);
-  const Offset axes = ShapeTensor(e, b, "axes", SortAxesInPlace(node));
-  const Offset keep_dims = DataTensor(e, b, "keep_dims", Value(0));
+  const Offset axes = ShapeTensor(b, "axes", SortAxesInPlace(node));
+  const Offset keep_dims = DataTensor(b, "keep_dims", Value(0));
   const Offset params = WriteParams(b, {keep_dims, axes});
   const Offset inputs = WriteInputs(b, {InputOf(layers, node, "input")});
-  return e.generate_layer(b, node, op, h.name, h.shape, inputs, params);
+  return generate_layer(b, node, op, h.name, h.shape, inputs, params);
+}
+
+Offset export_sum_reduce(BetterBuilder& b, Graph& /*graph*/,
+                         const LayerIndex& layers, const std::string& node_name,
+                         AttrDict& node,
+                         const std::optional<std::string>& alt_name) {
+  return Reduce(b, layers, node_name, node, alt_name, snxf::Op::reduce_sum);
+}
+
+Offset export_mean_reduce(BetterBuilder& b, Graph& /*graph*/,
+                          const LayerIndex& layers,
+                          const std::string& node_name, AttrDict& node,
+                          const std::optional<std::string>& alt_name) {
+  return Reduce(b, layers, node_name, node, alt_name, snxf::Op::reduce_mean);
+}
+
+Offset export_max_reduce(BetterBuilder& b, Graph& /*graph*/,
+                         const LayerIndex& layers, const std::string& node_name,
+                         AttrDict& node,
+                         const std::optional<std::string>& alt_name) {
+  return Reduce(b, layers, node_name, node, alt_name, snxf::Op::reduce_max);
+}
+
+Offset export_min_reduce(BetterBuilder& b, Graph& /*graph*/,
+                         const LayerIndex& layers, const std::string& node_name,
+                         AttrDict& node,
+                         const std::optional<std::string>& alt_name) {
+  return Reduce(b, layers, node_name, node, alt_name, snxf::Op::reduce_min);
+}
+
+Offset export_prod_reduce(BetterBuilder& b, Graph& /*graph*/,
+                          const LayerIndex& layers,
+                          const std::string& node_name, AttrDict& node,
+                          const std::optional<std::string>& alt_name) {
+  return Reduce(b, layers, node_name, node, alt_name, snxf::Op::reduce_product);
 }
 
 }  // namespace
 
-Offset SarnicExporter::export_sum_reduce(
-    BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
-    const std::string& node_name, AttrDict& node,
-    const std::optional<std::string>& alt_name) {
-  return Reduce(*this, b, layers, node_name, node, alt_name,
-                snxf::Op::reduce_sum);
-}
-
-Offset SarnicExporter::export_mean_reduce(
-    BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
-    const std::string& node_name, AttrDict& node,
-    const std::optional<std::string>& alt_name) {
-  return Reduce(*this, b, layers, node_name, node, alt_name,
-                snxf::Op::reduce_mean);
-}
-
-Offset SarnicExporter::export_max_reduce(
-    BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
-    const std::string& node_name, AttrDict& node,
-    const std::optional<std::string>& alt_name) {
-  return Reduce(*this, b, layers, node_name, node, alt_name,
-                snxf::Op::reduce_max);
-}
-
-Offset SarnicExporter::export_min_reduce(
-    BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
-    const std::string& node_name, AttrDict& node,
-    const std::optional<std::string>& alt_name) {
-  return Reduce(*this, b, layers, node_name, node, alt_name,
-                snxf::Op::reduce_min);
-}
-
-Offset SarnicExporter::export_prod_reduce(
-    BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
-    const std::string& node_name, AttrDict& node,
-    const std::optional<std::string>& alt_name) {
-  return Reduce(*this, b, layers, node_name, node, alt_name,
-                snxf::Op::reduce_product);
-}
-
 void RegisterReductionOps(OpTable& table) {
-  table.add("sum_reduce", &SarnicExporter::export_sum_reduce);
-  table.add("mean_reduce", &SarnicExporter::export_mean_reduce);
-  table.add("max_reduce", &SarnicExporter::export_max_reduce);
-  table.add("min_reduce", &SarnicExporter::export_min_reduce);
-  table.add("prod_reduce", &SarnicExporter::export_prod_reduce);
+  table.add("sum_reduce", export_sum_reduce);
+  table.add("mean_reduce", export_mean_reduce);
+  table.add("max_reduce", export_max_reduce);
+  table.add("min_reduce", export_min_reduce);
+  table.add("prod_reduce", export_prod_reduce);
 }
 
 }  // namespace sarnic

@@ -2,10 +2,9 @@
 // shape vector is the list, scalars as one-element data tensors.
 #include <algorithm>
 
-#include "exporter/op_table.h"
+#include "ops/op_table.h"
 #include "ops/protocol.h"
 #include "sarnic/errors.h"
-#include "sarnic/exporter.h"
 #include "sarnic/schema.h"
 
 namespace sarnic {
@@ -20,61 +19,59 @@ using ops::WriteHead;
 namespace {
 
 // One data-less tensor as the only parameter, then the one input.
-Offset OneListParam(const SarnicExporter& e, BetterBuilder& b,
-                    const LayerIndex& layers, const std::string& name,
-                    AttrDict& node, const std::optional<std::string>& alt_name,
+Offset OneListParam(BetterBuilder& b, const LayerIndex& layers,
+                    const std::string& name, AttrDict& node,
+                    const std::optional<std::string>& alt_name,
                     const char* tensor, const char* list_attr,
                     const char* input_attr, snxf::Op op) {
   const LayerHead h = WriteHead(b, name, node, alt_name);
-  const Offset param = ShapeTensor(e, b, tensor, node, list_attr);
+  const Offset param = ShapeTensor(b, tensor, node, list_attr);
   const Offset params = WriteParams(b, {param});
   const Offset inputs = WriteInputs(b, {InputOf(layers, node, input_attr)});
-  return e.generate_layer(b, node, op, h.name, h.shape, inputs, params);
+  return generate_layer(b, node, op, h.name, h.shape, inputs, params);
 }
 
 Value Flag(const AttrDict& node, const char* attr) {
   return Value(node.at(attr).truthy() ? 1 : 0);
 }
 
-}  // namespace
-
-Offset SarnicExporter::export_reshape(
-    BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
-    const std::string& node_name, AttrDict& node,
-    const std::optional<std::string>& alt_name) {
+Offset export_reshape(BetterBuilder& b, Graph& /*graph*/,
+                      const LayerIndex& layers, const std::string& node_name,
+                      AttrDict& node,
+                      const std::optional<std::string>& alt_name) {
   // The target shape is the node's own output shape.
-  return OneListParam(*this, b, layers, node_name, node, alt_name, "shape",
+  return OneListParam(b, layers, node_name, node, alt_name, "shape",
                       "output_shape", "input", snxf::Op::reshape);
 }
 
-Offset SarnicExporter::export_transpose(
-    BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
-    const std::string& node_name, AttrDict& node,
-    const std::optional<std::string>& alt_name) {
-  return OneListParam(*this, b, layers, node_name, node, alt_name, "axes",
-                      "axes", "input", snxf::Op::shuffle);
+Offset export_transpose(BetterBuilder& b, Graph& /*graph*/,
+                        const LayerIndex& layers, const std::string& node_name,
+                        AttrDict& node,
+                        const std::optional<std::string>& alt_name) {
+  return OneListParam(b, layers, node_name, node, alt_name, "axes", "axes",
+                      "input", snxf::Op::shuffle);
 }
 
-Offset SarnicExporter::export_softmax(
-    BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
-    const std::string& node_name, AttrDict& node,
-    const std::optional<std::string>& alt_name) {
-  return OneListParam(*this, b, layers, node_name, node, alt_name, "axes",
-                      "axes", "x", snxf::Op::softmax);
+Offset export_softmax(BetterBuilder& b, Graph& /*graph*/,
+                      const LayerIndex& layers, const std::string& node_name,
+                      AttrDict& node,
+                      const std::optional<std::string>& alt_name) {
+  return OneListParam(b, layers, node_name, node, alt_name, "axes", "axes", "x",
+                      snxf::Op::softmax);
 }
 
-Offset SarnicExporter::export_slice(
-    BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
-    const std::string& node_name, AttrDict& node,
-    const std::optional<std::string>& alt_name) {
+Offset export_slice(BetterBuilder& b, Graph& /*graph*/,
+                    const LayerIndex& layers, const std::string& node_name,
+                    AttrDict& node,
+                    const std::optional<std::string>& alt_name) {
   const LayerHead h = WriteHead(b, node_name, node, alt_name);
-  const Offset axes = ShapeTensor(*this, b, "axes", node, "axes");
-  const Offset head = ShapeTensor(*this, b, "head", node, "begin");
-  const Offset tail = ShapeTensor(*this, b, "tail", node, "end");
+  const Offset axes = ShapeTensor(b, "axes", node, "axes");
+  const Offset head = ShapeTensor(b, "head", node, "begin");
+  const Offset tail = ShapeTensor(b, "tail", node, "end");
   const Offset strides =
       node.contains("strides")
-          ? ShapeTensor(*this, b, "strides", node, "strides")
-          : ShapeTensor(*this, b, "strides",
+          ? ShapeTensor(b, "strides", node, "strides")
+          : ShapeTensor(b, "strides",
                         Shape(ops::SequenceLength(node, "axes"), 1));
   const Offset params = WriteParams(b, {axes, head, tail, strides});
   const Offset inputs = WriteInputs(b, {InputOf(layers, node, "input")});
@@ -82,18 +79,17 @@ Offset SarnicExporter::export_slice(
                         params);
 }
 
-Offset SarnicExporter::export_pad(BetterBuilder& b, Graph& /*graph*/,
-                                  const LayerIndex& layers,
-                                  const std::string& node_name, AttrDict& node,
-                                  const std::optional<std::string>& alt_name) {
+Offset export_pad(BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
+                  const std::string& node_name, AttrDict& node,
+                  const std::optional<std::string>& alt_name) {
   const LayerHead h = WriteHead(b, node_name, node, alt_name);
-  const Offset head = ShapeTensor(*this, b, "head", node, "head");
-  const Offset tail = ShapeTensor(*this, b, "tail", node, "tail");
-  const Offset value = DataTensor(*this, b, "value", node.at("value"));
+  const Offset head = ShapeTensor(b, "head", node, "head");
+  const Offset tail = ShapeTensor(b, "tail", node, "tail");
+  const Offset value = DataTensor(b, "value", node.at("value"));
   std::vector<Offset> params = {head, tail, value};
   // The tensor's presence is the flag, whatever the attribute's value.
   if (node.contains("fusible")) {
-    params.push_back(ShapeTensor(*this, b, "fusible", Shape{}));
+    params.push_back(ShapeTensor(b, "fusible", Shape{}));
   }
   const Offset layer_params = WriteParams(b, params);
   const Offset inputs = WriteInputs(b, {InputOf(layers, node, "input")});
@@ -101,48 +97,48 @@ Offset SarnicExporter::export_pad(BetterBuilder& b, Graph& /*graph*/,
                         layer_params);
 }
 
-Offset SarnicExporter::export_concat(
-    BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
-    const std::string& node_name, AttrDict& node,
-    const std::optional<std::string>& alt_name) {
+Offset export_concat(BetterBuilder& b, Graph& /*graph*/,
+                     const LayerIndex& layers, const std::string& node_name,
+                     AttrDict& node,
+                     const std::optional<std::string>& alt_name) {
   const LayerHead h = WriteHead(b, node_name, node, alt_name);
-  const Offset axis =
-      DataTensor(*this, b, "axis",
-                 Value(ToInteger(node.at("axis"), AttrPlace(node, "axis"))));
+  const Offset axis = DataTensor(
+      b, "axis", Value(ToInteger(node.at("axis"), AttrPlace(node, "axis"))));
   const Offset params = WriteParams(b, {axis});
   const Offset inputs = WriteInputs(b, ops::ValuesOf(layers, node));
   return generate_layer(b, node, snxf::Op::concat, h.name, h.shape, inputs,
                         params);
 }
 
-Offset SarnicExporter::export_resize(
-    BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
-    const std::string& node_name, AttrDict& node,
-    const std::optional<std::string>& alt_name) {
+Offset export_resize(BetterBuilder& b, Graph& /*graph*/,
+                     const LayerIndex& layers, const std::string& node_name,
+                     AttrDict& node,
+                     const std::optional<std::string>& alt_name) {
   // The inputs come before the parameters here.
   const LayerHead h = WriteHead(b, node_name, node, alt_name);
   const Offset inputs = WriteInputs(b, {InputOf(layers, node, "input")});
-  const Offset mode =
-      DataTensor(*this, b, "mode",
-                 Value(ToInteger(node.at("mode"), AttrPlace(node, "mode"))));
+  const Offset mode = DataTensor(
+      b, "mode", Value(ToInteger(node.at("mode"), AttrPlace(node, "mode"))));
   const Offset align_corners =
-      DataTensor(*this, b, "align_corners", Flag(node, "align_corners"));
-  const Offset half_pixel_centers = DataTensor(
-      *this, b, "half_pixel_centers", Flag(node, "half_pixel_centers"));
+      DataTensor(b, "align_corners", Flag(node, "align_corners"));
+  const Offset half_pixel_centers =
+      DataTensor(b, "half_pixel_centers", Flag(node, "half_pixel_centers"));
   const Offset params =
       WriteParams(b, {mode, align_corners, half_pixel_centers});
   return generate_layer(b, node, snxf::Op::resize, h.name, h.shape, inputs,
                         params);
 }
 
+}  // namespace
+
 void RegisterShapeOps(OpTable& table) {
-  table.add("reshape", &SarnicExporter::export_reshape);
-  table.add("transpose", &SarnicExporter::export_transpose);
-  table.add("softmax", &SarnicExporter::export_softmax);
-  table.add("slice", &SarnicExporter::export_slice);
-  table.add("pad", &SarnicExporter::export_pad);
-  table.add("concat", &SarnicExporter::export_concat);
-  table.add("resize", &SarnicExporter::export_resize);
+  table.add("reshape", export_reshape);
+  table.add("transpose", export_transpose);
+  table.add("softmax", export_softmax);
+  table.add("slice", export_slice);
+  table.add("pad", export_pad);
+  table.add("concat", export_concat);
+  table.add("resize", export_resize);
 }
 
 }  // namespace sarnic

@@ -1,18 +1,15 @@
-// The memory map driver: sizes and live ranges of the layer outputs from
-// the graph, the two planners, the choice between their plans, the blocks
-// stored in the nodes, the statistics and the picture.
+#include "planner/memory_map.h"
+
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <limits>
 #include <ostream>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
-#include "planner/picture.h"
 #include "planner/planners.h"
 #include "sarnic/errors.h"
-#include "sarnic/exporter.h"
 #include "serialize/layer_parts.h"
 
 namespace sarnic {
@@ -175,23 +172,78 @@ std::string Fixed2(double d) {
   return buf;
 }
 
-}  // namespace
-
-uint32_t SarnicExporter::memory_map(
-    DiGraph& g, int block_size, bool optimize,
-    const std::optional<std::string>& picture_path,
-    const std::vector<std::string>& save_layers_in) {
-  std::vector<std::string> saved_names;
-  for (const std::string& s : save_layers_in) {
+// The saved layers that are nodes, each resolved through reshapes to the
+// layer it stands for; the others are reported.
+std::vector<std::string> SavedNodes(const DiGraph& g,
+                                    const std::vector<std::string>& names,
+                                    std::ostream& out) {
+  std::vector<std::string> saved;
+  for (const std::string& s : names) {
     if (g.has_node(s)) {
-      saved_names.push_back(s);
+      saved.push_back(s);
     } else {
-      out() << "WARNING: specified saved layer '" << s << "' is not in graph\n";
+      out << "WARNING: specified saved layer '" << s << "' is not in graph\n";
     }
   }
-  for (std::string& s : saved_names) s = ResolveReshape(g, s);
+  for (std::string& s : saved) s = ResolveReshape(g, s);
+  return saved;
+}
 
-  const PlannerInput in = BuildInput(g, block_size);
+enum class Chosen { kGreedy, kLargestFirst, kBest };
+
+struct Choice {
+  Plan plan;
+  int64_t block_count = 0;
+  Chosen chosen = Chosen::kGreedy;
+};
+
+// The greedy plan, or the largest-first plan when it needs fewer blocks,
+// or, when asked, the first-fit plan when it needs fewer still.
+Choice ChoosePlan(const LiveLists& steps, const PlannerInput& in, bool optimize,
+                  bool try_best) {
+  Choice c;
+  c.plan = planner::greedy_step_map(steps, in.blocks, in.total_blocks);
+  c.block_count = planner::BlockCount(c.plan, in.blocks);
+  if (optimize) {
+    Plan large = planner::largest_first_map(steps, in.blocks, in.total_blocks);
+    const int64_t count = planner::BlockCount(large, in.blocks);
+    if (c.block_count > count)
+      c = {std::move(large), count, Chosen::kLargestFirst};
+  }
+  // The first-fit plan replaces the chosen one only when strictly smaller,
+  // so without a gain the model stays exactly as with the standard choice.
+  if (try_best && !steps.cumulative()) {
+    Plan best = planner::best_fit_map(steps, in.blocks);
+    const int64_t count = planner::BlockCount(best, in.blocks);
+    if (count < c.block_count) c = {std::move(best), count, Chosen::kBest};
+  }
+  return c;
+}
+
+void PrintStatistics(std::ostream& out, const Choice& c, int64_t total_blocks,
+                     int64_t min_blocks) {
+  const auto total = static_cast<double>(total_blocks);
+  const auto chosen = static_cast<double>(c.block_count);
+  const auto min = static_cast<double>(min_blocks);
+  out << (c.chosen == Chosen::kBest           ? "Used Best Planning\n"
+          : c.chosen == Chosen::kLargestFirst ? "Used Largest First Planning\n"
+                                              : "Used Greedy Planning\n")
+      << "Max Blocks: " << total_blocks << "\n"
+      << "Min Blocks: " << min_blocks << "\n"
+      << "Current Blocks: " << c.block_count << "\n"
+      << "Memory Saved: "
+      << Fixed2(total_blocks == 0 ? 0 : (total - chosen) / total * 100) << "\n"
+      << "Percent Above Min: "
+      << Fixed2(min_blocks == 0 ? 0 : chosen / min * 100 - 100) << "\n";
+}
+
+}  // namespace
+
+MemoryPlan memory_map(DiGraph& g, const std::vector<std::string>& outputs,
+                      const MemoryMapOptions& options, std::ostream& out) {
+  const std::vector<std::string> saved_names =
+      SavedNodes(g, options.save_layers, out);
+  const PlannerInput in = BuildInput(g, options.block_size);
   std::vector<LayerId> saved;
   for (const std::string& s : saved_names) {
     if (auto it = in.layer_of.find(s); it != in.layer_of.end()) {
@@ -199,77 +251,29 @@ uint32_t SarnicExporter::memory_map(
     }
   }
   const std::size_t n = in.blocks.size();
-  const LiveLists steps = optimize
-                              ? PruneLiveness(g, in, graph.orig_outputs, saved)
-                              : LiveLists::Cumulative(n);
-  const int64_t opt_min_blocks = planner::LowerBound(steps, in.blocks);
+  LiveLists steps = options.opt_map ? PruneLiveness(g, in, outputs, saved)
+                                    : LiveLists::Cumulative(n);
+  Choice c = ChoosePlan(steps, in, options.opt_map, options.try_best);
 
-  Plan large;
-  int64_t block_count_large = 0;
-  if (optimize) {
-    large = planner::largest_first_map(steps, in.blocks, in.total_blocks);
-    block_count_large = planner::BlockCount(large, in.blocks);
-  }
-  Plan plan = planner::greedy_step_map(steps, in.blocks, in.total_blocks);
-  int64_t block_count = planner::BlockCount(plan, in.blocks);
-  const bool used_large = optimize && block_count > block_count_large;
-  if (used_large) {
-    plan = std::move(large);
-    block_count = block_count_large;
-  }
-  // The first-fit plan replaces the chosen one only when strictly smaller,
-  // so without a gain the model stays exactly as with "spec".
-  bool used_best = false;
-  if (planner == "best" && !steps.cumulative()) {
-    Plan best = planner::best_fit_map(steps, in.blocks);
-    const int64_t best_count = planner::BlockCount(best, in.blocks);
-    if (best_count < block_count) {
-      plan = std::move(best);
-      block_count = best_count;
-      used_best = true;
-    }
-  }
-
-  const auto nodes = static_cast<int64_t>(g.number_of_nodes());
-  const int64_t offset_bytes = (nodes + 1) * 128;
-  const int64_t offset_blocks =
-      offset_bytes / block_size + (offset_bytes % block_size != 0 ? 1 : 0);
+  // The reserved leading blocks: 128 bytes for every node and one more.
+  const int64_t offset_bytes =
+      (static_cast<int64_t>(g.number_of_nodes()) + 1) * 128;
+  const int64_t offset_blocks = offset_bytes / options.block_size +
+                                (offset_bytes % options.block_size != 0);
   for (std::size_t l = 0; l < n; ++l) {
-    g.attrs_of(in.layer_nodes[l]).set("block", Value(plan[l] + offset_blocks));
+    g.attrs_of(in.layer_nodes[l])
+        .set("block", Value(c.plan[l] + offset_blocks));
   }
-
-  if (optimize) {
-    const auto total = static_cast<double>(in.total_blocks);
-    const auto chosen = static_cast<double>(block_count);
-    const auto min = static_cast<double>(opt_min_blocks);
-    out() << (used_best    ? "Used Best Planning\n"
-              : used_large ? "Used Largest First Planning\n"
-                           : "Used Greedy Planning\n")
-          << "Max Blocks: " << in.total_blocks << "\n"
-          << "Min Blocks: " << opt_min_blocks << "\n"
-          << "Current Blocks: " << block_count << "\n"
-          << "Memory Saved: "
-          << Fixed2(in.total_blocks == 0 ? 0 : (total - chosen) / total * 100)
-          << "\n"
-          << "Percent Above Min: "
-          << Fixed2(opt_min_blocks == 0 ? 0 : chosen / min * 100 - 100) << "\n";
+  if (options.opt_map) {
+    PrintStatistics(out, c, in.total_blocks,
+                    planner::LowerBound(steps, in.blocks));
   }
-
-  if (picture_path) {
-    out() << "Saving Map...\n";
-    if (n > 768) {
-      out() << "Too many layers to generate the memory map image\n";
-    } else {
-      std::error_code ec;
-      const std::string path =
-          std::filesystem::is_directory(*picture_path, ec)
-              ? (std::filesystem::path(*picture_path) / "mem_map.png").string()
-              : *picture_path;
-      planner::SaveMemoryMap(path, steps, plan, in.blocks, block_count);
-      out() << "Saved\n";
-    }
-  }
-  return CheckedUint32(block_count, "memory plan block count");
+  MemoryPlan record;
+  record.block_count = CheckedUint32(c.block_count, "memory plan block count");
+  record.steps = std::move(steps);
+  record.plan = std::move(c.plan);
+  record.layer_blocks = in.blocks;
+  return record;
 }
 
 }  // namespace sarnic

@@ -9,7 +9,7 @@
 namespace sarnic {
 
 void FlatBuffersCheckFailed(const char* condition) {
-  throw Error(std::string("model buffer check failed: ") + condition);
+  throw InternalError(std::string("model buffer check failed: ") + condition);
 }
 
 BetterBuilder::BetterBuilder(std::size_t initial_size)

@@ -1,9 +1,9 @@
 // The common Layer record: type, name, shape, inputs, parameters and the
 // per-node extras (memory block, element type, quantization).
 #include "sarnic/errors.h"
-#include "sarnic/exporter.h"
 #include "sarnic/schema.h"
 #include "serialize/layer_parts.h"
+#include "serialize/tensor.h"
 
 namespace sarnic {
 
@@ -41,10 +41,9 @@ int32_t Int32Attr(const AttrDict& node, const std::string& attr) {
   return CheckedInt32(v.as_int(), AttrPlace(node, attr));
 }
 
-Offset SarnicExporter::generate_layer(BetterBuilder& builder,
-                                      const AttrDict& node, snxf::Op op,
-                                      Offset layer_name, Offset shape,
-                                      Offset inputs, Offset params) const {
+Offset generate_layer(BetterBuilder& builder, const AttrDict& node, snxf::Op op,
+                      Offset layer_name, Offset shape, Offset inputs,
+                      Offset params) {
   QuantVectors quant;
   if (IsQuantized(node)) quant = WriteQuantVectors(builder, node);
   // Field values are read before the table opens, so a bad value fails

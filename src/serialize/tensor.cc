@@ -1,9 +1,10 @@
 // Tensor encoding: one Tensor table per parameter or constant, its element
 // encoding chosen by the kind of the data.
+#include "serialize/tensor.h"
+
 #include <string>
 
 #include "sarnic/errors.h"
-#include "sarnic/exporter.h"
 #include "sarnic/schema.h"
 #include "serialize/layer_parts.h"
 
@@ -79,129 +80,137 @@ bool AllOf(const List& l, bool (Value::*test)() const) {
   return true;
 }
 
+// A data vector and the field it goes into.
+struct Data {
+  DataKind kind = DataKind::kNone;
+  Offset vector = 0;
+};
+
+Data OneInt16(BetterBuilder& b, int64_t value) {
+  const int16_t v = CheckedInt16(value);
+  b.StartVector(2, 1, 2);
+  b.PrependInt16(v);
+  return {DataKind::kI16, b.EndVector(1)};
+}
+
+Data OneFloat32(BetterBuilder& b, double value) {
+  b.StartVector(4, 1, 4);
+  b.PrependFloat32(DoubleToFloat(value));
+  return {DataKind::kF32, b.EndVector(1)};
+}
+
+// The array's bytes in one copy, as they are in memory (the array is
+// contiguous and row-major already). `shape` receives the array's own
+// dimensions unless a shape was given.
+Data ArrayData(BetterBuilder& b, const NdArray& a, bool shape_given,
+               Offset& shape) {
+  if (type_flags.count(a.dtype()) == 0) {
+    throw ValueError("Numpy NDArray has unsupported type:",
+                     std::string(DTypeName(a.dtype())));
+  }
+  if (!shape_given) shape = ShapeVector(b, a.shape());
+  const auto count = static_cast<std::size_t>(a.size());
+  b.StartVector(a.itemsize(), count, Alignment(a.dtype()));
+  b.PrependBytes(a.data(), a.nbytes());
+  return {KindOfArray(a.dtype()), b.EndVector(count)};
+}
+
+// Texts, integers (as int16) or reals (as float32), each all of one kind.
+Data SequenceData(BetterBuilder& b, const Value& data) {
+  const List& items = data.as_list();
+  if (AllOf(items, &Value::is_text)) {
+    std::vector<Offset> offsets;
+    offsets.reserve(items.size());
+    for (const Value& v : items) offsets.push_back(b.CreateString(v.as_text()));
+    return {DataKind::kStr, StringVector(b, offsets)};
+  }
+  if (AllOf(items, &Value::is_integer)) {
+    std::vector<int16_t> values;
+    values.reserve(items.size());
+    for (const Value& v : items) values.push_back(CheckedInt16(v.as_int()));
+    b.StartVector(2, values.size(), 2);
+    for (auto it = values.rbegin(); it != values.rend(); ++it) {
+      b.PrependInt16(*it);
+    }
+    return {DataKind::kI16, b.EndVector(values.size())};
+  }
+  if (AllOf(items, &Value::is_real)) {
+    b.StartVector(4, items.size(), 4);
+    for (auto it = items.rbegin(); it != items.rend(); ++it) {
+      b.PrependFloat32(DoubleToFloat(it->as_real()));
+    }
+    return {DataKind::kF32, b.EndVector(items.size())};
+  }
+  throw ValueError("Sequence has inconsistent or unsupported data:",
+                   data.type_name());
+}
+
+// Writes the data vector of `data` by its kind; every kind but an array
+// (and absent data) replaces `shape` by its own one-dimensional shape.
+Data WriteData(BetterBuilder& b, const Value& data, bool shape_given,
+               Offset& shape) {
+  switch (data.kind()) {
+    case Value::Kind::kNone:
+      return {};
+    case Value::Kind::kText: {
+      shape = ShapeVector(b, {1});
+      const Offset s = b.CreateString(data.as_text());
+      return {DataKind::kStr, StringVector(b, {s})};
+    }
+    case Value::Kind::kBool:
+    case Value::Kind::kInt:
+      shape = ShapeVector(b, {1});
+      return OneInt16(b, data.as_int());
+    case Value::Kind::kReal:
+      shape = ShapeVector(b, {1});
+      return OneFloat32(b, data.as_real());
+    case Value::Kind::kArray:
+      return ArrayData(b, data.as_array(), shape_given, shape);
+    case Value::Kind::kList:
+      shape = ShapeVector(b, {static_cast<int64_t>(data.as_list().size())});
+      return SequenceData(b, data);
+    case Value::Kind::kDict:
+      break;
+  }
+  throw ValueError("Unsupported data type:", data.type_name());
+}
+
+void AddData(BetterBuilder& b, const Data& d, const Value& data) {
+  switch (d.kind) {
+    case DataKind::kNone:
+      return;
+    case DataKind::kStr:
+      return snxf::TensorAddDataStr(b, d.vector);
+    case DataKind::kRaw:
+      return snxf::TensorAddDataRaw(b, d.vector);
+    case DataKind::kI8:
+      return snxf::TensorAddDataI8(b, d.vector);
+    case DataKind::kI16:
+      return snxf::TensorAddDataI16(b, d.vector);
+    case DataKind::kI32:
+      return snxf::TensorAddDataI32(b, d.vector);
+    case DataKind::kF32:
+      return snxf::TensorAddDataF32(b, d.vector);
+    case DataKind::kOther:
+      break;
+  }
+  throw ValueError(
+      "Tensor data is unsupported:",
+      "ndarray of " + std::string(DTypeName(data.as_array().dtype())));
+}
+
 }  // namespace
 
-Offset SarnicExporter::export_tensor(BetterBuilder& builder,
-                                     std::string_view tensor_name_text,
-                                     const std::optional<Shape>& shape,
-                                     const Value& data) const {
+Offset export_tensor(BetterBuilder& builder, std::string_view tensor_name_text,
+                     const std::optional<Shape>& shape, const Value& data) {
   const Offset tensor_name = builder.CreateString(tensor_name_text);
   Offset tensor_shape = 0;
   if (shape.has_value()) tensor_shape = ShapeVector(builder, *shape);
-
-  DataKind kind = DataKind::kNone;
-  Offset tensor_data = 0;
-  switch (data.kind()) {
-    case Value::Kind::kNone:
-      break;
-    case Value::Kind::kText: {
-      tensor_shape = ShapeVector(builder, {1});
-      const Offset s = builder.CreateString(data.as_text());
-      tensor_data = StringVector(builder, {s});
-      kind = DataKind::kStr;
-      break;
-    }
-    case Value::Kind::kBool:
-    case Value::Kind::kInt: {
-      tensor_shape = ShapeVector(builder, {1});
-      const int16_t v = CheckedInt16(data.as_int());
-      builder.StartVector(2, 1, 2);
-      builder.PrependInt16(v);
-      tensor_data = builder.EndVector(1);
-      kind = DataKind::kI16;
-      break;
-    }
-    case Value::Kind::kReal: {
-      tensor_shape = ShapeVector(builder, {1});
-      builder.StartVector(4, 1, 4);
-      builder.PrependFloat32(DoubleToFloat(data.as_real()));
-      tensor_data = builder.EndVector(1);
-      kind = DataKind::kF32;
-      break;
-    }
-    case Value::Kind::kArray: {
-      const NdArray& a = data.as_array();
-      if (type_flags.count(a.dtype()) == 0) {
-        throw ValueError("Numpy NDArray has unsupported type:",
-                         std::string(DTypeName(a.dtype())));
-      }
-      kind = KindOfArray(a.dtype());
-      if (!shape.has_value()) tensor_shape = ShapeVector(builder, a.shape());
-      // The array is contiguous and row-major already: its bytes go into
-      // the buffer in one copy, as they are in memory.
-      const auto count = static_cast<std::size_t>(a.size());
-      builder.StartVector(a.itemsize(), count, Alignment(a.dtype()));
-      builder.PrependBytes(a.data(), a.nbytes());
-      tensor_data = builder.EndVector(count);
-      break;
-    }
-    case Value::Kind::kList: {
-      const List& items = data.as_list();
-      tensor_shape = ShapeVector(builder, {static_cast<int64_t>(items.size())});
-      if (AllOf(items, &Value::is_text)) {
-        std::vector<Offset> offsets;
-        offsets.reserve(items.size());
-        for (const Value& v : items) {
-          offsets.push_back(builder.CreateString(v.as_text()));
-        }
-        tensor_data = StringVector(builder, offsets);
-        kind = DataKind::kStr;
-      } else if (AllOf(items, &Value::is_integer)) {
-        std::vector<int16_t> values;
-        values.reserve(items.size());
-        for (const Value& v : items) values.push_back(CheckedInt16(v.as_int()));
-        builder.StartVector(2, values.size(), 2);
-        for (auto it = values.rbegin(); it != values.rend(); ++it) {
-          builder.PrependInt16(*it);
-        }
-        tensor_data = builder.EndVector(values.size());
-        kind = DataKind::kI16;
-      } else if (AllOf(items, &Value::is_real)) {
-        builder.StartVector(4, items.size(), 4);
-        for (auto it = items.rbegin(); it != items.rend(); ++it) {
-          builder.PrependFloat32(DoubleToFloat(it->as_real()));
-        }
-        tensor_data = builder.EndVector(items.size());
-        kind = DataKind::kF32;
-      } else {
-        throw ValueError("Sequence has inconsistent or unsupported data:",
-                         data.type_name());
-      }
-      break;
-    }
-    case Value::Kind::kDict:
-      throw ValueError("Unsupported data type:", data.type_name());
-  }
-
+  const Data d = WriteData(builder, data, shape.has_value(), tensor_shape);
   snxf::TensorStart(builder);
   snxf::TensorAddName(builder, tensor_name);
   if (tensor_shape != 0) snxf::TensorAddShape(builder, tensor_shape);
-  switch (kind) {
-    case DataKind::kNone:
-      break;
-    case DataKind::kStr:
-      snxf::TensorAddDataStr(builder, tensor_data);
-      break;
-    case DataKind::kRaw:
-      snxf::TensorAddDataRaw(builder, tensor_data);
-      break;
-    case DataKind::kI8:
-      snxf::TensorAddDataI8(builder, tensor_data);
-      break;
-    case DataKind::kI16:
-      snxf::TensorAddDataI16(builder, tensor_data);
-      break;
-    case DataKind::kI32:
-      snxf::TensorAddDataI32(builder, tensor_data);
-      break;
-    case DataKind::kF32:
-      snxf::TensorAddDataF32(builder, tensor_data);
-      break;
-    case DataKind::kOther:
-      throw ValueError(
-          "Tensor data is unsupported:",
-          "ndarray of " + std::string(DTypeName(data.as_array().dtype())));
-  }
+  AddData(builder, d, data);
   return snxf::TensorEnd(builder);
 }
 

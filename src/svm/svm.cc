@@ -1,16 +1,18 @@
 // The SVM classifier head: seven constant layers with the classifier's
 // parameters, read from a directory, then the kernel, decision and
 // probability layers fed by the graph's layer named "output".
+#include "svm/svm.h"
+
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "sarnic/errors.h"
-#include "sarnic/exporter.h"
 #include "sarnic/files.h"
 #include "sarnic/schema.h"
 #include "serialize/layer_parts.h"
+#include "serialize/tensor.h"
 
 namespace sarnic {
 
@@ -88,11 +90,8 @@ Offset ComputedLayer(BetterBuilder& b, const std::string& name, snxf::Op op,
 
 }  // namespace
 
-void SarnicExporter::export_svm(BetterBuilder& builder, Graph& /*graph*/,
-                                LayerIndex& layers_map,
-                                LayerCounter& layer_index,
-                                std::vector<Offset>& layers,
-                                const std::string& svm_dir) {
+void export_svm(BetterBuilder& builder, LayerList& layers,
+                const std::string& svm_dir) {
   std::string dir = svm_dir;
   if (dir.empty() || dir.back() != '/') dir += "/";
   const Sizes s = ReadSizes(dir + "kld.json");
@@ -115,9 +114,9 @@ void SarnicExporter::export_svm(BetterBuilder& builder, Graph& /*graph*/,
     snxf::LayerAddName(builder, layer_name);
     snxf::LayerAddShape(builder, layer_shape);
     snxf::LayerAddParams(builder, layer_params);
-    layers.push_back(snxf::LayerEnd(builder));
-    layers_map.set(layer, layer_index.next());
+    layers.append(layer, snxf::LayerEnd(builder));
   }
+  const LayerIndex& layers_map = layers.index();
   const uint32_t alpha = layers_map.at("svm_alpha");
   const uint32_t a = layers_map.at("svm_a");
   const uint32_t b = layers_map.at("svm_b");
@@ -126,20 +125,17 @@ void SarnicExporter::export_svm(BetterBuilder& builder, Graph& /*graph*/,
   const uint32_t rho = layers_map.at("svm_rho");
 
   const uint32_t x = layers_map.at("output");
-  layers.push_back(ComputedLayer(builder, "svm_kernel",
-                                 snxf::Op::svm_update_kernel, {s.k, s.l},
-                                 {x, sv, nsv}));
-  layers_map.set("svm_kernel", layer_index.next());
+  layers.append("svm_kernel", ComputedLayer(builder, "svm_kernel",
+                                            snxf::Op::svm_update_kernel,
+                                            {s.k, s.l}, {x, sv, nsv}));
   const uint32_t kernel = layers_map.at("svm_kernel");
-  layers.push_back(ComputedLayer(builder, "svm_decision",
-                                 snxf::Op::svm_decision_stats, {p, 1},
-                                 {kernel, alpha, rho}));
-  layers_map.set("svm_decision", layer_index.next());
+  layers.append("svm_decision", ComputedLayer(builder, "svm_decision",
+                                              snxf::Op::svm_decision_stats,
+                                              {p, 1}, {kernel, alpha, rho}));
   const uint32_t decision = layers_map.at("svm_decision");
-  layers.push_back(ComputedLayer(builder, "svm_output",
-                                 snxf::Op::svm_soft_probability, {s.k, 1},
-                                 {decision, a, b}));
-  layers_map.set("svm_output", layer_index.next());
+  layers.append("svm_output", ComputedLayer(builder, "svm_output",
+                                            snxf::Op::svm_soft_probability,
+                                            {s.k, 1}, {decision, a, b}));
 }
 
 }  // namespace sarnic

@@ -39,17 +39,18 @@ TEST(Constructor, DefaultsAndFreshLists) {
   Graph g;
   SarnicExporter a(g, "m");
   SarnicExporter b(g, "m");
-  EXPECT_TRUE(a.mem_map);
-  EXPECT_TRUE(a.opt_map);
-  EXPECT_FALSE(a.save_map || a.svm || a.ext_constants || a.labels ||
-               a.input_names || a.output_names);
-  EXPECT_EQ(a.normalization, "none");
+  EXPECT_TRUE(a.options.mem_map);
+  EXPECT_TRUE(a.options.opt_map);
+  EXPECT_FALSE(a.options.save_map || a.options.svm || a.options.ext_constants ||
+               a.options.labels || a.options.input_names ||
+               a.options.output_names);
+  EXPECT_EQ(a.options.normalization, "none");
   EXPECT_EQ(a.alternate_input_error_message,
             "The alternate input has a value greater than 32768");
   EXPECT_TRUE(a.user_ops.empty());
-  a.save_layers->push_back("x");
-  EXPECT_TRUE(b.save_layers->empty());
-  EXPECT_NE(a.copy_layers, b.copy_layers);
+  a.options.save_layers->push_back("x");
+  EXPECT_TRUE(b.options.save_layers->empty());
+  EXPECT_NE(a.options.copy_layers, b.options.copy_layers);
 }
 
 TEST(Constructor, SharesTheCallersListAndInstantiatesPluginsInOrder) {
@@ -61,14 +62,14 @@ TEST(Constructor, SharesTheCallersListAndInstantiatesPluginsInOrder) {
   o.normalization = "imagenet";
   auto plugin = [&seen](const char* tag) {
     return Plugin{[&seen, tag](SarnicExporter& e) {
-      seen.push_back(std::string(tag) + ":" + e.normalization + ":" +
+      seen.push_back(std::string(tag) + ":" + e.options.normalization + ":" +
                      std::to_string(e.user_ops.size()));
       return std::make_shared<TableUserExporter>();
     }};
   };
   o.user_ops = {plugin("first"), Plugin{}, plugin("third")};
   SarnicExporter e(g, "m", std::move(o));
-  EXPECT_EQ(e.save_layers, saved);
+  EXPECT_EQ(e.options.save_layers, saved);
   EXPECT_EQ(e.user_ops.size(), 2u);
   EXPECT_EQ(seen,
             (std::vector<std::string>{"first:imagenet:0", "third:imagenet:1"}));
@@ -203,9 +204,9 @@ TEST(Run, AlternativeNames) {
       EXPECT_EQ(alias->data()->Get(0), 2) << c.what;
     }
     // Rejected names are replaced by the graph's own.
-    EXPECT_EQ(*e.input_names, c.inputs.size() == 1 && c.inputs[0] == "image"
-                                  ? c.inputs
-                                  : g.orig_inputs)
+    EXPECT_EQ(*e.options.input_names,
+              c.inputs.size() == 1 && c.inputs[0] == "image" ? c.inputs
+                                                             : g.orig_inputs)
         << c.what;
   }
 }

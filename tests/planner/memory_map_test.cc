@@ -1,9 +1,12 @@
+#include "planner/memory_map.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 
+#include "picture/picture.h"
 #include "sarnic/errors.h"
 #include "test_util.h"
 
@@ -24,10 +27,12 @@ Planned Plan(TestGraph& g, bool opt_map = true,
              std::vector<std::string> saved = {},
              std::optional<std::string> picture = std::nullopt) {
   std::ostringstream out;
-  SarnicExporter e(g, "m", testing::Quiet(out));
-  const uint32_t count =
-      e.memory_map(g.qm_nx_graph, 1024, opt_map, picture, saved);
-  return {count, out.str()};
+  MemoryMapOptions o;
+  o.opt_map = opt_map;
+  o.save_layers = std::move(saved);
+  const MemoryPlan plan = memory_map(g.qm_nx_graph, g.orig_outputs, o, out);
+  if (picture) SaveMemoryMapPicture(*picture, plan, out);
+  return {plan.block_count, out.str()};
 }
 
 int64_t Block(TestGraph& g, const std::string& n) {
@@ -298,25 +303,26 @@ int64_t Stat(const std::string& printed, const std::string& key) {
 }
 
 TEST(BestPlanner, ReachesTheBoundOnAResidualGraphAndSaysSo) {
-  TestGraph spec_graph, best_graph;
-  Residual(spec_graph, 2000);
+  TestGraph standard_graph, best_graph;
+  Residual(standard_graph, 2000);
   Residual(best_graph, 2000);
-  std::ostringstream spec_out, best_out;
-  ExportOptions o = testing::Quiet(spec_out);
-  SarnicExporter spec(spec_graph, "m", std::move(o));
-  const uint32_t spec_count =
-      spec.memory_map(spec_graph.qm_nx_graph, 1024, true, std::nullopt, {});
-  ExportOptions b = testing::Quiet(best_out);
-  b.planner = "best";
-  SarnicExporter best(best_graph, "m", std::move(b));
+  std::ostringstream standard_out, best_out;
+  const uint32_t standard_count =
+      memory_map(standard_graph.qm_nx_graph, standard_graph.orig_outputs, {},
+                 standard_out)
+          .block_count;
+  MemoryMapOptions best_options;
+  best_options.try_best = true;
   const uint32_t best_count =
-      best.memory_map(best_graph.qm_nx_graph, 1024, true, std::nullopt, {});
-  EXPECT_LE(best_count, spec_count);
+      memory_map(best_graph.qm_nx_graph, best_graph.orig_outputs, best_options,
+                 best_out)
+          .block_count;
+  EXPECT_LE(best_count, standard_count);
   EXPECT_EQ(best_count, Stat(best_out.str(), "Min Blocks"));
-  if (best_count < spec_count) {
+  if (best_count < standard_count) {
     EXPECT_EQ(best_out.str().rfind("Used Best Planning\n", 0), 0u);
   } else {
-    EXPECT_EQ(best_out.str(), spec_out.str());
+    EXPECT_EQ(best_out.str(), standard_out.str());
   }
 }
 
@@ -329,11 +335,11 @@ TEST(BestPlanner, WithoutAGainTheModelIsByteForByteTheDefault) {
     g->orig_outputs = {"y"};
   }
   std::ostringstream out;
-  SarnicExporter spec(a, "m", testing::Quiet(out, true));
+  SarnicExporter standard(a, "m", testing::Quiet(out, true));
   ExportOptions o = testing::Quiet(out, true);
   o.planner = "best";
   SarnicExporter best(b, "m", std::move(o));
-  const ModelBuffer m1 = spec.run();
+  const ModelBuffer m1 = standard.run();
   const ModelBuffer m2 = best.run();
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(m1.data()), m1.size()),
             std::string(reinterpret_cast<const char*>(m2.data()), m2.size()));

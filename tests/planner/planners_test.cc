@@ -125,14 +125,14 @@ TEST(BestFitMap, ValidAndNeverWorseThanTheOtherPlannersOnRandomInputs) {
     const LiveLists live = LiveLists::Explicit(in.steps);
     const Plan best = best_fit_map(live, in.blocks);
     ExpectValid(in, best, "best");
-    const int64_t spec = std::min(
+    const int64_t standard = std::min(
         BlockCount(greedy_step_map(live, in.blocks, in.total()), in.blocks),
         BlockCount(largest_first_map(live, in.blocks, in.total()), in.blocks));
     const int64_t count = BlockCount(best, in.blocks);
     // The driver keeps it only when smaller; here it must at least reach
     // the bound or come close to the others.
-    better += count < spec;
-    if (count > spec) continue;
+    better += count < standard;
+    if (count > standard) continue;
     EXPECT_GE(count, LowerBound(live, in.blocks));
   }
   EXPECT_GT(better, 0);

@@ -1,14 +1,17 @@
 // The picture of a memory plan: one column per time step, one row per
 // block (block 0 at the top), each layer's blocks in its own colour where
 // the layer is live, black elsewhere.
-#ifndef SARNIC_PLANNER_PICTURE_H_
-#define SARNIC_PLANNER_PICTURE_H_
+#ifndef SARNIC_PICTURE_PICTURE_H_
+#define SARNIC_PICTURE_PICTURE_H_
 
 #include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include <iosfwd>
+
+#include "planner/memory_map.h"
 #include "planner/planners.h"
 
 namespace sarnic::planner {
@@ -29,4 +32,15 @@ void SaveMemoryMap(const std::string& path, const LiveLists& steps,
 
 }  // namespace sarnic::planner
 
-#endif  // SARNIC_PLANNER_PICTURE_H_
+namespace sarnic {
+
+// The memory map picture of the export: "Saving Map..." on `out`, then the
+// picture of `plan` saved to `path` (a PNG path, or a folder that gets
+// "mem_map.png") and "Saved", or, beyond 768 layers, a line that says it
+// is not drawn.
+void SaveMemoryMapPicture(const std::string& path, const MemoryPlan& plan,
+                          std::ostream& out);
+
+}  // namespace sarnic
+
+#endif  // SARNIC_PICTURE_PICTURE_H_

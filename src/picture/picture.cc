@@ -1,6 +1,9 @@
-#include "planner/picture.h"
+#include "picture/picture.h"
 
 #include <plplot.h>
+
+#include <filesystem>
+#include <ostream>
 
 #include <random>
 #include <set>
@@ -108,3 +111,24 @@ void SaveMemoryMap(const std::string& path, const LiveLists& steps,
 }
 
 }  // namespace sarnic::planner
+
+namespace sarnic {
+
+void SaveMemoryMapPicture(const std::string& path, const MemoryPlan& plan,
+                          std::ostream& out) {
+  out << "Saving Map...\n";
+  if (plan.layer_blocks.size() > 768) {
+    out << "Too many layers to generate the memory map image\n";
+    return;
+  }
+  std::error_code ec;
+  const std::string file =
+      std::filesystem::is_directory(path, ec)
+          ? (std::filesystem::path(path) / "mem_map.png").string()
+          : path;
+  planner::SaveMemoryMap(file, plan.steps, plan.plan, plan.layer_blocks,
+                         plan.block_count);
+  out << "Saved\n";
+}
+
+}  // namespace sarnic

@@ -1,0 +1,65 @@
+// Graph files from Python: load_graph and save_graph over the library's
+// graph file reader and writer.
+#include <pybind11/stl.h>
+
+#include "bindings.h"
+#include "convert.h"
+#include "sarnic/graph_file.h"
+
+namespace sarnic::python {
+
+namespace {
+
+py::tuple LoadGraphFile(const std::string& path) {
+  const std::unique_ptr<Graph> g = LoadGraph(path);
+  py::list nodes, edges;
+  for (uint32_t i = 0; i < g->qm_nx_graph.number_of_nodes(); ++i) {
+    py::dict attrs;
+    for (const auto& [k, v] : g->qm_nx_graph.attrs_of(i))
+      attrs[py::str(k)] = FromValue(v);
+    nodes.append(py::make_tuple(g->qm_nx_graph.name_of(i), attrs));
+  }
+  for (const auto& [a, b] : g->qm_nx_graph.edges()) {
+    edges.append(
+        py::make_tuple(g->qm_nx_graph.name_of(a), g->qm_nx_graph.name_of(b)));
+  }
+  py::dict tensors;
+  for (const auto& [k, a] : g->tensor_dict) tensors[py::str(k)] = FromArray(a);
+  return py::make_tuple(nodes, edges, g->orig_inputs, g->orig_outputs, tensors);
+}
+
+void SaveGraphFile(const py::list& nodes, const py::list& edges,
+                   const std::vector<std::string>& inputs,
+                   const std::vector<std::string>& outputs,
+                   const py::dict& tensors, const std::string& path,
+                   const std::optional<std::string>& weights) {
+  Graph g;
+  for (const py::handle n : nodes) {
+    const auto t = n.cast<py::tuple>();
+    const std::string name = py::str(t[0]).cast<std::string>();
+    SetAttrs(g.qm_nx_graph.add_node(name), t[1].cast<py::dict>(), name);
+  }
+  for (const py::handle e : edges) {
+    const auto t = e.cast<py::tuple>();
+    g.qm_nx_graph.add_edge(py::str(t[0]).cast<std::string>(),
+                           py::str(t[1]).cast<std::string>());
+  }
+  g.orig_inputs = inputs;
+  g.orig_outputs = outputs;
+  for (const auto& [k, v] : tensors) {
+    const std::string key = py::str(k).cast<std::string>();
+    g.tensor_dict.set(key, ToArray(v, "tensor_dict '" + key + "'"));
+  }
+  SaveGraph(g, path, weights);
+}
+
+}  // namespace
+
+void BindGraphFiles(py::module_& m) {
+  m.def("load_graph", &LoadGraphFile, py::arg("path"));
+  m.def("save_graph", &SaveGraphFile, py::arg("nodes"), py::arg("edges"),
+        py::arg("inputs"), py::arg("outputs"), py::arg("tensors"),
+        py::arg("path"), py::arg("weights"));
+}
+
+}  // namespace sarnic::python

@@ -1,0 +1,229 @@
+// The export of a Python graph: the graph and the options converted in, the
+// export run, and what it changed reported back for the caller's objects.
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <limits>
+#include <map>
+#include <sstream>
+
+#include "bindings.h"
+#include "convert.h"
+#include "sarnic/errors.h"
+
+namespace sarnic::python {
+
+namespace {
+
+// The op of a node of `g`, when it is a text.
+const std::string* OpOf(const Graph& g, const std::string& node) {
+  if (!g.qm_nx_graph.has_node(node)) return nullptr;
+  const Value* op = g.qm_nx_graph.node(node).find("op");
+  return op != nullptr && op->is_text() ? &op->as_text() : nullptr;
+}
+
+// Converts the arrays that the model will hold: those of constant and
+// variable nodes (other entries are never read by the export). Their bytes
+// are counted from shapes and element types first, so that an export too
+// large for the format is refused before any array is copied (a broadcast
+// view would be expanded by the copy).
+void ConvertModelArrays(Graph& g, const py::dict& tensors,
+                        const py::object& ext_constants) {
+  std::vector<std::pair<std::string, py::handle>> kept;
+  uint64_t data = 0;
+  for (const auto& [k, v] : tensors) {
+    const std::string key = py::str(k).cast<std::string>();
+    const std::string* op = OpOf(g, key);
+    if (op == nullptr || (*op != "constant" && *op != "variable")) continue;
+    bool is_float64 = false;
+    const uint64_t bytes = NominalBytes(v, &is_float64);
+    data += ModelDataBytes(*op, is_float64 ? DType::kFloat64 : DType::kFloat32,
+                           bytes);
+    // Checked at every step, so that the sum cannot wrap around.
+    CheckModelDataBytes(data);
+    kept.emplace_back(key, v);
+  }
+  if (!ext_constants.is_none()) {
+    // Written as float32.
+    for (const auto& [k, v] : ext_constants.cast<py::dict>()) {
+      if (py::isinstance<py::array>(v)) {
+        data += std::min<uint64_t>(v.attr("size").cast<uint64_t>(),
+                                   kMaxModelBytes) *
+                4;
+        CheckModelDataBytes(data);
+      }
+    }
+  }
+  CheckModelDataBytes(data);
+  for (const auto& [key, v] : kept) {
+    g.tensor_dict.set(key, ToArray(v, "tensor_dict '" + key + "'"));
+  }
+}
+
+std::optional<std::vector<std::string>> Names(const py::object& o) {
+  if (o.is_none()) return std::nullopt;
+  return o.cast<std::vector<std::string>>();
+}
+
+// The export options from the Python exporter's attributes: the one place
+// where the module's keyword arguments become ExportOptions.
+ExportOptions OptionsOf(const py::object& exporter) {
+  auto opt = [&](const char* key) { return exporter.attr(key); };
+  ExportOptions o;
+  o.mem_map = py::bool_(opt("mem_map"));
+  o.opt_map = py::bool_(opt("opt_map"));
+  if (!opt("save_map").is_none()) {
+    o.save_map = py::str(opt("save_map")).cast<std::string>();
+  }
+  o.save_layers = std::make_shared<std::vector<std::string>>(
+      opt("save_layers").cast<std::vector<std::string>>());
+  o.copy_layers = std::make_shared<std::vector<CopyPair>>();
+  for (const py::handle pair : opt("copy_layers")) {
+    o.copy_layers->push_back(py::cast<std::vector<std::string>>(pair));
+  }
+  if (!opt("svm").is_none()) o.svm = py::str(opt("svm")).cast<std::string>();
+  if (!opt("ext_constants").is_none()) {
+    o.ext_constants.emplace();
+    for (const auto& [k, v] : opt("ext_constants").cast<py::dict>()) {
+      const std::string key = py::str(k).cast<std::string>();
+      o.ext_constants->set(key, ToArray(v, "ext_constants '" + key + "'"));
+    }
+  }
+  o.labels = Names(opt("labels"));
+  o.input_names = Names(opt("input_names"));
+  o.output_names = Names(opt("output_names"));
+  o.normalization = opt("normalization").cast<std::string>();
+  o.planner = opt("planner").cast<std::string>();
+  return o;
+}
+
+// The C++ graph of a Python one: nodes with their attributes, edges, the
+// inputs and outputs, and the arrays the model holds.
+void ConvertGraph(const py::object& graph, const py::object& ext_constants,
+                  Graph& g) {
+  py::object nx = graph.attr("qm_nx_graph");
+  for (const py::handle n : nx.attr("nodes")) {
+    const std::string node_name = py::str(n).cast<std::string>();
+    SetAttrs(g.qm_nx_graph.add_node(node_name), nx.attr("nodes")[n], node_name);
+  }
+  for (const py::handle n : nx.attr("nodes")) {
+    for (const py::handle s : nx.attr("successors")(n)) {
+      g.qm_nx_graph.add_edge(py::str(n).cast<std::string>(),
+                             py::str(s).cast<std::string>());
+    }
+  }
+  g.orig_inputs = graph.attr("orig_inputs").cast<std::vector<std::string>>();
+  g.orig_outputs = graph.attr("orig_outputs").cast<std::vector<std::string>>();
+  ConvertModelArrays(g, graph.attr("tensor_dict"), ext_constants);
+}
+
+// The graph as it was before the export, to report what the export changed.
+class Changes {
+ public:
+  Changes(const Graph& g, std::size_t saved_before)
+      : edges_before_(g.qm_nx_graph.number_of_edges()),
+        saved_before_(saved_before) {
+    for (uint32_t i = 0; i < g.qm_nx_graph.number_of_nodes(); ++i) {
+      before_.push_back(g.qm_nx_graph.attrs_of(i));
+    }
+    for (const auto& [k, a] : g.tensor_dict) tensor_before_[k] = a.data();
+  }
+
+  // Fills `changes` with the changed and new nodes, the new edges, the
+  // replaced arrays, the layers saved by the export and the names used.
+  void Report(const Graph& g, const SarnicExporter& e,
+              py::dict& changes) const {
+    changes["nodes"] = Nodes(g.qm_nx_graph);
+    py::list new_edges;
+    const auto& edges = g.qm_nx_graph.edges();
+    for (std::size_t k = edges_before_; k < edges.size(); ++k) {
+      new_edges.append(py::make_tuple(g.qm_nx_graph.name_of(edges[k].first),
+                                      g.qm_nx_graph.name_of(edges[k].second)));
+    }
+    changes["edges"] = new_edges;
+    py::dict new_tensors;
+    for (const auto& [k, a] : g.tensor_dict) {
+      auto it = tensor_before_.find(k);
+      if (it == tensor_before_.end() || it->second != a.data()) {
+        new_tensors[py::str(k)] = FromArray(a);
+      }
+    }
+    changes["tensors"] = new_tensors;
+    py::list saved;
+    const auto& save_layers = *e.options.save_layers;
+    for (std::size_t k = saved_before_; k < save_layers.size(); ++k) {
+      saved.append(save_layers[k]);
+    }
+    changes["saved"] = saved;
+    if (e.options.input_names) {
+      changes["input_names"] = *e.options.input_names;
+    }
+    if (e.options.output_names) {
+      changes["output_names"] = *e.options.output_names;
+    }
+  }
+
+ private:
+  py::list Nodes(const DiGraph& g) const {
+    py::list nodes;
+    for (uint32_t i = 0; i < g.number_of_nodes(); ++i) {
+      py::dict diff;
+      for (const auto& [k, v] : g.attrs_of(i)) {
+        const Value* old = i < before_.size() ? before_[i].find(k) : nullptr;
+        if (old == nullptr || !(*old == v)) diff[py::str(k)] = FromValue(v);
+      }
+      if (i >= before_.size() || py::len(diff) > 0) {
+        nodes.append(py::make_tuple(g.name_of(i), diff));
+      }
+    }
+    return nodes;
+  }
+
+  std::vector<AttrDict> before_;
+  std::map<std::string, const void*> tensor_before_;
+  std::size_t edges_before_;
+  std::size_t saved_before_;
+};
+
+// Exports the graph of the Python exporter `exporter` and fills `changes`
+// with what the export changed, also when it fails.
+py::bytes Run(const py::object& exporter, py::dict changes) {
+  const py::object graph = exporter.attr("graph");
+  Graph g;
+  // The arrays are measured before any of them is copied.
+  ConvertGraph(graph, exporter.attr("ext_constants"), g);
+  ExportOptions o = OptionsOf(exporter);
+  const Changes before(g, o.save_layers->size());
+  const py::object nx = graph.attr("qm_nx_graph");
+  for (const py::handle u : exporter.attr("user_ops")) {
+    auto user = std::make_shared<PyUserExporter>(
+        py::reinterpret_borrow<py::object>(u), graph, nx);
+    o.user_ops.push_back(Plugin{[user](SarnicExporter&) { return user; }});
+  }
+  std::ostringstream diagnostics;
+  o.diagnostics = &diagnostics;
+  SarnicExporter e(g, exporter.attr("name").cast<std::string>(), std::move(o));
+  auto report = [&] {
+    py::module_::import("sys").attr("stdout").attr("write")(diagnostics.str());
+    before.Report(g, e, changes);
+  };
+  try {
+    ModelBuffer buf = e.run();
+    py::bytes model(reinterpret_cast<const char*>(buf.data()), buf.size());
+    report();
+    return model;
+  } catch (...) {
+    report();
+    throw;
+  }
+}
+
+}  // namespace
+
+void BindRun(py::module_& m) {
+  m.def("run", &Run, py::arg("exporter"), py::arg("changes"),
+        "Exports the graph of a SarnicExporter; fills `changes` with what "
+        "the export changed.");
+}
+
+}  // namespace sarnic::python

@@ -1,0 +1,49 @@
+// The memory map driver: sizes and live ranges of the layer outputs from
+// the graph, the planners, the choice between their plans and the blocks
+// stored in the nodes. Graph in, plan record out; drawing the plan is the
+// picture's job.
+#ifndef SARNIC_PLANNER_MEMORY_MAP_H_
+#define SARNIC_PLANNER_MEMORY_MAP_H_
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "planner/planners.h"
+#include "sarnic/digraph.h"
+
+namespace sarnic {
+
+struct MemoryMapOptions {
+  int block_size = 1024;
+  // Release outputs that are no longer needed (live lists pruned by last
+  // use) and print the statistics; otherwise every output lives to the end.
+  bool opt_map = true;
+  // Also try the first-fit planner with its local search, keeping its plan
+  // only when it needs fewer blocks.
+  bool try_best = false;
+  // Nodes whose outputs must stay intact for the whole run.
+  std::vector<std::string> save_layers;
+};
+
+struct MemoryPlan {
+  // Blocks the plan needs, without the reserved leading blocks.
+  uint32_t block_count = 0;
+  // What the picture draws: the live lists, each planned layer's start
+  // block and its size in blocks, by planned layer.
+  planner::LiveLists steps;
+  planner::Plan plan;
+  std::vector<int64_t> layer_blocks;
+};
+
+// Plans the arena of `graph`: every node whose op is not "constant", "copy"
+// or "reshape" gets its start block (after the reserved leading blocks)
+// stored in its `block` attribute. Saved layers that are no node and, with
+// opt_map, the plan's statistics are printed on `out`.
+MemoryPlan memory_map(DiGraph& graph, const std::vector<std::string>& outputs,
+                      const MemoryMapOptions& options, std::ostream& out);
+
+}  // namespace sarnic
+
+#endif  // SARNIC_PLANNER_MEMORY_MAP_H_
