@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all setup build run test test-sanitize test-pip fuzz-smoke bench clean
+.PHONY: all setup build run test test-sanitize test-pip test-consumer install fuzz-smoke bench clean
 
 all: build
 
@@ -26,6 +26,25 @@ run: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The library, its headers and its CMake package under PREFIX.
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# A separate project built against an installed prefix exports the bundled
+# example; its model must be the one snx-export writes under the same name.
+test-consumer: build
+	rm -rf build-consumer
+	$(MAKE) install PREFIX=$(CURDIR)/build-consumer/prefix
+	cmake -S tests/consumer -B build-consumer/project \
+	  -DCMAKE_PREFIX_PATH=$(CURDIR)/build-consumer/prefix
+	cmake --build build-consumer/project -j $(JOBS)
+	build-consumer/project/export_graph $(EXAMPLE)/mobilenet.json build-consumer/consumer.snx
+	$(BUILD)/tools/snx-export $(EXAMPLE)/mobilenet.json -o build-consumer/tool.snx \
+	  --name consumer > /dev/null
+	cmp build-consumer/consumer.snx build-consumer/tool.snx
+	@echo "consumer project exports the bundled example"
 
 # The whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize: setup
@@ -63,4 +82,4 @@ bench: setup
 	build-release/bench/sarnic_bench
 
 clean:
-	rm -rf $(BUILD) build-release build-sanitize build-fuzz build-pip
+	rm -rf $(BUILD) build-release build-sanitize build-fuzz build-pip build-consumer

@@ -59,10 +59,18 @@ class InternalError : public Error {
   using Error::Error;
 };
 
-// A file that cannot be read or written.
+// A file that cannot be read or written. The fixed message ("cannot read
+// graph file") and the detail (the path and the reason) are kept apart;
+// what() joins them with a space.
 class IoError : public Error {
  public:
-  using Error::Error;
+  explicit IoError(std::string message, std::string detail = "");
+  const std::string& message() const { return message_; }
+  const std::string& detail() const { return detail_; }
+
+ private:
+  std::string message_;
+  std::string detail_;
 };
 
 }  // namespace sarnic

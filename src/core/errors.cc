@@ -15,6 +15,11 @@ ValueError::ValueError(std::string message, std::string detail)
       message_(std::move(message)),
       detail_(std::move(detail)) {}
 
+IoError::IoError(std::string message, std::string detail)
+    : Error(Join(message, detail)),
+      message_(std::move(message)),
+      detail_(std::move(detail)) {}
+
 KeyError::KeyError(std::string key, const std::string& what)
     : Error(what), key_(std::move(key)) {}
 

@@ -25,8 +25,9 @@ std::string Shown(const std::string& path) {
   return path.substr(0, path.find('\0'));
 }
 
-std::string Place(const std::string& what, const std::string& path) {
-  return what.empty() ? Shown(path) : what + " " + Shown(path);
+// The fixed part of a message: "cannot read graph file".
+std::string Cannot(const std::string& verb, const std::string& what) {
+  return "cannot " + verb + (what.empty() ? "" : " " + what);
 }
 
 class Descriptor {
@@ -51,8 +52,7 @@ class Descriptor {
 int OpenRegular(const std::string& path, const std::string& what,
                 std::size_t max_bytes, const char* verb, std::size_t& size) {
   auto fail = [&](const std::string& why) -> int {
-    throw IoError(std::string("cannot ") + verb + " " + Place(what, path) +
-                  ": " + why);
+    throw IoError(Cannot(verb, what), Shown(path) + ": " + why);
   };
   if (path.find('\0') != std::string::npos) {
     return fail("the path holds a NUL byte");
@@ -86,8 +86,8 @@ std::shared_ptr<const MappedFile> MappedFile::Open(const std::string& path,
   if (size > 0) {
     void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0);
     if (p == MAP_FAILED) {
-      throw IoError("cannot map " + Place(what, path) + ": " +
-                    std::strerror(errno));
+      throw IoError(Cannot("map", what),
+                    Shown(path) + ": " + std::strerror(errno));
     }
     data = static_cast<const std::byte*>(p);
   }
@@ -110,8 +110,8 @@ std::string ReadFileText(const std::string& path, const std::string& what,
     const ssize_t n = ::read(fd.get(), text.data() + done, size - done);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      throw IoError("cannot read " + Place(what, path) + ": " +
-                    std::strerror(errno));
+      throw IoError(Cannot("read", what),
+                    Shown(path) + ": " + std::strerror(errno));
     }
     if (n == 0) break;
     done += static_cast<std::size_t>(n);
@@ -253,7 +253,7 @@ void TemporaryFile::Discard() {
 }
 
 void TemporaryFile::Fail(const std::string& why) {
-  throw IoError("cannot write " + Place(what_, target_) + ": " + why);
+  throw IoError(Cannot("write", what_), Shown(target_) + ": " + why);
 }
 
 void TemporaryFile::Write(const void* data, std::size_t size) {

@@ -113,17 +113,7 @@ NdArray ValueReader::Array(const Json& a, const std::string& place) const {
   if (!a.contains("shape") || !a["shape"].is_array()) {
     Fail(place, "inline array lacks a 'shape' list");
   }
-  Shape shape;
-  for (const Json& d : a["shape"]) {
-    if (!d.is_number_integer() || d.get<int64_t>() < 0 ||
-        (d.is_number_unsigned() &&
-         d.get<uint64_t>() >
-             static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))) {
-      Fail(place,
-           "shape entries must be non-negative integers, not " + d.dump());
-    }
-    shape.push_back(d.get<int64_t>());
-  }
+  const Shape shape = ShapeOf(a["shape"], place);
   int64_t count = 0;
   try {
     count = ElementCount(shape);
@@ -157,6 +147,21 @@ NdArray ValueReader::Array(const Json& a, const std::string& place) const {
     return NdArray::FromValues<uint64_t>(DType::kUint64, shape, u);
   }
   return NdArray::FromValues<int64_t>(DType::kInt64, shape, v).AsType(*dtype);
+}
+
+Shape ValueReader::ShapeOf(const Json& dims, const std::string& place) const {
+  Shape shape;
+  for (const Json& d : dims) {
+    if (!d.is_number_integer() || d.get<int64_t>() < 0 ||
+        (d.is_number_unsigned() &&
+         d.get<uint64_t>() >
+             static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))) {
+      Fail(place,
+           "shape entries must be non-negative integers, not " + d.dump());
+    }
+    shape.push_back(d.get<int64_t>());
+  }
+  return shape;
 }
 
 double ValueReader::Real(const Json& e, const std::string& place) const {

@@ -37,6 +37,7 @@ class ValueReader {
   NdArray Array(const Json& a, const std::string& place) const;
 
  private:
+  Shape ShapeOf(const Json& dims, const std::string& place) const;
   double Real(const Json& e, const std::string& place) const;
   int64_t Integer(const Json& e, DType dtype, const std::string& place) const;
   int64_t InRange(int64_t v, DType d, const Json& e,

@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <ostream>
-
 #include <random>
 #include <set>
 
@@ -66,8 +65,8 @@ void SaveMemoryMap(const std::string& path, const LiveLists& steps,
   // Drawn into a temporary file beside the target, renamed over it when
   // complete.
   if (!HasPngDriver()) {
-    throw IoError("cannot draw the memory map: the PNG plotting driver " +
-                  std::string("(pngcairo) is not installed"));
+    throw IoError("cannot draw the memory map:",
+                  "the PNG plotting driver (pngcairo) is not installed");
   }
   TemporaryFile file(path, "the memory map picture");
   // PLplot opens the file by its name.

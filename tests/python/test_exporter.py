@@ -267,3 +267,16 @@ def test_arrays_are_measured_before_they_are_copied():
             se.SarnicExporter(graph, "m", **options).run()
         assert err.value.args[0] == "Model exceeds the 2 GiB limit of the format:"
         assert err.value.args[1].endswith(" bytes of tensor data")
+
+
+@pytest.mark.parametrize("planner", ["standard", "best"])
+def test_the_planners_by_what_they_do(planner):
+    assert se.SarnicExporter(small_graph(), "m").planner == "standard"
+    model = se.SarnicExporter(small_graph(), "m", planner=planner).run()
+    assert model == se.SarnicExporter(small_graph(), "m").run()
+
+
+def test_an_unknown_planner_is_refused_naming_the_valid_ones():
+    with pytest.raises(ValueError) as err:
+        se.SarnicExporter(small_graph(), "m", planner="spec").run()
+    assert err.value.args == ('planner must be "standard" or "best":', "'spec'")

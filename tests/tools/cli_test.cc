@@ -165,6 +165,9 @@ TEST_F(Cli, UsageErrorsExitWithTwoAndHelpDocumentsTheOptions) {
   EXPECT_EQ(Export(graph).status, 2);
   EXPECT_EQ(Export(graph + " -o x.snx --no-such-option").status, 2);
   EXPECT_EQ(Export(graph + " -o x.snx --copy onlyone").status, 2);
+  const Result spec = Export(graph + " -o x.snx --planner spec");
+  EXPECT_EQ(spec.status, 2);
+  EXPECT_NE(spec.err.find("standard"), std::string::npos) << spec.err;
   const Result help = Export("--help");
   EXPECT_EQ(help.status, 0);
   for (const char* opt :
