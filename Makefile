@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all setup build run test test-sanitize test-pip test-consumer install fuzz-smoke bench clean
+.PHONY: all setup build run test test-sanitize test-pip test-consumer install docs fuzz-smoke bench clean
 
 all: build
 
@@ -26,6 +26,10 @@ run: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Regenerates docs/ops.md from the operations' declarations.
+docs: build
+	$(BUILD)/tools/snx-export --ops-markdown > docs/ops.md
 
 # The library, its headers and its CMake package under PREFIX.
 PREFIX ?= /usr/local

@@ -75,6 +75,14 @@ int main(int argc, char** argv) {
   };
   const double exp = time_of("BM_Export256MiB");
   const double base = time_of("BM_MemcpyAndWrite256MiB");
+  const double end_to_end = time_of("BM_EndToEnd20kSmallOps");
+  const double check = time_of("BM_Check20kSmallOps");
+  if (end_to_end > 0 && check > 0) {
+    std::printf(
+        "check vs export of 20,000 small ops:    %.1f ms vs %.1f ms, "
+        "+%.1f%% (limit 10%%)\n",
+        check, end_to_end, 100 * check / end_to_end);
+  }
   if (exp > 0 && base > 0) {
     std::printf("export+write 256 MiB vs memcpy+write: %.2f (limit 1.50)\n",
                 exp / base);

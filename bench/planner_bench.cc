@@ -7,6 +7,7 @@
 #include "bench_util.h"
 #include "planner/memory_map.h"
 #include "planner/planners.h"
+#include "sarnic/checker.h"
 #include "sarnic/exporter.h"
 #include "sarnic/graph_file.h"
 
@@ -136,6 +137,15 @@ void BM_EndToEnd20kSmallOps(benchmark::State& state) {
   std::remove(out.c_str());
 }
 BENCHMARK(BM_EndToEnd20kSmallOps)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// The graph check that snx-export runs before the export, on the same graph.
+void BM_Check20kSmallOps(benchmark::State& state) {
+  const auto g = Chain(20000);
+  std::size_t findings = 0;
+  for (auto _ : state) findings += CheckGraph(*g).size();
+  state.counters["findings"] = static_cast<double>(findings);
+}
+BENCHMARK(BM_Check20kSmallOps)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 }  // namespace sarnic::bench

@@ -31,8 +31,10 @@ PUBLIC = {
     "ordered_map.h": "core", "digraph.h": "core", "errors.h": "core",
     "files.h": "core",
     "builder.h": "serialize", "schema.h": "serialize", "layers.h": "serialize",
+    "operations.h": "serialize",
     "fb_assert.h": "serialize",
     "exporter.h": "exporter", "engine.h": "exporter",
+    "reference.h": "exporter", "checker.h": "exporter",
     "graph_file.h": "io", "model_reader.h": "io",
 }
 

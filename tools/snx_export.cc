@@ -3,10 +3,12 @@
 #include <filesystem>
 #include <iostream>
 
+#include "sarnic/checker.h"
 #include "sarnic/errors.h"
 #include "sarnic/exporter.h"
 #include "sarnic/files.h"
 #include "sarnic/graph_file.h"
+#include "sarnic/reference.h"
 
 namespace {
 
@@ -41,13 +43,25 @@ struct Args {
   std::vector<std::string> save_layers, input_names, output_names;
   std::vector<std::vector<std::string>> copies;
   std::string planner = "standard";
+  bool check = false, strict = false, list_ops = false, ops_markdown = false;
+  std::optional<std::string> describe_op;
 };
 
 void DefineOptions(CLI::App& app, Args& a) {
-  app.add_option("graph", a.graph_path, "Graph file to export (.json)")
-      ->required();
-  app.add_option("-o,--output", a.out_path, "Model file to write (.snx)")
-      ->required();
+  app.add_option("graph", a.graph_path, "Graph file to export (.json)");
+  app.add_option("-o,--output", a.out_path, "Model file to write (.snx)");
+  app.add_flag("--check", a.check,
+               "Only check the graph: print what is wrong with it as warning "
+               "lines and exit with 1 when anything is (writes no model)");
+  app.add_flag("--strict", a.strict,
+               "Refuse to export a graph that the check finds anything wrong "
+               "with");
+  app.add_flag("--list-ops", a.list_ops,
+               "List the operations: op, layer type written, family");
+  app.add_option("--describe-op", a.describe_op,
+                 "Describe one operation: attributes, inputs, parameters");
+  app.add_flag("--ops-markdown", a.ops_markdown,
+               "Print the operation reference as Markdown (docs/ops.md)");
   app.add_option("--name", a.name,
                  "Model name stored in the file (default: the graph file's "
                  "name without its extension)");
@@ -114,21 +128,56 @@ sarnic::ExportOptions OptionsOf(const Args& a) {
   return o;
 }
 
-void Export(const Args& a) {
+void PrintFindings(const std::vector<sarnic::Finding>& findings) {
+  for (const sarnic::Finding& f : findings) {
+    std::cerr << "warning: " << sarnic::FormatFinding(f) << "\n";
+  }
+}
+
+// Checks the graph, then exports it. The findings are printed after the
+// export, so that a failing export's error line comes first; with --strict
+// any finding stops the export before it starts.
+int Export(const Args& a) {
   std::unique_ptr<sarnic::Graph> graph = sarnic::LoadGraph(a.graph_path);
   if (a.verbose) {
     std::cout << "loaded " << a.graph_path << ": "
               << graph->qm_nx_graph.number_of_nodes() << " nodes, "
               << graph->tensor_dict.size() << " tensors\n";
   }
+  const std::vector<sarnic::Finding> findings = sarnic::CheckGraph(*graph);
+  if (a.check || (a.strict && !findings.empty())) {
+    PrintFindings(findings);
+    if (a.strict && !a.check) {
+      std::cerr << "error: the check found " << findings.size()
+                << " problem(s) in " << a.graph_path
+                << "; nothing was written (--strict)\n";
+    }
+    return findings.empty() ? 0 : 1;
+  }
   const std::string model_name =
       a.name ? *a.name : std::filesystem::path(a.graph_path).stem().string();
-  sarnic::SarnicExporter exporter(*graph, model_name, OptionsOf(a));
-  const sarnic::ModelBuffer model = exporter.run();
-  sarnic::WriteFileAtomically(a.out_path, model.data(), model.size());
-  if (a.verbose) {
-    std::cout << "wrote " << a.out_path << ": " << model.size() << " bytes\n";
+  try {
+    sarnic::SarnicExporter exporter(*graph, model_name, OptionsOf(a));
+    const sarnic::ModelBuffer model = exporter.run();
+    sarnic::WriteFileAtomically(a.out_path, model.data(), model.size());
+    if (a.verbose) {
+      std::cout << "wrote " << a.out_path << ": " << model.size() << " bytes\n";
+    }
+  } catch (const std::exception& e) {
+    std::cerr << "error: " << e.what() << "\n";
+    PrintFindings(findings);
+    return 1;
   }
+  PrintFindings(findings);
+  return 0;
+}
+
+// The operation reference; no graph is read.
+int Reference(const Args& a) {
+  if (a.list_ops) std::cout << sarnic::ListOperations();
+  if (a.describe_op) std::cout << sarnic::DescribeOperation(*a.describe_op);
+  if (a.ops_markdown) std::cout << sarnic::OperationsMarkdown();
+  return 0;
 }
 
 }  // namespace
@@ -146,6 +195,14 @@ int main(int argc, char** argv) {
         throw CLI::ValidationError("--copy", "needs two names, SRC and TARGET");
       }
     }
+    const bool reference =
+        args.list_ops || args.describe_op || args.ops_markdown;
+    if (!reference && args.graph_path.empty()) {
+      throw CLI::RequiredError("graph");
+    }
+    if (!reference && !args.check && args.out_path.empty()) {
+      throw CLI::RequiredError("--output");
+    }
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
@@ -154,10 +211,12 @@ int main(int argc, char** argv) {
   }
   sarnic::RemoveTemporaryFilesOnSignals();
   try {
-    Export(args);
+    if (args.list_ops || args.describe_op || args.ops_markdown) {
+      return Reference(args);
+    }
+    return Export(args);
   } catch (const std::exception& e) {
     std::cerr << "error: " << e.what() << "\n";
     return 1;
   }
-  return 0;
 }

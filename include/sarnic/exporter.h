@@ -24,6 +24,7 @@
 #include "sarnic/errors.h"
 #include "sarnic/layers.h"
 #include "sarnic/ndarray.h"
+#include "sarnic/operations.h"
 #include "sarnic/schema.h"
 #include "sarnic/value.h"
 
@@ -107,6 +108,9 @@ struct ExportOptions {
   // Where the diagnostic lines go; null means standard output.
   std::ostream* diagnostics = nullptr;
 };
+
+// Every built-in operation, by op text.
+std::vector<const OpSpec*> BuiltinOperations();
 
 // The finished model: the builder's own memory, handed over without a copy.
 using ModelBuffer = flatbuffers::DetachedBuffer;

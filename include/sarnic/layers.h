@@ -14,13 +14,22 @@
 
 #include "sarnic/builder.h"
 #include "sarnic/digraph.h"
+#include "sarnic/errors.h"
 
 namespace sarnic {
+
+// A lookup of a layer that the export has not written (yet). key() is the
+// missing layer's name.
+class MissingLayerError : public KeyError {
+ public:
+  using KeyError::KeyError;
+};
 
 // Layer name to the layer's position in the model's layer vector.
 class LayerIndex {
  public:
-  // The position of `name`'s layer; a KeyError when it has none yet.
+  // The position of `name`'s layer; a MissingLayerError when it has none
+  // yet.
   uint32_t at(const std::string& name) const;
   uint32_t operator[](const std::string& name) const { return at(name); }
   bool contains(const std::string& name) const { return map_.count(name) > 0; }

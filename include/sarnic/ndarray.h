@@ -79,6 +79,11 @@ class NdArray {
   // A view of the same bytes with another shape of the same element count.
   NdArray Reshaped(Shape shape) const;
 
+  // Where the array was read from, for messages ("weights file w.st tensor
+  // 'k'"); empty for arrays made in memory. Not part of the array's value.
+  const std::string& origin() const { return origin_; }
+  void set_origin(std::string origin) { origin_ = std::move(origin); }
+
   bool operator==(const NdArray& other) const;
 
  private:
@@ -91,6 +96,7 @@ class NdArray {
   std::shared_ptr<const void> owner_;
   std::span<const std::byte> bytes_;
   bool writable_ = false;
+  std::string origin_;
 };
 
 // A double as the nearest float; beyond the float range, an infinity.

@@ -1,12 +1,15 @@
 """Exports graphs held as NetworkX directed graphs with NumPy arrays into
 SNX model files, through the native exporter."""
+from typing import NamedTuple
+
 import networkx as _nx
 import numpy as _np
 
 from . import _core
 from . import snxf
 
-__all__ = ["SarnicExporter", "Graph", "load_graph", "save_graph", "snxf"]
+__all__ = ["SarnicExporter", "Graph", "Finding", "check_graph", "load_graph",
+           "save_graph", "snxf"]
 
 
 class Graph:
@@ -115,3 +118,23 @@ def save_graph(graph, path, weights=None):
     edges = [(u, v) for u in g.nodes for v in g.successors(u)]
     _core.save_graph(nodes, edges, list(graph.orig_inputs), list(graph.orig_outputs),
                      dict(graph.tensor_dict), str(path), weights)
+
+
+class Finding(NamedTuple):
+    """What the graph checker found: the node, its attribute (empty when the
+    finding is about the node itself) and what is wrong."""
+    node: str
+    attribute: str
+    message: str
+
+    def __str__(self):
+        where = f"node '{self.node}'"
+        if self.attribute:
+            where += f" attribute '{self.attribute}'"
+        return f"{where}: {self.message}"
+
+
+def check_graph(graph):
+    """Checks `graph` as snx-export --check does and returns the findings, a
+    list of Finding; empty when nothing is wrong. The graph is not changed."""
+    return [Finding(*f) for f in _core.check_graph(graph)]

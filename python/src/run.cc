@@ -9,6 +9,7 @@
 
 #include "bindings.h"
 #include "convert.h"
+#include "sarnic/checker.h"
 #include "sarnic/errors.h"
 
 namespace sarnic::python {
@@ -218,9 +219,23 @@ py::bytes Run(const py::object& exporter, py::dict changes) {
   }
 }
 
+// The checker's findings on the Python graph, as (node, attribute,
+// message) tuples.
+py::list CheckPythonGraph(const py::object& graph) {
+  Graph g;
+  ConvertGraph(graph, py::none(), g);
+  py::list out;
+  for (const Finding& f : CheckGraph(g)) {
+    out.append(py::make_tuple(f.node, f.attribute, f.message));
+  }
+  return out;
+}
+
 }  // namespace
 
 void BindRun(py::module_& m) {
+  m.def("check_graph", &CheckPythonGraph, py::arg("graph"),
+        "The checker's findings on a graph: (node, attribute, message).");
   m.def("run", &Run, py::arg("exporter"), py::arg("changes"),
         "Exports the graph of a SarnicExporter; fills `changes` with what "
         "the export changed.");

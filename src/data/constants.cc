@@ -95,17 +95,45 @@ Offset export_external_constant(BetterBuilder& builder,
   return snxf::LayerEnd(builder);
 }
 
-std::vector<std::pair<std::string, OpFunction>> DataOps() {
+std::vector<OpSpec> DataOps() {
+  const OpFunction constant = [](BetterBuilder& b, Graph& g,
+                                 const LayerIndex& layers, const std::string& n,
+                                 AttrDict& node,
+                                 const std::optional<std::string>&) {
+    return export_constant(b, g, layers, n, node);
+  };
   return {
       {"constant",
-       [](BetterBuilder& b, Graph& g, const LayerIndex& layers,
-          const std::string& n, AttrDict& node,
-          const std::optional<std::string>&) {
-         return export_constant(b, g, layers, n, node);
-       }},
-      {"variable", export_variable},
-      {"external", export_external},
-      {"copy", export_copy},
+       "constant",
+       "data",
+       {Optional("panel", AttrKind::kInt,
+                 "the panel size for the engine; 0 or absent writes none")},
+       "none",
+       "[data: the node's array from tensor_dict, float64 written as "
+       "float32]",
+       constant},
+      {"variable",
+       "variable",
+       "data",
+       {},
+       "none",
+       "[data: the node's array from tensor_dict]",
+       export_variable},
+      {"external",
+       "input",
+       "data",
+       {},
+       "none",
+       "[shape: data-less, shape = output_shape]",
+       export_external},
+      {"copy",
+       "copy",
+       "data",
+       {Required("input", AttrKind::kNode, "the layer whose output is copied"),
+        Required("target", AttrKind::kNode, "the variable it is copied into")},
+       "[target, input]",
+       "none",
+       export_copy},
   };
 }
 

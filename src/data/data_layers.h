@@ -11,13 +11,14 @@
 
 #include "sarnic/layers.h"
 #include "sarnic/ndarray.h"
+#include "sarnic/operations.h"
 
 namespace sarnic {
 
 // The data layers' operation exporters by op text: "constant", "variable",
 // "external" and "copy". A constant always bears its node name: the
 // alternative name of a renamed graph input or output is not passed on.
-std::vector<std::pair<std::string, OpFunction>> DataOps();
+std::vector<OpSpec> DataOps();
 
 // The copy layer of a copy node: inputs [target, source].
 Offset export_copy(BetterBuilder& builder, Graph& graph,

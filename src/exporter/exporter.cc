@@ -76,7 +76,7 @@ namespace {
 const OpTable& BuiltinOps() {
   static const OpTable table = [] {
     OpTable t;
-    for (auto& [op, fn] : DataOps()) t.add(op, std::move(fn));
+    for (OpSpec& spec : DataOps()) t.add(std::move(spec));
     RegisterBuiltinOps(t);
     return t;
   }();
@@ -95,8 +95,11 @@ const OpFunction* SarnicExporter::export_op(const std::string& op,
     }
   }
   if (plugin != nullptr) *plugin = nullptr;
-  return BuiltinOps().find(op);
+  const OpSpec* spec = BuiltinOps().find(op);
+  return spec != nullptr ? &spec->exporter : nullptr;
 }
+
+std::vector<const OpSpec*> BuiltinOperations() { return BuiltinOps().specs(); }
 
 std::ostream& SarnicExporter::out() const {
   return options.diagnostics != nullptr ? *options.diagnostics : std::cout;

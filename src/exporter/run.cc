@@ -162,6 +162,46 @@ void ExportExternalConstants(SarnicExporter& e, BetterBuilder& builder,
   }
 }
 
+// The attribute of `node` that names `input` (a text, or an item of a
+// list), or an empty text.
+std::string AttributeNaming(const AttrDict& node, const std::string& input) {
+  for (const auto& [k, v] : node) {
+    if (v.is_text() && v.as_text() == input) return k;
+    if (v.is_list()) {
+      for (const Value& item : v.as_list()) {
+        if (item.is_text() && item.as_text() == input) return k;
+      }
+    }
+  }
+  return "";
+}
+
+// The missing layer `e` of node `name`'s input, with the consuming node, its
+// attribute and why the input has no layer.
+MissingLayerError MissingInput(const SarnicExporter& e, const std::string& name,
+                               const AttrDict& node,
+                               const MissingLayerError& error) {
+  const std::string& input = error.key();
+  const DiGraph& g = e.graph.qm_nx_graph;
+  std::string why;
+  if (!g.has_node(input)) {
+    why = "there is no node '" + input + "'";
+  } else if (const Value* op = g.node(input).find("op");
+             op == nullptr || !op->is_text() ||
+             e.export_op(op->as_text()) == nullptr) {
+    why = "its op " + (op ? op->repr() : std::string("(none)")) +
+          " has no exporter";
+  } else {
+    why = "it is not exported yet: the graph has no edge from '" + input +
+          "' to '" + name + "' to put it first";
+  }
+  const std::string attr = AttributeNaming(node, input);
+  return MissingLayerError(
+      input, "node '" + name + "'" +
+                 (attr.empty() ? "" : " attribute '" + attr + "'") +
+                 ": no layer for '" + input + "': " + why);
+}
+
 // One layer per node, in topological order, each written by the exporter
 // of its op; a plug-in's result is checked to be a layer it finished.
 void ExportNodes(SarnicExporter& e, BetterBuilder& builder, LayerList& layers,
@@ -186,8 +226,13 @@ void ExportNodes(SarnicExporter& e, BetterBuilder& builder, LayerList& layers,
       e.out() << "WARNING: unsupported op " << op << "\n";
       continue;
     }
-    const Offset layer =
-        (*fn)(builder, e.graph, layers.index(), node_name, node, alt_name);
+    Offset layer = 0;
+    try {
+      layer =
+          (*fn)(builder, e.graph, layers.index(), node_name, node, alt_name);
+    } catch (const MissingLayerError& error) {
+      throw MissingInput(e, node_name, node, error);
+    }
     if (plugin != nullptr && !builder.IsFinishedLayer(layer)) {
       throw PluginResultError(plugin->name(), op, node_name,
                               std::to_string(layer));

@@ -186,8 +186,10 @@ WeightsFile ReadWeights(const std::string& path) {
       w.bf16.insert(e.name);
       continue;
     }
-    w.tensors.set(e.name, NdArray::View(*e.dtype, e.shape, map,
-                                        {base + e.begin, e.end - e.begin}));
+    NdArray a = NdArray::View(*e.dtype, e.shape, map,
+                              {base + e.begin, e.end - e.begin});
+    a.set_origin("weights file " + path + " tensor '" + e.name + "'");
+    w.tensors.set(e.name, std::move(a));
   }
   return w;
 }

@@ -105,15 +105,52 @@ Offset export_swish(BetterBuilder& b, Graph& /*graph*/,
 }  // namespace
 
 void RegisterBinaryOps(OpTable& table) {
-  table.add("add", export_add);
-  table.add("sub", export_sub);
-  table.add("mul", export_mul);
-  table.add("div", export_div);
-  table.add("pow", export_pow);
-  table.add("prelu", export_prelu);
-  table.add("add_n", export_add_n);
-  table.add("leaky_relu", export_leaky_relu);
-  table.add("swish", export_swish);
+  const AttrSpec x = Required("x", AttrKind::kNode, "the first operand");
+  const AttrSpec y = Required("y", AttrKind::kNode, "the second operand");
+  const struct {
+    const char* op;
+    const char* layer_type;
+    OpFunction fn;
+  } rows[] = {
+      {"add", "add", export_add},      {"sub", "subtract", export_sub},
+      {"mul", "multiply", export_mul}, {"div", "divide", export_div},
+      {"pow", "pow", export_pow},
+  };
+  for (const auto& r : rows) {
+    table.add({r.op, r.layer_type, "binary", {x, y}, "[x, y]", "none", r.fn});
+  }
+  table.add({"prelu",
+             "prelu",
+             "binary",
+             {x, Required("scales", AttrKind::kNode,
+                          "the slopes of the negative part")},
+             "[x, scales]",
+             "none",
+             export_prelu});
+  table.add(
+      {"add_n",
+       "none",
+       "binary",
+       {Required("values", AttrKind::kNodeList, "the summands, in order")},
+       "one entry per name of values, in order",
+       "none",
+       export_add_n});
+  table.add({"leaky_relu",
+             "leaky_relu",
+             "binary",
+             {x, Required("alpha", AttrKind::kValue,
+                          "the slope of the negative part")},
+             "[x]",
+             "[alpha: data]",
+             export_leaky_relu});
+  table.add({"swish",
+             "swish",
+             "binary",
+             {x, Required("hard", AttrKind::kValue, "the swish setting hard"),
+              Required("beta", AttrKind::kValue, "the swish setting beta")},
+             "[x]",
+             "[beta: data, hard: data]",
+             export_swish});
 }
 
 }  // namespace sarnic

@@ -81,8 +81,37 @@ Offset export_transpose_conv(BetterBuilder& b, Graph& /*graph*/,
 }  // namespace
 
 void RegisterConvolutionOps(OpTable& table) {
-  table.add("conv", export_conv);
-  table.add("transpose_conv", export_transpose_conv);
+  const AttrSpec input = Required("input", AttrKind::kNode, "the data input");
+  const AttrSpec filter = Required("filter", AttrKind::kNode, "the weights");
+  const AttrSpec bias =
+      Optional("bias", AttrKind::kNode,
+               "the bias; an input only when it names an exported layer");
+  const AttrSpec stride =
+      Required("stride", AttrKind::kIntList,
+               "the strides: one per output dimension, or two [h, w] "
+               "written as [1, h, w, 1]");
+  table.add({"conv",
+             "conv2d",
+             "convolution",
+             {input, filter, bias,
+              Required("dilation", AttrKind::kIntList,
+                       "the dilation factors, by the rule of stride"),
+              stride,
+              Required("groups", AttrKind::kInt,
+                       "the number of groups (1 for an ordinary convolution)"),
+              ops::ActivationAttr(), ops::HeadAttr(), ops::TailAttr()},
+             "[input, filter, bias] or [input, filter]",
+             "[activation, groups, dilations, strides] and, with pads, "
+             "[..., tail, head]",
+             export_conv});
+  table.add({"transpose_conv",
+             "deconv2d",
+             "convolution",
+             {input, filter, bias, stride, ops::ActivationAttr(),
+              ops::HeadAttr(), ops::TailAttr()},
+             "[input, filter, bias] or [input, filter]",
+             "[activation, strides] and, with pads, [..., tail, head]",
+             export_transpose_conv});
 }
 
 }  // namespace sarnic

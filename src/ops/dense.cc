@@ -101,11 +101,52 @@ Offset export_cudnn_gru(BetterBuilder& b, Graph& /*graph*/,
 }  // namespace
 
 void RegisterDenseOps(OpTable& table) {
-  table.add("dense", export_dense);
-  table.add("linear", export_linear);
-  table.add("matmul", export_matmul);
-  table.add("batch_normalization", export_batch_normalization);
-  table.add("cudnn_gru", export_cudnn_gru);
+  const AttrSpec a = Required("A", AttrKind::kNode, "the first operand");
+  const AttrSpec b = Required("B", AttrKind::kNode, "the second operand");
+  const AttrSpec bias = Required("bias", AttrKind::kNode, "the bias");
+  table.add({"dense",
+             "dense",
+             "dense",
+             {a, b, bias, ops::ActivationAttr()},
+             "[A, B, bias]",
+             "[activation]",
+             export_dense});
+  table.add({"linear",
+             "linear",
+             "dense",
+             {a, b, bias, ops::ActivationAttr()},
+             "[A, B, bias]",
+             "[activation]",
+             export_linear});
+  table.add({"matmul",
+             "matmul",
+             "dense",
+             {a, b,
+              Required("transposeA", AttrKind::kText,
+                       "\"True\" transposes A; any other value does not"),
+              Required("transposeB", AttrKind::kText,
+                       "\"True\" transposes B; any other value does not")},
+             "[A, B]",
+             "[], [transpose_a], [transpose_b] or [transpose_b, transpose_a]",
+             export_matmul});
+  std::vector<AttrSpec> bn;
+  for (const char* n : {"input", "mean", "variance", "offset", "scale"}) {
+    bn.push_back(Required(n, AttrKind::kNode, std::string("the ") + n));
+  }
+  bn.push_back(Required("epsilon", AttrKind::kNode,
+                        "the epsilon, an input layer (not a number)"));
+  table.add({"batch_normalization", "batchnorm", "dense", bn,
+             "[input, mean, variance, offset, scale, epsilon]", "none",
+             export_batch_normalization});
+  std::vector<AttrSpec> gru;
+  for (const char* n :
+       {"input", "h", "w_ir", "b_ir", "w_h", "b_wh", "r_h", "b_rh"}) {
+    gru.push_back(
+        Required(n, AttrKind::kNode, std::string("the cell's input ") + n));
+  }
+  table.add({"cudnn_gru", "gru", "dense", gru,
+             "[input, h, w_ir, b_ir, w_h, b_wh, r_h, b_rh]", "none",
+             export_cudnn_gru});
 }
 
 }  // namespace sarnic

@@ -6,21 +6,23 @@
 
 namespace sarnic {
 
-void OpTable::add(const std::string& op, OpFunction fn) {
-  if (!rows_.emplace(op, std::move(fn)).second) {
+void OpTable::add(OpSpec spec) {
+  const std::string op = spec.op;
+  if (!rows_.emplace(op, std::move(spec)).second) {
     throw InternalError("operation exporter registered twice: " + op);
   }
 }
 
-const OpFunction* OpTable::find(const std::string& op) const {
+const OpSpec* OpTable::find(const std::string& op) const {
   auto it = rows_.find(op);
   return it == rows_.end() ? nullptr : &it->second;
 }
 
-std::vector<std::string> OpTable::names() const {
-  std::vector<std::string> out;
-  for (const auto& [k, v] : rows_) out.push_back(k);
-  std::sort(out.begin(), out.end());
+std::vector<const OpSpec*> OpTable::specs() const {
+  std::vector<const OpSpec*> out;
+  for (const auto& [k, v] : rows_) out.push_back(&v);
+  std::sort(out.begin(), out.end(),
+            [](const OpSpec* a, const OpSpec* b) { return a->op < b->op; });
   return out;
 }
 

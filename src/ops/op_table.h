@@ -10,18 +10,21 @@
 #include <vector>
 
 #include "sarnic/layers.h"
+#include "sarnic/operations.h"
 
 namespace sarnic {
 
 class OpTable {
  public:
-  // Adds a row; a duplicate op text is a programming error and raises.
-  void add(const std::string& op, OpFunction fn);
-  const OpFunction* find(const std::string& op) const;
-  std::vector<std::string> names() const;
+  // Adds an operation; a duplicate op text is a programming error and
+  // raises.
+  void add(OpSpec spec);
+  const OpSpec* find(const std::string& op) const;
+  // Every operation, by op text.
+  std::vector<const OpSpec*> specs() const;
 
  private:
-  std::unordered_map<std::string, OpFunction> rows_;
+  std::unordered_map<std::string, OpSpec> rows_;
 };
 
 // The operations of every family in src/ops; `table` may already hold

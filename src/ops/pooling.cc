@@ -61,8 +61,20 @@ Offset export_max_pool(BetterBuilder& b, Graph& /*graph*/,
 }  // namespace
 
 void RegisterPoolingOps(OpTable& table) {
-  table.add("avg_pool", export_avg_pool);
-  table.add("max_pool", export_max_pool);
+  const std::vector<AttrSpec> attrs = {
+      Required("input", AttrKind::kNode, "the input"),
+      Required("size", AttrKind::kIntList, "the pooling window"),
+      Required("stride", AttrKind::kIntList, "the strides"), ops::HeadAttr(),
+      ops::TailAttr()};
+  const char* params =
+      "[pooling, strides, ksize] and, with pads, [..., tail, head]";
+  table.add({"avg_pool", "pool2d", "pooling", attrs, "[input]",
+             std::string(params) +
+                 "; a window or stride with fewer entries than the output "
+                 "has dimensions is written as [1, ..., 1]",
+             export_avg_pool});
+  table.add({"max_pool", "pool2d", "pooling", attrs, "[input]", params,
+             export_max_pool});
 }
 
 }  // namespace sarnic

@@ -80,6 +80,23 @@ void AddPads(BetterBuilder& b, const AttrDict& node,
   params.push_back(head);
 }
 
+AttrSpec HeadAttr() {
+  return Optional("head", AttrKind::kIntList,
+                  "pad widths before the data, one per dimension (used only "
+                  "with tail)");
+}
+
+AttrSpec TailAttr() {
+  return Optional("tail", AttrKind::kIntList,
+                  "pad widths after the data, one per dimension (used only "
+                  "with head)");
+}
+
+AttrSpec ActivationAttr() {
+  return Optional("activation", AttrKind::kActivation,
+                  "the fused activation (default \"linear\")");
+}
+
 std::size_t SequenceLength(const AttrDict& node, const char* attr) {
   const Value& v = node.at(attr);
   if (!v.is_list()) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sarnic/layers.h"
+#include "sarnic/operations.h"
 #include "serialize/layer_parts.h"
 #include "serialize/tensor.h"
 
@@ -54,6 +55,12 @@ Offset Activation(BetterBuilder& b, const AttrDict& node);
 // and appends them in read order [..., tail, head].
 void AddPads(BetterBuilder& b, const AttrDict& node,
              std::vector<Offset>& params);
+
+// The declarations that several families share: the optional pad lists
+// `head` and `tail`, and the fused activation.
+AttrSpec HeadAttr();
+AttrSpec TailAttr();
+AttrSpec ActivationAttr();
 
 // Length of the sequence attribute `attr` (a TypeError for a non-sequence).
 std::size_t SequenceLength(const AttrDict& node, const char* attr);

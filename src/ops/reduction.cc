@@ -89,11 +89,28 @@ Offset export_prod_reduce(BetterBuilder& b, Graph& /*graph*/,
 }  // namespace
 
 void RegisterReductionOps(OpTable& table) {
-  table.add("sum_reduce", export_sum_reduce);
-  table.add("mean_reduce", export_mean_reduce);
-  table.add("max_reduce", export_max_reduce);
-  table.add("min_reduce", export_min_reduce);
-  table.add("prod_reduce", export_prod_reduce);
+  const std::vector<AttrSpec> attrs = {
+      Required("input", AttrKind::kNode, "the input"),
+      Required("axes", AttrKind::kIntList,
+               "the axes reduced (they do not stay as dimensions); sorted "
+               "in place by the export")};
+  const struct {
+    const char* op;
+    const char* layer_type;
+    OpFunction fn;
+  } rows[] = {
+      {"sum_reduce", "reduce_sum", export_sum_reduce},
+      {"mean_reduce", "reduce_mean", export_mean_reduce},
+      {"max_reduce", "reduce_max", export_max_reduce},
+      {"min_reduce", "reduce_min", export_min_reduce},
+      {"prod_reduce", "reduce_product", export_prod_reduce},
+  };
+  for (const auto& r : rows) {
+    table.add(
+        {r.op, r.layer_type, "reduction", attrs, "[input]",
+         "[keep_dims: int16 data 0, axes: data-less, shape = the sorted axes]",
+         r.fn});
+  }
 }
 
 }  // namespace sarnic

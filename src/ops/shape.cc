@@ -132,13 +132,76 @@ Offset export_resize(BetterBuilder& b, Graph& /*graph*/,
 }  // namespace
 
 void RegisterShapeOps(OpTable& table) {
-  table.add("reshape", export_reshape);
-  table.add("transpose", export_transpose);
-  table.add("softmax", export_softmax);
-  table.add("slice", export_slice);
-  table.add("pad", export_pad);
-  table.add("concat", export_concat);
-  table.add("resize", export_resize);
+  const AttrSpec input = Required("input", AttrKind::kNode, "the input");
+  const AttrSpec axes = Required("axes", AttrKind::kIntList, "the axes");
+  const AttrSpec head = Required("head", AttrKind::kIntList,
+                                 "pad widths before the data, per dimension");
+  const AttrSpec tail = Required("tail", AttrKind::kIntList,
+                                 "pad widths after the data, per dimension");
+  table.add({"reshape",
+             "reshape",
+             "shape",
+             {input},
+             "[input]",
+             "[shape: data-less, shape = output_shape]",
+             export_reshape});
+  table.add({"transpose",
+             "shuffle",
+             "shape",
+             {input, Required("axes", AttrKind::kIntList,
+                              "the permutation of the input's axes")},
+             "[input]",
+             "[axes: data-less, shape = axes]",
+             export_transpose});
+  table.add({"softmax",
+             "softmax",
+             "shape",
+             {Required("x", AttrKind::kNode, "the input"), axes},
+             "[x]",
+             "[axes: data-less, shape = axes]",
+             export_softmax});
+  table.add(
+      {"slice",
+       "slice",
+       "shape",
+       {input, axes,
+        Required("begin", AttrKind::kIntList, "the first index, per axis"),
+        Required("end", AttrKind::kIntList, "the end index, per axis"),
+        Optional("strides", AttrKind::kIntList,
+                 "the steps, per axis (default 1 each)")},
+       "[input]",
+       "[axes, head = begin, tail = end, strides], data-less",
+       export_slice});
+  table.add(
+      {"pad",
+       "pad",
+       "shape",
+       {input, head, tail, Required("value", AttrKind::kValue, "the pad value"),
+        Optional("fusible", AttrKind::kFlag,
+                 "present when the pad may be fused into the next "
+                 "layer; only its presence counts")},
+       "[input]",
+       "[head, tail, value] or [head, tail, value, fusible]",
+       export_pad});
+  table.add({"concat",
+             "concat",
+             "shape",
+             {Required("values", AttrKind::kNodeList, "the parts, in order"),
+              Required("axis", AttrKind::kInt, "the axis joined along")},
+             "one entry per name of values, in order",
+             "[axis: int16 data]",
+             export_concat});
+  table.add(
+      {"resize",
+       "resize",
+       "shape",
+       {input, Required("mode", AttrKind::kInt, "the resize mode"),
+        Required("align_corners", AttrKind::kFlag, "align the corner pixels"),
+        Required("half_pixel_centers", AttrKind::kFlag,
+                 "sample at pixel centres")},
+       "[input]",
+       "[mode, align_corners, half_pixel_centers], int16 data",
+       export_resize});
 }
 
 }  // namespace sarnic

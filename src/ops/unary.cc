@@ -139,22 +139,39 @@ Offset export_rsqrt(BetterBuilder& b, Graph& /*graph*/,
 }  // namespace
 
 void RegisterUnaryOps(OpTable& table) {
-  table.add("abs", export_abs);
-  table.add("cos", export_cos);
-  table.add("sin", export_sin);
-  table.add("exp", export_exp);
-  table.add("log", export_log);
-  table.add("neg", export_neg);
-  table.add("sqrt", export_sqrt);
-  table.add("relu", export_relu);
-  table.add("relu6", export_relu6);
-  table.add("sigmoid", export_sigmoid);
-  table.add("tanh", export_tanh);
-  table.add("elu", export_elu);
-  table.add("quant", export_quant);
-  table.add("dequant", export_dequant);
-  table.add("sqr", export_sqr);
-  table.add("rsqrt", export_rsqrt);
+  const AttrSpec x = Required("x", AttrKind::kNode, "the input");
+  // op text, layer type written, exporter
+  const struct {
+    const char* op;
+    const char* layer_type;
+    OpFunction fn;
+  } rows[] = {
+      {"abs", "abs", export_abs},       {"cos", "none", export_cos},
+      {"sin", "none", export_sin},      {"exp", "exp", export_exp},
+      {"log", "log", export_log},       {"neg", "none", export_neg},
+      {"sqrt", "sqrt", export_sqrt},    {"relu", "relu", export_relu},
+      {"relu6", "relu6", export_relu6}, {"sigmoid", "sigmoid", export_sigmoid},
+      {"tanh", "tanh", export_tanh},    {"elu", "none", export_elu},
+      {"quant", "quant", export_quant}, {"dequant", "dequant", export_dequant},
+  };
+  for (const auto& r : rows) {
+    table.add({r.op, r.layer_type, "unary", {x}, "[x]", "none", r.fn});
+  }
+  table.add({"sqr",
+             "multiply",
+             "unary",
+             {x},
+             "[x, x]: a square is the product of the input with itself",
+             "none",
+             export_sqr});
+  table.add({"rsqrt",
+             "rsqrt",
+             "unary",
+             {x, Optional("epsilon", AttrKind::kReal,
+                          "added before the root (default 0.0)")},
+             "[x]",
+             "[epsilon: float32 data]",
+             export_rsqrt});
 }
 
 }  // namespace sarnic

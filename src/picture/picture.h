@@ -6,10 +6,9 @@
 
 #include <array>
 #include <cstdint>
+#include <iosfwd>
 #include <string>
 #include <vector>
-
-#include <iosfwd>
 
 #include "planner/memory_map.h"
 #include "planner/planners.h"

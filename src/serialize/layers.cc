@@ -7,9 +7,10 @@ namespace sarnic {
 uint32_t LayerIndex::at(const std::string& name) const {
   auto it = map_.find(name);
   if (it == map_.end()) {
-    throw KeyError(name, "no layer for '" + name +
-                             "': the node has not been exported before its "
-                             "use (unsupported op or missing node)");
+    throw MissingLayerError(name,
+                            "no layer for '" + name +
+                                "': the node has not been exported before its "
+                                "use (unsupported op or missing node)");
   }
   return it->second;
 }

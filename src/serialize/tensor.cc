@@ -105,8 +105,11 @@ Data OneFloat32(BetterBuilder& b, double value) {
 Data ArrayData(BetterBuilder& b, const NdArray& a, bool shape_given,
                Offset& shape) {
   if (type_flags.count(a.dtype()) == 0) {
-    throw ValueError("Numpy NDArray has unsupported type:",
-                     std::string(DTypeName(a.dtype())));
+    std::string detail(DTypeName(a.dtype()));
+    if (!a.origin().empty()) detail += " (" + a.origin() + ")";
+    // Half-precision weights are common; the model holds float32.
+    if (a.dtype() == DType::kFloat16) detail += "; convert it to float32";
+    throw ValueError("Numpy NDArray has unsupported type:", detail);
   }
   if (!shape_given) shape = ShapeVector(b, a.shape());
   const auto count = static_cast<std::size_t>(a.size());

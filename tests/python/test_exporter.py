@@ -17,9 +17,9 @@ SNX_EXPORT = os.environ["SNX_EXPORT"]
 
 def small_graph():
     g = nx.DiGraph()
-    g.add_node("in", op="external", output_shape=[1, 4], datatype=np.dtype("float32"))
+    g.add_node("in", op="external", output_shape=[1, 4, 4], datatype=np.dtype("float32"))
     g.add_node("w", op="constant", output_shape=[4])
-    g.add_node("r", op="relu", x="in", output_shape=[1, 4])
+    g.add_node("r", op="relu", x="in", output_shape=[1, 4, 4])
     g.add_node("s", op="sum_reduce", input="r", axes=[2, 1], output_shape=[1])
     g.add_edge("in", "r")
     g.add_edge("r", "s")
@@ -280,3 +280,32 @@ def test_an_unknown_planner_is_refused_naming_the_valid_ones():
     with pytest.raises(ValueError) as err:
         se.SarnicExporter(small_graph(), "m", planner="spec").run()
     assert err.value.args == ('planner must be "standard" or "best":', "'spec'")
+
+
+def test_check_graph_finds_what_is_wrong_and_changes_nothing():
+    graph = small_graph()
+    g = graph.qm_nx_graph
+    g.add_node("r1", op="rleu", x="in", output_shape=[1, 4, 4])
+    g.add_node("u", op="relu", x="r1", output_shape=[1, 4, 4])
+    g.add_edge("in", "r1")
+    before = {n: dict(g.nodes[n]) for n in g.nodes}
+    findings = se.check_graph(graph)
+    assert {(f.node, f.attribute) for f in findings} == {("r1", "op"), ("u", "x")}
+    assert "did you mean 'relu'?" in findings[0].message
+    assert str(findings[1]).startswith("node 'u' attribute 'x': names 'r1'")
+    assert {n: dict(g.nodes[n]) for n in g.nodes} == before
+    assert se.check_graph(small_graph()) == []
+    path = os.path.join(os.environ["SARNIC_TESTS_DATA_DIR"], "all_ops.json")
+    assert se.check_graph(se.load_graph(path)) == []
+
+
+def test_a_missing_layer_names_its_consumer_and_keeps_the_key():
+    graph = small_graph()
+    graph.qm_nx_graph.remove_edge("in", "r")
+    graph.qm_nx_graph.add_node("z", op="relu", x="r", output_shape=[1, 4, 4])
+    graph.qm_nx_graph.nodes["r"]["x"] = "z"
+    graph.qm_nx_graph.add_edge("r", "z")
+    with pytest.raises(KeyError) as err:
+        se.SarnicExporter(graph, "m", mem_map=False).run()
+    assert err.value.args[0] == "z"
+    assert "node 'r' attribute 'x': no layer for 'z'" in err.value.args[1]

@@ -10,6 +10,7 @@
 #include "io/temp_dir.h"
 #include "sarnic/graph_file.h"
 #include "sarnic/model_reader.h"
+#include "sarnic/reference.h"
 #include "test_util.h"
 
 namespace sarnic {
@@ -375,6 +376,117 @@ TEST_F(Cli, InterruptedExportsLeaveNoTemporaryFile) {
     }
     std::filesystem::remove(Path("m.snx"));
   }
+}
+
+// in -> r1 (misspelt op) -> u, with no edge from r1 to u; a reshape that
+// changes the element count; a constant whose array disagrees.
+void WrongGraph(const std::string& path) {
+  testing::TestGraph g;
+  g.Add("in", "external", {1, 512});
+  g.Add("r1", "rleu", {1, 512}, {{"x", Value("in")}});
+  g.Add("u", "relu", {1, 512}, {{"x", Value("r1")}});
+  g.Add("r", "reshape", {1, 256}, {{"input", Value("in")}});
+  g.Constant("k", {2}, {1, 2}).set("output_shape", Value::IntList({4}));
+  g.Edge("in", "r1");
+  g.Edge("in", "r");
+  g.orig_inputs = {"in"};
+  g.orig_outputs = {"u", "r", "k"};
+  SaveGraph(g, path);
+}
+
+TEST_F(Cli, CheckReportsWrongGraphsOnStandardErrorAndStrictRefusesThem) {
+  const std::string wrong = Path("wrong.json");
+  WrongGraph(wrong);
+  const Result check = Export("--check " + wrong);
+  EXPECT_EQ(check.status, 1);
+  EXPECT_EQ(check.out, "");
+  for (const char* line :
+       {"warning: node 'r1' attribute 'op': no operation 'rleu' has an "
+        "exporter; did you mean 'relu'?",
+        "warning: node 'u' attribute 'x': names 'r1' but the graph has no "
+        "edge from 'r1' to 'u'",
+        "warning: node 'r' attribute 'output_shape': [1, 256] holds 256",
+        "warning: node 'k' attribute 'output_shape': is [4] but"}) {
+    EXPECT_NE(check.err.find(line), std::string::npos) << line << check.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(Path("m.snx")));
+  EXPECT_EQ(Export("--check " + SmallGraph()).status, 0);
+
+  Write("old.snx", "previous model");
+  const Result strict = Export(wrong + " -o " + Path("old.snx") + " --strict");
+  EXPECT_EQ(strict.status, 1);
+  EXPECT_NE(strict.err.find("error: the check found 4 problem(s)"),
+            std::string::npos)
+      << strict.err;
+  EXPECT_EQ(Read("old.snx"), "previous model");
+
+  // Without --strict the export runs; its error names the consumer, the
+  // attribute and why the input has no layer, then the findings follow.
+  const Result plain = Export(wrong + " -o " + Path("old.snx"));
+  EXPECT_EQ(plain.status, 1);
+  EXPECT_EQ(plain.err.rfind("error: node 'u' attribute 'x': no layer for "
+                            "'r1': its op 'rleu' has no exporter\n",
+                            0),
+            0u)
+      << plain.err;
+  EXPECT_NE(plain.err.find("warning: node 'r1'"), std::string::npos);
+}
+
+TEST_F(Cli, FindingsLeaveStandardOutputAndTheModelAsTheyWere) {
+  // A reshape to another element count exports, with a warning.
+  testing::TestGraph g;
+  g.Add("in", "external", {1, 8});
+  g.Add("r", "reshape", {1, 4}, {{"input", Value("in")}});
+  g.Edge("in", "r");
+  g.orig_inputs = {"in"};
+  g.orig_outputs = {"r"};
+  SaveGraph(g, Path("g.json"));
+  const Result r = Export(Path("g.json") + " -o " + Path("m.snx"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.find("warning"), std::string::npos);
+  EXPECT_NE(r.err.find("warning: node 'r' attribute 'output_shape'"),
+            std::string::npos);
+  std::ostringstream quiet;
+  ExportOptions o;
+  o.diagnostics = &quiet;
+  SarnicExporter e(g, "g", std::move(o));
+  const ModelBuffer lib = e.run();
+  EXPECT_EQ(Read("m.snx"),
+            std::string(reinterpret_cast<const char*>(lib.data()), lib.size()));
+}
+
+TEST_F(Cli, TheOperationReference) {
+  const Result list = Export("--list-ops");
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_EQ(list.out, ListOperations());
+  const Result one = Export("--describe-op max_pool");
+  EXPECT_EQ(one.out, DescribeOperation("max_pool"));
+  const Result unknown = Export("--describe-op maxpool");
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_NE(unknown.err.find("did you mean 'max_pool'?"), std::string::npos)
+      << unknown.err;
+  EXPECT_EQ(Export("").status, 2);  // neither a graph nor a reference flag
+}
+
+TEST_F(Cli, HalfPrecisionWeightsAreRefusedNamingTheTensorAndTheFile) {
+  Write(
+      "w.safetensors",
+      testing::Safetensors(
+          R"({"kernel":{"dtype":"F16","shape":[2],"data_offsets":[0,4]}})", 4));
+  Write(
+      "g.json",
+      R"({"format":"snx-graph","version":1,"weights":"w.safetensors",)"
+      R"("orig_inputs":[],"orig_outputs":["c"],)"
+      R"("nodes":[{"name":"c","attrs":{"op":"constant","output_shape":[2]}}],)"
+      R"("edges":[],"tensor_dict":{"c":{"__ndarray__":{"weights":"kernel"}}}})");
+  const Result r = Export(Path("g.json") + " -o " + Path("m.snx"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Numpy NDArray has unsupported type: float16 (weights "
+                       "file " +
+                       Path("w.safetensors") +
+                       " tensor 'kernel'); convert it to float32"),
+            std::string::npos)
+      << r.err;
 }
 
 TEST_F(Cli, CopyAndSvmOptions) {

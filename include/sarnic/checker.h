@@ -1,0 +1,28 @@
+// The graph checker: finds what would make a graph export wrongly or fail
+// late, before anything is written. It reads the graph and never changes
+// it. Every rule holds whatever tensor layout the engine uses.
+#ifndef SARNIC_CHECKER_H_
+#define SARNIC_CHECKER_H_
+
+#include <string>
+#include <vector>
+
+#include "sarnic/digraph.h"
+
+namespace sarnic {
+
+struct Finding {
+  std::string node;
+  std::string attribute;  // empty when the finding is about the node
+  std::string message;
+};
+
+// Every finding of every rule, node by node in the graph's order.
+std::vector<Finding> CheckGraph(const Graph& graph);
+
+// "node 'c' attribute 'x': message".
+std::string FormatFinding(const Finding& finding);
+
+}  // namespace sarnic
+
+#endif  // SARNIC_CHECKER_H_

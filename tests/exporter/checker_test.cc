@@ -1,0 +1,263 @@
+// The graph checker, one row per rule: a graph that breaks the rule gets a
+// finding naming the node and attribute, and the same graph mended gets
+// none. The graphs of the repository get none either.
+#include "sarnic/checker.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "sarnic/errors.h"
+#include "sarnic/graph_file.h"
+#include "sarnic/reference.h"
+#include "test_util.h"
+
+namespace sarnic {
+namespace {
+
+using testing::TestGraph;
+
+// in [1, 8] -> the node under test "n", whose attributes each row sets.
+void Base(TestGraph& g) {
+  g.Add("in", "external", {1, 8});
+  g.Add("other", "external", {1, 8});
+  g.orig_inputs = {"in", "other"};
+}
+
+struct Row {
+  const char* rule;
+  std::function<void(TestGraph&)> broken;
+  std::function<void(TestGraph&)> mended;
+  const char* node;
+  const char* attribute;
+  const char* message;
+};
+
+TEST(Checker, EachRuleFindsItsFaultAndNothingElse) {
+  const Row rows[] = {
+      {"unknown op",
+       [](TestGraph& g) {
+         g.Add("n", "rleu", {1, 8}, {{"x", Value("in")}});
+       },
+       [](TestGraph& g) {
+         g.Add("n", "relu", {1, 8}, {{"x", Value("in")}});
+       },
+       "n", "op", "did you mean 'relu'?"},
+      {"op from another tool",
+       [](TestGraph& g) {
+         g.Add("n", "conv2d", {1, 8});
+       },
+       [](TestGraph& g) {
+         g.Add("n", "abs", {1, 8}, {{"x", Value("in")}});
+       },
+       "n", "op", "did you mean 'conv'?"},
+      {"required attribute missing",
+       [](TestGraph& g) {
+         g.Add("n", "relu", {1, 8});
+       },
+       [](TestGraph& g) {
+         g.Add("n", "relu", {1, 8}, {{"x", Value("in")}});
+       },
+       "n", "x", "is required"},
+      {"attribute of the wrong kind",
+       [](TestGraph& g) {
+         g.Add("n", "concat", {1, 16},
+               {{"values", Value("in")}, {"axis", Value(1)}});
+       },
+       [](TestGraph& g) {
+         g.Add("n", "concat", {1, 16},
+               {{"values", Value(List{Value("in"), Value("other")})},
+                {"axis", Value(1)}});
+       },
+       "n", "values", "must be a list of nodes"},
+      {"reference to no node",
+       [](TestGraph& g) {
+         g.Add("n", "relu", {1, 8}, {{"x", Value("ghost")}});
+       },
+       [](TestGraph& g) {
+         g.Add("n", "relu", {1, 8}, {{"x", Value("in")}});
+       },
+       "n", "x", "names 'ghost', which is no node"},
+      {"reference without an edge",
+       [](TestGraph& g) {
+         g.Add("n", "relu", {1, 8}, {{"x", Value("in")}});
+       },
+       nullptr, "n", "x", "no edge from 'in' to 'n'"},
+      {"constant array of another shape",
+       [](TestGraph& g) {
+         g.Constant("n", {2, 2}, {1, 2, 3, 4})
+             .set("output_shape", Value::IntList({4, 1}));
+       },
+       [](TestGraph& g) {
+         g.Constant("n", {2, 2}, {1, 2, 3, 4});
+       },
+       "n", "output_shape",
+       "is [4, 1] but the node's array in tensor_dict is [2, 2]"},
+      {"reshape changing the element count",
+       [](TestGraph& g) {
+         g.Add("n", "reshape", {1, 4}, {{"input", Value("in")}});
+       },
+       [](TestGraph& g) {
+         g.Add("n", "reshape", {2, 4}, {{"input", Value("in")}});
+       },
+       "n", "output_shape",
+       "holds 4 elements but its input 'in' [1, 8] holds 8"},
+      {"element-wise shapes that do not broadcast",
+       [](TestGraph& g) {
+         g.Add("q", "external", {1, 4});
+         g.Add("n", "add", {1, 8}, {{"x", Value("in")}, {"y", Value("q")}});
+         g.Edge("q", "n");
+       },
+       [](TestGraph& g) {
+         g.Add("q", "external", {1, 1});
+         g.Add("n", "add", {1, 8}, {{"x", Value("in")}, {"y", Value("q")}});
+         g.Edge("q", "n");
+       },
+       "n", "x", "[1, 8] and [1, 4] do not broadcast"},
+      {"element-wise output other than the broadcast",
+       [](TestGraph& g) {
+         g.Add("n", "mul", {1, 4}, {{"x", Value("in")}, {"y", Value("other")}});
+       },
+       [](TestGraph& g) {
+         g.Add("n", "mul", {1, 8}, {{"x", Value("in")}, {"y", Value("other")}});
+       },
+       "n", "output_shape", "broadcast to [1, 8]"},
+      {"concatenation off the axis",
+       [](TestGraph& g) {
+         g.Add("q", "external", {2, 8});
+         g.Add("n", "concat", {1, 16},
+               {{"values", Value(List{Value("in"), Value("q")})},
+                {"axis", Value(1)}});
+         g.Edge("q", "n");
+       },
+       [](TestGraph& g) {
+         g.Add("n", "concat", {1, 16},
+               {{"values", Value(List{Value("in"), Value("other")})},
+                {"axis", Value(-1)}});
+       },
+       "n", "values", "part 'q' [2, 8] disagrees with the output [1, 16]"},
+      {"concatenation whose axis sizes do not add up",
+       [](TestGraph& g) {
+         g.Add("n", "concat", {1, 12},
+               {{"values", Value(List{Value("in"), Value("other")})},
+                {"axis", Value(1)}});
+       },
+       nullptr, "n", "output_shape", "the parts add up to 16"},
+      {"reduction rank against keep_dims",
+       [](TestGraph& g) {
+         g.Add("n", "sum_reduce", {1, 1},
+               {{"input", Value("in")},
+                {"axes", Value::IntList({1})},
+                {"keep_dims", Value(false)}});
+       },
+       [](TestGraph& g) {
+         g.Add("n", "sum_reduce", {1},
+               {{"input", Value("in")},
+                {"axes", Value::IntList({1})},
+                {"keep_dims", Value(false)}});
+       },
+       "n", "output_shape", "dropping them (keep_dims) gives rank 1"},
+      {"non-positive shape entry",
+       [](TestGraph& g) {
+         g.Add("n", "relu", {1, 0}, {{"x", Value("in")}});
+       },
+       nullptr, "n", "output_shape", "every entry must be positive"},
+      {"overflowing shape",
+       [](TestGraph& g) {
+         g.Add("n", "relu", {1, int64_t{1} << 40}, {{"x", Value("in")}});
+       },
+       nullptr, "n", "output_shape", "overflows"},
+      {"element-wise datatypes that disagree",
+       [](TestGraph& g) {
+         g.qm_nx_graph.node("in").set("datatype", Value("int8"));
+         g.Add("n", "relu", {1, 8},
+               {{"x", Value("in")}, {"datatype", Value("float32")}});
+       },
+       [](TestGraph& g) {
+         g.qm_nx_graph.node("in").set("datatype", Value("int8"));
+         g.Add("n", "quant", {1, 8},
+               {{"x", Value("in")}, {"datatype", Value("float32")}});
+       },
+       "n", "x", "input 'in' has datatype 'int8'"},
+  };
+  for (const Row& r : rows) {
+    TestGraph broken;
+    Base(broken);
+    r.broken(broken);
+    // Every row but the missing edge has its edges.
+    if (std::string(r.rule) != "reference without an edge") {
+      for (const char* from : {"in", "other"}) broken.Edge(from, "n");
+    }
+    const auto findings = CheckGraph(broken);
+    const Finding* hit = nullptr;
+    for (const Finding& f : findings) {
+      if (f.node == r.node && f.attribute == r.attribute &&
+          f.message.find(r.message) != std::string::npos) {
+        hit = &f;
+      }
+    }
+    std::string seen;
+    for (const Finding& f : findings) seen += "\n  " + FormatFinding(f);
+    EXPECT_NE(hit, nullptr) << r.rule << "; found:" << seen;
+    if (!r.mended) continue;
+    TestGraph mended;
+    Base(mended);
+    r.mended(mended);
+    for (const char* from : {"in", "other"}) mended.Edge(from, "n");
+    for (const Finding& f : CheckGraph(mended)) {
+      ADD_FAILURE() << r.rule << ", mended: " << FormatFinding(f);
+    }
+  }
+}
+
+TEST(Checker, TheRepositoryGraphsHaveNoFindings) {
+  for (const std::string& path :
+       {std::string(SARNIC_EXAMPLES_DIR "/mobilenet/mobilenet.json"),
+        std::string(SARNIC_TESTS_DATA_DIR "/all_ops.json")}) {
+    const auto g = LoadGraph(path);
+    for (const Finding& f : CheckGraph(*g)) {
+      ADD_FAILURE() << path << ": " << FormatFinding(f);
+    }
+  }
+}
+
+TEST(Checker, NeverChangesTheGraph) {
+  const auto g = LoadGraph(SARNIC_TESTS_DATA_DIR "/all_ops.json");
+  const auto before = g->qm_nx_graph.attrs_of(0);
+  g->qm_nx_graph.node("sum_reduce_1").set("axes", Value::IntList({3, 1}));
+  CheckGraph(*g);
+  EXPECT_EQ(g->qm_nx_graph.node("sum_reduce_1").at("axes"),
+            Value::IntList({3, 1}));
+  EXPECT_EQ(g->qm_nx_graph.attrs_of(0), before);
+}
+
+TEST(Reference, ListsDescribesAndSuggestsFromTheDeclarations) {
+  const std::string list = ListOperations();
+  EXPECT_EQ(std::count(list.begin(), list.end(), '\n'),
+            static_cast<long>(BuiltinOperations().size()));
+  EXPECT_EQ(BuiltinOperations().size(), 50u);
+  EXPECT_NE(list.find("conv  conv2d  convolution\n"), std::string::npos);
+  EXPECT_NE(list.find("sqr  multiply  unary\n"), std::string::npos);
+  const std::string conv = DescribeOperation("conv");
+  EXPECT_NE(conv.find("  groups  required integer: "), std::string::npos);
+  EXPECT_NE(conv.find("inputs, in layer order: [input, filter, bias]"),
+            std::string::npos);
+  try {
+    DescribeOperation("rleu");
+    FAIL();
+  } catch (const KeyError& e) {
+    EXPECT_EQ(e.key(), "rleu");
+    EXPECT_NE(std::string(e.what()).find("did you mean 'relu'?"),
+              std::string::npos);
+  }
+  EXPECT_EQ(NearestOperations("conv2d").front(), "conv");
+  EXPECT_EQ(NearestOperations("sofmtax").front(), "softmax");
+  EXPECT_TRUE(NearestOperations("frobnicate").empty());
+  const std::string md = OperationsMarkdown();
+  for (const OpSpec* s : BuiltinOperations()) {
+    EXPECT_NE(md.find("### `" + s->op + "`"), std::string::npos) << s->op;
+  }
+}
+
+}  // namespace
+}  // namespace sarnic
