@@ -131,35 +131,15 @@ Offset export_resize(BetterBuilder& b, Graph& /*graph*/,
 
 }  // namespace
 
-void RegisterShapeOps(OpTable& table) {
-  const AttrSpec input = Required("input", AttrKind::kNode, "the input");
-  const AttrSpec axes = Required("axes", AttrKind::kIntList, "the axes");
+namespace {
+
+// The two operations that cut or extend their input.
+void RegisterSliceAndPad(OpTable& table, const AttrSpec& input,
+                         const AttrSpec& axes) {
   const AttrSpec head = Required("head", AttrKind::kIntList,
                                  "pad widths before the data, per dimension");
   const AttrSpec tail = Required("tail", AttrKind::kIntList,
                                  "pad widths after the data, per dimension");
-  table.add({"reshape",
-             "reshape",
-             "shape",
-             {input},
-             "[input]",
-             "[shape: data-less, shape = output_shape]",
-             export_reshape});
-  table.add({"transpose",
-             "shuffle",
-             "shape",
-             {input, Required("axes", AttrKind::kIntList,
-                              "the permutation of the input's axes")},
-             "[input]",
-             "[axes: data-less, shape = axes]",
-             export_transpose});
-  table.add({"softmax",
-             "softmax",
-             "shape",
-             {Required("x", AttrKind::kNode, "the input"), axes},
-             "[x]",
-             "[axes: data-less, shape = axes]",
-             export_softmax});
   table.add(
       {"slice",
        "slice",
@@ -183,6 +163,36 @@ void RegisterShapeOps(OpTable& table) {
        "[input]",
        "[head, tail, value] or [head, tail, value, fusible]",
        export_pad});
+}
+
+}  // namespace
+
+void RegisterShapeOps(OpTable& table) {
+  const AttrSpec input = Required("input", AttrKind::kNode, "the input");
+  const AttrSpec axes = Required("axes", AttrKind::kIntList, "the axes");
+  table.add({"reshape",
+             "reshape",
+             "shape",
+             {input},
+             "[input]",
+             "[shape: data-less, shape = output_shape]",
+             export_reshape});
+  table.add({"transpose",
+             "shuffle",
+             "shape",
+             {input, Required("axes", AttrKind::kIntList,
+                              "the permutation of the input's axes")},
+             "[input]",
+             "[axes: data-less, shape = axes]",
+             export_transpose});
+  table.add({"softmax",
+             "softmax",
+             "shape",
+             {Required("x", AttrKind::kNode, "the input"), axes},
+             "[x]",
+             "[axes: data-less, shape = axes]",
+             export_softmax});
+  RegisterSliceAndPad(table, input, axes);
   table.add({"concat",
              "concat",
              "shape",

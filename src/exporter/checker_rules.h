@@ -1,0 +1,91 @@
+// The checker's rules and what they share: the context over the graph
+// and the shape helpers. Each rule is one function over one node.
+#ifndef SARNIC_EXPORTER_CHECKER_RULES_H_
+#define SARNIC_EXPORTER_CHECKER_RULES_H_
+
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "sarnic/checker.h"
+#include "sarnic/exporter.h"
+#include "sarnic/operations.h"
+
+namespace sarnic::checker {
+
+class Context {
+ public:
+  explicit Context(const Graph& graph) : graph_(graph), g_(graph.qm_nx_graph) {
+    for (const OpSpec* s : BuiltinOperations()) specs_[s->op] = s;
+  }
+
+  const Graph& graph() const { return graph_; }
+  const DiGraph& g() const { return g_; }
+  std::vector<Finding>& findings() { return findings_; }
+
+  void Add(uint32_t node, std::string attribute, std::string message) {
+    findings_.push_back(
+        {g_.name_of(node), std::move(attribute), std::move(message)});
+  }
+
+  const std::string* OpOf(uint32_t node) const {
+    const Value* op = g_.attrs_of(node).find("op");
+    return op != nullptr && op->is_text() ? &op->as_text() : nullptr;
+  }
+
+  const OpSpec* SpecOf(uint32_t node) const {
+    const std::string* op = OpOf(node);
+    if (op == nullptr) return nullptr;
+    auto it = specs_.find(*op);
+    return it == specs_.end() ? nullptr : it->second;
+  }
+
+  // The output shape of node `name` when it is a list of integers.
+  std::optional<Shape> ShapeOf(const std::string& name) const {
+    if (!g_.has_node(name)) return std::nullopt;
+    return Ints(g_.node(name).find("output_shape"));
+  }
+
+  static std::optional<Shape> Ints(const Value* v) {
+    if (v == nullptr || !v->is_list()) return std::nullopt;
+    Shape out;
+    for (const Value& d : v->as_list()) {
+      if (!d.is_integer()) return std::nullopt;
+      out.push_back(d.as_int());
+    }
+    return out;
+  }
+
+  // The node named by the text attribute `attr`, when it is one.
+  const std::string* InputName(uint32_t node, const char* attr) const {
+    const Value* v = g_.attrs_of(node).find(attr);
+    return v != nullptr && v->is_text() ? &v->as_text() : nullptr;
+  }
+
+ private:
+  const Graph& graph_;
+  const DiGraph& g_;
+  std::unordered_map<std::string, const OpSpec*> specs_;
+  std::vector<Finding> findings_;
+};
+
+std::string ShapeText(const Shape& s);
+bool IsIntegral(const Value& v);
+
+// The input names of an element-wise operation, with the attribute each
+// comes from; empty for other operations.
+std::vector<std::pair<std::string, std::string>> ElementwiseInputs(
+    const Context& c, uint32_t n);
+
+// Rules about shapes (checker_shapes.cc).
+void ArrayShape(Context& c, uint32_t n);
+void Reshape(Context& c, uint32_t n);
+void BroadcastShape(Context& c, uint32_t n);
+void Concat(Context& c, uint32_t n);
+void ReductionRank(Context& c, uint32_t n);
+
+}  // namespace sarnic::checker
+
+#endif  // SARNIC_EXPORTER_CHECKER_RULES_H_

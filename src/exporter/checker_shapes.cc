@@ -1,0 +1,175 @@
+// The checker's rules about shapes: arrays against output_shape, reshapes,
+// broadcasts, concatenations and reductions.
+#include <algorithm>
+#include <limits>
+#include <set>
+
+#include "exporter/checker_rules.h"
+
+namespace sarnic::checker {
+
+void ArrayShape(Context& c, uint32_t n) {
+  const std::string* op = c.OpOf(n);
+  if (op == nullptr || (*op != "constant" && *op != "variable")) return;
+  const NdArray* a = c.graph().tensor_dict.find(c.g().name_of(n));
+  const std::optional<Shape> shape =
+      Context::Ints(c.g().attrs_of(n).find("output_shape"));
+  if (a == nullptr || !shape || *shape == a->shape()) return;
+  c.Add(n, "output_shape",
+        "is " + ShapeText(*shape) + " but the node's array in tensor_dict is " +
+            ShapeText(a->shape()));
+}
+
+namespace {
+
+std::optional<int64_t> Count(const Shape& s) {
+  int64_t count = 1;
+  for (int64_t d : s) {
+    if (d <= 0 || count > std::numeric_limits<int64_t>::max() / d) {
+      return std::nullopt;
+    }
+    count *= d;
+  }
+  return count;
+}
+
+}  // namespace
+
+void Reshape(Context& c, uint32_t n) {
+  const std::string* op = c.OpOf(n);
+  const std::string* input = c.InputName(n, "input");
+  if (op == nullptr || *op != "reshape" || input == nullptr) return;
+  const auto out = c.ShapeOf(c.g().name_of(n));
+  const auto in = c.ShapeOf(*input);
+  if (!out || !in) return;
+  const auto out_count = Count(*out), in_count = Count(*in);
+  if (!out_count || !in_count || *out_count == *in_count) return;
+  c.Add(n, "output_shape",
+        ShapeText(*out) + " holds " + std::to_string(*out_count) +
+            " elements but its input '" + *input + "' " + ShapeText(*in) +
+            " holds " + std::to_string(*in_count));
+}
+
+namespace {
+
+// The shape two operands broadcast to, aligned at their last dimension.
+std::optional<Shape> Broadcast(const Shape& a, const Shape& b) {
+  Shape out(std::max(a.size(), b.size()));
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const int64_t x = i < a.size() ? a[a.size() - 1 - i] : 1;
+    const int64_t y = i < b.size() ? b[b.size() - 1 - i] : 1;
+    if (x != y && x != 1 && y != 1) return std::nullopt;
+    out[out.size() - 1 - i] = x == 1 ? y : x;
+  }
+  return out;
+}
+
+}  // namespace
+
+void BroadcastShape(Context& c, uint32_t n) {
+  const auto inputs = ElementwiseInputs(c, n);
+  const auto out = c.ShapeOf(c.g().name_of(n));
+  if (inputs.empty() || !out) return;
+  std::optional<Shape> expected = Shape{};
+  std::string shapes;
+  for (const auto& [attr, name] : inputs) {
+    const auto s = c.ShapeOf(name);
+    if (!s) return;
+    shapes += (shapes.empty() ? "" : " and ") + ShapeText(*s);
+    if (expected) expected = Broadcast(*expected, *s);
+  }
+  if (!expected) {
+    return c.Add(n, inputs.front().first,
+                 "the input shapes " + shapes + " do not broadcast");
+  }
+  if (*expected != *out) {
+    c.Add(n, "output_shape",
+          "is " + ShapeText(*out) + " but the inputs " + shapes +
+              " broadcast to " + ShapeText(*expected));
+  }
+}
+
+void Concat(Context& c, uint32_t n) {
+  const std::string* op = c.OpOf(n);
+  const AttrDict& node = c.g().attrs_of(n);
+  const Value* values = node.find("values");
+  const Value* axis_value = node.find("axis");
+  const auto out = c.ShapeOf(c.g().name_of(n));
+  if (op == nullptr || *op != "concat" || values == nullptr ||
+      !values->is_list() || axis_value == nullptr || !IsIntegral(*axis_value) ||
+      !out) {
+    return;
+  }
+  const auto rank = static_cast<int64_t>(out->size());
+  int64_t axis = axis_value->is_real()
+                     ? static_cast<int64_t>(axis_value->as_real())
+                     : axis_value->as_int();
+  if (axis < 0) axis += rank;
+  if (axis < 0 || axis >= rank) {
+    return c.Add(n, "axis",
+                 std::to_string(axis_value->as_int()) + " is outside the " +
+                     std::to_string(rank) + " dimensions of the output");
+  }
+  int64_t sum = 0;
+  for (const Value& v : values->as_list()) {
+    const auto s = v.is_text() ? c.ShapeOf(v.as_text()) : std::nullopt;
+    if (!s) return;
+    for (int64_t d = 0; d < rank; ++d) {
+      if (static_cast<int64_t>(s->size()) != rank ||
+          (d != axis && (*s)[d] != (*out)[d])) {
+        return c.Add(n, "values",
+                     "part '" + v.as_text() + "' " + ShapeText(*s) +
+                         " disagrees with the output " + ShapeText(*out) +
+                         " off the axis " + std::to_string(axis));
+      }
+    }
+    sum += (*s)[axis];
+  }
+  if (sum != (*out)[axis]) {
+    c.Add(n, "output_shape",
+          "has " + std::to_string((*out)[axis]) + " along the axis " +
+              std::to_string(axis) + " but the parts add up to " +
+              std::to_string(sum));
+  }
+}
+
+// The output keeps the reduced axes (as dimensions of 1) when the node's
+// keep_dims says so, drops them when it says not; without keep_dims either
+// rank is taken.
+void ReductionRank(Context& c, uint32_t n) {
+  const OpSpec* spec = c.SpecOf(n);
+  const std::string* input = c.InputName(n, "input");
+  const auto axes = Context::Ints(c.g().attrs_of(n).find("axes"));
+  if (spec == nullptr || spec->family != "reduction" || input == nullptr ||
+      !axes) {
+    return;
+  }
+  const auto in = c.ShapeOf(*input);
+  const auto out = c.ShapeOf(c.g().name_of(n));
+  if (!in || !out) return;
+  std::set<int64_t> reduced;
+  for (int64_t a : *axes) {
+    reduced.insert(a < 0 ? a + static_cast<int64_t>(in->size()) : a);
+  }
+  const std::size_t kept = in->size();
+  const std::size_t dropped = kept - std::min(kept, reduced.size());
+  const Value* keep_dims = c.g().attrs_of(n).find("keep_dims");
+  if (keep_dims == nullptr && (out->size() == kept || out->size() == dropped)) {
+    return;
+  }
+  const bool keep = keep_dims != nullptr && keep_dims->truthy();
+  const std::size_t expected = keep ? kept : dropped;
+  if (keep_dims != nullptr && out->size() == expected) return;
+  c.Add(
+      n, "output_shape",
+      ShapeText(*out) + " has rank " + std::to_string(out->size()) +
+          " but reducing " + std::to_string(reduced.size()) + " axes of " +
+          ShapeText(*in) +
+          (keep_dims == nullptr ? " gives rank " + std::to_string(kept) +
+                                      " or " + std::to_string(dropped)
+                                : std::string(keep ? " keeping" : " dropping") +
+                                      " them (keep_dims) gives rank " +
+                                      std::to_string(expected)));
+}
+
+}  // namespace sarnic::checker
