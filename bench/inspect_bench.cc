@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -19,8 +20,8 @@ namespace {
 constexpr int kLayers = 50000;
 constexpr int kInputs = 50;
 
-// add_n layers, each summing the 50 layers before it.
-std::string WideModel() {
+// add_n layers, each summing the 50 layers before it, written to `path`.
+void WriteWideModel(const std::string& path) {
   Graph g;
   for (int i = 0; i < kLayers; ++i) {
     const std::string name = "layer" + std::to_string(i);
@@ -47,23 +48,46 @@ std::string WideModel() {
   o.mem_map = false;
   SarnicExporter e(g, "wide", std::move(o));
   const ModelBuffer model = e.run();
-  const std::string path = ScratchPath("wide.snx");
   WriteFile(path, model.data(), model.size());
+}
+
+// The model, made in a child process: a child of this process starts with
+// this process's resident memory, so the graph must never be held here.
+std::string WideModel() {
+  const std::string path = ScratchPath("wide.snx");
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    WriteWideModel(path);
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  std::atexit([] { std::remove(ScratchPath("wide.snx").c_str()); });
   return path;
 }
 
 // Runs snx-inspect with `flag` on `path`, output discarded; its peak RSS.
+// A child of this process starts with this process's resident memory, so
+// the benchmark binary is started afresh (MeasurePeakRss in main.cc) and
+// runs snx-inspect as its own child.
 std::size_t InspectPeakRss(const std::string& path, const char* flag) {
+  int fds[2];
+  if (::pipe(fds) != 0) return 0;
   const pid_t pid = ::fork();
   if (pid == 0) {
-    std::freopen("/dev/null", "w", stdout);
-    ::execl(SNX_INSPECT, SNX_INSPECT, path.c_str(), flag, nullptr);
+    ::dup2(fds[1], 1);
+    ::close(fds[0]);
+    ::execl("/proc/self/exe", "sarnic_bench", "--measure-peak-rss", SNX_INSPECT,
+            path.c_str(), flag, nullptr);
     ::_exit(127);
   }
+  ::close(fds[1]);
+  char buf[64] = {};
+  const ssize_t n = ::read(fds[0], buf, sizeof buf - 1);
+  ::close(fds[0]);
   int status = 0;
-  rusage usage{};
-  ::wait4(pid, &status, 0, &usage);
-  return static_cast<std::size_t>(usage.ru_maxrss) * 1024;
+  ::waitpid(pid, &status, 0);
+  return n > 0 ? static_cast<std::size_t>(std::strtoull(buf, nullptr, 10)) : 0;
 }
 
 void Inspect(benchmark::State& state, const char* flag, const char* counter) {

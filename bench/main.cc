@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -60,7 +61,32 @@ class Collector : public benchmark::ConsoleReporter {
 }  // namespace
 }  // namespace sarnic::bench
 
+namespace {
+
+// sarnic_bench --measure-peak-rss CMD ARGS...: runs CMD with its output
+// discarded and prints its peak resident memory in bytes. Started afresh,
+// this process is small, so CMD's figure is its own.
+int MeasurePeakRss(char** cmd) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 1);
+    ::execv(cmd[0], cmd);
+    ::_exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  ::wait4(pid, &status, 0, &usage);
+  std::printf("%lld\n", static_cast<long long>(usage.ru_maxrss) * 1024);
+  return 0;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  if (argc > 2 && std::string(argv[1]) == "--measure-peak-rss") {
+    return MeasurePeakRss(argv + 2);
+  }
   benchmark::Initialize(&argc, argv);
   sarnic::bench::Collector collector;
   benchmark::RunSpecifiedBenchmarks(&collector);

@@ -39,6 +39,7 @@ class DiGraph {
 
   bool has_node(const std::string& name) const;
   bool has_edge(const std::string& u, const std::string& v) const;
+  bool has_edge(uint32_t u, uint32_t v) const;
   std::size_t number_of_nodes() const { return nodes_.size(); }
   std::size_t number_of_edges() const { return edges_.size(); }
 

@@ -51,6 +51,11 @@ bool DiGraph::has_edge(const std::string& u, const std::string& v) const {
          succ.end();
 }
 
+bool DiGraph::has_edge(uint32_t u, uint32_t v) const {
+  const auto& succ = nodes_[u]->succ;
+  return std::find(succ.begin(), succ.end(), v) != succ.end();
+}
+
 int64_t DiGraph::index_of(const std::string& name) const {
   auto it = index_.find(name);
   return it == index_.end() ? -1 : static_cast<int64_t>(it->second);

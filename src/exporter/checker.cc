@@ -33,23 +33,22 @@ bool IsIntegral(const Value& v) {
 
 // The input names of an element-wise operation, with the attribute each
 // comes from; empty for other operations.
-std::vector<std::pair<std::string, std::string>> ElementwiseInputs(
-    const Context& c, uint32_t n) {
-  static const std::set<std::string> kTwo = {"add", "sub", "mul", "div", "pow"};
+std::vector<std::pair<std::string, std::string>> ElementwiseInputs(Context& c,
+                                                                   uint32_t n) {
   std::vector<std::pair<std::string, std::string>> out;
-  const std::string* op = c.OpOf(n);
-  if (op == nullptr) return out;
-  const AttrDict& node = c.g().attrs_of(n);
-  std::vector<std::string> attrs;
-  if (kTwo.count(*op)) attrs = {"x", "y"};
-  if (*op == "prelu") attrs = {"x", "scales"};
-  for (const std::string& a : attrs) {
-    if (const std::string* name = c.InputName(n, a.c_str())) {
-      out.emplace_back(a, *name);
+  const OpSpec* spec = c.SpecOf(n);
+  if (spec == nullptr || spec->family != "binary") return out;
+  const std::string& op = spec->op;
+  const char* second = op == "prelu" ? "scales" : "y";
+  if (op == "add" || op == "sub" || op == "mul" || op == "div" || op == "pow" ||
+      op == "prelu") {
+    for (const char* a : {"x", second}) {
+      if (const std::string* name = c.InputName(n, a))
+        out.emplace_back(a, *name);
     }
   }
-  const Value* values = node.find("values");
-  if (*op == "add_n" && values != nullptr && values->is_list()) {
+  const Value* values = c.g().attrs_of(n).find("values");
+  if (op == "add_n" && values != nullptr && values->is_list()) {
     for (const Value& v : values->as_list()) {
       if (v.is_text()) out.emplace_back("values", v.as_text());
     }
@@ -85,6 +84,7 @@ bool HasKind(const Value& v, AttrKind kind) {
 }
 
 void KnownOp(Context& c, uint32_t n) {
+  if (c.SpecOf(n) != nullptr) return;
   const Value* op = c.g().attrs_of(n).find("op");
   if (op == nullptr) return c.Add(n, "op", "the node has no op");
   if (!op->is_text())
@@ -104,10 +104,11 @@ void KnownOp(Context& c, uint32_t n) {
 void Reference(Context& c, uint32_t n, const std::string& attr,
                const std::string& ref) {
   const std::string& self = c.g().name_of(n);
-  if (!c.g().has_node(ref)) {
+  const int64_t from = c.g().index_of(ref);
+  if (from < 0) {
     return c.Add(n, attr, "names '" + ref + "', which is no node");
   }
-  if (!c.g().has_edge(ref, self)) {
+  if (!c.g().has_edge(static_cast<uint32_t>(from), n)) {
     c.Add(n, attr,
           "names '" + ref + "' but the graph has no edge from '" + ref +
               "' to '" + self + "', so '" + ref +
@@ -116,53 +117,55 @@ void Reference(Context& c, uint32_t n, const std::string& attr,
   }
 }
 
-void Attributes(Context& c, uint32_t n) {
-  const OpSpec* spec = c.SpecOf(n);
-  if (spec == nullptr) return;
-  const AttrDict& node = c.g().attrs_of(n);
-  std::vector<AttrSpec> attrs = spec->attrs;
-  attrs.insert(attrs.begin(), CommonAttrs().front());  // output_shape
-  for (const AttrSpec& a : attrs) {
-    const Value* v = node.find(a.name);
-    if (v == nullptr) {
-      if (a.required) {
-        c.Add(n, a.name,
-              "is required (" + std::string(AttrKindName(a.kind)) + ": " +
-                  a.meaning + ")");
-      }
-      continue;
-    }
-    if (!HasKind(*v, a.kind)) {
+void CheckAttribute(Context& c, uint32_t n, const AttrSpec& a) {
+  const Value* v = c.g().attrs_of(n).find(a.name);
+  if (v == nullptr) {
+    if (a.required) {
       c.Add(n, a.name,
-            "must be a " + std::string(AttrKindName(a.kind)) + ", not " +
-                v->repr());
-      continue;
+            "is required (" + std::string(AttrKindName(a.kind)) + ": " +
+                a.meaning + ")");
     }
-    if (a.kind == AttrKind::kNode) Reference(c, n, a.name, v->as_text());
-    if (a.kind == AttrKind::kNodeList) {
-      for (const Value& item : v->as_list()) {
-        Reference(c, n, a.name, item.as_text());
-      }
+    return;
+  }
+  if (!HasKind(*v, a.kind)) {
+    return c.Add(n, a.name,
+                 "must be a " + std::string(AttrKindName(a.kind)) + ", not " +
+                     v->repr());
+  }
+  if (a.kind == AttrKind::kNode) Reference(c, n, a.name, v->as_text());
+  if (a.kind == AttrKind::kNodeList) {
+    for (const Value& item : v->as_list()) {
+      Reference(c, n, a.name, item.as_text());
     }
   }
 }
 
+void Attributes(Context& c, uint32_t n) {
+  const OpSpec* spec = c.SpecOf(n);
+  if (spec == nullptr) return;
+  CheckAttribute(c, n, CommonAttrs().front());  // output_shape
+  for (const AttrSpec& a : spec->attrs) CheckAttribute(c, n, a);
+}
+
+// Entries are read from the attribute itself: every node has one, and
+// building its shape would cost more than the check.
 void OutputShapeEntries(Context& c, uint32_t n) {
-  const std::optional<Shape> shape =
-      Context::Ints(c.g().attrs_of(n).find("output_shape"));
-  if (!shape) return;
+  const Value* shape = c.g().attrs_of(n).find("output_shape");
+  if (shape == nullptr || !shape->is_list()) return;
   uint64_t count = 1;
-  for (int64_t d : *shape) {
+  for (const Value& v : shape->as_list()) {
+    if (!v.is_integer()) return;
+    const int64_t d = v.as_int();
     if (d <= 0) {
       return c.Add(n, "output_shape",
                    "has the entry " + std::to_string(d) + " in " +
-                       ShapeText(*shape) + "; every entry must be positive");
+                       shape->repr() + "; every entry must be positive");
     }
     if (d > std::numeric_limits<int32_t>::max() ||
         count >
             std::numeric_limits<int64_t>::max() / static_cast<uint64_t>(d)) {
       return c.Add(n, "output_shape",
-                   ShapeText(*shape) + " overflows the model's sizes");
+                   shape->repr() + " overflows the model's sizes");
     }
     count *= static_cast<uint64_t>(d);
   }
@@ -170,12 +173,13 @@ void OutputShapeEntries(Context& c, uint32_t n) {
 
 void Datatypes(Context& c, uint32_t n) {
   const OpSpec* spec = c.SpecOf(n);
-  const Value* own = c.g().attrs_of(n).find("datatype");
-  if (spec == nullptr || own == nullptr ||
+  if (spec == nullptr ||
       (spec->family != "unary" && spec->family != "binary") ||
       spec->op == "quant" || spec->op == "dequant") {
     return;
   }
+  const Value* own = c.g().attrs_of(n).find("datatype");
+  if (own == nullptr) return;
   std::vector<std::pair<std::string, std::string>> inputs =
       ElementwiseInputs(c, n);
   if (const std::string* x = c.InputName(n, "x"); x && inputs.empty()) {

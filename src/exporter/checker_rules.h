@@ -18,7 +18,19 @@ namespace sarnic::checker {
 class Context {
  public:
   explicit Context(const Graph& graph) : graph_(graph), g_(graph.qm_nx_graph) {
-    for (const OpSpec* s : BuiltinOperations()) specs_[s->op] = s;
+    std::unordered_map<std::string, const OpSpec*> by_op;
+    for (const OpSpec* s : BuiltinOperations()) by_op[s->op] = s;
+    // Each node's declaration, looked up once; shapes are read when a rule
+    // first needs them.
+    spec_of_.resize(g_.number_of_nodes(), nullptr);
+    shapes_.resize(g_.number_of_nodes());
+    shape_read_.resize(g_.number_of_nodes(), false);
+    for (uint32_t n = 0; n < g_.number_of_nodes(); ++n) {
+      if (const std::string* op = OpOf(n)) {
+        auto it = by_op.find(*op);
+        if (it != by_op.end()) spec_of_[n] = it->second;
+      }
+    }
   }
 
   const Graph& graph() const { return graph_; }
@@ -35,22 +47,27 @@ class Context {
     return op != nullptr && op->is_text() ? &op->as_text() : nullptr;
   }
 
-  const OpSpec* SpecOf(uint32_t node) const {
-    const std::string* op = OpOf(node);
-    if (op == nullptr) return nullptr;
-    auto it = specs_.find(*op);
-    return it == specs_.end() ? nullptr : it->second;
-  }
+  // The declaration of the node's op; null for an op without one.
+  const OpSpec* SpecOf(uint32_t node) const { return spec_of_[node]; }
 
-  // The output shape of node `name` when it is a list of integers.
-  std::optional<Shape> ShapeOf(const std::string& name) const {
-    if (!g_.has_node(name)) return std::nullopt;
-    return Ints(g_.node(name).find("output_shape"));
+  // The output shape of node `n`, or of the node `name`, when it is a list
+  // of integers; null otherwise.
+  const Shape* OwnShape(uint32_t n) {
+    if (!shape_read_[n]) {
+      shapes_[n] = Ints(g_.attrs_of(n).find("output_shape"));
+      shape_read_[n] = true;
+    }
+    return shapes_[n] ? &*shapes_[n] : nullptr;
+  }
+  const Shape* ShapeOf(const std::string& name) {
+    const int64_t n = g_.index_of(name);
+    return n < 0 ? nullptr : OwnShape(static_cast<uint32_t>(n));
   }
 
   static std::optional<Shape> Ints(const Value* v) {
     if (v == nullptr || !v->is_list()) return std::nullopt;
     Shape out;
+    out.reserve(v->as_list().size());
     for (const Value& d : v->as_list()) {
       if (!d.is_integer()) return std::nullopt;
       out.push_back(d.as_int());
@@ -67,7 +84,9 @@ class Context {
  private:
   const Graph& graph_;
   const DiGraph& g_;
-  std::unordered_map<std::string, const OpSpec*> specs_;
+  std::vector<const OpSpec*> spec_of_;
+  std::vector<std::optional<Shape>> shapes_;
+  std::vector<bool> shape_read_;
   std::vector<Finding> findings_;
 };
 
@@ -76,8 +95,8 @@ bool IsIntegral(const Value& v);
 
 // The input names of an element-wise operation, with the attribute each
 // comes from; empty for other operations.
-std::vector<std::pair<std::string, std::string>> ElementwiseInputs(
-    const Context& c, uint32_t n);
+std::vector<std::pair<std::string, std::string>> ElementwiseInputs(Context& c,
+                                                                   uint32_t n);
 
 // Rules about shapes (checker_shapes.cc).
 void ArrayShape(Context& c, uint32_t n);

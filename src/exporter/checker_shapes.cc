@@ -9,11 +9,12 @@
 namespace sarnic::checker {
 
 void ArrayShape(Context& c, uint32_t n) {
-  const std::string* op = c.OpOf(n);
-  if (op == nullptr || (*op != "constant" && *op != "variable")) return;
+  const OpSpec* spec = c.SpecOf(n);
+  if (spec == nullptr || (spec->op != "constant" && spec->op != "variable")) {
+    return;
+  }
   const NdArray* a = c.graph().tensor_dict.find(c.g().name_of(n));
-  const std::optional<Shape> shape =
-      Context::Ints(c.g().attrs_of(n).find("output_shape"));
+  const Shape* shape = c.OwnShape(n);
   if (a == nullptr || !shape || *shape == a->shape()) return;
   c.Add(n, "output_shape",
         "is " + ShapeText(*shape) + " but the node's array in tensor_dict is " +
@@ -36,10 +37,11 @@ std::optional<int64_t> Count(const Shape& s) {
 }  // namespace
 
 void Reshape(Context& c, uint32_t n) {
-  const std::string* op = c.OpOf(n);
+  const OpSpec* spec = c.SpecOf(n);
+  if (spec == nullptr || spec->op != "reshape") return;
   const std::string* input = c.InputName(n, "input");
-  if (op == nullptr || *op != "reshape" || input == nullptr) return;
-  const auto out = c.ShapeOf(c.g().name_of(n));
+  if (input == nullptr) return;
+  const auto out = c.OwnShape(n);
   const auto in = c.ShapeOf(*input);
   if (!out || !in) return;
   const auto out_count = Count(*out), in_count = Count(*in);
@@ -68,8 +70,9 @@ std::optional<Shape> Broadcast(const Shape& a, const Shape& b) {
 
 void BroadcastShape(Context& c, uint32_t n) {
   const auto inputs = ElementwiseInputs(c, n);
-  const auto out = c.ShapeOf(c.g().name_of(n));
-  if (inputs.empty() || !out) return;
+  if (inputs.empty()) return;
+  const auto out = c.OwnShape(n);
+  if (!out) return;
   std::optional<Shape> expected = Shape{};
   std::string shapes;
   for (const auto& [attr, name] : inputs) {
@@ -90,14 +93,14 @@ void BroadcastShape(Context& c, uint32_t n) {
 }
 
 void Concat(Context& c, uint32_t n) {
-  const std::string* op = c.OpOf(n);
+  const OpSpec* spec = c.SpecOf(n);
+  if (spec == nullptr || spec->op != "concat") return;
   const AttrDict& node = c.g().attrs_of(n);
   const Value* values = node.find("values");
   const Value* axis_value = node.find("axis");
-  const auto out = c.ShapeOf(c.g().name_of(n));
-  if (op == nullptr || *op != "concat" || values == nullptr ||
-      !values->is_list() || axis_value == nullptr || !IsIntegral(*axis_value) ||
-      !out) {
+  const auto out = c.OwnShape(n);
+  if (values == nullptr || !values->is_list() || axis_value == nullptr ||
+      !IsIntegral(*axis_value) || !out) {
     return;
   }
   const auto rank = static_cast<int64_t>(out->size());
@@ -112,7 +115,7 @@ void Concat(Context& c, uint32_t n) {
   }
   int64_t sum = 0;
   for (const Value& v : values->as_list()) {
-    const auto s = v.is_text() ? c.ShapeOf(v.as_text()) : std::nullopt;
+    const Shape* s = v.is_text() ? c.ShapeOf(v.as_text()) : nullptr;
     if (!s) return;
     for (int64_t d = 0; d < rank; ++d) {
       if (static_cast<int64_t>(s->size()) != rank ||
@@ -138,14 +141,12 @@ void Concat(Context& c, uint32_t n) {
 // rank is taken.
 void ReductionRank(Context& c, uint32_t n) {
   const OpSpec* spec = c.SpecOf(n);
+  if (spec == nullptr || spec->family != "reduction") return;
   const std::string* input = c.InputName(n, "input");
   const auto axes = Context::Ints(c.g().attrs_of(n).find("axes"));
-  if (spec == nullptr || spec->family != "reduction" || input == nullptr ||
-      !axes) {
-    return;
-  }
+  if (input == nullptr || !axes) return;
   const auto in = c.ShapeOf(*input);
-  const auto out = c.ShapeOf(c.g().name_of(n));
+  const auto out = c.OwnShape(n);
   if (!in || !out) return;
   std::set<int64_t> reduced;
   for (int64_t a : *axes) {
