@@ -109,6 +109,18 @@ int main(int argc, char** argv) {
         "+%.1f%% (limit 10%%)\n",
         check, end_to_end, 100 * check / end_to_end);
   }
+  for (const auto& [bm, what] :
+       {std::pair{"BM_Verify20k", "verify a 20,000-layer model"},
+        std::pair{"BM_HtmlReport20k", "HTML report of a 20,000-layer model"}}) {
+    const double ms = time_of(bm);
+    if (ms > 0) std::printf("%-45s %8.1f ms (limit 1000 ms)\n", what, ms);
+  }
+  if (c.count("report_mib")) {
+    std::printf(
+        "its size                                      %8.2f MiB "
+        "(limit 5 MiB)\n",
+        c.at("report_mib"));
+  }
   if (exp > 0 && base > 0) {
     std::printf("export+write 256 MiB vs memcpy+write: %.2f (limit 1.50)\n",
                 exp / base);

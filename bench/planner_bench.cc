@@ -7,9 +7,11 @@
 #include "bench_util.h"
 #include "planner/memory_map.h"
 #include "planner/planners.h"
+#include "sarnic/analysis.h"
 #include "sarnic/checker.h"
 #include "sarnic/exporter.h"
 #include "sarnic/graph_file.h"
+#include "sarnic/model_reader.h"
 
 namespace sarnic::bench {
 namespace {
@@ -146,6 +148,36 @@ void BM_Check20kSmallOps(benchmark::State& state) {
   state.counters["findings"] = static_cast<double>(findings);
 }
 BENCHMARK(BM_Check20kSmallOps)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// The plan verifier and the HTML report of the 20,000-layer model.
+ModelBuffer Chain20kModel() {
+  auto g = Chain(20000);
+  std::ostringstream diagnostics;
+  ExportOptions o;
+  o.diagnostics = &diagnostics;
+  SarnicExporter e(*g, "chain", std::move(o));
+  return e.run();
+}
+
+void BM_Verify20k(benchmark::State& state) {
+  const ModelBuffer m = Chain20kModel();
+  std::size_t violations = 0;
+  for (auto _ : state) violations += VerifyModel({m.data(), m.size()}).size();
+  state.counters["violations"] = static_cast<double>(violations);
+}
+BENCHMARK(BM_Verify20k)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+void BM_HtmlReport20k(benchmark::State& state) {
+  const ModelBuffer m = Chain20kModel();
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    const ModelFacts f =
+        AnalyseModel(ReadModel({m.data(), m.size()}, "chain"), m.size());
+    bytes = HtmlReport(f).size();
+  }
+  state.counters["report_mib"] = static_cast<double>(bytes) / (1 << 20);
+}
+BENCHMARK(BM_HtmlReport20k)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 }  // namespace sarnic::bench

@@ -35,7 +35,7 @@ PUBLIC = {
     "fb_assert.h": "serialize",
     "exporter.h": "exporter", "engine.h": "exporter",
     "reference.h": "exporter", "checker.h": "exporter",
-    "graph_file.h": "io", "model_reader.h": "io",
+    "graph_file.h": "io", "model_reader.h": "io", "analysis.h": "io",
 }
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)

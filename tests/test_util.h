@@ -11,18 +11,23 @@
 #include <utility>
 #include <vector>
 
+#include "sarnic/analysis.h"
 #include "sarnic/exporter.h"
 #include "sarnic/schema.h"
 
 namespace sarnic::testing {
 
 // The model in `buffer` after the verifier accepted it; fails the test and
-// returns null otherwise.
+// returns null otherwise. Every model decoded here also goes through the
+// plan verifier, which must find nothing in what the exporter wrote.
 inline const snxf::Model* Decode(const uint8_t* data, std::size_t size) {
   flatbuffers::Verifier verifier(data, size);
   if (!snxf::VerifyModelBuffer(verifier)) {
     ADD_FAILURE() << "model buffer does not verify";
     return nullptr;
+  }
+  for (const std::string& v : VerifyModel({data, size})) {
+    ADD_FAILURE() << "plan verifier: " << v;
   }
   return snxf::GetModel(data);
 }

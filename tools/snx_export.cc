@@ -3,11 +3,13 @@
 #include <filesystem>
 #include <iostream>
 
+#include "sarnic/analysis.h"
 #include "sarnic/checker.h"
 #include "sarnic/errors.h"
 #include "sarnic/exporter.h"
 #include "sarnic/files.h"
 #include "sarnic/graph_file.h"
+#include "sarnic/model_reader.h"
 #include "sarnic/reference.h"
 
 namespace {
@@ -44,6 +46,7 @@ struct Args {
   std::vector<std::vector<std::string>> copies;
   std::string planner = "standard";
   bool check = false, strict = false, list_ops = false, ops_markdown = false;
+  std::optional<std::string> report;
   std::optional<std::string> describe_op;
 };
 
@@ -105,6 +108,9 @@ void DefineOptions(CLI::App& app, Args& a) {
                  "tries a first-fit planner with a local search and keeps "
                  "it when it needs fewer blocks")
       ->check(CLI::IsMember({"standard", "best"}));
+  app.add_option("--report", a.report,
+                 "Also write an interactive HTML report of the model (any "
+                 "number of layers)");
   app.add_flag("-v,--verbose", a.verbose, "Say what is loaded and written");
 }
 
@@ -126,6 +132,24 @@ sarnic::ExportOptions OptionsOf(const Args& a) {
   if (a.normalization) o.normalization = *a.normalization;
   o.planner = a.planner;
   return o;
+}
+
+// The HTML report of the exported model, when asked; and, when the PNG of
+// the plan was skipped for its size, a pointer to the report.
+void WriteReport(const Args& a, const sarnic::ModelBuffer& model) {
+  const std::span<const uint8_t> bytes(model.data(), model.size());
+  const sarnic::ModelFacts facts =
+      sarnic::AnalyseModel(sarnic::ReadModel(bytes, a.out_path), model.size());
+  std::size_t planned = 0;
+  for (const sarnic::LayerFacts& l : facts.layers) planned += l.block ? 1 : 0;
+  if (a.save_map && planned > 768 && !a.report) {
+    std::cerr << "note: the memory map picture was not drawn for " << planned
+              << " planned layers; --report REPORT.html draws "
+              << "the plan for any number of layers\n";
+  }
+  if (!a.report) return;
+  const std::string page = sarnic::HtmlReport(facts);
+  sarnic::WriteFileAtomically(*a.report, page.data(), page.size());
 }
 
 void PrintFindings(const std::vector<sarnic::Finding>& findings) {
@@ -160,6 +184,7 @@ int Export(const Args& a) {
     sarnic::SarnicExporter exporter(*graph, model_name, OptionsOf(a));
     const sarnic::ModelBuffer model = exporter.run();
     sarnic::WriteFileAtomically(a.out_path, model.data(), model.size());
+    WriteReport(a, model);
     if (a.verbose) {
       std::cout << "wrote " << a.out_path << ": " << model.size() << " bytes\n";
     }

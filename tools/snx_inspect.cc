@@ -1,14 +1,36 @@
-// snx-inspect: shows what an SNX model file holds.
+// snx-inspect: shows what an SNX model file holds, verifies its plan, and
+// writes its HTML report.
 #include <CLI/CLI.hpp>
 #include <iostream>
 
+#include "sarnic/analysis.h"
 #include "sarnic/errors.h"
+#include "sarnic/files.h"
 #include "sarnic/model_reader.h"
 
+namespace {
+
+// The plan verifier: one line per violation; status 1 when there is any.
+int Verify(const std::string& path) {
+  const auto file =
+      sarnic::MappedFile::Open(path, "model file", sarnic::kMaxModelBytes - 1);
+  const auto* data = reinterpret_cast<const uint8_t*>(file->data());
+  const std::vector<std::string> violations =
+      sarnic::VerifyModel({data, file->size()});
+  for (const std::string& v : violations)
+    std::cout << path << ": " << v << "\n";
+  if (violations.empty()) std::cout << path << ": sound\n";
+  return violations.empty() ? 0 : 1;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  CLI::App app{"Show the header, resources and layers of an SNX model file."};
+  CLI::App app{
+      "Show the header, resources, layers and summary of an SNX model file."};
   std::string path;
-  bool json = false;
+  bool json = false, verify = false;
+  std::optional<std::string> html;
   sarnic::DescribeOptions options;
   app.add_option("model", path, "Model file (.snx)")->required();
   app.add_flag("--json", json, "Print one JSON document instead of text");
@@ -16,6 +38,11 @@ int main(int argc, char** argv) {
                  "Show only this layer, by name or by index");
   app.add_flag("--params", options.params,
                "Show a preview of every parameter tensor's data");
+  app.add_flag("--verify", verify,
+               "Check the model's structure and arena plan: one line per "
+               "violation, exit status 1 when there is any");
+  app.add_option("--html", html,
+                 "Write an interactive HTML report of the model to this file");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -25,8 +52,18 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
+    if (verify) return Verify(path);
     const sarnic::ModelFile file = sarnic::ModelFile::Open(path);
-    sarnic::WriteDescription(std::cout, file.model(), options, json);
+    const sarnic::ModelFacts facts =
+        sarnic::AnalyseModel(file.model(), file.size());
+    if (html) {
+      const std::string page = sarnic::HtmlReport(facts);
+      sarnic::WriteFileAtomically(*html, page.data(), page.size());
+      return 0;
+    }
+    const nlohmann::ordered_json summary = sarnic::SummaryJson(facts);
+    sarnic::WriteDescription(std::cout, file.model(), options, json, &summary,
+                             options.layer ? "" : sarnic::SummaryText(facts));
     std::cout.flush();
   } catch (const std::exception& e) {
     std::cerr << "error: " << e.what() << "\n";

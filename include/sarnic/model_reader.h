@@ -33,6 +33,7 @@ class ModelFile {
  public:
   static ModelFile Open(const std::string& path);
   const snxf::Model& model() const { return *model_; }
+  uint64_t size() const { return file_->size(); }
 
  private:
   ModelFile(std::shared_ptr<const MappedFile> file, const snxf::Model& model)
@@ -75,8 +76,14 @@ std::string FormatDescription(const nlohmann::ordered_json& description);
 // Writes the description of DescribeModel, as JSON (the document that
 // DescribeModel(...).dump(2) gives) or as text, to `out` one layer at a
 // time, so that a model with many layers needs no more memory than one.
+// With `summary` (SummaryJson or SummaryText of the model's facts), the
+// JSON document starts with "format": "snx-model" and "version": 1 and
+// holds the summary under "summary" before the layers; the text ends with
+// it.
 void WriteDescription(std::ostream& out, const snxf::Model& model,
-                      const DescribeOptions& options, bool json);
+                      const DescribeOptions& options, bool json,
+                      const nlohmann::ordered_json* summary = nullptr,
+                      const std::string& summary_text = "");
 
 }  // namespace sarnic
 

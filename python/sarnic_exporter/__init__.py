@@ -8,8 +8,8 @@ import numpy as _np
 from . import _core
 from . import snxf
 
-__all__ = ["SarnicExporter", "Graph", "Finding", "check_graph", "load_graph",
-           "save_graph", "snxf"]
+__all__ = ["SarnicExporter", "Graph", "Finding", "check_graph", "verify_model",
+           "load_graph", "save_graph", "snxf"]
 
 
 class Graph:
@@ -138,3 +138,10 @@ def check_graph(graph):
     """Checks `graph` as snx-export --check does and returns the findings, a
     list of Finding; empty when nothing is wrong. The graph is not changed."""
     return [Finding(*f) for f in _core.check_graph(graph)]
+
+
+def verify_model(model):
+    """Checks a model's bytes as snx-inspect --verify does: its structure,
+    parameter sizes and arena plan. Returns one text per violation; an empty
+    list when the model is sound."""
+    return list(_core.verify_model(bytes(model)))

@@ -9,6 +9,7 @@
 
 #include "bindings.h"
 #include "convert.h"
+#include "sarnic/analysis.h"
 #include "sarnic/checker.h"
 #include "sarnic/errors.h"
 
@@ -231,9 +232,19 @@ py::list CheckPythonGraph(const py::object& graph) {
   return out;
 }
 
+// The plan verifier's violations on a model's bytes.
+std::vector<std::string> VerifyModelBytes(const py::bytes& model) {
+  const std::string_view bytes = model;
+  return VerifyModel(
+      {reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
+}
+
 }  // namespace
 
 void BindRun(py::module_& m) {
+  m.def("verify_model", &VerifyModelBytes, py::arg("model"),
+        "The plan verifier's violations on a model's bytes; empty when the "
+        "model is sound.");
   m.def("check_graph", &CheckPythonGraph, py::arg("graph"),
         "The checker's findings on a graph: (node, attribute, message).");
   m.def("run", &Run, py::arg("exporter"), py::arg("changes"),

@@ -181,8 +181,15 @@ std::string FormatDescription(const Json& d) {
 }
 
 void WriteDescription(std::ostream& out, const snxf::Model& model,
-                      const DescribeOptions& options, bool json) {
-  const Json header = DescribeHeader(model);
+                      const DescribeOptions& options, bool json,
+                      const Json* summary, const std::string& summary_text) {
+  Json header = DescribeHeader(model);
+  if (json && summary != nullptr) {
+    Json tagged = {{"format", "snx-model"}, {"version", 1}};
+    tagged.update(header);
+    tagged["summary"] = *summary;
+    header = std::move(tagged);
+  }
   const LayerRange range = SelectLayers(model, options);
   if (!json) {
     FormatHeader(out, header);
@@ -190,6 +197,7 @@ void WriteDescription(std::ostream& out, const snxf::Model& model,
     for (uint32_t i = range.begin; i < range.end; ++i) {
       FormatLayer(out, DescribeLayer(model, i, options.params));
     }
+    out << summary_text;
     return;
   }
   // The same document as DescribeModel(...).dump(2), one layer at a time.

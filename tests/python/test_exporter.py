@@ -309,3 +309,13 @@ def test_a_missing_layer_names_its_consumer_and_keeps_the_key():
         se.SarnicExporter(graph, "m", mem_map=False).run()
     assert err.value.args[0] == "z"
     assert "node 'r' attribute 'x': no layer for 'z'" in err.value.args[1]
+
+
+def test_verify_model_finds_nothing_in_exported_models_and_refuses_damage():
+    for planner in ("standard", "best"):
+        model = se.SarnicExporter(small_graph(), "m", planner=planner).run()
+        assert se.verify_model(model) == []
+    path = os.path.join(os.environ["SARNIC_TESTS_DATA_DIR"], "all_ops.json")
+    assert se.verify_model(se.SarnicExporter(se.load_graph(path), "m").run()) == []
+    damaged = se.verify_model(model[:-8])
+    assert len(damaged) == 1 and "corrupt or truncated" in damaged[0]

@@ -8,6 +8,7 @@
 #include <random>
 
 #include "io/temp_dir.h"
+#include "sarnic/analysis.h"
 #include "sarnic/graph_file.h"
 #include "sarnic/model_reader.h"
 #include "sarnic/reference.h"
@@ -301,16 +302,21 @@ TEST_F(Cli, InspectStreamsTheDescriptionThatTheLibraryGives) {
   ASSERT_EQ(Export(dir + "/mobilenet.json -o " + Path("m.snx")).status, 0);
   std::vector<uint8_t> storage;
   const snxf::Model& m = ReadModelFile(Path("m.snx"), storage);
+  const ModelFacts facts = AnalyseModel(m, storage.size());
   for (const bool params : {false, true}) {
     DescribeOptions o;
     o.params = params;
     const auto d = DescribeModel(m, o);
     const std::string flag = params ? " --params" : "";
-    EXPECT_EQ(Inspect(Path("m.snx") + " --json" + flag).out,
-              d.dump(2, ' ', false,
-                     nlohmann::ordered_json::error_handler_t::replace) +
-                  "\n");
-    EXPECT_EQ(Inspect(Path("m.snx") + flag).out, FormatDescription(d));
+    auto json = nlohmann::ordered_json::parse(
+        Inspect(Path("m.snx") + " --json" + flag).out);
+    EXPECT_EQ(json["format"], "snx-model");
+    EXPECT_EQ(json["version"], 1);
+    EXPECT_EQ(json["summary"], SummaryJson(facts));
+    for (const char* key : {"format", "version", "summary"}) json.erase(key);
+    EXPECT_EQ(json, d);
+    EXPECT_EQ(Inspect(Path("m.snx") + flag).out,
+              FormatDescription(d) + SummaryText(facts));
   }
   // An empty model: no layers at all.
   testing::TestGraph empty;
@@ -320,9 +326,10 @@ TEST_F(Cli, InspectStreamsTheDescriptionThatTheLibraryGives) {
   const auto& em = *testing::Decode(model);
   Write("e.snx",
         std::string(reinterpret_cast<const char*>(model.data()), model.size()));
-  EXPECT_EQ(
-      nlohmann::ordered_json::parse(Inspect(Path("e.snx") + " --json").out),
-      DescribeModel(em));
+  auto json =
+      nlohmann::ordered_json::parse(Inspect(Path("e.snx") + " --json").out);
+  for (const char* key : {"format", "version", "summary"}) json.erase(key);
+  EXPECT_EQ(json, DescribeModel(em));
 }
 
 TEST_F(Cli, InspectRefusesAFileTooLargeForAModelFromItsSize) {
@@ -485,6 +492,52 @@ TEST_F(Cli, HalfPrecisionWeightsAreRefusedNamingTheTensorAndTheFile) {
                        "file " +
                        Path("w.safetensors") +
                        " tensor 'kernel'); convert it to float32"),
+            std::string::npos)
+      << r.err;
+}
+
+TEST_F(Cli, VerifyAndTheHtmlReport) {
+  const std::string dir = SARNIC_EXAMPLES_DIR "/mobilenet";
+  const Result r = Export(dir + "/mobilenet.json -o " + Path("m.snx") +
+                          " --report " + Path("export.html"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  const Result sound = Inspect("--verify " + Path("m.snx"));
+  EXPECT_EQ(sound.status, 0) << sound.out;
+  EXPECT_EQ(sound.out, Path("m.snx") + ": sound\n");
+  const std::string model = Read("m.snx");
+  Write("cut.snx", model.substr(0, model.size() - 8));
+  const Result cut = Inspect("--verify " + Path("cut.snx"));
+  EXPECT_EQ(cut.status, 1);
+  EXPECT_NE(cut.out.find("corrupt or truncated"), std::string::npos);
+  ASSERT_EQ(Inspect(Path("m.snx") + " --html " + Path("inspect.html")).status,
+            0);
+  // The same report either way, holding its data and no outside resource.
+  const std::string page = Read("inspect.html");
+  EXPECT_EQ(page, Read("export.html"));
+  EXPECT_NE(page.find("\"format\":\"snx-summary\""), std::string::npos);
+  for (const char* outside : {"http://", "https://", "<link", "src="}) {
+    EXPECT_EQ(page.find(outside), std::string::npos) << outside;
+  }
+}
+
+TEST_F(Cli, ASkippedPictureSendsTheUserToTheReport) {
+  testing::TestGraph g;
+  g.Add("l0", "external", {1, 8});
+  for (int i = 1; i < 800; ++i) {
+    const std::string n = "l" + std::to_string(i);
+    g.Add(n, "relu", {1, 8}, {{"x", Value("l" + std::to_string(i - 1))}});
+    g.Edge("l" + std::to_string(i - 1), n);
+  }
+  g.orig_inputs = {"l0"};
+  g.orig_outputs = {"l799"};
+  SaveGraph(g, Path("long.json"));
+  const Result r = Export(Path("long.json") + " -o " + Path("m.snx") +
+                          " --save-map " + Path("map.png"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("Too many layers to generate the memory map image"),
+            std::string::npos);
+  EXPECT_NE(r.err.find("note: the memory map picture was not drawn for 800 "
+                       "planned layers; --report REPORT.html"),
             std::string::npos)
       << r.err;
 }

@@ -1,0 +1,73 @@
+// What a model file holds, worked out from the file alone: its sizes, each
+// layer's output size and live range as the arena planner counts them, the
+// arena's peak, a verifier of the arena plan and the model's structure, and
+// the summary and HTML report made from them.
+#ifndef SARNIC_ANALYSIS_H_
+#define SARNIC_ANALYSIS_H_
+
+#include <cstdint>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "sarnic/schema.h"
+
+namespace sarnic {
+
+struct LayerFacts {
+  uint32_t index = 0;
+  std::string name, type, datatype;
+  std::vector<int64_t> shape;
+  std::vector<uint32_t> inputs;
+  std::optional<uint32_t> block;  // planned layers only
+  uint64_t bytes = 0;             // elements x 1 (int8, uint8) or 4
+  uint64_t blocks = 0;            // bytes in whole blocks
+  // Live from the step that writes the layer to the last step that reads
+  // it (through reshapes), or to the end for the model's outputs.
+  uint32_t first = 0, last = 0;
+};
+
+struct ParamTotals {
+  uint64_t tensors = 0, elements = 0, bytes = 0;
+};
+
+struct ModelFacts {
+  std::string name;
+  uint64_t file_bytes = 0;
+  uint32_t block_size = 0;       // 0 when the model has no plan
+  uint64_t planned_blocks = 0;   // the model's block count
+  uint64_t reserved_blocks = 0;  // the leading blocks before the plan
+  std::map<std::string, ParamTotals> params;  // by element kind
+  std::map<std::string, uint32_t> layer_types;
+  std::vector<LayerFacts> layers;
+  std::optional<uint32_t> peak_step;
+  std::vector<uint32_t> peak_layers;
+  uint64_t peak_blocks = 0;
+};
+
+// The facts of a verified model (`file_bytes` is the file's size).
+ModelFacts AnalyseModel(const snxf::Model& model, uint64_t file_bytes);
+
+// The plan verifier: one line per violation, none when the model is sound.
+// The FlatBuffers verifier comes first; then layer inputs and model inputs
+// and outputs in range and earlier than their reader, parameter data that
+// matches its shape, and the arena: every planned layer inside the
+// reserved and planned blocks, no two layers live at a common step
+// overlapping.
+std::vector<std::string> VerifyModel(std::span<const uint8_t> bytes);
+
+// The summary: as JSON (with "format": "snx-summary", "version": 1) and as
+// text for people.
+nlohmann::ordered_json SummaryJson(const ModelFacts& facts);
+std::string SummaryText(const ModelFacts& facts);
+
+// One self-contained HTML page: the summary, a sortable and filterable
+// layer table and the arena plan drawn as an interactive timeline.
+std::string HtmlReport(const ModelFacts& facts);
+
+}  // namespace sarnic
+
+#endif  // SARNIC_ANALYSIS_H_

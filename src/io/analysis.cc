@@ -1,0 +1,252 @@
+// The facts of a model and the verifier of its plan.
+#include "sarnic/analysis.h"
+
+#include <algorithm>
+#include <list>
+
+#include "sarnic/errors.h"
+#include "sarnic/model_reader.h"
+
+namespace sarnic {
+
+namespace {
+
+const char* TypeName(snxf::Op op) {
+  const char* name = snxf::EnumNameOp(op);
+  return name != nullptr && *name != '\0' ? name : "unknown";
+}
+
+template <typename T>
+void AddParam(ModelFacts& f, const char* kind, const flatbuffers::Vector<T>* v,
+              uint64_t element_bytes) {
+  if (v == nullptr) return;
+  ParamTotals& t = f.params[kind];
+  t.tensors += 1;
+  t.elements += v->size();
+  t.bytes += v->size() * element_bytes;
+}
+
+void CountParams(ModelFacts& f, const snxf::Layer& l) {
+  if (l.params() == nullptr) return;
+  for (const snxf::Tensor* t : *l.params()) {
+    AddParam(f, "str", t->data_str(), 0);
+    if (t->data_str() != nullptr) {
+      for (const auto* s : *t->data_str()) f.params["str"].bytes += s->size();
+    }
+    AddParam(f, "u8", t->data_raw(), 1);
+    AddParam(f, "i8", t->data_i8(), 1);
+    AddParam(f, "i16", t->data_i16(), 2);
+    AddParam(f, "i32", t->data_i32(), 4);
+    AddParam(f, "f32", t->data_f32(), 4);
+  }
+}
+
+// The output size as the planner counts it.
+void Size(LayerFacts& l, uint32_t block_size) {
+  uint64_t count = 1;
+  for (int64_t d : l.shape)
+    count *= static_cast<uint64_t>(std::max<int64_t>(d, 0));
+  l.bytes = count * (l.datatype == "I8" || l.datatype == "U8" ? 1 : 4);
+  l.blocks = block_size == 0 ? 0 : (l.bytes + block_size - 1) / block_size;
+}
+
+// The layer a read of layer `i` reads: through reshapes to their source.
+uint32_t Source(const std::vector<LayerFacts>& layers, uint32_t i) {
+  for (std::size_t hops = 0; hops < layers.size(); ++hops) {
+    const LayerFacts& l = layers[i];
+    if (l.type != "reshape" || l.inputs.empty() || l.inputs[0] >= i) return i;
+    i = l.inputs[0];
+  }
+  return i;
+}
+
+void LiveRanges(ModelFacts& f, const snxf::Model& m) {
+  std::vector<LayerFacts>& layers = f.layers;
+  for (LayerFacts& l : layers) l.first = l.last = l.index;
+  for (const LayerFacts& l : layers) {
+    for (uint32_t in : l.inputs) {
+      if (in < layers.size()) {
+        LayerFacts& s = layers[Source(layers, in)];
+        s.last = std::max(s.last, l.index);
+      }
+    }
+  }
+  if (m.outputs() != nullptr && !layers.empty()) {
+    for (uint32_t o : *m.outputs()) {
+      if (o < layers.size()) {
+        layers[Source(layers, o)].last =
+            static_cast<uint32_t>(layers.size() - 1);
+      }
+    }
+  }
+}
+
+// The step at which the planned layers live hold the most blocks.
+void Peak(ModelFacts& f) {
+  std::vector<int64_t> delta(f.layers.size() + 1, 0);
+  for (const LayerFacts& l : f.layers) {
+    if (!l.block) continue;
+    delta[l.first] += static_cast<int64_t>(l.blocks);
+    delta[l.last + 1] -= static_cast<int64_t>(l.blocks);
+  }
+  int64_t live = 0;
+  for (uint32_t t = 0; t < f.layers.size(); ++t) {
+    live += delta[t];
+    if (live > 0 &&
+        (!f.peak_step || live > static_cast<int64_t>(f.peak_blocks))) {
+      f.peak_step = t;
+      f.peak_blocks = static_cast<uint64_t>(live);
+    }
+  }
+  if (!f.peak_step) return;
+  for (const LayerFacts& l : f.layers) {
+    if (l.block && l.first <= *f.peak_step && *f.peak_step <= l.last) {
+      f.peak_layers.push_back(l.index);
+    }
+  }
+}
+
+}  // namespace
+
+ModelFacts AnalyseModel(const snxf::Model& m, uint64_t file_bytes) {
+  ModelFacts f;
+  f.name = m.name() ? m.name()->str() : "";
+  f.file_bytes = file_bytes;
+  f.block_size = m.block_size().value_or(0);
+  f.planned_blocks = m.block_count().value_or(0);
+  const uint32_t n = m.layers() ? m.layers()->size() : 0;
+  std::optional<uint32_t> first_block;
+  for (uint32_t i = 0; i < n; ++i) {
+    const snxf::Layer& src = *m.layers()->Get(i);
+    LayerFacts l;
+    l.index = i;
+    l.name = src.name() ? src.name()->str() : "";
+    l.type = TypeName(src.type());
+    if (src.datatype()) l.datatype = snxf::EnumNameDatatype(*src.datatype());
+    if (src.shape()) l.shape.assign(src.shape()->begin(), src.shape()->end());
+    if (src.inputs())
+      l.inputs.assign(src.inputs()->begin(), src.inputs()->end());
+    l.block =
+        src.block() ? std::optional<uint32_t>(*src.block()) : std::nullopt;
+    Size(l, f.block_size);
+    if (l.block)
+      first_block = std::min(first_block.value_or(*l.block), *l.block);
+    ++f.layer_types[l.type];
+    CountParams(f, src);
+    f.layers.push_back(std::move(l));
+  }
+  // The plan starts at its first block: the smallest start of any layer.
+  f.reserved_blocks = first_block.value_or(0);
+  LiveRanges(f, m);
+  Peak(f);
+  return f;
+}
+
+namespace {
+
+void CheckIndices(const snxf::Model& m, std::vector<std::string>& out) {
+  const uint32_t n = m.layers() ? m.layers()->size() : 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    const snxf::Layer& l = *m.layers()->Get(i);
+    if (l.inputs() == nullptr) continue;
+    for (uint32_t in : *l.inputs()) {
+      if (in >= i) {
+        out.push_back("layer " + std::to_string(i) + " reads layer " +
+                      std::to_string(in) + ", which is not earlier");
+      }
+    }
+  }
+  for (const auto* list : {m.inputs(), m.outputs()}) {
+    if (list == nullptr) continue;
+    for (uint32_t i : *list) {
+      if (i >= n) {
+        out.push_back(
+            std::string(list == m.inputs() ? "model input " : "model output ") +
+            std::to_string(i) + " is beyond the " + std::to_string(n) +
+            " layers");
+      }
+    }
+  }
+}
+
+uint64_t DataCount(const snxf::Tensor& t) {
+  if (t.data_str()) return t.data_str()->size();
+  if (t.data_raw()) return t.data_raw()->size();
+  if (t.data_i8()) return t.data_i8()->size();
+  if (t.data_i16()) return t.data_i16()->size();
+  if (t.data_i32()) return t.data_i32()->size();
+  if (t.data_f32()) return t.data_f32()->size();
+  return UINT64_MAX;  // no data
+}
+
+void CheckTensors(const snxf::Model& m, std::vector<std::string>& out) {
+  const uint32_t n = m.layers() ? m.layers()->size() : 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    const snxf::Layer& l = *m.layers()->Get(i);
+    if (l.params() == nullptr) continue;
+    for (const snxf::Tensor* t : *l.params()) {
+      const uint64_t count = DataCount(*t);
+      if (count == UINT64_MAX || t->shape() == nullptr) continue;
+      uint64_t expected = 1;
+      for (int32_t d : *t->shape())
+        expected *= static_cast<uint64_t>(std::max(d, 0));
+      if (count != expected) {
+        out.push_back("layer " + std::to_string(i) + " parameter '" +
+                      (t->name() ? t->name()->str() : "") + "' holds " +
+                      std::to_string(count) + " elements for a shape of " +
+                      std::to_string(expected));
+      }
+    }
+  }
+}
+
+void CheckArena(const ModelFacts& f, std::vector<std::string>& out) {
+  if (f.block_size == 0) return;
+  const uint64_t end = f.reserved_blocks + f.planned_blocks;
+  std::vector<const LayerFacts*> planned;
+  for (const LayerFacts& l : f.layers) {
+    if (!l.block) continue;
+    planned.push_back(&l);
+    if (*l.block + l.blocks > end) {
+      out.push_back("layer " + std::to_string(l.index) + " '" + l.name +
+                    "' takes blocks " + std::to_string(*l.block) + " to " +
+                    std::to_string(*l.block + l.blocks) + ", beyond the " +
+                    std::to_string(end) + " of the arena");
+    }
+  }
+  // A sweep over the steps: each layer against those still live.
+  std::list<const LayerFacts*> live;
+  for (const LayerFacts* l : planned) {
+    live.remove_if([&](const LayerFacts* o) { return o->last < l->first; });
+    for (const LayerFacts* o : live) {
+      if (*l->block < *o->block + o->blocks &&
+          *o->block < *l->block + l->blocks) {
+        out.push_back("layers " + std::to_string(o->index) + " '" + o->name +
+                      "' and " + std::to_string(l->index) + " '" + l->name +
+                      "' are live at step " + std::to_string(l->first) +
+                      " and share blocks");
+      }
+    }
+    live.push_back(l);
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> VerifyModel(std::span<const uint8_t> bytes) {
+  std::vector<std::string> out;
+  const snxf::Model* m = nullptr;
+  try {
+    m = &ReadModel(bytes, "model");
+  } catch (const Error& e) {
+    out.push_back(e.what());
+    return out;
+  }
+  CheckIndices(*m, out);
+  CheckTensors(*m, out);
+  if (!out.empty()) return out;
+  CheckArena(AnalyseModel(*m, bytes.size()), out);
+  return out;
+}
+
+}  // namespace sarnic

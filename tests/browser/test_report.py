@@ -1,0 +1,123 @@
+"""The HTML report as a person sees it: opened in headless Chromium, drawn,
+hovered and clicked."""
+import json
+import os
+import shutil
+import subprocess
+
+import pytest
+
+SNX_EXPORT = os.environ["SNX_EXPORT"]
+EXAMPLES = os.environ["SARNIC_EXAMPLES_DIR"]
+CHROMIUM = shutil.which("chromium")
+CHROMEDRIVER = shutil.which("chromedriver")
+
+try:
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.by import By
+except ImportError:  # pragma: no cover - reported by the skip below
+    webdriver = None
+
+pytestmark = pytest.mark.skipif(
+    webdriver is None or CHROMIUM is None or CHROMEDRIVER is None,
+    reason="no browser: chromium, chromium-driver and python3-selenium are "
+           "installed by scripts/setup.sh")
+
+
+@pytest.fixture(scope="module")
+def browser():
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                 "--no-first-run", "--disable-background-networking",
+                 "--disable-component-update", "--disable-sync",
+                 "--window-size=1400,1000"):
+        options.add_argument(flag)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
+    yield driver
+    driver.quit()
+
+
+def chain_graph(path, layers):
+    """A graph file of `layers` layers: relu and add with skips."""
+    nodes = [{"name": "l0", "attrs": {"op": "external", "output_shape": [1, 256]}}]
+    edges = []
+    for i in range(1, layers):
+        back = f"l{max(0, i - 3)}"
+        attrs = ({"op": "add", "x": f"l{i - 1}", "y": back, "output_shape": [1, 64 * (1 + i % 5)]}
+                 if i % 2 else {"op": "relu", "x": f"l{i - 1}", "output_shape": [1, 128 * (1 + i % 3)]})
+        nodes.append({"name": f"l{i}", "attrs": attrs})
+        edges.append([f"l{i - 1}", f"l{i}"])
+        if i % 2 and back != f"l{i - 1}":
+            edges.append([back, f"l{i}"])
+    doc = {"format": "snx-graph", "version": 1, "orig_inputs": ["l0"],
+           "orig_outputs": [f"l{layers - 1}"], "nodes": nodes, "edges": edges}
+    path.write_text(json.dumps(doc))
+
+
+def report_of(tmp_path, graph, name):
+    model, page = tmp_path / (name + ".snx"), tmp_path / (name + ".html")
+    subprocess.run([SNX_EXPORT, str(graph), "-o", str(model), "--report", str(page)],
+                   check=True, capture_output=True)
+    return page
+
+
+@pytest.mark.parametrize("which", ["example", "2000 layers"])
+def test_the_report_draws_every_planned_layer_and_answers_the_mouse(browser, tmp_path, which):
+    if which == "example":
+        graph = os.path.join(EXAMPLES, "mobilenet", "mobilenet.json")
+    else:
+        graph = tmp_path / "chain.json"
+        chain_graph(graph, 2000)
+    page = report_of(tmp_path, graph, "report")
+    browser.get(page.as_uri())
+    data = json.loads(browser.find_element(By.ID, "data").get_attribute("textContent"))
+    planned = [l for l in data["layers"] if l["block"] is not None and l["blocks"] > 0]
+    assert planned
+    assert browser.execute_script("return window.report.rectangles") == len(planned)
+    assert len(browser.find_elements(By.CSS_SELECTOR, "#layers tr.planned")) == len(planned)
+    errors = [e for e in browser.get_log("browser") if e["level"] == "SEVERE"]
+    assert errors == []
+
+    # Hover a known layer: the largest planned output.
+    known = max(planned, key=lambda l: (l["blocks"] * (l["live"][1] - l["live"][0] + 1), -l["index"]))
+    canvas = browser.find_element(By.ID, "plan")
+    browser.execute_script("arguments[0].scrollIntoView({block: 'center'})", canvas)
+    x, y = browser.execute_script("return window.report.centerOf(arguments[0])", known["index"])
+    box = browser.execute_script(
+        "const b = arguments[0].getBoundingClientRect(); return [b.left, b.top, b.width, b.height]",
+        canvas)
+    dx, dy = x - (box[0] + box[2] / 2), y - (box[1] + box[3] / 2)
+    ActionChains(browser).move_to_element_with_offset(canvas, int(dx), int(dy)).perform()
+    tip = browser.find_element(By.ID, "tip")
+    assert tip.is_displayed()
+    assert known["name"] in tip.text and f"{known['bytes']} bytes" in tip.text
+
+    ActionChains(browser).move_to_element_with_offset(canvas, int(dx), int(dy)).click().perform()
+    selected = browser.find_elements(By.CSS_SELECTOR, "#layers tr.selected")
+    assert [r.get_attribute("data-index") for r in selected] == [str(known["index"])]
+
+    shot = tmp_path / "report.png"
+    assert browser.save_screenshot(str(shot))
+    pixels = browser.execute_script(
+        "const c = document.getElementById('plan');"
+        "const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;"
+        "const seen = new Set(); for (let i = 0; i < d.length; i += 4 * 97)"
+        " seen.add(d[i] + ',' + d[i + 1] + ',' + d[i + 2]); return seen.size")
+    assert pixels > 3  # not blank: background, layers and the peak line
+
+
+def test_filter_and_sort(browser, tmp_path):
+    page = report_of(tmp_path, os.path.join(EXAMPLES, "mobilenet", "mobilenet.json"), "r")
+    browser.get(page.as_uri())
+    box = browser.find_element(By.ID, "filter")
+    box.send_keys("conv2d")
+    rows = browser.find_elements(By.CSS_SELECTOR, "#layers tbody tr")
+    assert rows and all("conv2d" in r.text for r in rows)
+    browser.find_element(By.CSS_SELECTOR, 'th[data-key="bytes"]').click()
+    sizes = [int(r.find_elements(By.TAG_NAME, "td")[4].text)
+             for r in browser.find_elements(By.CSS_SELECTOR, "#layers tbody tr")]
+    assert sizes == sorted(sizes)
