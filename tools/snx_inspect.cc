@@ -61,9 +61,7 @@ int main(int argc, char** argv) {
       sarnic::WriteFileAtomically(*html, page.data(), page.size());
       return 0;
     }
-    const nlohmann::ordered_json summary = sarnic::SummaryJson(facts);
-    sarnic::WriteDescription(std::cout, file.model(), options, json, &summary,
-                             options.layer ? "" : sarnic::SummaryText(facts));
+    sarnic::WriteDescription(std::cout, file.model(), options, json, &facts);
     std::cout.flush();
   } catch (const std::exception& e) {
     std::cerr << "error: " << e.what() << "\n";

@@ -6,22 +6,28 @@
 #define SARNIC_ANALYSIS_H_
 
 #include <cstdint>
+#include <iosfwd>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sarnic/schema.h"
 
 namespace sarnic {
 
+// A layer's facts view the model's own bytes (name, shape, inputs): they
+// live as long as the model they come from, and take no copy of it.
 struct LayerFacts {
   uint32_t index = 0;
-  std::string name, type, datatype;
-  std::vector<int64_t> shape;
-  std::vector<uint32_t> inputs;
+  std::string_view name;
+  const char* type = "";
+  const char* datatype = "";
+  std::span<const int32_t> shape;
+  std::span<const uint32_t> inputs;
   std::optional<uint32_t> block;  // planned layers only
   uint64_t bytes = 0;             // elements x 1 (int8, uint8) or 4
   uint64_t blocks = 0;            // bytes in whole blocks
@@ -59,10 +65,13 @@ ModelFacts AnalyseModel(const snxf::Model& model, uint64_t file_bytes);
 // overlapping.
 std::vector<std::string> VerifyModel(std::span<const uint8_t> bytes);
 
-// The summary: as JSON (with "format": "snx-summary", "version": 1) and as
-// text for people.
-nlohmann::ordered_json SummaryJson(const ModelFacts& facts);
+// The summary: as JSON (with "format": "snx-summary", "version": 1; with
+// `per_layer`, each layer's output, live range and inputs under "layers")
+// and as text for people.
+nlohmann::ordered_json SummaryJson(const ModelFacts& facts,
+                                   bool per_layer = true);
 std::string SummaryText(const ModelFacts& facts);
+void WriteSummaryText(std::ostream& out, const ModelFacts& facts);
 
 // One self-contained HTML page: the summary, a sortable and filterable
 // layer table and the arena plan drawn as an interactive timeline.

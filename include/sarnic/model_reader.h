@@ -76,14 +76,14 @@ std::string FormatDescription(const nlohmann::ordered_json& description);
 // Writes the description of DescribeModel, as JSON (the document that
 // DescribeModel(...).dump(2) gives) or as text, to `out` one layer at a
 // time, so that a model with many layers needs no more memory than one.
-// With `summary` (SummaryJson or SummaryText of the model's facts), the
-// JSON document starts with "format": "snx-model" and "version": 1 and
-// holds the summary under "summary" before the layers; the text ends with
-// it.
+// With the model's `facts`, the JSON document starts with "format":
+// "snx-model" and "version": 1, holds the summary under "summary" before
+// the layers and each layer's output size and live range under "output";
+// the text ends with the summary.
+struct ModelFacts;
 void WriteDescription(std::ostream& out, const snxf::Model& model,
                       const DescribeOptions& options, bool json,
-                      const nlohmann::ordered_json* summary = nullptr,
-                      const std::string& summary_text = "");
+                      const ModelFacts* facts = nullptr);
 
 }  // namespace sarnic
 

@@ -2,12 +2,16 @@
 #include "sarnic/analysis.h"
 
 #include <algorithm>
+#include <bit>
 #include <list>
 
 #include "sarnic/errors.h"
 #include "sarnic/model_reader.h"
 
 namespace sarnic {
+
+static_assert(std::endian::native == std::endian::little,
+              "model files are little-endian and are viewed in place");
 
 namespace {
 
@@ -44,9 +48,10 @@ void CountParams(ModelFacts& f, const snxf::Layer& l) {
 // The output size as the planner counts it.
 void Size(LayerFacts& l, uint32_t block_size) {
   uint64_t count = 1;
-  for (int64_t d : l.shape)
+  for (int32_t d : l.shape)
     count *= static_cast<uint64_t>(std::max<int64_t>(d, 0));
-  l.bytes = count * (l.datatype == "I8" || l.datatype == "U8" ? 1 : 4);
+  const std::string_view dt = l.datatype;
+  l.bytes = count * (dt == "I8" || dt == "U8" ? 1 : 4);
   l.blocks = block_size == 0 ? 0 : (l.bytes + block_size - 1) / block_size;
 }
 
@@ -54,7 +59,10 @@ void Size(LayerFacts& l, uint32_t block_size) {
 uint32_t Source(const std::vector<LayerFacts>& layers, uint32_t i) {
   for (std::size_t hops = 0; hops < layers.size(); ++hops) {
     const LayerFacts& l = layers[i];
-    if (l.type != "reshape" || l.inputs.empty() || l.inputs[0] >= i) return i;
+    if (std::string_view(l.type) != "reshape" || l.inputs.empty() ||
+        l.inputs[0] >= i) {
+      return i;
+    }
     i = l.inputs[0];
   }
   return i;
@@ -120,12 +128,12 @@ ModelFacts AnalyseModel(const snxf::Model& m, uint64_t file_bytes) {
     const snxf::Layer& src = *m.layers()->Get(i);
     LayerFacts l;
     l.index = i;
-    l.name = src.name() ? src.name()->str() : "";
+    if (src.name()) l.name = src.name()->string_view();
     l.type = TypeName(src.type());
     if (src.datatype()) l.datatype = snxf::EnumNameDatatype(*src.datatype());
-    if (src.shape()) l.shape.assign(src.shape()->begin(), src.shape()->end());
-    if (src.inputs())
-      l.inputs.assign(src.inputs()->begin(), src.inputs()->end());
+    // The buffer is little-endian and its vectors aligned: viewed in place.
+    if (src.shape()) l.shape = {src.shape()->data(), src.shape()->size()};
+    if (src.inputs()) l.inputs = {src.inputs()->data(), src.inputs()->size()};
     l.block =
         src.block() ? std::optional<uint32_t>(*src.block()) : std::nullopt;
     Size(l, f.block_size);
@@ -208,8 +216,9 @@ void CheckArena(const ModelFacts& f, std::vector<std::string>& out) {
     if (!l.block) continue;
     planned.push_back(&l);
     if (*l.block + l.blocks > end) {
-      out.push_back("layer " + std::to_string(l.index) + " '" + l.name +
-                    "' takes blocks " + std::to_string(*l.block) + " to " +
+      out.push_back("layer " + std::to_string(l.index) + " '" +
+                    std::string(l.name) + "' takes blocks " +
+                    std::to_string(*l.block) + " to " +
                     std::to_string(*l.block + l.blocks) + ", beyond the " +
                     std::to_string(end) + " of the arena");
     }
@@ -221,8 +230,9 @@ void CheckArena(const ModelFacts& f, std::vector<std::string>& out) {
     for (const LayerFacts* o : live) {
       if (*l->block < *o->block + o->blocks &&
           *o->block < *l->block + l->blocks) {
-        out.push_back("layers " + std::to_string(o->index) + " '" + o->name +
-                      "' and " + std::to_string(l->index) + " '" + l->name +
+        out.push_back("layers " + std::to_string(o->index) + " '" +
+                      std::string(o->name) + "' and " +
+                      std::to_string(l->index) + " '" + std::string(l->name) +
                       "' are live at step " + std::to_string(l->first) +
                       " and share blocks");
       }

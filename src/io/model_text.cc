@@ -3,6 +3,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "sarnic/analysis.h"
 #include "sarnic/model_reader.h"
 #include "sarnic/value.h"
 
@@ -182,12 +183,12 @@ std::string FormatDescription(const Json& d) {
 
 void WriteDescription(std::ostream& out, const snxf::Model& model,
                       const DescribeOptions& options, bool json,
-                      const Json* summary, const std::string& summary_text) {
+                      const ModelFacts* facts) {
   Json header = DescribeHeader(model);
-  if (json && summary != nullptr) {
+  if (json && facts != nullptr) {
     Json tagged = {{"format", "snx-model"}, {"version", 1}};
     tagged.update(header);
-    tagged["summary"] = *summary;
+    tagged["summary"] = SummaryJson(*facts, /*per_layer=*/false);
     header = std::move(tagged);
   }
   const LayerRange range = SelectLayers(model, options);
@@ -197,7 +198,7 @@ void WriteDescription(std::ostream& out, const snxf::Model& model,
     for (uint32_t i = range.begin; i < range.end; ++i) {
       FormatLayer(out, DescribeLayer(model, i, options.params));
     }
-    out << summary_text;
+    if (facts != nullptr && !options.layer) WriteSummaryText(out, *facts);
     return;
   }
   // The same document as DescribeModel(...).dump(2), one layer at a time.
@@ -206,10 +207,15 @@ void WriteDescription(std::ostream& out, const snxf::Model& model,
   out << head << ",\n  \"layers\": [";
   for (uint32_t i = range.begin; i < range.end; ++i) {
     out << (i == range.begin ? "\n    " : ",\n    ");
-    Indented(out,
-             DescribeLayer(model, i, options.params)
-                 .dump(2, ' ', false, Json::error_handler_t::replace),
-             4);
+    Json layer = DescribeLayer(model, i, options.params);
+    // The layer's output as the planner counts it, beside its description.
+    if (facts != nullptr) {
+      const LayerFacts& f = facts->layers[i];
+      layer["output"] = {{"bytes", f.bytes},
+                         {"blocks", f.blocks},
+                         {"live", {f.first, f.last}}};
+    }
+    Indented(out, layer.dump(2, ' ', false, Json::error_handler_t::replace), 4);
   }
   out << (range.begin == range.end ? "]" : "\n  ]") << "\n}\n";
 }

@@ -13,7 +13,7 @@ Json Replace(const std::string& s) { return Json(s); }
 
 }  // namespace
 
-Json SummaryJson(const ModelFacts& f) {
+Json SummaryJson(const ModelFacts& f, bool per_layer) {
   Json j = Json::object();
   j["format"] = "snx-summary";
   j["version"] = 1;
@@ -32,19 +32,22 @@ Json SummaryJson(const ModelFacts& f) {
                 {"blocks", blocks},
                 {"bytes", blocks * f.block_size}};
   j["layer_types"] = f.layer_types;
-  Json layers = Json::array();
-  for (const LayerFacts& l : f.layers) {
-    layers.push_back({{"index", l.index},
-                      {"name", Replace(l.name)},
-                      {"type", l.type},
-                      {"shape", l.shape},
-                      {"inputs", l.inputs},
-                      {"bytes", l.bytes},
-                      {"blocks", l.blocks},
-                      {"block", l.block ? Json(*l.block) : Json(nullptr)},
-                      {"live", {l.first, l.last}}});
+  if (per_layer) {
+    Json layers = Json::array();
+    for (const LayerFacts& l : f.layers) {
+      layers.push_back(
+          {{"index", l.index},
+           {"name", Replace(std::string(l.name))},
+           {"type", l.type},
+           {"shape", std::vector<int32_t>(l.shape.begin(), l.shape.end())},
+           {"inputs", std::vector<uint32_t>(l.inputs.begin(), l.inputs.end())},
+           {"bytes", l.bytes},
+           {"blocks", l.blocks},
+           {"block", l.block ? Json(*l.block) : Json(nullptr)},
+           {"live", {l.first, l.last}}});
+    }
+    j["layers"] = layers;
   }
-  j["layers"] = layers;
   if (f.peak_step) {
     j["peak"] = {{"step", *f.peak_step},
                  {"layers", f.peak_layers},
@@ -58,6 +61,11 @@ Json SummaryJson(const ModelFacts& f) {
 
 std::string SummaryText(const ModelFacts& f) {
   std::ostringstream o;
+  WriteSummaryText(o, f);
+  return o.str();
+}
+
+void WriteSummaryText(std::ostream& o, const ModelFacts& f) {
   o << "summary:\n"
     << "  file:        " << f.file_bytes << " bytes\n";
   for (const auto& [kind, t] : f.params) {
@@ -88,7 +96,6 @@ std::string SummaryText(const ModelFacts& f) {
     o << "    " << l.index << "  " << l.bytes << "  " << l.blocks << "  "
       << l.first << "-" << l.last << (l.block ? "" : "  (not planned)") << "\n";
   }
-  return o.str();
 }
 
 }  // namespace sarnic
