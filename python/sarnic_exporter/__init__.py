@@ -7,9 +7,12 @@ import numpy as _np
 
 from . import _core
 from . import snxf
+from .errors import (ExportError, ExportIndexError, ExportKeyError, ExportOSError,
+                     ExportTypeError, ExportValueError)
 
 __all__ = ["SarnicExporter", "Graph", "Finding", "check_graph", "verify_model",
-           "load_graph", "save_graph", "snxf"]
+           "load_graph", "save_graph", "snxf", "ExportError", "ExportValueError",
+           "ExportKeyError", "ExportTypeError", "ExportIndexError", "ExportOSError"]
 
 
 class Graph:
@@ -32,8 +35,18 @@ class SarnicExporter:
 
     def __init__(self, graph, name, mem_map=True, opt_map=True, save_map=None,
                  save_layers=None, copy_layers=None, svm=None, ext_constants=None,
-                 labels=None, input_names=None, output_names=None, user_ops=[],
+                 labels=None, input_names=None, output_names=None, user_ops=None,
                  normalization="none", *, planner="standard"):
+        if not isinstance(name, str):
+            raise ExportTypeError(
+                f"name must be a str, not {type(name).__name__}")
+        for member in ("qm_nx_graph", "orig_inputs", "orig_outputs", "tensor_dict"):
+            if not hasattr(graph, member):
+                raise ExportTypeError(
+                    f"graph must be a Graph (with qm_nx_graph, orig_inputs, "
+                    f"orig_outputs and tensor_dict), not {type(graph).__name__}")
+        if user_ops is None:
+            user_ops = []
         if save_layers is None:
             save_layers = []
         if copy_layers is None:

@@ -9,26 +9,40 @@ PYBIND11_MODULE(_core, m) {
   using namespace sarnic;
   using namespace sarnic::python;
   m.doc() = "The SNX exporter's native core.";
-  // The library's errors as Python's own exceptions.
+  // The library's errors as the package's errors, which are also Python's
+  // own kinds (sarnic_exporter/errors.py).
   py::register_exception_translator([](std::exception_ptr p) {
+    auto raise = [](const char* kind, py::tuple args, const std::string& detail,
+                    PyObject* fallback) {
+      try {
+        py::object cls = py::module_::import("sarnic_exporter.errors").attr(kind);
+        py::dict kwargs;
+        kwargs["detail"] = detail;
+        py::object err = cls(*args, **kwargs);
+        PyErr_SetObject(cls.ptr(), err.ptr());
+      } catch (const py::error_already_set&) {
+        PyErr_SetObject(fallback, args.ptr());
+      }
+    };
     try {
       if (p) std::rethrow_exception(p);
     } catch (const ValueError& e) {
-      py::object err = py::module_::import("builtins")
-                           .attr("ValueError")(e.message(), e.detail());
-      PyErr_SetObject(PyExc_ValueError, err.ptr());
+      raise("ExportValueError", py::make_tuple(e.message(), e.detail()),
+            e.detail(), PyExc_ValueError);
     } catch (const KeyError& e) {
-      py::object err =
-          py::module_::import("builtins").attr("KeyError")(e.key(), e.what());
-      PyErr_SetObject(PyExc_KeyError, err.ptr());
+      raise("ExportKeyError", py::make_tuple(e.key(), e.what()), e.what(),
+            PyExc_KeyError);
     } catch (const TypeError& e) {
-      PyErr_SetString(PyExc_TypeError, e.what());
+      raise("ExportTypeError", py::make_tuple(e.what()), "", PyExc_TypeError);
     } catch (const IndexError& e) {
-      PyErr_SetString(PyExc_IndexError, e.what());
+      raise("ExportIndexError", py::make_tuple(e.what()), "",
+            PyExc_IndexError);
     } catch (const IoError& e) {
-      PyErr_SetString(PyExc_OSError, e.what());
+      raise("ExportOSError", py::make_tuple(e.message()), e.detail(),
+            PyExc_OSError);
     } catch (const Error& e) {
-      PyErr_SetString(PyExc_ValueError, e.what());
+      raise("ExportValueError", py::make_tuple(e.what()), "",
+            PyExc_ValueError);
     }
   });
   BindSchema(m);

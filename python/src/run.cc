@@ -6,12 +6,14 @@
 #include <limits>
 #include <map>
 #include <sstream>
+#include <unordered_map>
 
 #include "bindings.h"
 #include "convert.h"
 #include "sarnic/analysis.h"
 #include "sarnic/checker.h"
 #include "sarnic/errors.h"
+#include "sarnic/operations.h"
 
 namespace sarnic::python {
 
@@ -99,6 +101,34 @@ ExportOptions OptionsOf(const py::object& exporter) {
   return o;
 }
 
+// A one-dimensional integer array where a list of integers is declared (a
+// shape, axes, strides ...) becomes that list, as a NumPy user writes them.
+void IntListsFromArrays(DiGraph& g) {
+  std::unordered_map<std::string, const OpSpec*> specs;
+  for (const OpSpec* s : BuiltinOperations()) specs[s->op] = s;
+  for (uint32_t n = 0; n < g.number_of_nodes(); ++n) {
+    AttrDict& attrs = g.attrs_of(n);
+    const Value* op = attrs.find("op");
+    const auto it =
+        op && op->is_text() ? specs.find(op->as_text()) : specs.end();
+    for (auto& [key, value] : attrs) {
+      if (!value.is_array() || value.as_array().ndim() != 1 ||
+          !(IsSignedInteger(value.as_array().dtype()) ||
+            IsUnsignedInteger(value.as_array().dtype()))) {
+        continue;
+      }
+      const AttrSpec* spec = key == "output_shape" ? &CommonAttrs().front()
+                             : it != specs.end()   ? it->second->attr(key)
+                                                   : nullptr;
+      if (spec == nullptr || spec->kind != AttrKind::kIntList) continue;
+      const NdArray& a = value.as_array();
+      List items;
+      for (int64_t i = 0; i < a.size(); ++i) items.emplace_back(a.GetInt(i));
+      value = Value(std::move(items));
+    }
+  }
+}
+
 // The C++ graph of a Python one: nodes with their attributes, edges, the
 // inputs and outputs, and the arrays the model holds.
 void ConvertGraph(const py::object& graph, const py::object& ext_constants,
@@ -114,6 +144,7 @@ void ConvertGraph(const py::object& graph, const py::object& ext_constants,
                              py::str(s).cast<std::string>());
     }
   }
+  IntListsFromArrays(g.qm_nx_graph);
   g.orig_inputs = graph.attr("orig_inputs").cast<std::vector<std::string>>();
   g.orig_outputs = graph.attr("orig_outputs").cast<std::vector<std::string>>();
   ConvertModelArrays(g, graph.attr("tensor_dict"), ext_constants);

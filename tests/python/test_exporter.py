@@ -319,3 +319,40 @@ def test_verify_model_finds_nothing_in_exported_models_and_refuses_damage():
     assert se.verify_model(se.SarnicExporter(se.load_graph(path), "m").run()) == []
     damaged = se.verify_model(model[:-8])
     assert len(damaged) == 1 and "corrupt or truncated" in damaged[0]
+
+
+def test_every_failure_is_an_export_error_and_its_builtin_kind():
+    graph = small_graph()
+    del graph.qm_nx_graph.nodes["r"]["x"]
+    with pytest.raises(se.ExportKeyError) as key:
+        se.SarnicExporter(graph, "m").run()
+    assert isinstance(key.value, KeyError) and isinstance(key.value, se.ExportError)
+    assert key.value.args[0] == "x"
+    assert str(key.value) == "node 'r' has no 'x'"
+    assert key.value.node == "r"
+    with pytest.raises(se.ExportValueError) as value:
+        se.SarnicExporter(small_graph(), "m", planner="spec").run()
+    assert isinstance(value.value, ValueError)
+    assert value.value.args[0] == 'planner must be "standard" or "best":'
+    assert value.value.detail == "'spec'"
+    assert str(value.value) == 'planner must be "standard" or "best": \'spec\''
+    with pytest.raises(se.ExportOSError) as missing:
+        se.load_graph("/nonexistent/g.json")
+    assert isinstance(missing.value, OSError)
+    assert missing.value.args[0] == "cannot read graph file"
+    assert "No such file" in missing.value.detail
+    with pytest.raises(se.ExportTypeError, match="name must be a str, not NoneType"):
+        se.SarnicExporter(small_graph(), None)
+    with pytest.raises(TypeError, match="graph must be a Graph"):
+        se.SarnicExporter(object(), "m")
+
+
+def test_shapes_and_integer_lists_may_be_numpy_arrays():
+    expected = se.SarnicExporter(small_graph(), "m").run()
+    graph = small_graph()
+    g = graph.qm_nx_graph
+    for name in ("in", "r"):
+        g.nodes[name]["output_shape"] = np.array(g.nodes[name]["output_shape"])
+    g.nodes["s"]["axes"] = np.array([2, 1], dtype=np.int32)
+    assert se.SarnicExporter(graph, "m").run() == expected
+    assert se.SarnicExporter(small_graph(), "m", user_ops=None).user_ops == []
