@@ -33,6 +33,7 @@ setup(
     version="0.1.0",
     description="Exports neural-network graphs into SNX model files",
     packages=["sarnic_exporter"],
+    package_data={"sarnic_exporter": ["py.typed", "*.pyi"]},
     package_dir={"": "python"},
     ext_modules=[Extension("sarnic_exporter._core", sources=[])],
     cmdclass={"build_ext": CMakeBuild},

@@ -1,6 +1,19 @@
 """Exports graphs held as NetworkX directed graphs with NumPy arrays into
-SNX model files, through the native exporter."""
-from typing import NamedTuple
+SNX model files, through the native exporter.
+
+Example::
+
+    import sarnic_exporter as se
+
+    graph = se.load_graph("examples/mobilenet/mobilenet.json")
+    model = se.SarnicExporter(graph, "mobilenet").run()   # bytes
+    assert se.verify_model(model) == []
+
+A plug-in is any object with a ``SarnicExporter`` member: called with the
+exporter, it returns an object whose ``export_<op>`` methods take precedence
+over the built-in ones (see :class:`PluginExporter`).
+"""
+from typing import Any, Dict, List, NamedTuple, Optional, Sequence
 
 import networkx as _nx
 import numpy as _np
@@ -10,33 +23,109 @@ from . import snxf
 from .errors import (ExportError, ExportIndexError, ExportKeyError, ExportOSError,
                      ExportTypeError, ExportValueError)
 
-__all__ = ["SarnicExporter", "Graph", "Finding", "check_graph", "verify_model",
+__all__ = ["SarnicExporter", "Graph", "PluginExporter", "Finding", "check_graph", "verify_model",
            "load_graph", "save_graph", "snxf", "ExportError", "ExportValueError",
            "ExportKeyError", "ExportTypeError", "ExportIndexError", "ExportOSError"]
 
 
 class Graph:
-    """The exporter's input: qm_nx_graph, orig_inputs, orig_outputs and
-    tensor_dict, with an optimize() that changes nothing."""
+    """The exporter's input.
 
-    def __init__(self, qm_nx_graph=None, orig_inputs=None, orig_outputs=None,
-                 tensor_dict=None):
-        self.qm_nx_graph = qm_nx_graph if qm_nx_graph is not None else _nx.DiGraph()
-        self.orig_inputs = list(orig_inputs or [])
-        self.orig_outputs = list(orig_outputs or [])
-        self.tensor_dict = dict(tensor_dict or {})
+    Args:
+        qm_nx_graph: a ``networkx.DiGraph`` whose nodes are named and carry
+            their attributes (``op``, ``output_shape``, the input names ...);
+            a new empty graph when omitted.
+        orig_inputs: the names of the model's input nodes, in order.
+        orig_outputs: the names of the model's output nodes, in order.
+        tensor_dict: node name to the NumPy array of a constant or variable.
+    """
 
-    def optimize(self):
+    def __init__(self, qm_nx_graph: Optional[Any] = None,
+                 orig_inputs: Optional[Sequence[str]] = None,
+                 orig_outputs: Optional[Sequence[str]] = None,
+                 tensor_dict: Optional[Dict[str, Any]] = None) -> None:
+        self.qm_nx_graph: Any = qm_nx_graph if qm_nx_graph is not None else _nx.DiGraph()
+        self.orig_inputs: List[str] = list(orig_inputs or [])
+        self.orig_outputs: List[str] = list(orig_outputs or [])
+        self.tensor_dict: Dict[str, Any] = dict(tensor_dict or {})
+
+    def optimize(self) -> None:
+        """Called once by run() before the export; changes nothing here."""
         return None
 
 
-class SarnicExporter:
-    """Exports `graph` as the model `name`; run() returns the model bytes."""
+class PluginExporter:
+    """The protocol of a plug-in's exporter: what ``plugin.SarnicExporter(e)``
+    returns. Subclass it or write the same methods.
 
-    def __init__(self, graph, name, mem_map=True, opt_map=True, save_map=None,
-                 save_layers=None, copy_layers=None, svm=None, ext_constants=None,
-                 labels=None, input_names=None, output_names=None, user_ops=None,
-                 normalization="none", *, planner="standard"):
+    Each ``export_<op>(builder, graph, layers, name, node, alt_name=None)``
+    writes exactly one Layer table for a node whose ``op`` is ``<op>`` and
+    returns its offset (an int that ``snxf.LayerEnd`` or
+    ``exporter.generate_layer`` returned in this call):
+
+    - ``builder``: the export's builder, valid for this call only;
+    - ``graph``: the caller's Graph;
+    - ``layers``: node name to the position of its layer, for every node
+      exported so far (all of this node's inputs);
+    - ``name``: the node's name; ``node``: its attribute dict;
+    - ``alt_name``: the alternative layer name of a renamed input or output.
+
+    Example::
+
+        class Relu(se.PluginExporter):
+            def __init__(self, exporter):
+                self.exporter = exporter
+            def export_relu(self, builder, graph, layers, name, node, alt_name=None):
+                ...
+                return self.exporter.generate_layer(builder, node, snxf.Op.relu, ...)
+
+        class Plugin:
+            SarnicExporter = Relu
+    """
+
+
+class SarnicExporter:
+    """Exports ``graph`` as the model ``name``; :meth:`run` returns its bytes.
+
+    Args:
+        graph: the :class:`Graph` (or any object with its four members).
+        name: the model name stored in the file.
+        mem_map: plan the engine's scratch arena (each layer gets a block).
+        opt_map: release outputs no longer needed while planning, and print
+            the plan's statistics.
+        save_map: a PNG path, or a folder that gets ``mem_map.png``, for a
+            picture of the plan (up to 768 layers).
+        save_layers: names of nodes whose outputs stay intact for the whole
+            run; the list is extended with the copy targets.
+        copy_layers: (source, target) pairs: the output of source is copied
+            into target, a constant or model input that becomes a variable.
+        svm: a folder with ``kld.json`` and the ``.bin`` parameter files of
+            an SVM classifier head to append.
+        ext_constants: name to NumPy array: constant layers ahead of the
+            graph's, written as float32.
+        labels: the class labels stored in the model.
+        input_names: alternative layer names for the model's inputs.
+        output_names: alternative layer names for the model's outputs.
+        user_ops: plug-ins (objects with a ``SarnicExporter`` member).
+        normalization: the text stored as the input image normalization.
+        planner: ``"standard"`` or ``"best"`` (also tries a first-fit plan
+            and keeps it when it needs fewer blocks).
+
+    Raises:
+        ExportTypeError: ``graph`` or ``name`` of the wrong kind.
+    """
+
+    def __init__(self, graph: Any, name: str, mem_map: bool = True,
+                 opt_map: bool = True, save_map: Optional[str] = None,
+                 save_layers: Optional[List[str]] = None,
+                 copy_layers: Optional[List[Sequence[str]]] = None,
+                 svm: Optional[str] = None,
+                 ext_constants: Optional[Dict[str, Any]] = None,
+                 labels: Optional[Sequence[str]] = None,
+                 input_names: Optional[Sequence[str]] = None,
+                 output_names: Optional[Sequence[str]] = None,
+                 user_ops: Optional[Sequence[Any]] = None,
+                 normalization: str = "none", *, planner: str = "standard") -> None:
         if not isinstance(name, str):
             raise ExportTypeError(
                 f"name must be a str, not {type(name).__name__}")
@@ -67,31 +156,51 @@ class SarnicExporter:
         self.alternate_input_error_message = (
             "The alternate input has a value greater than 32768")
         self.planner = planner
-        self.user_ops = []
+        self.user_ops: List[Any] = []
         for plugin in user_ops:
             if hasattr(plugin, "SarnicExporter"):
                 self.user_ops.append(plugin.SarnicExporter(self))
 
-    # Offered to plug-ins.
-    def export_tensor(self, builder, name, shape=None, data=None):
+    def export_tensor(self, builder: Any, name: str,
+                      shape: Optional[Sequence[int]] = None, data: Any = None) -> int:
+        """Writes one Tensor table (for plug-ins) and returns its offset.
+
+        ``shape`` becomes the tensor's shape vector; ``data`` (a text, a
+        number, a NumPy array, or a list of texts, integers or reals) its
+        data, encoded by its kind.
+        """
         return _core.export_tensor(builder, name, shape, data)
 
-    def generate_layer(self, builder, node, op, name, shape, inputs=None,
-                       params=None):
+    def generate_layer(self, builder: Any, node: Dict[str, Any], op: Any,
+                       name: int, shape: int, inputs: Optional[int] = None,
+                       params: Optional[int] = None) -> int:
+        """Writes the common Layer table of ``node`` (for plug-ins): type
+        ``op``, the name and shape offsets, the input and parameter vectors
+        when given, and the node's block, datatype and quantization.
+        Returns the layer's offset."""
         return _core.generate_layer(builder, node, op, name, shape, inputs or 0,
                                     params or 0)
 
-    def run(self):
-        """Exports the graph and returns the model as bytes. The graph and
-        the options are changed as the export changes them."""
+    def run(self) -> bytes:
+        """Exports the graph and returns the model as bytes.
+
+        The graph and the options are changed as the export changes them:
+        blocks on the nodes, copy nodes, float64 constants as float32, sorted
+        axes, the saved layers and the names used. The plan's statistics and
+        warnings are printed on standard output.
+
+        Raises:
+            ExportError: any failure, as its built-in kind too
+                (ExportValueError, ExportKeyError, ...); no model is returned.
+        """
         self.graph.optimize()
-        changes = {}
+        changes: Dict[str, Any] = {}
         try:
             return _core.run(self, changes)
         finally:
             self._write_back(changes)
 
-    def _write_back(self, changes):
+    def _write_back(self, changes: Dict[str, Any]) -> None:
         g = self.graph.qm_nx_graph
         for name, attrs in changes.get("nodes", []):
             if name not in g:
@@ -113,8 +222,14 @@ class SarnicExporter:
             self.output_names = changes["output_names"]
 
 
-def load_graph(path):
-    """Loads a graph file into a Graph."""
+def load_graph(path: Any) -> Graph:
+    """Loads a graph file (JSON plus its safetensors weights) into a Graph.
+
+    Raises:
+        ExportOSError: the file cannot be read.
+        ExportValueError: the file breaks the graph format (the message
+            names the file and the place).
+    """
     nodes, edges, inputs, outputs, tensors = _core.load_graph(str(path))
     g = _nx.DiGraph()
     for name, attrs in nodes:
@@ -123,9 +238,9 @@ def load_graph(path):
     return Graph(g, inputs, outputs, tensors)
 
 
-def save_graph(graph, path, weights=None):
-    """Writes a Graph as a graph file; with `weights`, its arrays go into
-    that safetensors file beside it."""
+def save_graph(graph: Graph, path: Any, weights: Optional[str] = None) -> None:
+    """Writes a Graph as a graph file; with ``weights``, its arrays go into
+    that safetensors file beside it. Both files are written atomically."""
     g = graph.qm_nx_graph
     nodes = [(n, dict(g.nodes[n])) for n in g.nodes]
     edges = [(u, v) for u in g.nodes for v in g.successors(u)]
@@ -140,20 +255,20 @@ class Finding(NamedTuple):
     attribute: str
     message: str
 
-    def __str__(self):
+    def __str__(self) -> str:
         where = f"node '{self.node}'"
         if self.attribute:
             where += f" attribute '{self.attribute}'"
         return f"{where}: {self.message}"
 
 
-def check_graph(graph):
+def check_graph(graph: Graph) -> List[Finding]:
     """Checks `graph` as snx-export --check does and returns the findings, a
     list of Finding; empty when nothing is wrong. The graph is not changed."""
     return [Finding(*f) for f in _core.check_graph(graph)]
 
 
-def verify_model(model):
+def verify_model(model: bytes) -> List[str]:
     """Checks a model's bytes as snx-inspect --verify does: its structure,
     parameter sizes and arena plan. Returns one text per violation; an empty
     list when the model is sound."""

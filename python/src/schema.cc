@@ -57,33 +57,60 @@ void BindTables(py::module_& s) {
 }
 
 void BindBuilder(py::module_& m) {
-  py::class_<Builder, std::shared_ptr<Builder>>(m, "Builder")
-      .def("CreateString",
-           [](Builder& b, const py::object& s) {
-             return b.get().CreateString(py::isinstance<py::bytes>(s)
-                                             ? s.cast<std::string>()
-                                             : py::str(s).cast<std::string>());
-           })
-      .def("StartVector",
-           [](Builder& b, std::size_t elem, std::size_t count,
-              std::size_t align) { b.get().StartVector(elem, count, align); })
-      .def("EndVector",
-           [](Builder& b, std::size_t n) { return b.get().EndVector(n); })
-      .def("PrependByte", [](Builder& b, int8_t v) { b.get().PrependByte(v); })
-      .def("PrependUint8",
-           [](Builder& b, uint8_t v) { b.get().PrependUint8(v); })
-      .def("PrependInt16",
-           [](Builder& b, int16_t v) { b.get().PrependInt16(v); })
-      .def("PrependInt32",
-           [](Builder& b, int32_t v) { b.get().PrependInt32(v); })
-      .def("PrependUint32",
-           [](Builder& b, uint32_t v) { b.get().PrependUint32(v); })
-      .def("PrependFloat32",
-           [](Builder& b, float v) { b.get().PrependFloat32(v); })
-      .def("PrependUOffsetTRelative",
-           [](Builder& b, Offset v) { b.get().PrependUOffsetTRelative(v); })
-      .def("PrependSOffsetTRelative",
-           [](Builder& b, Offset v) { b.get().PrependSOffsetTRelative(v); });
+  py::class_<Builder, std::shared_ptr<Builder>>(
+      m, "Builder",
+      "The builder of one export, handed to a plug-in's export_<op> call and "
+      "valid for that call only. Vectors are written by StartVector, the "
+      "elements prepended last to first, then EndVector.")
+      .def(
+          "CreateString",
+          [](Builder& b, const py::object& s) {
+            return b.get().CreateString(py::isinstance<py::bytes>(s)
+                                            ? s.cast<std::string>()
+                                            : py::str(s).cast<std::string>());
+          },
+          py::arg("text"), "Writes a string; its offset.")
+      .def(
+          "StartVector",
+          [](Builder& b, std::size_t elem, std::size_t count,
+             std::size_t align) { b.get().StartVector(elem, count, align); },
+          py::arg("elem_size"), py::arg("count"), py::arg("alignment"),
+          "Opens a vector of `count` elements of `elem_size` bytes.")
+      .def(
+          "EndVector",
+          [](Builder& b, std::size_t n) { return b.get().EndVector(n); },
+          py::arg("count"), "Closes the open vector; its offset.")
+      .def(
+          "PrependByte", [](Builder& b, int8_t v) { b.get().PrependByte(v); },
+          py::arg("value"))
+      .def(
+          "PrependUint8",
+          [](Builder& b, uint8_t v) { b.get().PrependUint8(v); },
+          py::arg("value"))
+      .def(
+          "PrependInt16",
+          [](Builder& b, int16_t v) { b.get().PrependInt16(v); },
+          py::arg("value"))
+      .def(
+          "PrependInt32",
+          [](Builder& b, int32_t v) { b.get().PrependInt32(v); },
+          py::arg("value"))
+      .def(
+          "PrependUint32",
+          [](Builder& b, uint32_t v) { b.get().PrependUint32(v); },
+          py::arg("value"))
+      .def(
+          "PrependFloat32",
+          [](Builder& b, float v) { b.get().PrependFloat32(v); },
+          py::arg("value"))
+      .def(
+          "PrependUOffsetTRelative",
+          [](Builder& b, Offset v) { b.get().PrependUOffsetTRelative(v); },
+          py::arg("offset"))
+      .def(
+          "PrependSOffsetTRelative",
+          [](Builder& b, Offset v) { b.get().PrependSOffsetTRelative(v); },
+          py::arg("offset"));
 }
 
 // export_tensor and generate_layer depend on nothing but their arguments;
@@ -119,10 +146,11 @@ void BindSchema(py::module_& m) {
            std::size(snxf::EnumValuesDatatype()), snxf::EnumNameDatatype);
   BindTables(s);
   m.def("export_tensor", &ExportTensor, py::arg("builder"), py::arg("name"),
-        py::arg("shape") = py::none(), py::arg("data") = py::none());
+        py::arg("shape") = py::none(), py::arg("data") = py::none(),
+        "Writes one Tensor table; its offset.");
   m.def("generate_layer", &GenerateLayer, py::arg("builder"), py::arg("node"),
         py::arg("op"), py::arg("name"), py::arg("shape"), py::arg("inputs") = 0,
-        py::arg("params") = 0);
+        py::arg("params") = 0, "Writes the common Layer table; its offset.");
 }
 
 }  // namespace sarnic::python

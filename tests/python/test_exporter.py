@@ -356,3 +356,17 @@ def test_shapes_and_integer_lists_may_be_numpy_arrays():
     g.nodes["s"]["axes"] = np.array([2, 1], dtype=np.int32)
     assert se.SarnicExporter(graph, "m").run() == expected
     assert se.SarnicExporter(small_graph(), "m", user_ops=None).user_ops == []
+
+
+def test_the_sample_host_exports_with_its_plugin():
+    import host_sample
+    assert host_sample.export()[4:8] == b"SNXF"
+
+
+def test_help_documents_every_public_name():
+    for name in se.__all__:
+        obj = getattr(se, name)
+        assert (obj.__doc__ or "").strip(), name
+    for name in ("run", "export_tensor", "generate_layer"):
+        assert getattr(se.SarnicExporter, name).__doc__.strip(), name
+    assert "builder" in snxf.LayerStart.__doc__  # real parameter names
