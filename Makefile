@@ -67,6 +67,8 @@ test-pip: setup
 	  "import sarnic_exporter as se; g = se.load_graph('../examples/mobilenet/mobilenet.json'); \
 	  m = se.SarnicExporter(g, 'mobilenet', mem_map=False).run(); assert m[4:8] == b'SNXF'; print('pip package exports', len(m), 'bytes')"
 	test -f build-pip/site/sarnic_exporter/py.typed && test -f build-pip/site/sarnic_exporter/_core.pyi
+	cd build-pip && PYTHONPATH=site site/bin/snx-export ../examples/mobilenet/mobilenet.json \
+	  -o tools.snx > /dev/null && PYTHONPATH=site site/bin/snx-inspect --verify tools.snx
 
 # Each fuzz target for about a minute, from its seed corpus.
 FUZZ_SECONDS ?= 60

@@ -16,16 +16,22 @@ class CMakeBuild(build_ext):
         build = os.path.join(self.build_temp, "cmake")
         subprocess.check_call([
             "cmake", "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
-            "-DSARNIC_TESTS=OFF", "-DSARNIC_TOOLS=OFF", "-DSARNIC_EXAMPLES=OFF",
+            "-DSARNIC_TESTS=OFF", "-DSARNIC_TOOLS=ON", "-DSARNIC_EXAMPLES=OFF",
             "-DPython3_EXECUTABLE=" + sys.executable])
         subprocess.check_call(["cmake", "--build", build, "--target", "_core",
+                               "snx-export", "snx-inspect",
                                "-j", str(os.cpu_count() or 2)])
         built = os.path.join(build, "python", "sarnic_exporter")
         target = os.path.dirname(self.get_ext_fullpath(ext.name))
         os.makedirs(target, exist_ok=True)
         for name in os.listdir(built):
-            if name.startswith("_core"):
+            if name.startswith("_core") and name.endswith(".so"):
                 shutil.copy(os.path.join(built, name), self.get_ext_fullpath(ext.name))
+        # The tools go into the package; console scripts run them.
+        tools = os.path.join(target, "bin")
+        os.makedirs(tools, exist_ok=True)
+        for tool in ("snx-export", "snx-inspect"):
+            shutil.copy(os.path.join(build, "tools", tool), os.path.join(tools, tool))
 
 
 setup(
@@ -38,4 +44,8 @@ setup(
     ext_modules=[Extension("sarnic_exporter._core", sources=[])],
     cmdclass={"build_ext": CMakeBuild},
     install_requires=["numpy", "networkx"],
+    entry_points={"console_scripts": [
+        "snx-export = sarnic_exporter._tools:export_main",
+        "snx-inspect = sarnic_exporter._tools:inspect_main",
+    ]},
 )
