@@ -84,9 +84,10 @@ fuzz-smoke: setup
 	done
 
 bench: setup
-	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DSARNIC_BENCH=ON -DSARNIC_PYTHON=OFF
-	cmake --build build-release -j $(JOBS) --target sarnic_bench
+	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DSARNIC_BENCH=ON -DSARNIC_PYTHON=ON
+	cmake --build build-release -j $(JOBS) --target sarnic_bench snx-export _core
 	build-release/bench/sarnic_bench
+	/usr/bin/python3 bench/python_parity.py build-release
 
 clean:
 	rm -rf $(BUILD) build-release build-sanitize build-fuzz build-pip build-consumer

@@ -25,7 +25,10 @@ class BetterBuilder : public flatbuffers::FlatBufferBuilder {
  public:
   // `initial_size` bytes are reserved at the first write, so a builder sized
   // from the model's data never grows by copying.
-  explicit BetterBuilder(std::size_t initial_size = 1024);
+  // `allocator` (not owned; null for the default) provides the memory the
+  // model is built in, so that a host can build it in memory of its own.
+  explicit BetterBuilder(std::size_t initial_size = 1024,
+                         flatbuffers::Allocator* allocator = nullptr);
 
   Offset CreateString(std::string_view s);
 

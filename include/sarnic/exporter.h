@@ -107,6 +107,9 @@ struct ExportOptions {
   std::string planner = "standard";
   // Where the diagnostic lines go; null means standard output.
   std::ostream* diagnostics = nullptr;
+  // The memory the model is built in (not owned); null for the default. The
+  // returned ModelBuffer frees it through this allocator.
+  flatbuffers::Allocator* allocator = nullptr;
 };
 
 // Every built-in operation, by op text.

@@ -28,9 +28,11 @@ class MappedFile {
   // Refuses, with an IoError naming the path, a path holding a NUL byte, a
   // file that is not regular and a file larger than `max_bytes`, before
   // mapping anything.
+  // With `copy_on_write`, the mapping may be written: writes land in
+  // private copies of the pages, never in the file.
   static std::shared_ptr<const MappedFile> Open(
       const std::string& path, const std::string& what,
-      std::size_t max_bytes = kNoSizeLimit);
+      std::size_t max_bytes = kNoSizeLimit, bool copy_on_write = false);
 
   ~MappedFile();
   MappedFile(const MappedFile&) = delete;

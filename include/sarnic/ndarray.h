@@ -61,6 +61,8 @@ class NdArray {
   std::size_t nbytes() const { return bytes_.size(); }
   std::span<const std::byte> bytes() const { return bytes_; }
   const std::byte* data() const { return bytes_.data(); }
+  // What keeps the bytes alive, for a view that outlives this array.
+  const std::shared_ptr<const void>& owner() const { return owner_; }
 
   // Writable bytes. Only arrays made by Zeros/FromValues/AsType own their
   // bytes; the others are views and refuse writing.

@@ -102,12 +102,24 @@ Value ToValue(const py::handle& obj, const std::string& what, int depth) {
 }
 
 py::object FromArray(const NdArray& a) {
-  py::module_ np = py::module_::import("numpy");
   py::dtype dt(std::string(DTypeName(a.dtype())));
-  py::array out(dt,
-                std::vector<py::ssize_t>(a.shape().begin(), a.shape().end()));
-  if (a.nbytes() > 0) std::memcpy(out.mutable_data(), a.data(), a.nbytes());
-  return out;
+  const std::vector<py::ssize_t> shape(a.shape().begin(), a.shape().end());
+  if (a.nbytes() == 0 || !a.owner()) {
+    py::array out(dt, shape);
+    if (a.nbytes() > 0) std::memcpy(out.mutable_data(), a.data(), a.nbytes());
+    return out;
+  }
+  // A view, not a copy: the capsule keeps the bytes' owner (an array's own
+  // block, or a weights file mapped copy-on-write) alive as the NumPy
+  // array's base.
+  auto holder = std::make_unique<std::shared_ptr<const void>>(a.owner());
+  py::capsule base(holder.get(), [](void* p) {
+    std::unique_ptr<std::shared_ptr<const void>>(
+        static_cast<std::shared_ptr<const void>*>(p));
+  });
+  holder.release();
+  return py::array(dt, shape, {},
+                   const_cast<void*>(static_cast<const void*>(a.data())), base);
 }
 
 py::object FromValue(const Value& v) {

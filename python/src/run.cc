@@ -3,9 +3,11 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <sstream>
+#include <streambuf>
 #include <unordered_map>
 
 #include "bindings.h"
@@ -218,6 +220,100 @@ class Changes {
   std::size_t saved_before_;
 };
 
+// Builds the model in the storage of a Python bytes object, so that run()
+// hands the model over without copying it: at the end the model is moved
+// to the front of that storage and the object shrunk to it.
+class BytesAllocator : public flatbuffers::Allocator {
+ public:
+  ~BytesAllocator() override { Py_XDECREF(bytes_); }
+
+  uint8_t* allocate(size_t size) override {
+    PyObject* bytes =
+        PyBytes_FromStringAndSize(nullptr, static_cast<py::ssize_t>(size));
+    if (bytes == nullptr) throw py::error_already_set();
+    Py_XDECREF(bytes_);  // none: a grown buffer moved to old_ first
+    bytes_ = bytes;
+    return reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes));
+  }
+
+  void deallocate(uint8_t* p, size_t) override {
+    // Growing allocates the new buffer before it frees the old one; the
+    // current buffer is freed with this allocator (or taken).
+    if (bytes_ != nullptr &&
+        p == reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes_))) {
+      if (!taken_) Py_CLEAR(bytes_);
+      return;
+    }
+    for (auto it = old_.begin(); it != old_.end(); ++it) {
+      if (p == reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(*it))) {
+        Py_DECREF(*it);
+        old_.erase(it);
+        return;
+      }
+    }
+  }
+
+  uint8_t* reallocate_downward(uint8_t* old_p, size_t old_size, size_t new_size,
+                               size_t in_use_back,
+                               size_t in_use_front) override {
+    PyObject* old = bytes_;
+    bytes_ = nullptr;
+    old_.push_back(old);
+    return flatbuffers::Allocator::reallocate_downward(
+        old_p, old_size, new_size, in_use_back, in_use_front);
+  }
+
+  // The model `buf` (in the current storage) as the bytes object itself.
+  py::bytes Take(const ModelBuffer& buf) {
+    auto* start = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes_));
+    std::memmove(start, buf.data(), buf.size());
+    taken_ = true;
+    PyObject* bytes = bytes_;
+    bytes_ = nullptr;
+    if (_PyBytes_Resize(&bytes, static_cast<py::ssize_t>(buf.size())) != 0) {
+      throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::bytes>(bytes);
+  }
+
+ private:
+  PyObject* bytes_ = nullptr;
+  std::vector<PyObject*> old_;
+  bool taken_ = false;
+};
+
+// The export's diagnostic lines, written to Python's sys.stdout line by line
+// while the export runs (the export holds the interpreter on this thread).
+class PythonStdout : public std::streambuf {
+ public:
+  ~PythonStdout() override { sync(); }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (c == traits_type::eof()) return traits_type::not_eof(c);
+    line_ += static_cast<char>(c);
+    if (c == '\n') sync();
+    return c;
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    for (std::streamsize i = 0; i < n; ++i) overflow(s[i]);
+    return n;
+  }
+  int sync() override {
+    if (line_.empty()) return 0;
+    try {
+      py::module_::import("sys").attr("stdout").attr("write")(line_);
+    } catch (const py::error_already_set&) {
+      // A closed or broken stdout loses the line, not the export.
+    }
+    line_.clear();
+    return 0;
+  }
+
+ private:
+  std::string line_;
+};
+
 // Exports the graph of the Python exporter `exporter` and fills `changes`
 // with what the export changed, also when it fails.
 py::bytes Run(const py::object& exporter, py::dict changes) {
@@ -225,7 +321,9 @@ py::bytes Run(const py::object& exporter, py::dict changes) {
   Graph g;
   // The arrays are measured before any of them is copied.
   ConvertGraph(graph, exporter.attr("ext_constants"), g);
+  BytesAllocator allocator;  // outlives the model buffer below
   ExportOptions o = OptionsOf(exporter);
+  o.allocator = &allocator;
   const Changes before(g, o.save_layers->size());
   const py::object nx = graph.attr("qm_nx_graph");
   for (const py::handle u : exporter.attr("user_ops")) {
@@ -233,16 +331,17 @@ py::bytes Run(const py::object& exporter, py::dict changes) {
         py::reinterpret_borrow<py::object>(u), graph, nx);
     o.user_ops.push_back(Plugin{[user](SarnicExporter&) { return user; }});
   }
-  std::ostringstream diagnostics;
+  PythonStdout out_buffer;
+  std::ostream diagnostics(&out_buffer);
   o.diagnostics = &diagnostics;
   SarnicExporter e(g, exporter.attr("name").cast<std::string>(), std::move(o));
   auto report = [&] {
-    py::module_::import("sys").attr("stdout").attr("write")(diagnostics.str());
+    diagnostics.flush();
     before.Report(g, e, changes);
   };
   try {
     ModelBuffer buf = e.run();
-    py::bytes model(reinterpret_cast<const char*>(buf.data()), buf.size());
+    py::bytes model = allocator.Take(buf);
     report();
     return model;
   } catch (...) {

@@ -79,12 +79,14 @@ int OpenRegular(const std::string& path, const std::string& what,
 
 std::shared_ptr<const MappedFile> MappedFile::Open(const std::string& path,
                                                    const std::string& what,
-                                                   std::size_t max_bytes) {
+                                                   std::size_t max_bytes,
+                                                   bool copy_on_write) {
   std::size_t size = 0;
   Descriptor fd(OpenRegular(path, what, max_bytes, "open", size));
   const std::byte* data = nullptr;
   if (size > 0) {
-    void* p = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0);
+    const int protection = copy_on_write ? PROT_READ | PROT_WRITE : PROT_READ;
+    void* p = ::mmap(nullptr, size, protection, MAP_PRIVATE, fd.get(), 0);
     if (p == MAP_FAILED) {
       throw IoError(Cannot("map", what),
                     Shown(path) + ": " + std::strerror(errno));

@@ -334,7 +334,7 @@ ModelBuffer SarnicExporter::run() {
   validate_model();
   CheckPlanner(options.planner);
 
-  BetterBuilder builder(EstimateModelBytes(*this));
+  BetterBuilder builder(EstimateModelBytes(*this), options.allocator);
   LayerList layers;
   const uint32_t block_count = options.mem_map ? PlanArena(*this) : 0;
 

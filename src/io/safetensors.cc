@@ -149,7 +149,10 @@ const NdArray& WeightsFile::Get(const std::string& key,
 }
 
 WeightsFile ReadWeights(const std::string& path) {
-  const auto map = MappedFile::Open(path, "weights file");
+  // Copy on write: the arrays may be handed out writable (to Python)
+  // without copying them, and the file never changes.
+  const auto map = MappedFile::Open(path, "weights file", kNoSizeLimit,
+                                    /*copy_on_write=*/true);
   const std::size_t size = map->size();
   if (size < 8) Bad(path, "too short for a weights file header");
   uint64_t n = 0;

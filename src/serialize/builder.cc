@@ -12,8 +12,10 @@ void FlatBuffersCheckFailed(const char* condition) {
   throw InternalError(std::string("model buffer check failed: ") + condition);
 }
 
-BetterBuilder::BetterBuilder(std::size_t initial_size)
-    : flatbuffers::FlatBufferBuilder(initial_size == 0 ? 1 : initial_size) {}
+BetterBuilder::BetterBuilder(std::size_t initial_size,
+                             flatbuffers::Allocator* allocator)
+    : flatbuffers::FlatBufferBuilder(initial_size == 0 ? 1 : initial_size,
+                                     allocator, /*own_allocator=*/false) {}
 
 void BetterBuilder::EnsureRoom(std::size_t bytes) const {
   // Headroom for the alignment padding and the length field around the data.

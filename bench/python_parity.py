@@ -1,0 +1,81 @@
+"""Python against the command line on the 1 GiB weights graph: 512 float32
+constants of 2 MiB in a safetensors file. The command line's whole run and
+the Python module's export (the load excluded) are timed in the same run,
+each in a process of its own so that its peak memory is its own.
+
+Usage: python_parity.py BUILD_DIR (the module under BUILD_DIR/python, the
+tool under BUILD_DIR/tools)."""
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+CHILD = r"""
+import resource, sys, time
+import sarnic_exporter as se
+graph = se.load_graph(sys.argv[1])
+start = time.perf_counter()
+model = se.SarnicExporter(graph, "big", mem_map=False).run()
+open(sys.argv[2], "wb").write(model)
+elapsed = time.perf_counter() - start
+print(elapsed, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
+"""
+
+
+def make_graph(folder, python_path):
+    script = r"""
+import sys
+import networkx as nx, numpy as np
+import sarnic_exporter as se
+g = nx.DiGraph()
+g.add_node("in", op="external", output_shape=[1, 16])
+tensors = {}
+for i in range(512):
+    g.add_node(f"w{i}", op="constant", output_shape=[524288])
+    tensors[f"w{i}"] = np.full(524288, i % 97, dtype=np.float32)
+se.save_graph(se.Graph(g, ["in"], [f"w{i}" for i in range(512)], tensors),
+              sys.argv[1], "big.safetensors")
+"""
+    path = os.path.join(folder, "big.json")
+    subprocess.run([sys.executable, "-c", script, path], check=True,
+                   env=dict(os.environ, PYTHONPATH=python_path))
+    return path
+
+
+def run_measured(argv, env=None):
+    """Runs argv; its wall time and peak resident memory in bytes."""
+    start = time.perf_counter()
+    proc = subprocess.Popen(argv, stdout=subprocess.PIPE, env=env)
+    _, status, usage = os.wait4(proc.pid, 0)
+    elapsed = time.perf_counter() - start
+    out = proc.stdout.read().decode()
+    if status != 0:
+        raise SystemExit(f"{argv[0]} failed")
+    return elapsed, usage.ru_maxrss * 1024, out
+
+
+def main():
+    build = sys.argv[1]
+    python_path = os.path.join(build, "python")
+    with tempfile.TemporaryDirectory(dir=os.environ.get("TMPDIR", "/tmp")) as folder:
+        graph = make_graph(folder, python_path)
+        cli_time, cli_rss, _ = run_measured(
+            [os.path.join(build, "tools", "snx-export"), graph, "-o",
+             os.path.join(folder, "cli.snx"), "--no-mem-map"])
+        _, _, out = run_measured(
+            [sys.executable, "-c", CHILD, graph, os.path.join(folder, "py.snx")],
+            env=dict(os.environ, PYTHONPATH=python_path))
+        py_time, py_rss = (float(x) for x in out.split()[-2:])
+        same = open(os.path.join(folder, "cli.snx"), "rb").read() == \
+            open(os.path.join(folder, "py.snx"), "rb").read()
+    print(f"1 GiB weights, command line whole run:   {cli_time:6.2f} s, "
+          f"peak {cli_rss / 2**30:5.2f} GiB")
+    print(f"1 GiB weights, Python export (no load):  {py_time:6.2f} s, "
+          f"peak {py_rss / 2**30:5.2f} GiB")
+    print(f"Python vs command line: time {py_time / cli_time:.2f} (limit 1.20), "
+          f"peak memory {py_rss / cli_rss:.2f} (limit 1.10), same bytes: {same}")
+
+
+if __name__ == "__main__":
+    main()
