@@ -13,7 +13,8 @@ A plug-in is any object with a ``SarnicExporter`` member: called with the
 exporter, it returns an object whose ``export_<op>`` methods take precedence
 over the built-in ones (see :class:`PluginExporter`).
 """
-from typing import Any, Dict, List, NamedTuple, Optional, Sequence
+import os
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
 
 import networkx as _nx
 import numpy as _np
@@ -84,6 +85,42 @@ class PluginExporter:
     """
 
 
+def _names(value: Any) -> bool:
+    return (isinstance(value, Sequence) and not isinstance(value, (str, bytes))
+            and all(isinstance(v, str) for v in value))
+
+
+def _check_options(**options: Any) -> None:
+    """Refuses an option of the wrong kind with a TypeError naming it."""
+    expected: Dict[str, Tuple[str, Callable[[Any], bool]]] = {
+        "save_map": ("a path or None",
+                     lambda v: v is None or isinstance(v, (str, os.PathLike))),
+        "svm": ("a path or None",
+                lambda v: v is None or isinstance(v, (str, os.PathLike))),
+        "save_layers": ("a list of node names or None",
+                        lambda v: v is None or (isinstance(v, list) and _names(v))),
+        "copy_layers": ("a list of (source, target) name pairs or None",
+                        lambda v: v is None or (isinstance(v, Sequence) and all(
+                            _names(p) for p in v))),
+        "ext_constants": ("a dict of names to arrays or None",
+                          lambda v: v is None or isinstance(v, dict)),
+        "labels": ("a sequence of texts or None", lambda v: v is None or _names(v)),
+        "input_names": ("a sequence of texts or None",
+                        lambda v: v is None or _names(v)),
+        "output_names": ("a sequence of texts or None",
+                         lambda v: v is None or _names(v)),
+        "user_ops": ("a sequence of plug-ins or None",
+                     lambda v: v is None or (isinstance(v, Sequence)
+                                             and not isinstance(v, str))),
+        "normalization": ("a text", lambda v: isinstance(v, str)),
+        "planner": ('"standard" or "best"', lambda v: isinstance(v, str)),
+    }
+    for name, value in options.items():
+        what, ok = expected[name]
+        if not ok(value):
+            raise ExportTypeError(f"{name} must be {what}, not {type(value).__name__}")
+
+
 class SarnicExporter:
     """Exports ``graph`` as the model ``name``; :meth:`run` returns its bytes.
 
@@ -112,7 +149,8 @@ class SarnicExporter:
             and keeps it when it needs fewer blocks).
 
     Raises:
-        ExportTypeError: ``graph`` or ``name`` of the wrong kind.
+        ExportTypeError: ``graph``, ``name`` or an option of the wrong kind
+            (the message names it and what it must be).
     """
 
     def __init__(self, graph: Any, name: str, mem_map: bool = True,
@@ -134,6 +172,11 @@ class SarnicExporter:
                 raise ExportTypeError(
                     f"graph must be a Graph (with qm_nx_graph, orig_inputs, "
                     f"orig_outputs and tensor_dict), not {type(graph).__name__}")
+        _check_options(save_map=save_map, save_layers=save_layers,
+                       copy_layers=copy_layers, svm=svm, ext_constants=ext_constants,
+                       labels=labels, input_names=input_names,
+                       output_names=output_names, user_ops=user_ops,
+                       normalization=normalization, planner=planner)
         if user_ops is None:
             user_ops = []
         if save_layers is None:

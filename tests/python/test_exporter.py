@@ -370,3 +370,19 @@ def test_help_documents_every_public_name():
     for name in ("run", "export_tensor", "generate_layer"):
         assert getattr(se.SarnicExporter, name).__doc__.strip(), name
     assert "builder" in snxf.LayerStart.__doc__  # real parameter names
+
+
+@pytest.mark.parametrize("option, value, expected", [
+    ("labels", 5, "labels must be a sequence of texts or None, not int"),
+    ("save_layers", 5, "save_layers must be a list of node names or None, not int"),
+    ("copy_layers", [5], "copy_layers must be a list of (source, target) name pairs"),
+    ("planner", 3, 'planner must be "standard" or "best", not int'),
+    ("svm", 3, "svm must be a path or None, not int"),
+    ("ext_constants", [1], "ext_constants must be a dict of names to arrays or None"),
+    ("output_names", "probs", "output_names must be a sequence of texts or None, not str"),
+])
+def test_options_of_the_wrong_kind_name_themselves(option, value, expected):
+    with pytest.raises(se.ExportTypeError) as err:
+        se.SarnicExporter(small_graph(), "m", **{option: value})
+    assert isinstance(err.value, TypeError)
+    assert str(err.value).startswith(expected)
