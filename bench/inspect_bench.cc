@@ -87,8 +87,8 @@ std::size_t InspectPeakRss(const std::string& path, const char* flag) {
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, exe.c_str(), &actions, nullptr,
-                                  argv.data(), environ);
+  const int spawned =
+      posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   ::close(fds[1]);
   char buf[64] = {};

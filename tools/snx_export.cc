@@ -137,6 +137,8 @@ sarnic::ExportOptions OptionsOf(const Args& a) {
 // The HTML report of the exported model, when asked; and, when the PNG of
 // the plan was skipped for its size, a pointer to the report.
 void WriteReport(const Args& a, const sarnic::ModelBuffer& model) {
+  // Reading the model back costs a pass over it: only when it is needed.
+  if (!a.report && !a.save_map) return;
   const std::span<const uint8_t> bytes(model.data(), model.size());
   const sarnic::ModelFacts facts =
       sarnic::AnalyseModel(sarnic::ReadModel(bytes, a.out_path), model.size());

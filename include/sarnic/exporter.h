@@ -114,6 +114,8 @@ struct ExportOptions {
 
 // Every built-in operation, by op text.
 std::vector<const OpSpec*> BuiltinOperations();
+// The built-in operation `op`; null when there is none.
+const OpSpec* BuiltinOperation(const std::string& op);
 
 // The finished model: the builder's own memory, handed over without a copy.
 using ModelBuffer = flatbuffers::DetachedBuffer;

@@ -15,7 +15,8 @@ PYBIND11_MODULE(_core, m) {
     auto raise = [](const char* kind, py::tuple args, const std::string& detail,
                     PyObject* fallback) {
       try {
-        py::object cls = py::module_::import("sarnic_exporter.errors").attr(kind);
+        py::object cls =
+            py::module_::import("sarnic_exporter.errors").attr(kind);
         py::dict kwargs;
         kwargs["detail"] = detail;
         py::object err = cls(*args, **kwargs);
@@ -35,14 +36,12 @@ PYBIND11_MODULE(_core, m) {
     } catch (const TypeError& e) {
       raise("ExportTypeError", py::make_tuple(e.what()), "", PyExc_TypeError);
     } catch (const IndexError& e) {
-      raise("ExportIndexError", py::make_tuple(e.what()), "",
-            PyExc_IndexError);
+      raise("ExportIndexError", py::make_tuple(e.what()), "", PyExc_IndexError);
     } catch (const IoError& e) {
       raise("ExportOSError", py::make_tuple(e.message()), e.detail(),
             PyExc_OSError);
     } catch (const Error& e) {
-      raise("ExportValueError", py::make_tuple(e.what()), "",
-            PyExc_ValueError);
+      raise("ExportValueError", py::make_tuple(e.what()), "", PyExc_ValueError);
     }
   });
   BindSchema(m);

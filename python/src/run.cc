@@ -8,7 +8,6 @@
 #include <map>
 #include <sstream>
 #include <streambuf>
-#include <unordered_map>
 
 #include "bindings.h"
 #include "convert.h"
@@ -106,13 +105,11 @@ ExportOptions OptionsOf(const py::object& exporter) {
 // A one-dimensional integer array where a list of integers is declared (a
 // shape, axes, strides ...) becomes that list, as a NumPy user writes them.
 void IntListsFromArrays(DiGraph& g) {
-  std::unordered_map<std::string, const OpSpec*> specs;
-  for (const OpSpec* s : BuiltinOperations()) specs[s->op] = s;
   for (uint32_t n = 0; n < g.number_of_nodes(); ++n) {
     AttrDict& attrs = g.attrs_of(n);
     const Value* op = attrs.find("op");
-    const auto it =
-        op && op->is_text() ? specs.find(op->as_text()) : specs.end();
+    const OpSpec* op_spec =
+        op && op->is_text() ? BuiltinOperation(op->as_text()) : nullptr;
     for (auto& [key, value] : attrs) {
       if (!value.is_array() || value.as_array().ndim() != 1 ||
           !(IsSignedInteger(value.as_array().dtype()) ||
@@ -120,7 +117,7 @@ void IntListsFromArrays(DiGraph& g) {
         continue;
       }
       const AttrSpec* spec = key == "output_shape" ? &CommonAttrs().front()
-                             : it != specs.end()   ? it->second->attr(key)
+                             : op_spec != nullptr  ? op_spec->attr(key)
                                                    : nullptr;
       if (spec == nullptr || spec->kind != AttrKind::kIntList) continue;
       const NdArray& a = value.as_array();
@@ -231,8 +228,7 @@ class BytesAllocator : public flatbuffers::Allocator {
     PyObject* bytes =
         PyBytes_FromStringAndSize(nullptr, static_cast<py::ssize_t>(size));
     if (bytes == nullptr) throw py::error_already_set();
-    Py_XDECREF(bytes_);  // none: a grown buffer moved to old_ first
-    bytes_ = bytes;
+    bytes_ = bytes;  // a grown buffer was moved to old_ first
     return reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes));
   }
 

@@ -5,7 +5,6 @@
 
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -18,18 +17,13 @@ namespace sarnic::checker {
 class Context {
  public:
   explicit Context(const Graph& graph) : graph_(graph), g_(graph.qm_nx_graph) {
-    std::unordered_map<std::string, const OpSpec*> by_op;
-    for (const OpSpec* s : BuiltinOperations()) by_op[s->op] = s;
     // Each node's declaration, looked up once; shapes are read when a rule
     // first needs them.
     spec_of_.resize(g_.number_of_nodes(), nullptr);
     shapes_.resize(g_.number_of_nodes());
     shape_read_.resize(g_.number_of_nodes(), false);
     for (uint32_t n = 0; n < g_.number_of_nodes(); ++n) {
-      if (const std::string* op = OpOf(n)) {
-        auto it = by_op.find(*op);
-        if (it != by_op.end()) spec_of_[n] = it->second;
-      }
+      if (const std::string* op = OpOf(n)) spec_of_[n] = BuiltinOperation(*op);
     }
   }
 

@@ -95,11 +95,15 @@ const OpFunction* SarnicExporter::export_op(const std::string& op,
     }
   }
   if (plugin != nullptr) *plugin = nullptr;
-  const OpSpec* spec = BuiltinOps().find(op);
+  const OpSpec* spec = BuiltinOperation(op);
   return spec != nullptr ? &spec->exporter : nullptr;
 }
 
 std::vector<const OpSpec*> BuiltinOperations() { return BuiltinOps().specs(); }
+
+const OpSpec* BuiltinOperation(const std::string& op) {
+  return BuiltinOps().find(op);
+}
 
 std::ostream& SarnicExporter::out() const {
   return options.diagnostics != nullptr ? *options.diagnostics : std::cout;

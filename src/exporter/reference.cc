@@ -32,9 +32,7 @@ std::size_t EditDistance(const std::string& a, const std::string& b) {
 }
 
 const OpSpec& SpecOf(const std::string& op) {
-  for (const OpSpec* s : BuiltinOperations()) {
-    if (s->op == op) return *s;
-  }
+  if (const OpSpec* s = BuiltinOperation(op)) return *s;
   std::string what = "no operation '" + op + "'";
   const std::vector<std::string> near = NearestOperations(op);
   if (!near.empty()) what += "; did you mean '" + near.front() + "'?";

@@ -7,17 +7,11 @@ namespace sarnic {
 
 using Json = nlohmann::ordered_json;
 
-namespace {
-
-Json Replace(const std::string& s) { return Json(s); }
-
-}  // namespace
-
 Json SummaryJson(const ModelFacts& f, bool per_layer) {
   Json j = Json::object();
   j["format"] = "snx-summary";
   j["version"] = 1;
-  j["model"] = Replace(f.name);
+  j["model"] = f.name;
   j["file_bytes"] = f.file_bytes;
   Json params = Json::object();
   for (const auto& [kind, t] : f.params) {
@@ -37,7 +31,7 @@ Json SummaryJson(const ModelFacts& f, bool per_layer) {
     for (const LayerFacts& l : f.layers) {
       layers.push_back(
           {{"index", l.index},
-           {"name", Replace(std::string(l.name))},
+           {"name", std::string(l.name)},
            {"type", l.type},
            {"shape", std::vector<int32_t>(l.shape.begin(), l.shape.end())},
            {"inputs", std::vector<uint32_t>(l.inputs.begin(), l.inputs.end())},
