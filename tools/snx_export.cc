@@ -50,9 +50,8 @@ struct Args {
   std::optional<std::string> describe_op;
 };
 
-void DefineOptions(CLI::App& app, Args& a) {
-  app.add_option("graph", a.graph_path, "Graph file to export (.json)");
-  app.add_option("-o,--output", a.out_path, "Model file to write (.snx)");
+// The options that check a graph or describe the operations.
+void DefineCheckOptions(CLI::App& app, Args& a) {
   app.add_flag("--check", a.check,
                "Only check the graph: print what is wrong with it as warning "
                "lines and exit with 1 when anything is (writes no model)");
@@ -65,6 +64,12 @@ void DefineOptions(CLI::App& app, Args& a) {
                  "Describe one operation: attributes, inputs, parameters");
   app.add_flag("--ops-markdown", a.ops_markdown,
                "Print the operation reference as Markdown (docs/ops.md)");
+}
+
+void DefineOptions(CLI::App& app, Args& a) {
+  app.add_option("graph", a.graph_path, "Graph file to export (.json)");
+  app.add_option("-o,--output", a.out_path, "Model file to write (.snx)");
+  DefineCheckOptions(app, a);
   app.add_option("--name", a.name,
                  "Model name stored in the file (default: the graph file's "
                  "name without its extension)");

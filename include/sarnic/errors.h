@@ -28,6 +28,24 @@ class ValueError : public Error {
   std::string detail_;
 };
 
+// A file whose content breaks its format (a graph file, a weights file, a
+// model file). The file, the place inside it ("nodes[3]", "node 'conv'
+// attribute 'w'"; empty for the file as a whole) and the problem are kept
+// apart; what() reads "file: place: problem" (or "file: problem"), and so
+// do message() and the tools' error line.
+class FormatError : public ValueError {
+ public:
+  FormatError(std::string file, std::string place, std::string problem);
+  const std::string& file() const { return file_; }
+  const std::string& place() const { return place_; }
+  const std::string& problem() const { return problem_; }
+
+ private:
+  std::string file_;
+  std::string place_;
+  std::string problem_;
+};
+
 // A lookup of a name that is not there: a node attribute, a layer that has
 // not been exported yet, a tensor. key() is the name looked up.
 class KeyError : public Error {

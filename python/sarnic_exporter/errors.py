@@ -4,8 +4,9 @@ built-in kind it always was, so ``except ValueError`` keeps working.
 ``args[0]`` is what the system defines: the fixed message text (for a
 value error, "Sequence has inconsistent or unsupported data:"), or the
 missing key (for a key error). The explanation is ``detail``; ``node`` and
-``attribute`` name the place when the message names one. ``str(e)`` reads
-as one sentence.
+``attribute`` name the place when the message names one. An error in the
+content of a file (a graph, weights or model file) also names the ``file``
+and the ``place`` inside it. ``str(e)`` reads as one sentence.
 """
 import re
 from typing import Optional
@@ -23,14 +24,22 @@ class ExportError(Exception):
         detail: the explanation beside ``args[0]`` ("" when there is none).
         node: the graph node the error is about, when known.
         attribute: the node attribute the error is about, when known.
+        file: the file whose content is at fault, when the error is about
+            one.
+        place: where in that file ("nodes[3]", "node 'conv' attribute
+            'w'"; "" for the file as a whole).
     """
 
-    def __init__(self, *args: object, detail: str = "") -> None:
+    def __init__(self, *args: object, detail: str = "",
+                 file: Optional[str] = None,
+                 place: Optional[str] = None) -> None:
         super().__init__(*args)
         self.detail: str = detail
-        place = _PLACE.search(f"{args[0] if args else ''} {detail}")
-        self.node: Optional[str] = place.group(1) if place else None
-        self.attribute: Optional[str] = place.group(2) if place else None
+        self.file: Optional[str] = file
+        self.place: Optional[str] = place
+        named = _PLACE.search(f"{args[0] if args else ''} {detail}")
+        self.node: Optional[str] = named.group(1) if named else None
+        self.attribute: Optional[str] = named.group(2) if named else None
 
     def __str__(self) -> str:
         head = str(self.args[0]) if self.args else ""

@@ -13,11 +13,10 @@ PYBIND11_MODULE(_core, m) {
   // own kinds (sarnic_exporter/errors.py).
   py::register_exception_translator([](std::exception_ptr p) {
     auto raise = [](const char* kind, py::tuple args, const std::string& detail,
-                    PyObject* fallback) {
+                    PyObject* fallback, py::dict kwargs = py::dict()) {
       try {
         py::object cls =
             py::module_::import("sarnic_exporter.errors").attr(kind);
-        py::dict kwargs;
         kwargs["detail"] = detail;
         py::object err = cls(*args, **kwargs);
         PyErr_SetObject(cls.ptr(), err.ptr());
@@ -27,6 +26,12 @@ PYBIND11_MODULE(_core, m) {
     };
     try {
       if (p) std::rethrow_exception(p);
+    } catch (const FormatError& e) {
+      py::dict where;
+      where["file"] = e.file();
+      where["place"] = e.place();
+      raise("ExportValueError", py::make_tuple(e.message(), e.detail()),
+            e.detail(), PyExc_ValueError, where);
     } catch (const ValueError& e) {
       raise("ExportValueError", py::make_tuple(e.message(), e.detail()),
             e.detail(), PyExc_ValueError);

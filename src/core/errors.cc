@@ -15,6 +15,13 @@ ValueError::ValueError(std::string message, std::string detail)
       message_(std::move(message)),
       detail_(std::move(detail)) {}
 
+FormatError::FormatError(std::string file, std::string place,
+                         std::string problem)
+    : ValueError(file + ": " + (place.empty() ? "" : place + ": ") + problem),
+      file_(std::move(file)),
+      place_(std::move(place)),
+      problem_(std::move(problem)) {}
+
 IoError::IoError(std::string message, std::string detail)
     : Error(Join(message, detail)),
       message_(std::move(message)),

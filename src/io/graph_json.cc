@@ -21,7 +21,7 @@ class StrictDomParser : public nlohmann::detail::json_sax_dom_parser<Json> {
 
   bool number_float(Json::number_float_t value, const std::string& text) {
     if (text.find_first_of(".eE") == std::string::npos) {
-      throw ValueError(path_ + ": integer " + text + " does not fit 64 bits");
+      throw FormatError(path_, "", "integer " + text + " does not fit 64 bits");
     }
     return json_sax_dom_parser::number_float(value, text);
   }
@@ -40,7 +40,7 @@ Json ParseJson(const std::string& path, const std::string& what) {
     Json::sax_parse(text, &parser);
   } catch (const Json::exception& e) {
     // Syntax errors, and numbers beyond the range of a double.
-    throw ValueError(path + ": not valid JSON: " + e.what());
+    throw FormatError(path, "", std::string("not valid JSON: ") + e.what());
   }
   return doc;
 }
@@ -89,17 +89,7 @@ Value ValueReader::Read(const Json& j, const std::string& place,
 
 NdArray ValueReader::Array(const Json& a, const std::string& place) const {
   if (!a.is_object()) Fail(place, "__ndarray__ must be an object");
-  if (a.contains("weights")) {
-    if (a.size() != 1 || !a["weights"].is_string()) {
-      Fail(place, "an array reference is {\"weights\": KEY}");
-    }
-    if (weights_ == nullptr) {
-      Fail(place, "refers to weights tensor '" +
-                      a["weights"].get<std::string>() +
-                      "' but the graph names no weights file");
-    }
-    return weights_->Get(a["weights"].get<std::string>(), place);
-  }
+  if (a.contains("weights")) return Reference(a, place);
   for (const auto& [k, v] : a.items()) {
     if (k != "dtype" && k != "shape" && k != "data") {
       Fail(place, "inline array has an unknown key '" + k + "'");
@@ -129,24 +119,38 @@ NdArray ValueReader::Array(const Json& a, const std::string& place) const {
     Fail(place, "inline array has " + std::to_string(data.size()) +
                     " elements for shape of " + std::to_string(count));
   }
-  NdArray out = NdArray::Zeros(*dtype, shape);
-  if (count == 0) return out;
+  if (count == 0) return NdArray::Zeros(*dtype, shape);
+  return Elements(*dtype, shape, data, place);
+}
+
+NdArray ValueReader::Reference(const Json& a, const std::string& place) const {
+  if (a.size() != 1 || !a["weights"].is_string()) {
+    Fail(place, "an array reference is {\"weights\": KEY}");
+  }
+  if (weights_ == nullptr) {
+    Fail(place, "refers to weights tensor '" + a["weights"].get<std::string>() +
+                    "' but the graph names no weights file");
+  }
+  return weights_->Get(a["weights"].get<std::string>(), place);
+}
+
+NdArray ValueReader::Elements(DType dtype, const Shape& shape, const Json& data,
+                              const std::string& place) const {
   // Elements go through a float64 or int64 array, then one conversion.
-  if (IsFloating(*dtype)) {
+  if (IsFloating(dtype)) {
     std::vector<double> v;
     v.reserve(data.size());
     for (const Json& e : data) v.push_back(Real(e, place));
-    return NdArray::FromValues<double>(DType::kFloat64, shape, v)
-        .AsType(*dtype);
+    return NdArray::FromValues<double>(DType::kFloat64, shape, v).AsType(dtype);
   }
   std::vector<int64_t> v;
   v.reserve(data.size());
-  for (const Json& e : data) v.push_back(Integer(e, *dtype, place));
-  if (*dtype == DType::kUint64) {
+  for (const Json& e : data) v.push_back(Integer(e, dtype, place));
+  if (dtype == DType::kUint64) {
     std::vector<uint64_t> u(v.begin(), v.end());
     return NdArray::FromValues<uint64_t>(DType::kUint64, shape, u);
   }
-  return NdArray::FromValues<int64_t>(DType::kInt64, shape, v).AsType(*dtype);
+  return NdArray::FromValues<int64_t>(DType::kInt64, shape, v).AsType(dtype);
 }
 
 Shape ValueReader::ShapeOf(const Json& dims, const std::string& place) const {

@@ -30,13 +30,16 @@ class ValueReader {
 
   [[noreturn]] void Fail(const std::string& place,
                          const std::string& problem) const {
-    throw ValueError(path_ + ": " + place + ": " + problem);
+    throw FormatError(path_, place, problem);
   }
 
   Value Read(const Json& j, const std::string& place, int depth = 0) const;
   NdArray Array(const Json& a, const std::string& place) const;
 
  private:
+  NdArray Reference(const Json& a, const std::string& place) const;
+  NdArray Elements(DType dtype, const Shape& shape, const Json& data,
+                   const std::string& place) const;
   Shape ShapeOf(const Json& dims, const std::string& place) const;
   double Real(const Json& e, const std::string& place) const;
   int64_t Integer(const Json& e, DType dtype, const std::string& place) const;

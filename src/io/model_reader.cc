@@ -16,18 +16,19 @@ using Json = nlohmann::ordered_json;
 const snxf::Model& ReadModel(std::span<const uint8_t> bytes,
                              const std::string& what) {
   if (bytes.size() < 8) {
-    throw ValueError(what + ": too short to be a model file (" +
-                     std::to_string(bytes.size()) + " bytes)");
+    throw FormatError(what, "",
+                      "too short to be a model file (" +
+                          std::to_string(bytes.size()) + " bytes)");
   }
   if (std::memcmp(bytes.data() + 4, "SNXF", 4) != 0) {
-    throw ValueError(what + ": not a model file (no SNXF identifier)");
+    throw FormatError(what, "", "not a model file (no SNXF identifier)");
   }
   if (bytes.size() >= kMaxModelBytes) {
-    throw ValueError(what + ": larger than any model file can be");
+    throw FormatError(what, "", "larger than any model file can be");
   }
   flatbuffers::Verifier verifier(bytes.data(), bytes.size());
   if (!snxf::VerifyModelBuffer(verifier)) {
-    throw ValueError(what + ": the model file is corrupt or truncated");
+    throw FormatError(what, "", "the model file is corrupt or truncated");
   }
   return *snxf::GetModel(bytes.data());
 }

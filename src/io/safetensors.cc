@@ -26,7 +26,7 @@ struct Entry {
 };
 
 [[noreturn]] void Bad(const std::string& path, const std::string& what) {
-  throw ValueError(path + ": " + what);
+  throw FormatError(path, "", what);
 }
 
 // Element type names of the weights file, in both directions.
@@ -137,13 +137,14 @@ void CheckTiling(const std::string& path, const std::vector<Entry>& entries,
 const NdArray& WeightsFile::Get(const std::string& key,
                                 const std::string& place) const {
   if (bf16.count(key) > 0) {
-    throw ValueError(path + ": tensor '" + key + "' (used by " + place +
-                     ") is BF16, which has no element type here");
+    throw FormatError(path, "",
+                      "tensor '" + key + "' (used by " + place +
+                          ") is BF16, which has no element type here");
   }
   const NdArray* a = tensors.find(key);
   if (a == nullptr) {
-    throw ValueError(path + ": no tensor '" + key + "' (used by " + place +
-                     ")");
+    throw FormatError(path, "",
+                      "no tensor '" + key + "' (used by " + place + ")");
   }
   return *a;
 }

@@ -192,10 +192,17 @@ TEST_F(GraphFile, RefusesViolationsNamingFileAndPlace) {
     try {
       LoadGraph(path);
       ADD_FAILURE() << c.what;
-    } catch (const ValueError& e) {
-      EXPECT_NE(std::string(e.what()).find(c.needle), std::string::npos)
+    } catch (const FormatError& e) {
+      // File, place and problem apart; the message joins them.
+      EXPECT_NE((e.place() + ": " + e.problem()).find(c.needle),
+                std::string::npos)
           << c.what << ": " << e.what();
-      EXPECT_EQ(std::string(e.what()).rfind(path, 0), 0u) << c.what;
+      EXPECT_EQ(e.file(), path) << c.what;
+      EXPECT_EQ(e.what(), e.file() + ": " +
+                              (e.place().empty() ? "" : e.place() + ": ") +
+                              e.problem())
+          << c.what;
+      EXPECT_EQ(e.message(), e.what()) << c.what;
     }
   }
   EXPECT_THROW(LoadGraph(Path("nothing.json")), IoError);

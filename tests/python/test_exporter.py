@@ -321,7 +321,7 @@ def test_verify_model_finds_nothing_in_exported_models_and_refuses_damage():
     assert len(damaged) == 1 and "corrupt or truncated" in damaged[0]
 
 
-def test_every_failure_is_an_export_error_and_its_builtin_kind():
+def test_every_failure_is_an_export_error_and_its_builtin_kind(tmp_path):
     graph = small_graph()
     del graph.qm_nx_graph.nodes["r"]["x"]
     with pytest.raises(se.ExportKeyError) as key:
@@ -341,6 +341,13 @@ def test_every_failure_is_an_export_error_and_its_builtin_kind():
     assert isinstance(missing.value, OSError)
     assert missing.value.args[0] == "cannot read graph file"
     assert "No such file" in missing.value.detail
+    bad = tmp_path / "bad.json"
+    bad.write_text('{"format": "snx-graph", "version": 2, "orig_inputs": [], '
+                   '"orig_outputs": [], "nodes": [], "edges": []}')
+    with pytest.raises(se.ExportValueError) as form:
+        se.load_graph(bad)
+    assert (form.value.file, form.value.place) == (str(bad), "version")
+    assert form.value.args[0] == f"{bad}: version: must be 1, not 2"
     with pytest.raises(se.ExportTypeError, match="name must be a str, not NoneType"):
         se.SarnicExporter(small_graph(), None)
     with pytest.raises(TypeError, match="graph must be a Graph"):
