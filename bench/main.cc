@@ -138,6 +138,9 @@ int main(int argc, char** argv) {
       {"BM_FirstFit2k", "best planner first fit, 2,000 layers", 5},
       {"BM_FirstFit20k", "best planner first fit, 20,000 layers", 100},
       {"BM_BestRandomSkips2k", "best planner, 2,000 layers, full search", 1000},
+      {"BM_PlanRandomReach2kOpt", "plan 2,000 layers, ~1,000 live per step",
+       1000},
+      {"BM_BestRandomReach2k", "best planner, ~1,000 live per step", 3000},
   };
   for (const auto& p : plans) {
     const double ms = time_of(p.name);

@@ -185,9 +185,11 @@ BENCHMARK(BM_HtmlReport20k)->Unit(benchmark::kMillisecond)->Iterations(3);
 namespace sarnic::bench {
 namespace {
 
-// Layers that each read the previous layer and a random earlier one, with
-// random sizes: plans that the default planners leave above the bound.
-std::unique_ptr<Graph> RandomSkips(int layers) {
+// Layers that each read the previous layer and a random earlier one (at
+// most `reach` layers back; 0 for any), with random sizes: plans that the
+// default planners leave above the bound. Reaching anywhere keeps about
+// half the layers live at every step.
+std::unique_ptr<Graph> RandomSkips(int layers, int reach = 6) {
   auto g = std::make_unique<Graph>();
   DiGraph& d = g->qm_nx_graph;
   uint64_t state = 12345;
@@ -203,7 +205,8 @@ std::unique_ptr<Graph> RandomSkips(int layers) {
              Value::IntList({1, static_cast<int64_t>(256 * (1 + next(8)))}));
     if (i > 0) {
       const std::string prev = "l" + std::to_string(i - 1);
-      const auto back = static_cast<int>(next(std::min(i, 6))) + 1;
+      const int span = reach == 0 ? i : std::min(i, reach);
+      const auto back = static_cast<int>(next(span)) + 1;
       const std::string skip = "l" + std::to_string(i - back);
       node.set("x", Value(prev));
       node.set("y", Value(skip));
@@ -261,6 +264,20 @@ void BM_BestRandomSkips2k(benchmark::State& state) {
   Best(state, *g);
 }
 BENCHMARK(BM_BestRandomSkips2k)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+void BM_PlanRandomReach2kOpt(benchmark::State& state) {
+  auto g = RandomSkips(2000, 0);
+  Plan(state, *g, true);
+}
+BENCHMARK(BM_PlanRandomReach2kOpt)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
+
+void BM_BestRandomReach2k(benchmark::State& state) {
+  auto g = RandomSkips(2000, 0);
+  Best(state, *g);
+}
+BENCHMARK(BM_BestRandomReach2k)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
 }  // namespace sarnic::bench

@@ -8,16 +8,32 @@ namespace sarnic::planner {
 
 namespace {
 
-// Layers that are live at a common step, as adjacency lists.
+// Layers that are live at a common step, as sorted adjacency lists. Two
+// layers share a step exactly when one of them begins a run of consecutive
+// steps while the other is live, so each layer is joined only to the lists
+// of the steps where one of its runs begins: about one list per layer, not
+// one per step it is live at.
 std::vector<std::vector<LayerId>> Conflicts(const LiveLists& steps,
                                             std::size_t n) {
   std::vector<std::vector<LayerId>> adj(n);
-  for (const auto& step : steps.steps()) {
-    for (std::size_t i = 0; i < step.size(); ++i) {
-      for (std::size_t j = i + 1; j < step.size(); ++j) {
-        if (step[i] == step[j]) continue;
-        adj[step[i]].push_back(step[j]);
-        adj[step[j]].push_back(step[i]);
+  constexpr std::size_t kNever = static_cast<std::size_t>(-1);
+  std::vector<std::size_t> last_seen(n, kNever);
+  std::vector<LayerId> starters;
+  for (std::size_t t = 0; t < steps.steps().size(); ++t) {
+    const auto& step = steps.steps()[t];
+    starters.clear();
+    for (LayerId l : step) {
+      if (last_seen[l] == t) continue;  // listed twice
+      if (last_seen[l] == kNever || last_seen[l] + 1 != t) {
+        starters.push_back(l);
+      }
+      last_seen[l] = t;
+    }
+    for (LayerId s : starters) {
+      for (LayerId m : step) {
+        if (m == s) continue;
+        adj[s].push_back(m);
+        adj[m].push_back(s);
       }
     }
   }

@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <numeric>
+#include <utility>
 
-#include "planner/free_list.h"
 #include "planner/planners.h"
 #include "sarnic/errors.h"
 
@@ -24,10 +24,114 @@ std::vector<std::vector<uint32_t>> LiveSteps(const LiveLists& layer_steps,
   return live_at;
 }
 
+// A step's free ranges [first, last] (both inclusive), disjoint and in
+// ascending order, in a sorted vector: small enough to keep one for every
+// step at once.
+class FreeRanges {
+ public:
+  using Range = std::pair<int64_t, int64_t>;
+
+  explicit FreeRanges(int64_t last) : ranges_{{0, last}} {}
+
+  // Carves the span [start, end] out of the range holding `start`, which is
+  // split into its parts left and right of the span. When that range does
+  // not hold the whole span nothing changes and the result is false.
+  bool Carve(int64_t start, int64_t end) {
+    const std::size_t i = Holding(start);
+    if (i == ranges_.size() || end > ranges_[i].second) return false;
+    const auto it = ranges_.begin() + static_cast<std::ptrdiff_t>(i);
+    const Range old = *it;
+    if (old.first != start && old.second != end) {
+      it->second = start - 1;
+      ranges_.insert(it + 1, {end + 1, old.second});
+    } else if (old.first != start) {
+      it->second = start - 1;
+    } else if (old.second != end) {
+      it->first = end + 1;
+    } else {
+      ranges_.erase(it);
+    }
+    return true;
+  }
+
+  // True when [pos, pos + blocks - 1] lies inside one range.
+  bool Fits(int64_t pos, int64_t blocks) const {
+    const std::size_t i = Holding(pos);
+    return i != ranges_.size() && pos + blocks - 1 <= ranges_[i].second;
+  }
+
+  const std::vector<Range>& ranges() const { return ranges_; }
+
+ private:
+  // The index of the range with the largest first block not above `pos`;
+  // size() when there is none.
+  std::size_t Holding(int64_t pos) const {
+    const auto it =
+        std::upper_bound(ranges_.begin(), ranges_.end(), pos,
+                         [](int64_t p, const Range& r) { return p < r.first; });
+    return it == ranges_.begin()
+               ? ranges_.size()
+               : static_cast<std::size_t>(it - ranges_.begin()) - 1;
+  }
+
+  std::vector<Range> ranges_;
+};
+
+// The free ranges of every step as the layers are placed. While the spans
+// placed at a step are non-empty and pairwise disjoint, carving them in any
+// order leaves the same ranges, so the step's ranges are kept and carved as
+// each layer is placed. A step where that fails (a layer placed over
+// another, or one of no blocks) is rebuilt from its live list, carving in
+// list order, whenever it is asked for.
+class StepRanges {
+ public:
+  StepRanges(const LiveLists& steps, const std::vector<int64_t>& blocks,
+             const Plan& plan, int64_t total_blocks)
+      : steps_(steps),
+        blocks_(blocks),
+        plan_(plan),
+        total_(total_blocks),
+        kept_(steps.size(), FreeRanges(total_blocks)),
+        exact_(steps.size(), true) {}
+
+  // Step t's ranges; a rebuilt one is appended to `scratch`, whose
+  // capacity must already hold it (earlier results stay where they are).
+  const FreeRanges& Get(uint32_t t, std::vector<FreeRanges>& scratch) const {
+    if (exact_[t]) return kept_[t];
+    FreeRanges& f = scratch.emplace_back(total_);
+    steps_.ForEach(t, [&](LayerId l) {
+      if (plan_[l] >= 0) f.Carve(plan_[l], plan_[l] + blocks_[l] - 1);
+    });
+    return f;
+  }
+
+  // Records that `layer`, live at `live_steps`, now has its start in plan.
+  void Placed(LayerId layer, const std::vector<uint32_t>& live_steps) {
+    const int64_t start = plan_[layer];
+    const int64_t blocks = blocks_[layer];
+    for (uint32_t t : live_steps) {
+      if (!exact_[t]) continue;
+      if (blocks <= 0 || !kept_[t].Carve(start, start + blocks - 1)) {
+        exact_[t] = false;
+        kept_[t] = FreeRanges(0);  // no longer read
+      }
+    }
+  }
+
+ private:
+  const LiveLists& steps_;
+  const std::vector<int64_t>& blocks_;
+  const Plan& plan_;
+  int64_t total_;
+  std::vector<FreeRanges> kept_;
+  std::vector<bool> exact_;
+};
+
 // The first candidate start that is free for `blocks` blocks in every one
 // of `step_free`; -1 when none is. A single candidate is taken as it is.
 int64_t FirstFit(std::vector<int64_t>& candidates,
-                 const std::vector<FreeList>& step_free, int64_t blocks) {
+                 const std::vector<const FreeRanges*>& step_free,
+                 int64_t blocks) {
   std::sort(candidates.begin(), candidates.end());
   candidates.erase(std::unique(candidates.begin(), candidates.end()),
                    candidates.end());
@@ -35,7 +139,7 @@ int64_t FirstFit(std::vector<int64_t>& candidates,
   for (int64_t pos : candidates) {
     const bool fits_all =
         std::all_of(step_free.begin(), step_free.end(),
-                    [&](const FreeList& f) { return f.Fits(pos, blocks); });
+                    [&](const FreeRanges* f) { return f->Fits(pos, blocks); });
     if (fits_all) return pos;
   }
   return -1;
@@ -56,32 +160,36 @@ Plan largest_first_map(const LiveLists& layer_steps,
     return layer_blocks[a] > layer_blocks[b];
   });
 
-  std::vector<FreeList> step_free;
+  StepRanges free(layer_steps, layer_blocks, plan, total_blocks);
+  std::vector<FreeRanges> rebuilt;
+  std::vector<const FreeRanges*> step_free;
   std::vector<int64_t> candidates;
   for (LayerId layer : order) {
     const int64_t blocks = layer_blocks[layer];
+    const std::vector<uint32_t>& live = live_at[layer];
+    // Room for every step's rebuilt ranges, so that none moves.
+    rebuilt.clear();
+    rebuilt.reserve(live.size());
     step_free.clear();
     candidates.clear();
-    for (uint32_t t : live_at[layer]) {
-      FreeList free(total_blocks);
-      layer_steps.ForEach(t, [&](LayerId l) {
-        if (plan[l] >= 0) free.Carve(plan[l], plan[l] + layer_blocks[l] - 1);
-      });
+    for (uint32_t t : live) {
+      const FreeRanges& f = free.Get(t, rebuilt);
       // A range exactly as long as the layer offers no candidate.
-      for (const auto& [first, last] : free.ranges()) {
+      for (const auto& [first, last] : f.ranges()) {
         if (last - first + 1 > blocks) candidates.push_back(first);
       }
-      step_free.push_back(std::move(free));
+      step_free.push_back(&f);
     }
     int64_t start = FirstFit(candidates, step_free, blocks);
     if (start < 0) {
       // A layer live at no step has no free list to take a start from.
-      if (!live_at[layer].empty()) {
+      if (!live.empty()) {
         throw InternalError("memory planner found no start block for a layer");
       }
       start = 0;
     }
     plan[layer] = start;
+    free.Placed(layer, live);
   }
   return plan;
 }
