@@ -1,69 +1,87 @@
 """The model schema's table operations and enumerations, for plug-ins.
-Generated from the schema's one list of operations (include/sarnic/schema.h)."""
-from enum import Enum
+Kept in step with the bindings by the python_stubs test (mypy stubtest)."""
+from typing import ClassVar, Dict
 
 from ._core import Builder
 
-class Op(Enum):
-    none = 0
-    abs = 1
-    add = 2
-    batchnorm = 3
-    concat = 4
-    constant = 5
-    conv2d = 6
-    copy = 7
-    deconv2d = 8
-    dense = 9
-    dequant = 10
-    divide = 11
-    exp = 12
-    gru = 13
-    input = 14
-    leaky_relu = 15
-    linear = 16
-    log = 17
-    matmul = 18
-    multiply = 19
-    pad = 20
-    pool2d = 21
-    pow = 22
-    prelu = 23
-    quant = 24
-    reduce_max = 25
-    reduce_mean = 26
-    reduce_min = 27
-    reduce_product = 28
-    reduce_sum = 29
-    relu = 30
-    relu6 = 31
-    reshape = 32
-    resize = 33
-    rsqrt = 34
-    shuffle = 35
-    sigmoid = 36
-    slice = 37
-    softmax = 38
-    sqrt = 39
-    subtract = 40
-    svm_decision_stats = 41
-    svm_soft_probability = 42
-    svm_update_kernel = 43
-    swish = 44
-    tanh = 45
-    variable = 46
+class Op:
+    """An operation of the schema (the layer type written). Integer-like: int(x) is its number."""
+    __members__: ClassVar[Dict[str, Op]]
+    none: ClassVar[Op]  # 0
+    abs: ClassVar[Op]  # 1
+    add: ClassVar[Op]  # 2
+    batchnorm: ClassVar[Op]  # 3
+    concat: ClassVar[Op]  # 4
+    constant: ClassVar[Op]  # 5
+    conv2d: ClassVar[Op]  # 6
+    copy: ClassVar[Op]  # 7
+    deconv2d: ClassVar[Op]  # 8
+    dense: ClassVar[Op]  # 9
+    dequant: ClassVar[Op]  # 10
+    divide: ClassVar[Op]  # 11
+    exp: ClassVar[Op]  # 12
+    gru: ClassVar[Op]  # 13
+    input: ClassVar[Op]  # 14
+    leaky_relu: ClassVar[Op]  # 15
+    linear: ClassVar[Op]  # 16
+    log: ClassVar[Op]  # 17
+    matmul: ClassVar[Op]  # 18
+    multiply: ClassVar[Op]  # 19
+    pad: ClassVar[Op]  # 20
+    pool2d: ClassVar[Op]  # 21
+    pow: ClassVar[Op]  # 22
+    prelu: ClassVar[Op]  # 23
+    quant: ClassVar[Op]  # 24
+    reduce_max: ClassVar[Op]  # 25
+    reduce_mean: ClassVar[Op]  # 26
+    reduce_min: ClassVar[Op]  # 27
+    reduce_product: ClassVar[Op]  # 28
+    reduce_sum: ClassVar[Op]  # 29
+    relu: ClassVar[Op]  # 30
+    relu6: ClassVar[Op]  # 31
+    reshape: ClassVar[Op]  # 32
+    resize: ClassVar[Op]  # 33
+    rsqrt: ClassVar[Op]  # 34
+    shuffle: ClassVar[Op]  # 35
+    sigmoid: ClassVar[Op]  # 36
+    slice: ClassVar[Op]  # 37
+    softmax: ClassVar[Op]  # 38
+    sqrt: ClassVar[Op]  # 39
+    subtract: ClassVar[Op]  # 40
+    svm_decision_stats: ClassVar[Op]  # 41
+    svm_soft_probability: ClassVar[Op]  # 42
+    svm_update_kernel: ClassVar[Op]  # 43
+    swish: ClassVar[Op]  # 44
+    tanh: ClassVar[Op]  # 45
+    variable: ClassVar[Op]  # 46
+    def __init__(self, value: int) -> None: ...
+    def __int__(self) -> int: ...
+    def __index__(self) -> int: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
 
-class Datatype(Enum):
-    I8 = 0
-    U8 = 1
-    I16 = 2
-    U16 = 3
-    I32 = 4
-    U32 = 5
-    I64 = 6
-    U64 = 7
-    F32 = 8
-    F64 = 9
+class Datatype:
+    """An element type of the schema. Integer-like: int(x) is its number."""
+    __members__: ClassVar[Dict[str, Datatype]]
+    I8: ClassVar[Datatype]  # 0
+    U8: ClassVar[Datatype]  # 1
+    I16: ClassVar[Datatype]  # 2
+    U16: ClassVar[Datatype]  # 3
+    I32: ClassVar[Datatype]  # 4
+    U32: ClassVar[Datatype]  # 5
+    I64: ClassVar[Datatype]  # 6
+    U64: ClassVar[Datatype]  # 7
+    F32: ClassVar[Datatype]  # 8
+    F64: ClassVar[Datatype]  # 9
+    def __init__(self, value: int) -> None: ...
+    def __int__(self) -> int: ...
+    def __index__(self) -> int: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def value(self) -> int: ...
 
 def ModelStart(builder: Builder) -> None: ...
 def ModelEnd(builder: Builder) -> int: ...
