@@ -167,6 +167,26 @@ void BM_Verify20k(benchmark::State& state) {
 }
 BENCHMARK(BM_Verify20k)->Unit(benchmark::kMillisecond)->Iterations(3);
 
+// Every layer a model output, so all 20,000 are live to the end: the
+// verifier compares each layer with the live layers around its blocks only.
+void BM_VerifyAllLive20k(benchmark::State& state) {
+  auto g = Chain(20000);
+  g->orig_outputs.clear();
+  for (const std::string& n : g->qm_nx_graph.nodes()) {
+    g->orig_outputs.push_back(n);
+  }
+  std::ostringstream diagnostics;
+  ExportOptions o;
+  o.diagnostics = &diagnostics;
+  o.opt_map = false;  // outputs back to back
+  SarnicExporter e(*g, "all_live", std::move(o));
+  const ModelBuffer m = e.run();
+  std::size_t violations = 0;
+  for (auto _ : state) violations += VerifyModel({m.data(), m.size()}).size();
+  state.counters["violations"] = static_cast<double>(violations);
+}
+BENCHMARK(BM_VerifyAllLive20k)->Unit(benchmark::kMillisecond)->Iterations(3);
+
 void BM_HtmlReport20k(benchmark::State& state) {
   const ModelBuffer m = Chain20kModel();
   std::size_t bytes = 0;

@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <bit>
-#include <list>
+#include <iterator>
+#include <set>
+#include <tuple>
 
 #include "sarnic/errors.h"
 #include "sarnic/model_reader.h"
@@ -55,26 +57,28 @@ void Size(LayerFacts& l, uint32_t block_size) {
   l.blocks = block_size == 0 ? 0 : (l.bytes + block_size - 1) / block_size;
 }
 
-// The layer a read of layer `i` reads: through reshapes to their source.
-uint32_t Source(const std::vector<LayerFacts>& layers, uint32_t i) {
-  for (std::size_t hops = 0; hops < layers.size(); ++hops) {
+// For every layer, the layer a read of it reads: through reshapes (of an
+// earlier layer) to their source. One pass, as a reshape's source is found
+// before the reshape.
+std::vector<uint32_t> Sources(const std::vector<LayerFacts>& layers) {
+  std::vector<uint32_t> source(layers.size());
+  for (uint32_t i = 0; i < layers.size(); ++i) {
     const LayerFacts& l = layers[i];
-    if (std::string_view(l.type) != "reshape" || l.inputs.empty() ||
-        l.inputs[0] >= i) {
-      return i;
-    }
-    i = l.inputs[0];
+    const bool through = std::string_view(l.type) == "reshape" &&
+                         !l.inputs.empty() && l.inputs[0] < i;
+    source[i] = through ? source[l.inputs[0]] : i;
   }
-  return i;
+  return source;
 }
 
 void LiveRanges(ModelFacts& f, const snxf::Model& m) {
   std::vector<LayerFacts>& layers = f.layers;
   for (LayerFacts& l : layers) l.first = l.last = l.index;
+  const std::vector<uint32_t> source = Sources(layers);
   for (const LayerFacts& l : layers) {
     for (uint32_t in : l.inputs) {
       if (in < layers.size()) {
-        LayerFacts& s = layers[Source(layers, in)];
+        LayerFacts& s = layers[source[in]];
         s.last = std::max(s.last, l.index);
       }
     }
@@ -82,8 +86,7 @@ void LiveRanges(ModelFacts& f, const snxf::Model& m) {
   if (m.outputs() != nullptr && !layers.empty()) {
     for (uint32_t o : *m.outputs()) {
       if (o < layers.size()) {
-        layers[Source(layers, o)].last =
-            static_cast<uint32_t>(layers.size() - 1);
+        layers[source[o]].last = static_cast<uint32_t>(layers.size() - 1);
       }
     }
   }
@@ -208,6 +211,83 @@ void CheckTensors(const snxf::Model& m, std::vector<std::string>& out) {
   }
 }
 
+// Layers live at a common step that share blocks, found by a sweep over
+// the steps. The live layers that share no blocks with each other sit in a
+// set ordered by blocks, where a layer's overlaps are a run just below its
+// end; a layer found sharing blocks is kept aside and compared one by one.
+// Every layer kept aside made a finding, and findings stop at a limit, so
+// neither the time nor the output grows with the square of the layers.
+class OverlapSweep {
+ public:
+  OverlapSweep(const ModelFacts& f, std::vector<std::string>& out)
+      : f_(f), out_(out), expiring_(f.layers.size()) {}
+
+  void Run(const std::vector<const LayerFacts*>& planned) {
+    for (const LayerFacts* l : planned) {
+      Expire(l->first);
+      std::vector<const LayerFacts*> shared;
+      auto it = kept_.lower_bound({*l->block + l->blocks, 0, 0});
+      while (it != kept_.begin() && std::get<1>(*std::prev(it)) > *l->block) {
+        --it;
+        shared.push_back(&f_.layers[std::get<2>(*it)]);
+      }
+      for (const LayerFacts* o : aside_) {
+        if (Overlap(*l, *o)) shared.push_back(o);
+      }
+      std::sort(shared.begin(), shared.end(), [](const auto* a, const auto* b) {
+        return a->index < b->index;
+      });
+      for (const LayerFacts* o : shared) {
+        if (findings_ == kMaxFindings) {
+          out_.push_back("more layers share blocks; only the first " +
+                         std::to_string(kMaxFindings) + " pairs are listed");
+          return;
+        }
+        ++findings_;
+        out_.push_back("layers " + std::to_string(o->index) + " '" +
+                       std::string(o->name) + "' and " +
+                       std::to_string(l->index) + " '" + std::string(l->name) +
+                       "' are live at step " + std::to_string(l->first) +
+                       " and share blocks");
+      }
+      if (shared.empty()) {
+        kept_.insert({*l->block, *l->block + l->blocks, l->index});
+      } else {
+        aside_.push_back(l);
+      }
+      expiring_[l->last].push_back(l);
+    }
+  }
+
+ private:
+  static constexpr std::size_t kMaxFindings = 1000;
+
+  static bool Overlap(const LayerFacts& a, const LayerFacts& b) {
+    return *a.block < *b.block + b.blocks && *b.block < *a.block + a.blocks;
+  }
+
+  // Drops the layers whose last step is before `step`.
+  void Expire(uint32_t step) {
+    if (next_expiry_ >= step) return;
+    for (; next_expiry_ < step; ++next_expiry_) {
+      for (const LayerFacts* o : expiring_[next_expiry_]) {
+        kept_.erase({*o->block, *o->block + o->blocks, o->index});
+      }
+    }
+    std::erase_if(aside_, [&](const LayerFacts* o) { return o->last < step; });
+  }
+
+  const ModelFacts& f_;
+  std::vector<std::string>& out_;
+  // (first block, end block, layer): ends rise with starts, as no two
+  // overlap.
+  std::set<std::tuple<uint64_t, uint64_t, uint32_t>> kept_;
+  std::vector<const LayerFacts*> aside_;
+  std::vector<std::vector<const LayerFacts*>> expiring_;
+  uint32_t next_expiry_ = 0;
+  std::size_t findings_ = 0;
+};
+
 void CheckArena(const ModelFacts& f, std::vector<std::string>& out) {
   if (f.block_size == 0) return;
   const uint64_t end = f.reserved_blocks + f.planned_blocks;
@@ -223,22 +303,7 @@ void CheckArena(const ModelFacts& f, std::vector<std::string>& out) {
                     std::to_string(end) + " of the arena");
     }
   }
-  // A sweep over the steps: each layer against those still live.
-  std::list<const LayerFacts*> live;
-  for (const LayerFacts* l : planned) {
-    live.remove_if([&](const LayerFacts* o) { return o->last < l->first; });
-    for (const LayerFacts* o : live) {
-      if (*l->block < *o->block + o->blocks &&
-          *o->block < *l->block + l->blocks) {
-        out.push_back("layers " + std::to_string(o->index) + " '" +
-                      std::string(o->name) + "' and " +
-                      std::to_string(l->index) + " '" + std::string(l->name) +
-                      "' are live at step " + std::to_string(l->first) +
-                      " and share blocks");
-      }
-    }
-    live.push_back(l);
-  }
+  OverlapSweep(f, out).Run(planned);
 }
 
 }  // namespace

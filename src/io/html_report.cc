@@ -92,7 +92,7 @@ function draw() {
     g.lineWidth = 2;
     for (const i of layers[selected].inputs) {
       const l = layers[i];
-      if (l.block === null) continue;
+      if (l === undefined || l.block === null) continue;  // a damaged model
       const r = rectOf(l); g.strokeStyle = "#0af"; g.strokeRect(r.x, r.y, r.w, r.h);
     }
     if (layers[selected].block !== null) {

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <numeric>
 #include <random>
 
 #include "sarnic/graph_file.h"
+#include "sarnic/model_reader.h"
 #include "serialize/tensor.h"
 #include "test_util.h"
 
@@ -199,6 +201,64 @@ TEST(Verifier, RefusesEachDamageWithItsOwnMessage) {
   const auto truncated = VerifyModel({bytes.data(), bytes.size() - 8});
   ASSERT_EQ(truncated.size(), 1u);
   EXPECT_NE(truncated[0].find("corrupt or truncated"), std::string::npos);
+}
+
+// Every pair of planned layers live at a common step that share blocks, one
+// pair at a time, in the order the verifier lists them.
+std::vector<std::string> SharingPairs(const ModelFacts& f) {
+  std::vector<std::string> out;
+  for (const LayerFacts& l : f.layers) {
+    for (const LayerFacts& o : f.layers) {
+      if (o.index >= l.index || !o.block || !l.block || o.last < l.first) {
+        continue;
+      }
+      if (*l.block < *o.block + o.blocks && *o.block < *l.block + l.blocks) {
+        out.push_back("layers " + std::to_string(o.index) + " '" +
+                      std::string(o.name) + "' and " + std::to_string(l.index) +
+                      " '" + std::string(l.name) + "' are live at step " +
+                      std::to_string(l.first) + " and share blocks");
+      }
+    }
+  }
+  return out;
+}
+
+TEST(Verifier, ListsEveryPairThatSharesBlocks) {
+  std::mt19937 rng(3);
+  for (int c = 0; c < 400; ++c) {
+    const int n = 2 + static_cast<int>(rng() % 40);
+    std::vector<L> layers;
+    for (int i = 0; i < n; ++i) {
+      L l;
+      // 0 to 4 blocks; layers of no blocks included.
+      l.shape = {1, 256 * static_cast<int32_t>(rng() % 5)};
+      for (int k = 0; i > 0 && k < 2; ++k) {
+        l.inputs.push_back(static_cast<uint32_t>(rng() % i));
+      }
+      if (rng() % 8 != 0) l.block = static_cast<uint32_t>(rng() % 12);
+      layers.push_back(l);
+    }
+    std::vector<uint32_t> outputs = {static_cast<uint32_t>(rng() % n)};
+    const auto bytes = Build(layers, 100, outputs);
+    const ModelFacts facts =
+        AnalyseModel(ReadModel(bytes, "model"), bytes.size());
+    const std::vector<std::string> expected = SharingPairs(facts);
+    if (expected.size() > 1000) continue;
+    EXPECT_EQ(VerifyModel(bytes), expected) << "case " << c;
+  }
+}
+
+TEST(Verifier, ListsAThousandPairsAtMost) {
+  // 100 layers of one block, all at block 0 and all live to the end.
+  std::vector<L> layers(100, L{{1, 256}, {}, 0, {}});
+  std::vector<uint32_t> outputs(100);
+  std::iota(outputs.begin(), outputs.end(), 0u);
+  const auto v = VerifyModel(Build(layers, 1, outputs));
+  ASSERT_EQ(v.size(), 1001u);
+  EXPECT_EQ(v[0],
+            "layers 0 'l0' and 1 'l1' are live at step 1 and share blocks");
+  EXPECT_EQ(v.back(),
+            "more layers share blocks; only the first 1000 pairs are listed");
 }
 
 // A chain of 2,000 layers whose adds also reach back up to 16 layers, at
