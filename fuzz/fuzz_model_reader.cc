@@ -18,7 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto description = sarnic::DescribeModel(model, options);
     (void)sarnic::FormatDescription(description);
     const sarnic::ModelFacts facts = sarnic::AnalyseModel(model, bytes.size());
-    (void)sarnic::SummaryJson(facts).dump();
+    // Names are the file's bytes: dumped as the tools dump them.
+    (void)sarnic::SummaryJson(facts).dump(
+        -1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
     (void)sarnic::SummaryText(facts);
     (void)sarnic::HtmlReport(facts);
   } catch (const sarnic::Error&) {

@@ -67,7 +67,8 @@ std::vector<std::string> VerifyModel(std::span<const uint8_t> bytes);
 
 // The summary: as JSON (with "format": "snx-summary", "version": 1; with
 // `per_layer`, each layer's output, live range and inputs under "layers")
-// and as text for people.
+// and as text for people. Names are the model file's bytes, which need not
+// be UTF-8: dump the JSON with error_handler_t::replace, as the tools do.
 nlohmann::ordered_json SummaryJson(const ModelFacts& facts,
                                    bool per_layer = true);
 std::string SummaryText(const ModelFacts& facts);

@@ -214,15 +214,16 @@ window.report = {
 std::string HtmlReport(const ModelFacts& facts) {
   std::string json = SummaryJson(facts).dump(
       -1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
-  // Nothing in the data may close the script element that holds it.
+  // Nothing in the data may end the element that holds it or change how
+  // it is read ("</script", "<!--"): '<' only occurs inside JSON texts,
+  // where \u003c stands for it.
   std::string safe;
   safe.reserve(json.size());
-  for (std::size_t i = 0; i < json.size(); ++i) {
-    if (json[i] == '<' && i + 1 < json.size() && json[i + 1] == '/') {
-      safe += "<\\/";
-      ++i;
+  for (char c : json) {
+    if (c == '<') {
+      safe += "\\u003c";
     } else {
-      safe += json[i];
+      safe += c;
     }
   }
   return kHead + safe + kTail;

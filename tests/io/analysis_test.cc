@@ -203,6 +203,27 @@ TEST(Verifier, RefusesEachDamageWithItsOwnMessage) {
   EXPECT_NE(truncated[0].find("corrupt or truncated"), std::string::npos);
 }
 
+TEST(HtmlReport, NoNameEndsTheDataElementAndTheDataReadsBack) {
+  const std::string hostile = "</script><!--<script>\xff";
+  TestGraph g;
+  g.Add(hostile, "external", {1, 256});
+  g.orig_inputs = {hostile};
+  g.orig_outputs = {hostile};
+  const ModelBuffer buf = Export(g);
+  const std::string page =
+      HtmlReport(AnalyseModel(*testing::Decode(buf), buf.size()));
+  const std::string open = R"(<script type="application/json" id="data">)";
+  const auto begin = page.find(open);
+  ASSERT_NE(begin, std::string::npos);
+  const auto end = page.find("</script>", begin);
+  const std::string data =
+      page.substr(begin + open.size(), end - begin - open.size());
+  EXPECT_EQ(data.find('<'), std::string::npos);
+  const auto j = nlohmann::ordered_json::parse(data);
+  // The byte that is not UTF-8 reads as the replacement character.
+  EXPECT_EQ(j["layers"][0]["name"], "</script><!--<script>\xef\xbf\xbd");
+}
+
 // Every pair of planned layers live at a common step that share blocks, one
 // pair at a time, in the order the verifier lists them.
 std::vector<std::string> SharingPairs(const ModelFacts& f) {
