@@ -159,6 +159,69 @@ void WriteReport(const Args& a, const sarnic::ModelBuffer& model) {
   sarnic::WriteFileAtomically(*a.report, page.data(), page.size());
 }
 
+// The files this export reads besides the graph and its weights: the
+// constants file, the labels and every file in the SVM folder.
+std::vector<std::string> OtherInputs(const Args& a) {
+  std::vector<std::string> inputs;
+  if (a.ext_constants) inputs.push_back(*a.ext_constants);
+  if (a.labels_path) inputs.push_back(*a.labels_path);
+  std::error_code ec;
+  if (a.svm && std::filesystem::is_directory(*a.svm, ec)) {
+    for (const auto& e : std::filesystem::directory_iterator(*a.svm, ec)) {
+      inputs.push_back(e.path().string());
+    }
+  }
+  return inputs;
+}
+
+// Where an output lands: a symbolic link is itself replaced, so only its
+// folder is resolved.
+std::filesystem::path Landing(const std::string& path) {
+  const std::filesystem::path p = std::filesystem::absolute(path);
+  std::error_code ec;
+  std::filesystem::path dir =
+      std::filesystem::weakly_canonical(p.parent_path(), ec);
+  if (ec) dir = p.parent_path().lexically_normal();
+  return dir / p.filename();
+}
+
+// Refuses, before anything is written, an output that would replace a file
+// the export reads (a typo such as "-o model.safetensors" would otherwise
+// lose the weights) or another output.
+void CheckOutputs(const Args& a, const std::vector<std::string>& inputs) {
+  std::vector<std::pair<std::string, std::string>> outputs = {
+      {"-o", a.out_path}};
+  if (a.report) outputs.emplace_back("--report", *a.report);
+  if (a.save_map) {
+    std::error_code ec;
+    outputs.emplace_back(
+        "--save-map",
+        std::filesystem::is_directory(*a.save_map, ec)
+            ? (std::filesystem::path(*a.save_map) / "mem_map.png").string()
+            : *a.save_map);
+  }
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    const auto& [flag, path] = outputs[i];
+    std::error_code ec;
+    const bool replaces_target =
+        !std::filesystem::is_symlink(std::filesystem::symlink_status(path, ec));
+    for (const std::string& in : inputs) {
+      if (replaces_target && std::filesystem::equivalent(path, in, ec)) {
+        throw sarnic::ValueError(
+            "An output would replace a file this export reads:",
+            flag + " " + path + " is " + in + "; nothing was written");
+      }
+    }
+    for (std::size_t k = 0; k < i; ++k) {
+      if (Landing(path) == Landing(outputs[k].second)) {
+        throw sarnic::ValueError("Two outputs name the same file:",
+                                 outputs[k].first + " and " + flag + " are " +
+                                     path + "; nothing was written");
+      }
+    }
+  }
+}
+
 void PrintFindings(const std::vector<sarnic::Finding>& findings) {
   for (const sarnic::Finding& f : findings) {
     std::cerr << "warning: " << sarnic::FormatFinding(f) << "\n";
@@ -169,7 +232,9 @@ void PrintFindings(const std::vector<sarnic::Finding>& findings) {
 // export, so that a failing export's error line comes first; with --strict
 // any finding stops the export before it starts.
 int Export(const Args& a) {
-  std::unique_ptr<sarnic::Graph> graph = sarnic::LoadGraph(a.graph_path);
+  std::vector<std::string> inputs = OtherInputs(a);
+  std::unique_ptr<sarnic::Graph> graph =
+      sarnic::LoadGraph(a.graph_path, &inputs);
   if (a.verbose) {
     std::cout << "loaded " << a.graph_path << ": "
               << graph->qm_nx_graph.number_of_nodes() << " nodes, "
@@ -188,6 +253,7 @@ int Export(const Args& a) {
   const std::string model_name =
       a.name ? *a.name : std::filesystem::path(a.graph_path).stem().string();
   try {
+    CheckOutputs(a, inputs);
     sarnic::SarnicExporter exporter(*graph, model_name, OptionsOf(a));
     const sarnic::ModelBuffer model = exporter.run();
     sarnic::WriteFileAtomically(a.out_path, model.data(), model.size());

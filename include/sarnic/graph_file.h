@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "sarnic/digraph.h"
 #include "sarnic/files.h"
@@ -17,8 +18,11 @@ namespace sarnic {
 
 // Loads the graph file at `path`. Any violation of the format is a
 // ValueError naming the file and the place (node and attribute, edge,
-// tensor); an unreadable file is an IoError.
-std::unique_ptr<Graph> LoadGraph(const std::string& path);
+// tensor); an unreadable file is an IoError. With `files_read`, the paths
+// of the files read (the graph file, then its weights file, if any) are
+// appended to it.
+std::unique_ptr<Graph> LoadGraph(
+    const std::string& path, std::vector<std::string>* files_read = nullptr);
 
 // Reads a JSON document that maps names to arrays in the graph file's value
 // encoding, in document order; references resolve in `weights_of`'s weights

@@ -61,8 +61,10 @@ std::vector<std::string> NameList(const ValueReader& r, const Json& j,
 }
 
 // The weights file that the graph document `doc` at `path` names, if any,
-// relative to the document's folder.
-std::optional<WeightsFile> WeightsOf(const Json& doc, const std::string& path) {
+// relative to the document's folder; its path is appended to `files_read`.
+std::optional<WeightsFile> WeightsOf(
+    const Json& doc, const std::string& path,
+    std::vector<std::string>* files_read = nullptr) {
   if (!doc.is_object() || !doc.contains("weights")) return std::nullopt;
   const ValueReader plain(path, nullptr);
   if (!doc["weights"].is_string()) plain.Fail("weights", "must be a path text");
@@ -72,7 +74,9 @@ std::optional<WeightsFile> WeightsOf(const Json& doc, const std::string& path) {
                "the path " + Value(name).repr() + " holds a NUL character");
   }
   const std::filesystem::path dir = std::filesystem::path(path).parent_path();
-  return ReadWeights((dir / name).string());
+  const std::string weights_path = (dir / name).string();
+  if (files_read != nullptr) files_read->push_back(weights_path);
+  return ReadWeights(weights_path);
 }
 
 }  // namespace
@@ -146,10 +150,12 @@ void ReadTensors(const ValueReader& r, const Json& doc, Graph& g) {
 
 }  // namespace
 
-std::unique_ptr<Graph> LoadGraph(const std::string& path) {
+std::unique_ptr<Graph> LoadGraph(const std::string& path,
+                                 std::vector<std::string>* files_read) {
+  if (files_read != nullptr) files_read->push_back(path);
   const Json doc = ParseJson(path, "graph file");
   RequireKeys(ValueReader(path, nullptr), doc);
-  const std::optional<WeightsFile> weights = WeightsOf(doc, path);
+  const std::optional<WeightsFile> weights = WeightsOf(doc, path, files_read);
   const ValueReader r(path, weights ? &*weights : nullptr);
   auto g = std::make_unique<FileGraph>();
   ReadNodes(r, doc["nodes"], g->qm_nx_graph);

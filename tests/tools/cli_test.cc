@@ -162,6 +162,55 @@ TEST_F(Cli, ErrorsGiveOneLineAndStatusOneAndLeaveTheOutputAlone) {
   }
 }
 
+TEST_F(Cli, NoOutputReplacesAnInputOrAnotherOutput) {
+  const std::string graph = SmallGraph();
+  Write("labels.txt", "a\nb\n");
+  Write("m.snx", "previous model");
+  std::filesystem::create_directory(Path("svm"));
+  Write("svm/kld.json", "{}");
+  std::filesystem::create_symlink(Path("small.safetensors"),
+                                  Path("weights_link"));
+  const struct {
+    const char* what;
+    std::string args;
+    const char* needle;
+  } cases[] = {
+      {"the weights file", "-o " + Path("small.safetensors"),
+       "would replace a file this export reads: -o"},
+      {"the graph file", "-o " + graph, "would replace a file"},
+      {"the labels, under another spelling",
+       "-o " + dir_.string() + "/./labels.txt --labels " + Path("labels.txt"),
+       "would replace a file"},
+      {"a file of the SVM folder",
+       "-o " + Path("svm/kld.json") + " --svm " + Path("svm/"),
+       "would replace a file"},
+      {"the report over the weights",
+       "-o " + Path("m.snx") + " --report " + Path("small.safetensors"),
+       "--report"},
+      {"the report over the model",
+       "-o " + Path("m.snx") + " --report " + dir_.string() + "/../" +
+           dir_.filename().string() + "/m.snx",
+       "Two outputs name the same file: -o and --report"},
+  };
+  const std::string weights = Read("small.safetensors");
+  for (const auto& c : cases) {
+    const Result r = Export(graph + " " + c.args);
+    EXPECT_EQ(r.status, 1) << c.what;
+    EXPECT_NE(r.err.find(c.needle), std::string::npos)
+        << c.what << ": " << r.err;
+    EXPECT_NE(r.err.find("nothing was written"), std::string::npos) << c.what;
+    EXPECT_EQ(Read("small.safetensors"), weights) << c.what;
+    EXPECT_EQ(Read("labels.txt"), "a\nb\n") << c.what;
+    EXPECT_EQ(Read("svm/kld.json"), "{}") << c.what;
+    EXPECT_EQ(Read("m.snx"), "previous model") << c.what;
+  }
+  // A symbolic link given as -o is itself replaced: what it names is safe.
+  const Result r = Export(graph + " -o " + Path("weights_link"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(Read("small.safetensors"), weights);
+  EXPECT_FALSE(std::filesystem::is_symlink(Path("weights_link")));
+}
+
 TEST_F(Cli, UsageErrorsExitWithTwoAndHelpDocumentsTheOptions) {
   const std::string graph = SmallGraph();
   EXPECT_EQ(Export(graph).status, 2);
