@@ -202,13 +202,10 @@ void CheckOutputs(const Args& a, const std::vector<std::string>& inputs) {
   }
   for (std::size_t i = 0; i < outputs.size(); ++i) {
     const auto& [flag, path] = outputs[i];
-    std::error_code ec;
-    const bool replaces_target =
-        !std::filesystem::is_symlink(std::filesystem::symlink_status(path, ec));
     for (const std::string& in : inputs) {
-      if (replaces_target && std::filesystem::equivalent(path, in, ec)) {
+      if (sarnic::WouldReplace(path, in)) {
         throw sarnic::ValueError(
-            "An output would replace a file this export reads:",
+            "An output would replace an input file:",
             flag + " " + path + " is " + in + "; nothing was written");
       }
     }

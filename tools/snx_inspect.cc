@@ -53,6 +53,11 @@ int main(int argc, char** argv) {
   }
   try {
     if (verify) return Verify(path);
+    if (html && sarnic::WouldReplace(*html, path)) {
+      throw sarnic::ValueError(
+          "An output would replace an input file:",
+          "--html " + *html + " is " + path + "; nothing was written");
+    }
     const sarnic::ModelFile file = sarnic::ModelFile::Open(path);
     const sarnic::ModelFacts facts =
         sarnic::AnalyseModel(file.model(), file.size());

@@ -68,6 +68,12 @@ std::size_t RegularFileSize(const std::string& path, const std::string& what);
 void WriteFileAtomically(const std::string& path, const void* data,
                          std::size_t size);
 
+// True when WriteFileAtomically(output, ...) would replace the file that
+// `input` names (the same file, under any spelling or through links); a
+// symbolic link at `output` is replaced itself, so never. False when
+// either does not exist.
+bool WouldReplace(const std::string& output, const std::string& input);
+
 // A temporary file beside `target`, created empty with the mode that
 // WriteFileAtomically gives the target. It is removed when destroyed unless
 // committed and, once RemoveTemporaryFilesOnSignals() has been called, when

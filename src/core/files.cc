@@ -303,4 +303,12 @@ void WriteFileAtomically(const std::string& path, const void* data,
   file.Commit();
 }
 
+bool WouldReplace(const std::string& output, const std::string& input) {
+  struct stat out {};
+  struct stat in {};
+  if (::lstat(output.c_str(), &out) != 0 || S_ISLNK(out.st_mode)) return false;
+  if (::stat(input.c_str(), &in) != 0) return false;
+  return out.st_dev == in.st_dev && out.st_ino == in.st_ino;
+}
+
 }  // namespace sarnic

@@ -177,6 +177,31 @@ TEST_F(Files, ASymbolicLinkIsReplacedAndWhatItNamedIsLeftAlone) {
   EXPECT_EQ(Read("target.snx"), "kept");
 }
 
+TEST_F(Files, WouldReplaceFollowsWhatTheWriteWouldDo) {
+  Write("in.json", "graph");
+  Write("other.json", "graph");
+  std::filesystem::create_directory(Path("sub"));
+  std::filesystem::create_symlink(Path("in.json"), Path("link.json"));
+  ASSERT_EQ(::link(Path("in.json").c_str(), Path("hard.json").c_str()), 0);
+  const struct {
+    std::string output, input;
+    bool replaces;
+  } rows[] = {
+      {Path("in.json"), Path("in.json"), true},
+      {Path("sub/../in.json"), Path("in.json"), true},  // another spelling
+      {Path("hard.json"), Path("in.json"), true},       // a second name
+      {Path("in.json"), Path("link.json"), true},       // read through a link
+      {Path("link.json"), Path("in.json"), false},      // the link is replaced
+      {Path("other.json"), Path("in.json"), false},     // equal content only
+      {Path("new.snx"), Path("in.json"), false},        // no output yet
+      {Path("in.json"), Path("gone.json"), false},
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(WouldReplace(r.output, r.input), r.replaces)
+        << r.output << " over " << r.input;
+  }
+}
+
 TEST_F(Files, SignalsRemoveTemporaryFilesAndEndTheProcessAsUsual) {
   for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
     const int status = InChild([&] {

@@ -176,14 +176,14 @@ TEST_F(Cli, NoOutputReplacesAnInputOrAnotherOutput) {
     const char* needle;
   } cases[] = {
       {"the weights file", "-o " + Path("small.safetensors"),
-       "would replace a file this export reads: -o"},
-      {"the graph file", "-o " + graph, "would replace a file"},
+       "would replace an input file: -o"},
+      {"the graph file", "-o " + graph, "would replace an input file"},
       {"the labels, under another spelling",
        "-o " + dir_.string() + "/./labels.txt --labels " + Path("labels.txt"),
-       "would replace a file"},
+       "would replace an input file"},
       {"a file of the SVM folder",
        "-o " + Path("svm/kld.json") + " --svm " + Path("svm/"),
-       "would replace a file"},
+       "would replace an input file"},
       {"the report over the weights",
        "-o " + Path("m.snx") + " --report " + Path("small.safetensors"),
        "--report"},
@@ -204,6 +204,12 @@ TEST_F(Cli, NoOutputReplacesAnInputOrAnotherOutput) {
     EXPECT_EQ(Read("svm/kld.json"), "{}") << c.what;
     EXPECT_EQ(Read("m.snx"), "previous model") << c.what;
   }
+  const Result inspect = Inspect(Path("m.snx") + " --html " + Path("m.snx"));
+  EXPECT_EQ(inspect.status, 1);
+  EXPECT_NE(inspect.err.find("would replace an input file: --html"),
+            std::string::npos)
+      << inspect.err;
+  EXPECT_EQ(Read("m.snx"), "previous model");
   // A symbolic link given as -o is itself replaced: what it names is safe.
   const Result r = Export(graph + " -o " + Path("weights_link"));
   EXPECT_EQ(r.status, 0) << r.err;
