@@ -174,17 +174,6 @@ std::vector<std::string> OtherInputs(const Args& a) {
   return inputs;
 }
 
-// Where an output lands: a symbolic link is itself replaced, so only its
-// folder is resolved.
-std::filesystem::path Landing(const std::string& path) {
-  const std::filesystem::path p = std::filesystem::absolute(path);
-  std::error_code ec;
-  std::filesystem::path dir =
-      std::filesystem::weakly_canonical(p.parent_path(), ec);
-  if (ec) dir = p.parent_path().lexically_normal();
-  return dir / p.filename();
-}
-
 // Refuses, before anything is written, an output that would replace a file
 // the export reads (a typo such as "-o model.safetensors" would otherwise
 // lose the weights) or another output.
@@ -210,7 +199,7 @@ void CheckOutputs(const Args& a, const std::vector<std::string>& inputs) {
       }
     }
     for (std::size_t k = 0; k < i; ++k) {
-      if (Landing(path) == Landing(outputs[k].second)) {
+      if (sarnic::SameDestination(path, outputs[k].second)) {
         throw sarnic::ValueError("Two outputs name the same file:",
                                  outputs[k].first + " and " + flag + " are " +
                                      path + "; nothing was written");

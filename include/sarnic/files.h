@@ -74,6 +74,11 @@ void WriteFileAtomically(const std::string& path, const void* data,
 // either does not exist.
 bool WouldReplace(const std::string& output, const std::string& input);
 
+// True when WriteFileAtomically to `a` and to `b` would write the same file:
+// the same name in the same folder, however spelled (neither need exist),
+// or two hard links of one file.
+bool SameDestination(const std::string& a, const std::string& b);
+
 // A temporary file beside `target`, created empty with the mode that
 // WriteFileAtomically gives the target. It is removed when destroyed unless
 // committed and, once RemoveTemporaryFilesOnSignals() has been called, when

@@ -303,6 +303,31 @@ void WriteFileAtomically(const std::string& path, const void* data,
   file.Commit();
 }
 
+namespace {
+
+// Where a write lands: a symbolic link is itself replaced, so only the
+// folder is resolved.
+std::filesystem::path Destination(const std::string& path) {
+  const std::filesystem::path p = std::filesystem::absolute(path);
+  std::error_code ec;
+  std::filesystem::path dir =
+      std::filesystem::weakly_canonical(p.parent_path(), ec);
+  if (ec) dir = p.parent_path().lexically_normal();
+  return dir / p.filename();
+}
+
+}  // namespace
+
+bool SameDestination(const std::string& a, const std::string& b) {
+  if (Destination(a) == Destination(b)) return true;
+  // Two names of one file (hard links); a symbolic link is its own file.
+  struct stat sa {};
+  struct stat sb {};
+  return ::lstat(a.c_str(), &sa) == 0 && ::lstat(b.c_str(), &sb) == 0 &&
+         !S_ISLNK(sa.st_mode) && !S_ISLNK(sb.st_mode) &&
+         sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 bool WouldReplace(const std::string& output, const std::string& input) {
   struct stat out {};
   struct stat in {};

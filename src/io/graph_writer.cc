@@ -119,7 +119,13 @@ void SaveGraph(const Graph& graph, const std::string& json_path,
   if (weights_name) {
     const std::filesystem::path dir =
         std::filesystem::path(json_path).parent_path();
-    WriteWeights((dir / *weights_name).string(), external);
+    const std::string weights_path = (dir / *weights_name).string();
+    if (SameDestination(weights_path, json_path)) {
+      // The graph file would replace its own weights.
+      throw ValueError("The weights file and the graph file are one file:",
+                       weights_path);
+    }
+    WriteWeights(weights_path, external);
   }
   const std::string text = doc.dump(1) + "\n";
   WriteFileAtomically(json_path, text.data(), text.size());

@@ -202,6 +202,26 @@ TEST_F(Files, WouldReplaceFollowsWhatTheWriteWouldDo) {
   }
 }
 
+TEST_F(Files, SameDestinationNamesOneFileWrittenTwice) {
+  Write("a.snx", "model");
+  std::filesystem::create_directory(Path("sub"));
+  std::filesystem::create_symlink(Path("a.snx"), Path("link.snx"));
+  ASSERT_EQ(::link(Path("a.snx").c_str(), Path("hard.snx").c_str()), 0);
+  const struct {
+    std::string a, b;
+    bool same;
+  } rows[] = {
+      {Path("new.snx"), Path("sub/../new.snx"), true},  // neither exists
+      {Path("a.snx"), Path("hard.snx"), true},
+      {Path("a.snx"), Path("link.snx"), false},  // the link is replaced
+      {Path("link.snx"), Path("a.snx"), false},
+      {Path("a.snx"), Path("sub/a.snx"), false},
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(SameDestination(r.a, r.b), r.same) << r.a << " and " << r.b;
+  }
+}
+
 TEST_F(Files, SignalsRemoveTemporaryFilesAndEndTheProcessAsUsual) {
   for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
     const int status = InChild([&] {

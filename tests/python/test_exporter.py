@@ -163,6 +163,11 @@ def test_graph_files_round_trip(tmp_path):
     assert back.qm_nx_graph.nodes["in"]["datatype"] == "float32"
     np.testing.assert_array_equal(back.tensor_dict["w"], graph.tensor_dict["w"])
     assert se.SarnicExporter(back, "m").run() == se.SarnicExporter(graph, "m").run()
+    # Weights named as the graph file itself: refused, the saved pair kept.
+    saved = (tmp_path / "g.json").read_bytes()
+    with pytest.raises(se.ExportValueError, match="one file"):
+        se.save_graph(graph, tmp_path / "g.json", "./g.json")
+    assert (tmp_path / "g.json").read_bytes() == saved
 
 
 def test_every_op_gives_the_same_bytes_as_the_tool(tmp_path):
