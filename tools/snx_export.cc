@@ -208,6 +208,20 @@ void CheckOutputs(const Args& a, const std::vector<std::string>& inputs) {
   }
 }
 
+// Options that found nothing to act on, said after a successful export.
+void NoteIdleOptions(const Args& a) {
+  if (a.save_map && a.no_mem_map) {
+    std::cerr << "note: --save-map draws the memory plan, and --no-mem-map "
+                 "makes none: no picture was saved\n";
+  }
+  if (a.planner == "best" && (a.no_mem_map || a.no_opt_map)) {
+    std::cerr << "note: --planner best took no part: "
+              << (a.no_mem_map ? "--no-mem-map makes no plan"
+                               : "--no-opt-map lays the outputs back to back")
+              << "\n";
+  }
+}
+
 void PrintFindings(const std::vector<sarnic::Finding>& findings) {
   for (const sarnic::Finding& f : findings) {
     std::cerr << "warning: " << sarnic::FormatFinding(f) << "\n";
@@ -244,6 +258,7 @@ int Export(const Args& a) {
     const sarnic::ModelBuffer model = exporter.run();
     sarnic::WriteFileAtomically(a.out_path, model.data(), model.size());
     WriteReport(a, model);
+    NoteIdleOptions(a);
     if (a.verbose) {
       std::cout << "wrote " << a.out_path << ": " << model.size() << " bytes\n";
     }

@@ -603,6 +603,30 @@ TEST_F(Cli, ASkippedPictureSendsTheUserToTheReport) {
       << r.err;
 }
 
+TEST_F(Cli, OptionsWithNothingToActOnAreNoted) {
+  const std::string graph = SmallGraph();
+  const struct {
+    std::string args;
+    const char* note;  // empty: no note
+  } rows[] = {
+      {"--no-mem-map --save-map " + Path("map.png"),
+       "note: --save-map draws the memory plan, and --no-mem-map makes none: "
+       "no picture was saved\n"},
+      {"--no-mem-map --planner best",
+       "note: --planner best took no part: --no-mem-map makes no plan\n"},
+      {"--no-opt-map --planner best",
+       "note: --planner best took no part: --no-opt-map lays the outputs back "
+       "to back\n"},
+      {"--planner best", ""},
+  };
+  for (const auto& r : rows) {
+    const Result res = Export(graph + " -o " + Path("m.snx") + " " + r.args);
+    EXPECT_EQ(res.status, 0) << r.args << ": " << res.err;
+    EXPECT_EQ(res.err, r.note) << r.args;
+  }
+  EXPECT_FALSE(std::filesystem::exists(Path("map.png")));
+}
+
 TEST_F(Cli, CopyAndSvmOptions) {
   const std::string graph = SmallGraph();
   Result r = Export(graph + " -o " + Path("c.snx") + " --copy act in");
