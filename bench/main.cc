@@ -112,7 +112,7 @@ int main(int argc, char** argv) {
   for (const auto& [bm, what] :
        {std::pair{"BM_Verify20k", "verify a 20,000-layer model"},
         std::pair{"BM_VerifyAllLive20k", "verify 20,000 layers all live"},
-       std::pair{"BM_HtmlReport20k", "HTML report of a 20,000-layer model"}}) {
+        std::pair{"BM_HtmlReport20k", "HTML report of a 20,000-layer model"}}) {
     const double ms = time_of(bm);
     if (ms > 0) std::printf("%-45s %8.1f ms (limit 1000 ms)\n", what, ms);
   }

@@ -1,47 +1,66 @@
 // A step's free list: disjoint free block ranges [first, last] (both
-// inclusive) in ascending order, kept in an ordered map from first to last.
+// inclusive) in ascending order, in a sorted vector, small enough for the
+// planners to keep one for every step at once.
 #ifndef SARNIC_PLANNER_FREE_LIST_H_
 #define SARNIC_PLANNER_FREE_LIST_H_
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
-#include <map>
+#include <utility>
+#include <vector>
 
 namespace sarnic::planner {
 
 class FreeList {
  public:
-  // The single range [0, last].
-  explicit FreeList(int64_t last) { ranges_.emplace(0, last); }
+  using Range = std::pair<int64_t, int64_t>;
 
-  // Carves the span [start, end] out of the range that contains it: that
-  // range is split into its parts left and right of the span. Ranges are
-  // disjoint, so the only candidate is the one with the largest first block
-  // not above `start`; when it does not hold the whole span nothing changes.
-  void Carve(int64_t start, int64_t end) {
-    auto it = ranges_.upper_bound(start);
-    if (it == ranges_.begin()) return;
-    --it;
-    const int64_t first = it->first;
-    const int64_t last = it->second;
-    if (end > last) return;
-    ranges_.erase(it);
-    if (first != start) ranges_.emplace(first, start - 1);
-    if (last != end) ranges_.emplace(end + 1, last);
+  // The single range [0, last].
+  explicit FreeList(int64_t last) : ranges_{{0, last}} {}
+
+  // Carves the span [start, end] out of the range holding `start`, which is
+  // split into its parts left and right of the span. When that range does
+  // not hold the whole span nothing changes and the result is false.
+  bool Carve(int64_t start, int64_t end) {
+    const std::size_t i = Holding(start);
+    if (i == ranges_.size() || end > ranges_[i].second) return false;
+    const auto it = ranges_.begin() + static_cast<std::ptrdiff_t>(i);
+    const Range old = *it;
+    if (old.first != start && old.second != end) {
+      it->second = start - 1;
+      ranges_.insert(it + 1, {end + 1, old.second});
+    } else if (old.first != start) {
+      it->second = start - 1;
+    } else if (old.second != end) {
+      it->first = end + 1;
+    } else {
+      ranges_.erase(it);
+    }
+    return true;
   }
 
   // True when [pos, pos + blocks - 1] lies inside one range.
   bool Fits(int64_t pos, int64_t blocks) const {
-    auto it = ranges_.upper_bound(pos);
-    if (it == ranges_.begin()) return false;
-    --it;
-    return pos + blocks - 1 <= it->second;
+    const std::size_t i = Holding(pos);
+    return i != ranges_.size() && pos + blocks - 1 <= ranges_[i].second;
   }
 
-  const std::map<int64_t, int64_t>& ranges() const { return ranges_; }
-  std::map<int64_t, int64_t>& ranges() { return ranges_; }
+  const std::vector<Range>& ranges() const { return ranges_; }
 
  private:
-  std::map<int64_t, int64_t> ranges_;
+  // The index of the range with the largest first block not above `pos`;
+  // size() when there is none.
+  std::size_t Holding(int64_t pos) const {
+    const auto it =
+        std::upper_bound(ranges_.begin(), ranges_.end(), pos,
+                         [](int64_t p, const Range& r) { return p < r.first; });
+    return it == ranges_.begin()
+               ? ranges_.size()
+               : static_cast<std::size_t>(it - ranges_.begin()) - 1;
+  }
+
+  std::vector<Range> ranges_;
 };
 
 }  // namespace sarnic::planner

@@ -77,8 +77,7 @@ Plan greedy_step_map(const LiveLists& layer_steps,
     });
     while (!unmapped.empty()) {
       // A pass visits the ranges as they were when it began.
-      const std::vector<std::pair<int64_t, int64_t>> pass(free.ranges().begin(),
-                                                          free.ranges().end());
+      const std::vector<FreeList::Range> pass = free.ranges();
       for (const auto& [first, last] : pass) {
         if (unmapped.empty()) break;
         const int64_t open_space = last - first + 1;
@@ -89,10 +88,7 @@ Plan greedy_step_map(const LiveLists& layer_steps,
             by_position[static_cast<std::size_t>(-it->second)];
         unmapped.erase(it);
         plan[layer] = first;
-        free.ranges().erase(first);
-        if (first + layer_blocks[layer] <= last) {
-          free.ranges().emplace(first + layer_blocks[layer], last);
-        }
+        free.Carve(first, first + layer_blocks[layer] - 1);
       }
     }
   }

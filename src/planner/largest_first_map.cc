@@ -2,6 +2,7 @@
 #include <numeric>
 #include <utility>
 
+#include "planner/free_list.h"
 #include "planner/planners.h"
 #include "sarnic/errors.h"
 
@@ -24,59 +25,6 @@ std::vector<std::vector<uint32_t>> LiveSteps(const LiveLists& layer_steps,
   return live_at;
 }
 
-// A step's free ranges [first, last] (both inclusive), disjoint and in
-// ascending order, in a sorted vector: small enough to keep one for every
-// step at once.
-class FreeRanges {
- public:
-  using Range = std::pair<int64_t, int64_t>;
-
-  explicit FreeRanges(int64_t last) : ranges_{{0, last}} {}
-
-  // Carves the span [start, end] out of the range holding `start`, which is
-  // split into its parts left and right of the span. When that range does
-  // not hold the whole span nothing changes and the result is false.
-  bool Carve(int64_t start, int64_t end) {
-    const std::size_t i = Holding(start);
-    if (i == ranges_.size() || end > ranges_[i].second) return false;
-    const auto it = ranges_.begin() + static_cast<std::ptrdiff_t>(i);
-    const Range old = *it;
-    if (old.first != start && old.second != end) {
-      it->second = start - 1;
-      ranges_.insert(it + 1, {end + 1, old.second});
-    } else if (old.first != start) {
-      it->second = start - 1;
-    } else if (old.second != end) {
-      it->first = end + 1;
-    } else {
-      ranges_.erase(it);
-    }
-    return true;
-  }
-
-  // True when [pos, pos + blocks - 1] lies inside one range.
-  bool Fits(int64_t pos, int64_t blocks) const {
-    const std::size_t i = Holding(pos);
-    return i != ranges_.size() && pos + blocks - 1 <= ranges_[i].second;
-  }
-
-  const std::vector<Range>& ranges() const { return ranges_; }
-
- private:
-  // The index of the range with the largest first block not above `pos`;
-  // size() when there is none.
-  std::size_t Holding(int64_t pos) const {
-    const auto it =
-        std::upper_bound(ranges_.begin(), ranges_.end(), pos,
-                         [](int64_t p, const Range& r) { return p < r.first; });
-    return it == ranges_.begin()
-               ? ranges_.size()
-               : static_cast<std::size_t>(it - ranges_.begin()) - 1;
-  }
-
-  std::vector<Range> ranges_;
-};
-
 // The free ranges of every step as the layers are placed. While the spans
 // placed at a step are non-empty and pairwise disjoint, carving them in any
 // order leaves the same ranges, so the step's ranges are kept and carved as
@@ -91,14 +39,14 @@ class StepRanges {
         blocks_(blocks),
         plan_(plan),
         total_(total_blocks),
-        kept_(steps.size(), FreeRanges(total_blocks)),
+        kept_(steps.size(), FreeList(total_blocks)),
         exact_(steps.size(), true) {}
 
   // Step t's ranges; a rebuilt one is appended to `scratch`, whose
   // capacity must already hold it (earlier results stay where they are).
-  const FreeRanges& Get(uint32_t t, std::vector<FreeRanges>& scratch) const {
+  const FreeList& Get(uint32_t t, std::vector<FreeList>& scratch) const {
     if (exact_[t]) return kept_[t];
-    FreeRanges& f = scratch.emplace_back(total_);
+    FreeList& f = scratch.emplace_back(total_);
     steps_.ForEach(t, [&](LayerId l) {
       if (plan_[l] >= 0) f.Carve(plan_[l], plan_[l] + blocks_[l] - 1);
     });
@@ -113,7 +61,7 @@ class StepRanges {
       if (!exact_[t]) continue;
       if (blocks <= 0 || !kept_[t].Carve(start, start + blocks - 1)) {
         exact_[t] = false;
-        kept_[t] = FreeRanges(0);  // no longer read
+        kept_[t] = FreeList(0);  // no longer read
       }
     }
   }
@@ -123,14 +71,14 @@ class StepRanges {
   const std::vector<int64_t>& blocks_;
   const Plan& plan_;
   int64_t total_;
-  std::vector<FreeRanges> kept_;
+  std::vector<FreeList> kept_;
   std::vector<bool> exact_;
 };
 
 // The first candidate start that is free for `blocks` blocks in every one
 // of `step_free`; -1 when none is. A single candidate is taken as it is.
 int64_t FirstFit(std::vector<int64_t>& candidates,
-                 const std::vector<const FreeRanges*>& step_free,
+                 const std::vector<const FreeList*>& step_free,
                  int64_t blocks) {
   std::sort(candidates.begin(), candidates.end());
   candidates.erase(std::unique(candidates.begin(), candidates.end()),
@@ -139,7 +87,7 @@ int64_t FirstFit(std::vector<int64_t>& candidates,
   for (int64_t pos : candidates) {
     const bool fits_all =
         std::all_of(step_free.begin(), step_free.end(),
-                    [&](const FreeRanges* f) { return f->Fits(pos, blocks); });
+                    [&](const FreeList* f) { return f->Fits(pos, blocks); });
     if (fits_all) return pos;
   }
   return -1;
@@ -161,8 +109,8 @@ Plan largest_first_map(const LiveLists& layer_steps,
   });
 
   StepRanges free(layer_steps, layer_blocks, plan, total_blocks);
-  std::vector<FreeRanges> rebuilt;
-  std::vector<const FreeRanges*> step_free;
+  std::vector<FreeList> rebuilt;
+  std::vector<const FreeList*> step_free;
   std::vector<int64_t> candidates;
   for (LayerId layer : order) {
     const int64_t blocks = layer_blocks[layer];
@@ -173,7 +121,7 @@ Plan largest_first_map(const LiveLists& layer_steps,
     step_free.clear();
     candidates.clear();
     for (uint32_t t : live) {
-      const FreeRanges& f = free.Get(t, rebuilt);
+      const FreeList& f = free.Get(t, rebuilt);
       // A range exactly as long as the layer offers no candidate.
       for (const auto& [first, last] : f.ranges()) {
         if (last - first + 1 > blocks) candidates.push_back(first);
