@@ -15,17 +15,23 @@ class Error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// A value of the right kind but an unusable content. The fixed message text
-// and the offending detail are kept apart; what() joins them with a space.
-class ValueError : public Error {
+// A failure whose fixed message text and offending detail are kept apart;
+// what() joins them with a space.
+class DetailedError : public Error {
  public:
-  explicit ValueError(std::string message, std::string detail = "");
+  explicit DetailedError(std::string message, std::string detail = "");
   const std::string& message() const { return message_; }
   const std::string& detail() const { return detail_; }
 
  private:
   std::string message_;
   std::string detail_;
+};
+
+// A value of the right kind but an unusable content.
+class ValueError : public DetailedError {
+ public:
+  using DetailedError::DetailedError;
 };
 
 // A file whose content breaks its format (a graph file, a weights file, a
@@ -77,18 +83,11 @@ class InternalError : public Error {
   using Error::Error;
 };
 
-// A file that cannot be read or written. The fixed message ("cannot read
-// graph file") and the detail (the path and the reason) are kept apart;
-// what() joins them with a space.
-class IoError : public Error {
+// A file that cannot be read or written: the message is fixed ("cannot
+// read graph file"), the detail names the path and the reason.
+class IoError : public DetailedError {
  public:
-  explicit IoError(std::string message, std::string detail = "");
-  const std::string& message() const { return message_; }
-  const std::string& detail() const { return detail_; }
-
- private:
-  std::string message_;
-  std::string detail_;
+  using DetailedError::DetailedError;
 };
 
 }  // namespace sarnic

@@ -10,7 +10,7 @@ std::string Join(const std::string& message, const std::string& detail) {
 }
 }  // namespace
 
-ValueError::ValueError(std::string message, std::string detail)
+DetailedError::DetailedError(std::string message, std::string detail)
     : Error(Join(message, detail)),
       message_(std::move(message)),
       detail_(std::move(detail)) {}
@@ -21,11 +21,6 @@ FormatError::FormatError(std::string file, std::string place,
       file_(std::move(file)),
       place_(std::move(place)),
       problem_(std::move(problem)) {}
-
-IoError::IoError(std::string message, std::string detail)
-    : Error(Join(message, detail)),
-      message_(std::move(message)),
-      detail_(std::move(detail)) {}
 
 KeyError::KeyError(std::string key, const std::string& what)
     : Error(what), key_(std::move(key)) {}
