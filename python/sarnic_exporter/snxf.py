@@ -2,5 +2,5 @@
 the enumerations Op and Datatype, for exporter plug-ins."""
 from ._core import snxf as _snxf
 
-globals().update({k: getattr(_snxf, k) for k in dir(_snxf) if not k.startswith("_")})
 __all__ = sorted(k for k in dir(_snxf) if not k.startswith("_"))
+globals().update({k: getattr(_snxf, k) for k in __all__})

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <deque>
 #include <numeric>
 #include <utility>
 
@@ -42,9 +43,8 @@ class StepRanges {
         kept_(steps.size(), FreeList(total_blocks)),
         exact_(steps.size(), true) {}
 
-  // Step t's ranges; a rebuilt one is appended to `scratch`, whose
-  // capacity must already hold it (earlier results stay where they are).
-  const FreeList& Get(uint32_t t, std::vector<FreeList>& scratch) const {
+  // Step t's ranges; a rebuilt one is appended to `scratch`.
+  const FreeList& Get(uint32_t t, std::deque<FreeList>& scratch) const {
     if (exact_[t]) return kept_[t];
     FreeList& f = scratch.emplace_back(total_);
     steps_.ForEach(t, [&](LayerId l) {
@@ -109,15 +109,13 @@ Plan largest_first_map(const LiveLists& layer_steps,
   });
 
   StepRanges free(layer_steps, layer_blocks, plan, total_blocks);
-  std::vector<FreeList> rebuilt;
+  std::deque<FreeList> rebuilt;  // appending moves no element
   std::vector<const FreeList*> step_free;
   std::vector<int64_t> candidates;
   for (LayerId layer : order) {
     const int64_t blocks = layer_blocks[layer];
     const std::vector<uint32_t>& live = live_at[layer];
-    // Room for every step's rebuilt ranges, so that none moves.
     rebuilt.clear();
-    rebuilt.reserve(live.size());
     step_free.clear();
     candidates.clear();
     for (uint32_t t : live) {
