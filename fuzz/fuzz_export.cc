@@ -1,6 +1,7 @@
 // Graph to model: a small graph decoded from the input (operations,
-// attributes of every value kind, options) exported with planning on. The
-// only acceptable outcomes are a verified model or a project error.
+// attributes of every value kind, options), checked by every checker rule
+// and exported with planning on. The only acceptable outcomes are a
+// verified model or a project error; the checker never throws.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "exporter/checker_rules.h"
 #include "sarnic/errors.h"
 #include "sarnic/exporter.h"
 
@@ -218,6 +220,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     o.user_ops.push_back(sarnic::Plugin{
         [&in](sarnic::SarnicExporter& e) { return FuzzedPlugin(in, e); }});
   }
+  // Every checker rule on the graph as the export receives it: a rule never
+  // throws, whatever the attributes hold (an exception here is a crash).
+  sarnic::checker::RunRules(g, /*contain_faults=*/false);
   try {
     sarnic::SarnicExporter e(g, "fuzz", std::move(o));
     const sarnic::ModelBuffer model = e.run();

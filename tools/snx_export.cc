@@ -11,6 +11,7 @@
 #include "sarnic/graph_file.h"
 #include "sarnic/model_reader.h"
 #include "sarnic/reference.h"
+#include "tool_output.h"
 
 namespace {
 
@@ -224,7 +225,22 @@ void NoteIdleOptions(const Args& a) {
 
 void PrintFindings(const std::vector<sarnic::Finding>& findings) {
   for (const sarnic::Finding& f : findings) {
-    std::cerr << "warning: " << sarnic::FormatFinding(f) << "\n";
+    std::cerr << (f.severity == sarnic::Severity::kError ? "error: "
+                                                         : "warning: ")
+              << sarnic::Printable(sarnic::FormatFinding(f)) << "\n";
+  }
+}
+
+// The checker's findings. Unless the command line asked for the check, the
+// checker is a helper beside the export: whatever happens inside it, the
+// export goes on as without it.
+std::vector<sarnic::Finding> Findings(const Args& a,
+                                      const sarnic::Graph& graph) {
+  if (a.check || a.strict) return sarnic::CheckGraph(graph);
+  try {
+    return sarnic::CheckGraph(graph);
+  } catch (...) {
+    return {};
   }
 }
 
@@ -240,13 +256,14 @@ int Export(const Args& a) {
               << graph->qm_nx_graph.number_of_nodes() << " nodes, "
               << graph->tensor_dict.size() << " tensors\n";
   }
-  const std::vector<sarnic::Finding> findings = sarnic::CheckGraph(*graph);
+  const std::vector<sarnic::Finding> findings = Findings(a, *graph);
   if (a.check || (a.strict && !findings.empty())) {
     PrintFindings(findings);
     if (a.strict && !a.check) {
-      std::cerr << "error: the check found " << findings.size()
-                << " problem(s) in " << a.graph_path
-                << "; nothing was written (--strict)\n";
+      sarnic::tools::PrintError("the check found " +
+                                std::to_string(findings.size()) +
+                                " problem(s) in " + a.graph_path +
+                                "; nothing was written (--strict)");
     }
     return findings.empty() ? 0 : 1;
   }
@@ -263,7 +280,7 @@ int Export(const Args& a) {
       std::cout << "wrote " << a.out_path << ": " << model.size() << " bytes\n";
     }
   } catch (const std::exception& e) {
-    std::cerr << "error: " << e.what() << "\n";
+    sarnic::tools::PrintError(e.what());
     PrintFindings(findings);
     return 1;
   }
@@ -277,6 +294,34 @@ int Reference(const Args& a) {
   if (a.describe_op) std::cout << sarnic::DescribeOperation(*a.describe_op);
   if (a.ops_markdown) std::cout << sarnic::OperationsMarkdown();
   return 0;
+}
+
+// Refuses a command line that asks for two things of which only one would
+// be done: an operation reference beside a graph, or two references.
+void RefuseConflicts(const Args& a) {
+  std::vector<std::string> modes;
+  if (a.list_ops) modes.push_back("--list-ops");
+  if (a.describe_op) modes.push_back("--describe-op");
+  if (a.ops_markdown) modes.push_back("--ops-markdown");
+  if (modes.empty()) {
+    if (a.check && !a.out_path.empty()) {
+      throw CLI::ValidationError("--check",
+                                 "only checks and writes no model; it cannot "
+                                 "be combined with -o");
+    }
+    return;
+  }
+  std::vector<std::string> others(modes.begin() + 1, modes.end());
+  if (!a.graph_path.empty()) others.push_back("a graph file");
+  if (!a.out_path.empty()) others.push_back("-o");
+  if (a.check) others.push_back("--check");
+  if (a.strict) others.push_back("--strict");
+  if (!others.empty()) {
+    throw CLI::ValidationError(modes.front(),
+                               "prints the operation reference and reads no "
+                               "graph; it cannot be combined with " +
+                                   others.front());
+  }
 }
 
 }  // namespace
@@ -294,6 +339,7 @@ int main(int argc, char** argv) {
         throw CLI::ValidationError("--copy", "needs two names, SRC and TARGET");
       }
     }
+    RefuseConflicts(args);
     const bool reference =
         args.list_ops || args.describe_op || args.ops_markdown;
     if (!reference && args.graph_path.empty()) {
@@ -305,17 +351,18 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    std::cerr << "error: " << e.what() << "\n" << app.help();
+    sarnic::tools::PrintError(e.what());
+    std::cerr << app.help();
     return 2;
   }
   sarnic::RemoveTemporaryFilesOnSignals();
   try {
     if (args.list_ops || args.describe_op || args.ops_markdown) {
-      return Reference(args);
+      return sarnic::tools::FinishOutput(Reference(args));
     }
-    return Export(args);
+    return sarnic::tools::FinishOutput(Export(args));
   } catch (const std::exception& e) {
-    std::cerr << "error: " << e.what() << "\n";
+    sarnic::tools::PrintError(e.what());
     return 1;
   }
 }

@@ -7,20 +7,44 @@
 #include "sarnic/errors.h"
 #include "sarnic/files.h"
 #include "sarnic/model_reader.h"
+#include "tool_output.h"
 
 namespace {
 
-// The plan verifier: one line per violation; status 1 when there is any.
-int Verify(const std::string& path) {
+// The plan verifier: one line per violation, or with `json` one document
+// listing them; status 1 when there is any.
+int Verify(const std::string& path, bool json) {
   const auto file =
       sarnic::MappedFile::Open(path, "model file", sarnic::kMaxModelBytes - 1);
   const auto* data = reinterpret_cast<const uint8_t*>(file->data());
   const std::vector<std::string> violations =
       sarnic::VerifyModel({data, file->size()});
-  for (const std::string& v : violations)
-    std::cout << path << ": " << v << "\n";
-  if (violations.empty()) std::cout << path << ": sound\n";
+  if (json) {
+    const nlohmann::ordered_json doc = {{"format", "snx-verification"},
+                                        {"version", 1},
+                                        {"model", path},
+                                        {"sound", violations.empty()},
+                                        {"violations", violations}};
+    std::cout << doc.dump(2, ' ', false,
+                          nlohmann::ordered_json::error_handler_t::replace)
+              << "\n";
+  } else {
+    for (const std::string& v : violations) {
+      std::cout << sarnic::Printable(path) << ": " << sarnic::Printable(v)
+                << "\n";
+    }
+    if (violations.empty()) std::cout << sarnic::Printable(path) << ": sound\n";
+  }
   return violations.empty() ? 0 : 1;
+}
+
+// The summary alone, as text or as the "snx-summary" JSON document.
+void WriteSummary(const sarnic::ModelFacts& facts, bool json) {
+  if (!json) return sarnic::WriteSummaryText(std::cout, facts);
+  std::cout << sarnic::SummaryJson(facts).dump(
+                   2, ' ', false,
+                   nlohmann::ordered_json::error_handler_t::replace)
+            << "\n";
 }
 
 }  // namespace
@@ -29,30 +53,44 @@ int main(int argc, char** argv) {
   CLI::App app{
       "Show the header, resources, layers and summary of an SNX model file."};
   std::string path;
-  bool json = false, verify = false;
+  bool json = false, verify = false, summary = false;
   std::optional<std::string> html;
   sarnic::DescribeOptions options;
   app.add_option("model", path, "Model file (.snx)")->required();
-  app.add_flag("--json", json, "Print one JSON document instead of text");
-  app.add_option("--layer", options.layer,
-                 "Show only this layer, by name or by index");
-  app.add_flag("--params", options.params,
-               "Show a preview of every parameter tensor's data");
-  app.add_flag("--verify", verify,
-               "Check the model's structure and arena plan: one line per "
-               "violation, exit status 1 when there is any");
-  app.add_option("--html", html,
-                 "Write an interactive HTML report of the model to this file");
+  app.add_flag("--json", json,
+               "Print one JSON document instead of text (with --verify and "
+               "--summary too)");
+  CLI::Option* layer = app.add_option(
+      "--layer", options.layer, "Show only this layer, by name or by index");
+  CLI::Option* params =
+      app.add_flag("--params", options.params,
+                   "Show a preview of every parameter tensor's data");
+  CLI::Option* verify_flag =
+      app.add_flag("--verify", verify,
+                   "Check the model's structure and arena plan: one line per "
+                   "violation, exit status 1 when there is any");
+  CLI::Option* html_option = app.add_option(
+      "--html", html,
+      "Write an interactive HTML report of the model to this file");
+  app.add_flag("--summary", summary,
+               "Print only the summary (file size, parameters, arena, layer "
+               "types, peak step); without it the summary follows the "
+               "layers' lines, at the end")
+      ->excludes(layer)
+      ->excludes(params)
+      ->excludes(verify_flag)
+      ->excludes(html_option);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    std::cerr << "error: " << e.what() << "\n" << app.help();
+    sarnic::tools::PrintError(e.what());
+    std::cerr << app.help();
     return 2;
   }
   try {
-    if (verify) return Verify(path);
+    if (verify) return sarnic::tools::FinishOutput(Verify(path, json));
     if (html && sarnic::WouldReplace(*html, path)) {
       throw sarnic::ValueError(
           "An output would replace an input file:",
@@ -66,11 +104,14 @@ int main(int argc, char** argv) {
       sarnic::WriteFileAtomically(*html, page.data(), page.size());
       return 0;
     }
-    sarnic::WriteDescription(std::cout, file.model(), options, json, &facts);
-    std::cout.flush();
+    if (summary) {
+      WriteSummary(facts, json);
+    } else {
+      sarnic::WriteDescription(std::cout, file.model(), options, json, &facts);
+    }
   } catch (const std::exception& e) {
-    std::cerr << "error: " << e.what() << "\n";
+    sarnic::tools::PrintError(e.what());
     return 1;
   }
-  return 0;
+  return sarnic::tools::FinishOutput(0);
 }

@@ -11,13 +11,21 @@
 
 namespace sarnic {
 
+// A warning is something that would export wrongly or fail on the device;
+// an error is something the export itself refuses.
+enum class Severity { kWarning, kError };
+
 struct Finding {
   std::string node;
   std::string attribute;  // empty when the finding is about the node
   std::string message;
+  Severity severity = Severity::kWarning;
 };
 
-// Every finding of every rule, node by node in the graph's order.
+// Every finding of every rule, node by node in the graph's order, then the
+// findings about the graph as a whole. The checker is a helper: it never
+// throws on what a graph holds (a rule that meets a value it cannot judge
+// says nothing) and never changes the graph.
 std::vector<Finding> CheckGraph(const Graph& graph);
 
 // "node 'c' attribute 'x': message".

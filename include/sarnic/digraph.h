@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -74,6 +75,8 @@ class DiGraph {
   // node on it.
   std::vector<uint32_t> topological_order() const;
   std::vector<std::string> topological_sort() const;
+  // A node on a cycle, or nothing when the graph has none.
+  std::optional<std::string> node_on_cycle() const;
 
  private:
   struct Entry {
@@ -83,6 +86,9 @@ class DiGraph {
     std::vector<uint32_t> pred;
   };
   uint32_t AddEntry(const std::string& name);
+  // The order of every node that no cycle holds back; `indegree` keeps the
+  // in-edges left over, non-zero exactly for the nodes left out.
+  std::vector<uint32_t> Generations(std::vector<uint32_t>& indegree) const;
   std::string NodeOnCycle(const std::vector<uint32_t>& indegree) const;
 
   std::vector<std::unique_ptr<Entry>> nodes_;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -83,6 +84,11 @@ class Value {
 // Python's repr() of a real number: the shortest text that reads back to the
 // same double, in Python's choice of fixed or exponent notation.
 std::string PythonRealRepr(double d);
+
+// Text from a file or a graph, safe to print on a terminal as part of one
+// line: control characters (C0, DEL and C1, line breaks included) are
+// escaped as JSON escapes them, and bytes that are not UTF-8 become U+FFFD.
+std::string Printable(std::string_view s);
 
 }  // namespace sarnic
 

@@ -100,9 +100,10 @@ std::vector<std::string> DiGraph::predecessors(const std::string& name) const {
   return out;
 }
 
-std::vector<uint32_t> DiGraph::topological_order() const {
+std::vector<uint32_t> DiGraph::Generations(
+    std::vector<uint32_t>& indegree) const {
   const std::size_t n = nodes_.size();
-  std::vector<uint32_t> indegree(n);
+  indegree.assign(n, 0);
   std::vector<uint32_t> generation;
   for (uint32_t i = 0; i < n; ++i) {
     indegree[i] = static_cast<uint32_t>(nodes_[i]->pred.size());
@@ -121,11 +122,23 @@ std::vector<uint32_t> DiGraph::topological_order() const {
     order.insert(order.end(), generation.begin(), generation.end());
     generation.swap(next);
   }
-  if (order.size() != n) {
+  return order;
+}
+
+std::vector<uint32_t> DiGraph::topological_order() const {
+  std::vector<uint32_t> indegree;
+  std::vector<uint32_t> order = Generations(indegree);
+  if (order.size() != nodes_.size()) {
     throw ValueError("graph contains a cycle through node",
                      "'" + NodeOnCycle(indegree) + "'");
   }
   return order;
+}
+
+std::optional<std::string> DiGraph::node_on_cycle() const {
+  std::vector<uint32_t> indegree;
+  if (Generations(indegree).size() == nodes_.size()) return std::nullopt;
+  return NodeOnCycle(indegree);
 }
 
 std::string DiGraph::NodeOnCycle(const std::vector<uint32_t>& indegree) const {

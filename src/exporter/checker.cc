@@ -108,6 +108,10 @@ void Reference(Context& c, uint32_t n, const std::string& attr,
   if (from < 0) {
     return c.Add(n, attr, "names '" + ref + "', which is no node");
   }
+  // A node cannot be exported before itself: the export refuses it.
+  if (ref == self) {
+    return c.Refuse(n, attr, "names the node itself as its input");
+  }
   if (!c.g().has_edge(static_cast<uint32_t>(from), n)) {
     c.Add(n, attr,
           "names '" + ref + "' but the graph has no edge from '" + ref +
@@ -148,7 +152,9 @@ void Attributes(Context& c, uint32_t n) {
 }
 
 // Entries are read from the attribute itself: every node has one, and
-// building its shape would cost more than the check.
+// building its shape would cost more than the check. An output whose blocks
+// of 1024 bytes outnumber the arena's block numbers is refused by the
+// export's planner.
 void OutputShapeEntries(Context& c, uint32_t n) {
   const Value* shape = c.g().attrs_of(n).find("output_shape");
   if (shape == nullptr || !shape->is_list()) return;
@@ -168,6 +174,21 @@ void OutputShapeEntries(Context& c, uint32_t n) {
                    shape->repr() + " overflows the model's sizes");
     }
     count *= static_cast<uint64_t>(d);
+  }
+  const std::string* op = c.OpOf(n);
+  if (op == nullptr || *op == "constant" || *op == "copy" || *op == "reshape") {
+    return;  // not planned
+  }
+  const Value* dt = c.g().attrs_of(n).find("datatype");
+  const bool byte_wide =
+      dt != nullptr && (*dt == Value("int8") || *dt == Value("uint8"));
+  const uint64_t per_block = byte_wide ? 1024 : 256;
+  constexpr uint64_t kMaxBlocks = std::numeric_limits<uint32_t>::max();
+  const uint64_t blocks = count / per_block + (count % per_block != 0);
+  if (blocks > kMaxBlocks) {
+    c.Refuse(n, "output_shape",
+             shape->repr() + " needs more blocks of 1024 bytes than the " +
+                 "arena numbers (" + std::to_string(kMaxBlocks) + ")");
   }
 }
 
@@ -196,20 +217,45 @@ void Datatypes(Context& c, uint32_t n) {
   }
 }
 
+// The export orders the nodes topologically and refuses a cycle.
+void Cycle(Context& c) {
+  if (const auto node = c.g().node_on_cycle()) {
+    c.Refuse(static_cast<uint32_t>(c.g().index_of(*node)), "",
+             "lies on a cycle of edges; the export needs an order in which "
+             "every input comes first");
+  }
+}
+
 using Rule = void (*)(Context&, uint32_t);
 constexpr Rule kRules[] = {KnownOp,    Attributes,    OutputShapeEntries,
                            ArrayShape, Reshape,       BroadcastShape,
                            Concat,     ReductionRank, Datatypes};
+using GraphRule = void (*)(Context&);
+constexpr GraphRule kGraphRules[] = {Cycle};
 
 }  // namespace
+
+std::vector<Finding> RunRules(const Graph& graph, bool contain_faults) {
+  Context c(graph);
+  auto run = [contain_faults](auto&& rule) {
+    if (!contain_faults) return rule();
+    try {
+      rule();
+    } catch (const std::exception&) {
+      // Something this rule cannot judge: it says nothing.
+    }
+  };
+  for (uint32_t n = 0; n < graph.qm_nx_graph.number_of_nodes(); ++n) {
+    for (Rule rule : kRules) run([&] { rule(c, n); });
+  }
+  for (GraphRule rule : kGraphRules) run([&] { rule(c); });
+  return std::move(c.findings());
+}
+
 }  // namespace checker
 
 std::vector<Finding> CheckGraph(const Graph& graph) {
-  checker::Context c(graph);
-  for (uint32_t n = 0; n < graph.qm_nx_graph.number_of_nodes(); ++n) {
-    for (checker::Rule rule : checker::kRules) rule(c, n);
-  }
-  return std::move(c.findings());
+  return checker::RunRules(graph, true);
 }
 
 std::string FormatFinding(const Finding& f) {

@@ -31,9 +31,14 @@ class Context {
   const DiGraph& g() const { return g_; }
   std::vector<Finding>& findings() { return findings_; }
 
-  void Add(uint32_t node, std::string attribute, std::string message) {
+  void Add(uint32_t node, std::string attribute, std::string message,
+           Severity severity = Severity::kWarning) {
     findings_.push_back(
-        {g_.name_of(node), std::move(attribute), std::move(message)});
+        {g_.name_of(node), std::move(attribute), std::move(message), severity});
+  }
+  // A finding the export would refuse the graph for.
+  void Refuse(uint32_t node, std::string attribute, std::string message) {
+    Add(node, std::move(attribute), std::move(message), Severity::kError);
   }
 
   const std::string* OpOf(uint32_t node) const {
@@ -98,6 +103,11 @@ void Reshape(Context& c, uint32_t n);
 void BroadcastShape(Context& c, uint32_t n);
 void Concat(Context& c, uint32_t n);
 void ReductionRank(Context& c, uint32_t n);
+
+// Runs every rule. With `contain_faults`, a rule that throws on a node is
+// taken to have found nothing there (CheckGraph); without, the exception
+// leaves (the tests, which hold that no rule throws).
+std::vector<Finding> RunRules(const Graph& graph, bool contain_faults);
 
 }  // namespace sarnic::checker
 

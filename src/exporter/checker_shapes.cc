@@ -110,7 +110,7 @@ void Concat(Context& c, uint32_t n) {
   if (axis < 0) axis += rank;
   if (axis < 0 || axis >= rank) {
     return c.Add(n, "axis",
-                 std::to_string(axis_value->as_int()) + " is outside the " +
+                 axis_value->repr() + " is outside the " +
                      std::to_string(rank) + " dimensions of the output");
   }
   int64_t sum = 0;

@@ -100,6 +100,10 @@ and columns. On an 8×8 input with stride 1 and no padding the output is
 }  // namespace
 
 std::vector<std::string> NearestOperations(const std::string& op) {
+  // A name more than twice as long as the longest known one is no typo of
+  // any: no suggestion, and no comparison whose cost grows with the name.
+  constexpr std::size_t kPlausibleLength = 40;
+  if (op.size() > kPlausibleLength) return {};
   std::vector<std::pair<std::size_t, std::string>> scored;
   for (const OpSpec* s : BuiltinOperations()) {
     std::size_t d = EditDistance(op, s->op);

@@ -17,64 +17,6 @@ std::string Dumped(const Json& j) {
   return j.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-// Text from the file, safe to print on a terminal: control characters
-// (C0, DEL and C1) are escaped as JSON escapes them, and bytes that are not
-// UTF-8 become U+FFFD, as in the JSON output.
-std::string Printable(const std::string& s) {
-  std::string out;
-  out.reserve(s.size());
-  auto escape = [&out](uint32_t c) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
-    out += buf;
-  };
-  for (std::size_t i = 0; i < s.size();) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-      if (c == '\n') {
-        out += "\\n";
-      } else if (c == '\t') {
-        out += "\\t";
-      } else if (c < 0x20 || c == 0x7f) {
-        escape(c);
-      } else {
-        out += static_cast<char>(c);
-      }
-      ++i;
-      continue;
-    }
-    // The length of a well-formed sequence starting here, or 0.
-    std::size_t len = c >= 0xc2 && c <= 0xdf   ? 2
-                      : c >= 0xe0 && c <= 0xef ? 3
-                      : c >= 0xf0 && c <= 0xf4 ? 4
-                                               : 0;
-    uint32_t code = len == 2 ? c & 0x1fu : len == 3 ? c & 0x0fu : c & 0x07u;
-    for (std::size_t k = 1; k < len; ++k) {
-      const auto d = i + k < s.size() ? static_cast<unsigned char>(s[i + k])
-                                      : static_cast<unsigned char>(0);
-      if ((d & 0xc0) != 0x80) {
-        len = 0;
-        break;
-      }
-      code = (code << 6) | (d & 0x3fu);
-    }
-    const bool overlong = (len == 3 && code < 0x800) ||
-                          (len == 4 && code < 0x10000) || code > 0x10ffff ||
-                          (code >= 0xd800 && code <= 0xdfff);
-    if (len == 0 || overlong) {
-      out += "\xef\xbf\xbd";
-      ++i;
-    } else if (code >= 0x80 && code <= 0x9f) {
-      escape(code);
-      i += len;
-    } else {
-      out.append(s, i, len);
-      i += len;
-    }
-  }
-  return out;
-}
-
 std::string Text(const Json& j) {
   if (j.is_null()) return "-";
   if (j.is_string()) return Printable(j.get<std::string>());

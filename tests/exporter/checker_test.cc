@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <random>
 
+#include "exporter/checker_rules.h"
 #include "sarnic/errors.h"
 #include "sarnic/graph_file.h"
 #include "sarnic/reference.h"
@@ -257,6 +259,144 @@ TEST(Reference, ListsDescribesAndSuggestsFromTheDeclarations) {
   for (const OpSpec* s : BuiltinOperations()) {
     EXPECT_NE(md.find("### `" + s->op + "`"), std::string::npos) << s->op;
   }
+}
+
+// Every rule over every operation with every attribute given as every kind
+// of value the graph format can hold: no rule may throw, since the checker
+// runs beside every export.
+TEST(Checker, NoRuleThrowsOnAnyKindOfValue) {
+  const std::vector<Value> kinds = {
+      Value(3),
+      Value(3.0),
+      Value(-7.5),
+      Value(true),
+      Value("in"),
+      Value("n"),
+      Value("no such node"),
+      Value(List{}),
+      Value::IntList({1, -2, 9}),
+      Value::TextList({"in", "other"}),
+      Value(List{Value(1.5), Value("in"), Value(List{Value(2)})}),
+      Value(NdArray::FromValues<float>(DType::kFloat32, {2}, {1, 2})),
+      Value(nullptr),
+  };
+  const std::vector<Value> shapes = {
+      Value::IntList({1, 8}),
+      Value::IntList({}),
+      Value(List{Value(2.0)}),
+      Value::IntList({1, 2, 3, 4, 5, 6, 7}),
+      Value("1,8"),
+      Value::IntList({2147483647, 2147483647, 2147483647})};
+  std::mt19937 rng(21);
+  int graphs = 0;
+  for (const OpSpec* spec : BuiltinOperations()) {
+    for (std::size_t round = 0; round < kinds.size() + 200; ++round) {
+      TestGraph g;
+      Base(g);
+      AttrDict& n = g.Add("n", spec->op, {1, 8});
+      n.set("output_shape", shapes[round % shapes.size()]);
+      for (const AttrSpec& a : spec->attrs) {
+        // One kind for all attributes first, then random mixes with some
+        // attributes missing.
+        const std::size_t k =
+            round < kinds.size() ? round : rng() % (kinds.size() + 1);
+        if (k < kinds.size()) n.set(a.name, kinds[k]);
+      }
+      if (round % 3 == 0) g.Edge("in", "n");
+      if (round % 5 == 0) g.Edge("n", "n");
+      EXPECT_NO_THROW(checker::RunRules(g, /*contain_faults=*/false))
+          << spec->op << " round " << round;
+      ++graphs;
+    }
+  }
+  EXPECT_GT(graphs, 500);
+}
+
+// A real-valued axis is accepted by the export (3.0 reads as 3): the rule
+// about it reports the value as written and never raises.
+TEST(Checker, RealAxisOutsideTheRankIsAFindingNotAFailure) {
+  TestGraph g;
+  Base(g);
+  g.Add("n", "concat", {1, 16},
+        {{"values", Value::TextList({"in", "other"})}, {"axis", Value(3.0)}});
+  g.Edge("in", "n");
+  g.Edge("other", "n");
+  const auto findings = checker::RunRules(g, /*contain_faults=*/false);
+  ASSERT_EQ(findings.size(), 1u);
+  EXPECT_EQ(findings[0].attribute, "axis");
+  EXPECT_EQ(findings[0].message,
+            "3.0 is outside the 2 dimensions of the output");
+}
+
+// What the export refuses, the checker reports as an error.
+TEST(Checker, WhatTheExportRefusesIsAnError) {
+  struct Case {
+    const char* what;
+    std::function<void(TestGraph&)> build;
+    const char* node;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"cycle",
+       [](TestGraph& g) {
+         g.Add("a", "relu", {1, 8}, {{"x", Value("b")}});
+         g.Add("b", "relu", {1, 8}, {{"x", Value("a")}});
+         g.Edge("a", "b");
+         g.Edge("b", "a");
+       },
+       "", "lies on a cycle"},
+      {"node naming itself",
+       [](TestGraph& g) {
+         g.Add("a", "relu", {1, 8}, {{"x", Value("a")}});
+       },
+       "a", "names the node itself as its input"},
+      {"node naming itself, with the edge",
+       [](TestGraph& g) {
+         g.Add("a", "relu", {1, 8}, {{"x", Value("a")}});
+         g.Edge("a", "a");
+       },
+       "a", "lies on a cycle"},
+      {"layer beyond the arena's block numbers",
+       [](TestGraph& g) {
+         g.Add("a", "relu", {65536, 65536, 512}, {{"x", Value("in")}});
+         g.Edge("in", "a");
+       },
+       "a", "needs more blocks of 1024 bytes than the arena numbers"},
+  };
+  for (const Case& c : cases) {
+    TestGraph g;
+    Base(g);
+    c.build(g);
+    bool found = false;
+    for (const Finding& f : CheckGraph(g)) {
+      if (f.message.find(c.message) != std::string::npos &&
+          (*c.node == 0 || f.node == c.node)) {
+        EXPECT_EQ(f.severity, Severity::kError) << c.what;
+        found = true;
+      }
+    }
+    EXPECT_TRUE(found) << c.what;
+    std::ostringstream out;
+    SarnicExporter e(g, "m", testing::Quiet(out, /*mem_map=*/true));
+    EXPECT_THROW(e.run(), Error) << c.what << ": the export refuses it too";
+  }
+  // The same layer as int8 fits: a quarter of the blocks.
+  TestGraph fits;
+  Base(fits);
+  fits.Add("a", "relu", {65536, 65536, 512},
+           {{"x", Value("in")}, {"datatype", Value("int8")}});
+  fits.Edge("in", "a");
+  for (const Finding& f : CheckGraph(fits)) {
+    EXPECT_NE(f.severity, Severity::kError) << FormatFinding(f);
+  }
+}
+
+// A misspelt op of implausible length gets no suggestion, and costs no
+// more than its length.
+TEST(Reference, SuggestsOnlyForNamesOfPlausibleLength) {
+  EXPECT_EQ(NearestOperations("rleu"), std::vector<std::string>{"relu"});
+  EXPECT_TRUE(NearestOperations(std::string(1 << 20, 'r')).empty());
+  EXPECT_TRUE(NearestOperations("conv" + std::string(100, 'x')).empty());
 }
 
 }  // namespace

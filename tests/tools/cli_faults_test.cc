@@ -1,0 +1,175 @@
+// The tools where users and attackers found them wanting: failed writes
+// reported as success, modes that ignored each other, names that reached
+// the terminal raw, and the checker failing exports it should only advise.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "sarnic/graph_file.h"
+#include "test_util.h"
+#include "tools/cli_fixture.h"
+
+namespace sarnic {
+namespace {
+
+// A concat whose axis is a real number outside the output's rank: the
+// export accepts it (3.0 reads as 3), and the checker only advises.
+TEST_F(Cli, TheCheckerNeverFailsAnExportItOnlyAdvises) {
+  testing::TestGraph g;
+  g.Add("a", "external", {1, 4});
+  g.Add("b", "external", {1, 4});
+  g.Add("c", "concat", {1, 8},
+        {{"values", Value::TextList({"a", "b"})}, {"axis", Value(3.0)}});
+  g.Edge("a", "c");
+  g.Edge("b", "c");
+  g.orig_inputs = {"a", "b"};
+  g.orig_outputs = {"c"};
+  SaveGraph(g, Path("g.json"));
+  const Result r = Export(Path("g.json") + " -o " + Path("m.snx"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err,
+            "warning: node 'c' attribute 'axis': 3.0 is outside the 2 "
+            "dimensions of the output\n");
+  EXPECT_TRUE(std::filesystem::exists(Path("m.snx")));
+  EXPECT_EQ(Export("--check " + Path("g.json")).status, 1);
+}
+
+TEST_F(Cli, AFailedWriteToStandardOutputIsAnError) {
+  const std::string graph = SmallGraph();
+  ASSERT_EQ(Export(graph + " -o " + Path("m.snx")).status, 0);
+  const std::string full = " >/dev/full";
+  for (const std::string& cmd :
+       {std::string(SNX_EXPORT) + " --list-ops" + full,
+        std::string(SNX_EXPORT) + " --describe-op conv" + full,
+        std::string(SNX_EXPORT) + " --ops-markdown" + full,
+        std::string(SNX_EXPORT) + " " + graph + " -o " + Path("n.snx") + full,
+        std::string(SNX_INSPECT) + " " + Path("m.snx") + full,
+        std::string(SNX_INSPECT) + " --json " + Path("m.snx") + full,
+        std::string(SNX_INSPECT) + " --verify " + Path("m.snx") + full,
+        std::string(SNX_INSPECT) + " --summary " + Path("m.snx") + full}) {
+    const Result r = Shell(cmd);
+    EXPECT_EQ(r.status, 1) << cmd;
+    EXPECT_EQ(r.err,
+              "error: could not write to standard output; what was printed "
+              "is incomplete\n")
+        << cmd;
+  }
+}
+
+TEST_F(Cli, WhatTheExportRefusesTheCheckReportsAsAnError) {
+  testing::TestGraph g;
+  g.Add("in", "external", {1, 8});
+  g.Add("a", "relu", {1, 8}, {{"x", Value("b")}});
+  g.Add("b", "relu", {1, 8}, {{"x", Value("a")}});
+  g.Add("self", "relu", {1, 8}, {{"x", Value("self")}});
+  g.Add("huge", "relu", {65536, 65536, 512}, {{"x", Value("in")}});
+  g.Edge("a", "b");
+  g.Edge("b", "a");
+  g.Edge("in", "huge");
+  g.orig_inputs = {"in"};
+  g.orig_outputs = {"huge"};
+  SaveGraph(g, Path("g.json"));
+  const Result r = Export("--check " + Path("g.json"));
+  EXPECT_EQ(r.status, 1);
+  for (const char* line :
+       {"error: node 'self' attribute 'x': names the node itself as its "
+        "input\n",
+        "error: node 'huge' attribute 'output_shape': [65536, 65536, 512] "
+        "needs more blocks",
+        "lies on a cycle of edges"}) {
+    EXPECT_NE(r.err.find(line), std::string::npos) << line << "\n" << r.err;
+  }
+}
+
+TEST_F(Cli, ModesThatWouldIgnoreEachOtherAreRefused) {
+  const std::string graph = SmallGraph();
+  struct Case {
+    std::string args;
+    const char* first;
+    const char* second;
+  };
+  const Case cases[] = {
+      {"--list-ops " + graph + " -o " + Path("m.snx"), "--list-ops",
+       "a graph file"},
+      {"--ops-markdown --check " + graph, "--ops-markdown", "a graph file"},
+      {"--list-ops --describe-op conv", "--list-ops", "--describe-op"},
+      {"--check " + graph + " -o " + Path("m.snx"), "--check", "-o"},
+  };
+  for (const Case& c : cases) {
+    const Result r = Export(c.args);
+    EXPECT_EQ(r.status, 2) << c.args;
+    const std::string first_line = r.err.substr(0, r.err.find('\n'));
+    EXPECT_NE(first_line.find(c.first), std::string::npos) << r.err;
+    EXPECT_NE(first_line.find(c.second), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "") << c.args;
+  }
+  EXPECT_FALSE(std::filesystem::exists(Path("m.snx")));
+}
+
+// A node name holding a line break and an escape sequence: every message
+// that names it stays one line, with the control characters escaped.
+TEST_F(Cli, NamesFromTheGraphAreEscapedInEveryMessage) {
+  testing::TestGraph g;
+  const std::string evil = "x\nerror: forged\x1b[2J";
+  g.Add("in", "external", {1, 8});
+  g.Add(evil, "relu", {1, 8}, {{"x", Value("ghost")}});
+  g.orig_inputs = {"in"};
+  g.orig_outputs = {evil};
+  SaveGraph(g, Path("g.json"));
+  for (const std::string& args :
+       {Path("g.json") + " -o " + Path("m.snx"), "--check " + Path("g.json")}) {
+    const Result r = Export(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << r.err;
+    std::size_t lines = 0;
+    for (std::size_t at = 0; (at = r.err.find('\n', at)) != std::string::npos;
+         ++at) {
+      const std::size_t start = r.err.rfind('\n', at - 1);
+      const std::string line =
+          r.err.substr(start == std::string::npos ? 0 : start + 1,
+                       at - (start == std::string::npos ? 0 : start + 1));
+      EXPECT_TRUE(line.rfind("error: ", 0) == 0 ||
+                  line.rfind("warning: ", 0) == 0)
+          << line;
+      ++lines;
+    }
+    EXPECT_NE(r.err.find("x\\nerror: forged\\u001b[2J"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("\nerror: forged"), std::string::npos);
+    EXPECT_GE(lines, 1u);
+  }
+}
+
+TEST_F(Cli, InspectGivesVerificationAsJsonAndTheSummaryAlone) {
+  const std::string graph = SmallGraph();
+  ASSERT_EQ(Export(graph + " -o " + Path("m.snx")).status, 0);
+  const Result v = Inspect("--json --verify " + Path("m.snx"));
+  EXPECT_EQ(v.status, 0);
+  const auto doc = nlohmann::json::parse(v.out);
+  EXPECT_EQ(doc["format"], "snx-verification");
+  EXPECT_EQ(doc["sound"], true);
+  EXPECT_TRUE(doc["violations"].empty());
+
+  Write("bad.snx", Read("m.snx").substr(0, 40));
+  const Result bad = Inspect("--json --verify " + Path("bad.snx"));
+  EXPECT_EQ(bad.status, 1);
+  const auto bad_doc = nlohmann::json::parse(bad.out);
+  EXPECT_EQ(bad_doc["sound"], false);
+  EXPECT_FALSE(bad_doc["violations"].empty());
+
+  const Result all = Inspect(Path("m.snx"));
+  const Result summary = Inspect("--summary " + Path("m.snx"));
+  ASSERT_EQ(summary.status, 0) << summary.err;
+  EXPECT_EQ(summary.out.rfind("summary:\n", 0), 0u) << summary.out;
+  ASSERT_GT(all.out.size(), summary.out.size());
+  EXPECT_EQ(all.out.substr(all.out.size() - summary.out.size()), summary.out);
+  const auto json =
+      nlohmann::json::parse(Inspect("--summary --json " + Path("m.snx")).out);
+  EXPECT_EQ(json["format"], "snx-summary");
+  EXPECT_EQ(Inspect("--summary --layer 0 " + Path("m.snx")).status, 2);
+  EXPECT_NE(Inspect("--help " + Path("m.snx")).out.find("--summary"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace sarnic
