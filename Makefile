@@ -27,9 +27,11 @@ run: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-# Regenerates docs/ops.md from the operations' declarations.
+# Regenerates docs/ops.md from the operations' declarations; a failed write
+# leaves the page as it was.
 docs: build
-	$(BUILD)/tools/snx-export --ops-markdown > docs/ops.md
+	$(BUILD)/tools/snx-export --ops-markdown > docs/ops.md.new \
+	  && mv docs/ops.md.new docs/ops.md || { rm -f docs/ops.md.new; exit 1; }
 
 # The library, its headers and its CMake package under PREFIX.
 PREFIX ?= /usr/local

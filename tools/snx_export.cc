@@ -356,6 +356,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   sarnic::RemoveTemporaryFilesOnSignals();
+  sarnic::ReportTruncatedMappedFiles();
   try {
     if (args.list_ops || args.describe_op || args.ops_markdown) {
       return sarnic::tools::FinishOutput(Reference(args));

@@ -89,6 +89,8 @@ int main(int argc, char** argv) {
     std::cerr << app.help();
     return 2;
   }
+  sarnic::RemoveTemporaryFilesOnSignals();
+  sarnic::ReportTruncatedMappedFiles();
   try {
     if (verify) return sarnic::tools::FinishOutput(Verify(path, json));
     if (html && sarnic::WouldReplace(*html, path)) {

@@ -47,6 +47,7 @@ class MappedFile {
       : data_(data), size_(size) {}
   const std::byte* data_;
   std::size_t size_;
+  int slot_ = -1;  // in the table ReportTruncatedMappedFiles() reads
 };
 
 // Reads the regular file `path` whole, refusing it as MappedFile::Open does.
@@ -112,10 +113,17 @@ class TemporaryFile {
 };
 
 // Makes SIGINT, SIGTERM and SIGHUP remove the temporary files of writes in
-// progress before the process ends by the signal as it would have. Signals
-// that are ignored stay ignored. For programs: a library host such as an
-// interpreter keeps its own handlers.
+// progress before the process ends by the signal as it would have. Only a
+// signal whose action is the default is taken: an ignored signal stays
+// ignored, and a host's own handler (an interpreter's SIGINT) stays its own.
 void RemoveTemporaryFilesOnSignals();
+
+// For programs: a mapped file that shrinks while it is read (another
+// process truncates the weights) raises SIGBUS at the next read of a page
+// it lost. With this, the process then writes one "error:" line naming the
+// file to standard error, removes its temporary files and exits with
+// status 1, instead of dying without a word.
+void ReportTruncatedMappedFiles();
 
 }  // namespace sarnic
 

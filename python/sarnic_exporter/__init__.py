@@ -14,7 +14,7 @@ exporter, it returns an object whose ``export_<op>`` methods take precedence
 over the built-in ones (see :class:`PluginExporter`).
 """
 import os
-from typing import Any, Callable, Dict, List, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple
 
 import networkx as _nx
 import numpy as _np
@@ -45,6 +45,10 @@ class Graph:
                  orig_inputs: Optional[Sequence[str]] = None,
                  orig_outputs: Optional[Sequence[str]] = None,
                  tensor_dict: Optional[Dict[str, Any]] = None) -> None:
+        if tensor_dict is not None and not isinstance(tensor_dict, Mapping):
+            raise ExportTypeError(
+                f"tensor_dict must be a dict of node names to arrays, not "
+                f"{type(tensor_dict).__name__}")
         self.qm_nx_graph: Any = qm_nx_graph if qm_nx_graph is not None else _nx.DiGraph()
         self.orig_inputs: List[str] = list(orig_inputs or [])
         self.orig_outputs: List[str] = list(orig_outputs or [])
@@ -121,6 +125,21 @@ def _check_options(**options: Any) -> None:
             raise ExportTypeError(f"{name} must be {what}, not {type(value).__name__}")
 
 
+_OPTION_NAMES = ("save_map", "save_layers", "copy_layers", "svm", "ext_constants",
+                 "labels", "input_names", "output_names", "normalization", "planner")
+
+
+def _check_graph_and_name(graph: Any, name: Any) -> None:
+    if not isinstance(name, str):
+        raise ExportTypeError(
+            f"name must be a str, not {type(name).__name__}")
+    for member in ("qm_nx_graph", "orig_inputs", "orig_outputs", "tensor_dict"):
+        if not hasattr(graph, member):
+            raise ExportTypeError(
+                f"graph must be a Graph (with qm_nx_graph, orig_inputs, "
+                f"orig_outputs and tensor_dict), not {type(graph).__name__}")
+
+
 class SarnicExporter:
     """Exports ``graph`` as the model ``name``; :meth:`run` returns its bytes.
 
@@ -164,14 +183,7 @@ class SarnicExporter:
                  output_names: Optional[Sequence[str]] = None,
                  user_ops: Optional[Sequence[Any]] = None,
                  normalization: str = "none", *, planner: str = "standard") -> None:
-        if not isinstance(name, str):
-            raise ExportTypeError(
-                f"name must be a str, not {type(name).__name__}")
-        for member in ("qm_nx_graph", "orig_inputs", "orig_outputs", "tensor_dict"):
-            if not hasattr(graph, member):
-                raise ExportTypeError(
-                    f"graph must be a Graph (with qm_nx_graph, orig_inputs, "
-                    f"orig_outputs and tensor_dict), not {type(graph).__name__}")
+        _check_graph_and_name(graph, name)
         _check_options(save_map=save_map, save_layers=save_layers,
                        copy_layers=copy_layers, svm=svm, ext_constants=ext_constants,
                        labels=labels, input_names=input_names,
@@ -236,6 +248,9 @@ class SarnicExporter:
             ExportError: any failure, as its built-in kind too
                 (ExportValueError, ExportKeyError, ...); no model is returned.
         """
+        # Options may have been set since construction: the same checks.
+        _check_graph_and_name(self.graph, self.name)
+        _check_options(**{k: getattr(self, k) for k in _OPTION_NAMES})
         self.graph.optimize()
         changes: Dict[str, Any] = {}
         try:
@@ -244,6 +259,8 @@ class SarnicExporter:
             self._write_back(changes)
 
     def _write_back(self, changes: Dict[str, Any]) -> None:
+        if not changes:
+            return  # refused before the export started
         g = self.graph.qm_nx_graph
         for name, attrs in changes.get("nodes", []):
             if name not in g:
@@ -267,6 +284,12 @@ class SarnicExporter:
 
 def load_graph(path: Any) -> Graph:
     """Loads a graph file (JSON plus its safetensors weights) into a Graph.
+
+    The arrays view the weights file, mapped into memory, without a copy.
+    If another process truncates or rewrites that file while they are in
+    use, reading a page it lost raises SIGBUS, which ends the interpreter
+    (as with any ``numpy.memmap``); copy the arrays first (``np.array(a)``)
+    when the file may change under them.
 
     Raises:
         ExportOSError: the file cannot be read.
@@ -293,10 +316,13 @@ def save_graph(graph: Graph, path: Any, weights: Optional[str] = None) -> None:
 
 class Finding(NamedTuple):
     """What the graph checker found: the node, its attribute (empty when the
-    finding is about the node itself) and what is wrong."""
+    finding is about the node itself), what is wrong, and its severity:
+    ``"error"`` when the export would refuse the graph, otherwise
+    ``"warning"``."""
     node: str
     attribute: str
     message: str
+    severity: str = "warning"
 
     def __str__(self) -> str:
         where = f"node '{self.node}'"

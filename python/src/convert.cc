@@ -49,6 +49,43 @@ NdArray ToArray(const py::handle& obj, const std::string& what) {
                        {data, static_cast<std::size_t>(arr.nbytes())});
 }
 
+std::string TextOf(const py::handle& obj, const std::string& what) {
+  const py::str text = py::isinstance<py::str>(obj)
+                           ? py::reinterpret_borrow<py::str>(obj)
+                           : py::str(obj);
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    throw ValueError(what + " is not valid text:",
+                     py::repr(text).cast<std::string>() +
+                         " holds a lone surrogate, which UTF-8 cannot encode");
+  }
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+std::vector<std::string> NameList(const py::handle& obj,
+                                  const std::string& what) {
+  std::vector<std::string> out;
+  const bool sequence = py::isinstance<py::sequence>(obj) &&
+                        !py::isinstance<py::str>(obj) &&
+                        !py::isinstance<py::bytes>(obj);
+  if (sequence) {
+    for (const py::handle item : obj) {
+      if (!py::isinstance<py::str>(item)) {
+        out.clear();
+        break;
+      }
+      out.push_back(TextOf(item, what));
+    }
+  }
+  if (!sequence || out.size() != py::len(obj)) {
+    throw TypeError(what + " must be a list of node names (texts), not " +
+                    py::repr(obj).cast<std::string>());
+  }
+  return out;
+}
+
 Value ToValue(const py::handle& obj, const std::string& what, int depth) {
   if (depth > 64) throw ValueError("Values nest too deeply in", what);
   py::module_ np = py::module_::import("numpy");
@@ -69,7 +106,7 @@ Value ToValue(const py::handle& obj, const std::string& what, int depth) {
       py::isinstance(obj, np.attr("floating"))) {
     return Value(obj.cast<double>());
   }
-  if (py::isinstance<py::str>(obj)) return Value(obj.cast<std::string>());
+  if (py::isinstance<py::str>(obj)) return Value(TextOf(obj, what));
   if (py::isinstance<py::bytes>(obj)) {
     List l;
     for (unsigned char c : obj.cast<std::string>()) l.emplace_back(int64_t{c});
@@ -93,7 +130,7 @@ Value ToValue(const py::handle& obj, const std::string& what, int depth) {
   if (py::isinstance<py::dict>(obj)) {
     Dict d;
     for (const auto& [k, v] : obj.cast<py::dict>()) {
-      d.set(py::str(k).cast<std::string>(), ToValue(v, what, depth + 1));
+      d.set(TextOf(k, what + " key"), ToValue(v, what, depth + 1));
     }
     return Value(std::move(d));
   }
@@ -153,8 +190,8 @@ py::object FromValue(const Value& v) {
 // A Python attribute dictionary as a node's attributes.
 void SetAttrs(AttrDict& attrs, const py::dict& d, const std::string& node) {
   for (const auto& [k, v] : d) {
-    const std::string key = py::str(k).cast<std::string>();
     const std::string place = node.empty() ? "node" : "node '" + node + "'";
+    const std::string key = TextOf(k, place + " attribute name");
     attrs.set(key, ToValue(v, place + " attribute '" + key + "'"));
   }
 }

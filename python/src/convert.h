@@ -21,6 +21,13 @@ namespace py = pybind11;
 // whether its elements are float64.
 uint64_t NominalBytes(const py::handle& obj, bool* is_float64 = nullptr);
 NdArray ToArray(const py::handle& obj, const std::string& what);
+// `obj` (or its str(), for a name that is no text) as UTF-8; a text that
+// UTF-8 cannot encode (a lone surrogate) is a ValueError naming `what`.
+std::string TextOf(const py::handle& obj, const std::string& what);
+// A list or tuple of texts, as names; anything else is a TypeError naming
+// `what` and what it must be.
+std::vector<std::string> NameList(const py::handle& obj,
+                                  const std::string& what);
 Value ToValue(const py::handle& obj, const std::string& what, int depth = 0);
 py::object FromArray(const NdArray& a);
 py::object FromValue(const Value& v);

@@ -4,11 +4,16 @@
 
 #include "bindings.h"
 #include "sarnic/errors.h"
+#include "sarnic/files.h"
 
 PYBIND11_MODULE(_core, m) {
   using namespace sarnic;
   using namespace sarnic::python;
   m.doc() = "The SNX exporter's native core.";
+  // save_graph and the other writers leave no temporary file behind when
+  // the interpreter ends on SIGTERM or SIGHUP (where Python keeps the
+  // default action; its own SIGINT handler stays).
+  RemoveTemporaryFilesOnSignals();
   // The library's errors as the package's errors, which are also Python's
   // own kinds (sarnic_exporter/errors.py).
   py::register_exception_translator([](std::exception_ptr p) {

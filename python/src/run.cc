@@ -37,7 +37,7 @@ void ConvertModelArrays(Graph& g, const py::dict& tensors,
   std::vector<std::pair<std::string, py::handle>> kept;
   uint64_t data = 0;
   for (const auto& [k, v] : tensors) {
-    const std::string key = py::str(k).cast<std::string>();
+    const std::string key = TextOf(k, "tensor_dict key");
     const std::string* op = OpOf(g, key);
     if (op == nullptr || (*op != "constant" && *op != "variable")) continue;
     bool is_float64 = false;
@@ -133,20 +133,32 @@ void IntListsFromArrays(DiGraph& g) {
 void ConvertGraph(const py::object& graph, const py::object& ext_constants,
                   Graph& g) {
   py::object nx = graph.attr("qm_nx_graph");
+  // The export follows edges from input to consumer: an undirected graph
+  // has no such direction to follow.
+  if (!py::hasattr(nx, "is_directed") || !py::bool_(nx.attr("is_directed")())) {
+    throw TypeError(
+        "qm_nx_graph must be a directed graph (networkx.DiGraph), not " +
+        py::type::of(nx).attr("__name__").cast<std::string>());
+  }
+  const py::object tensors = graph.attr("tensor_dict");
+  if (!py::isinstance<py::dict>(tensors)) {
+    throw TypeError("tensor_dict must be a dict of node names to arrays, not " +
+                    py::type::of(tensors).attr("__name__").cast<std::string>());
+  }
   for (const py::handle n : nx.attr("nodes")) {
-    const std::string node_name = py::str(n).cast<std::string>();
+    const std::string node_name = TextOf(n, "node name");
     SetAttrs(g.qm_nx_graph.add_node(node_name), nx.attr("nodes")[n], node_name);
   }
   for (const py::handle n : nx.attr("nodes")) {
+    const std::string from = TextOf(n, "node name");
     for (const py::handle s : nx.attr("successors")(n)) {
-      g.qm_nx_graph.add_edge(py::str(n).cast<std::string>(),
-                             py::str(s).cast<std::string>());
+      g.qm_nx_graph.add_edge(from, TextOf(s, "node name"));
     }
   }
   IntListsFromArrays(g.qm_nx_graph);
-  g.orig_inputs = graph.attr("orig_inputs").cast<std::vector<std::string>>();
-  g.orig_outputs = graph.attr("orig_outputs").cast<std::vector<std::string>>();
-  ConvertModelArrays(g, graph.attr("tensor_dict"), ext_constants);
+  g.orig_inputs = NameList(graph.attr("orig_inputs"), "orig_inputs");
+  g.orig_outputs = NameList(graph.attr("orig_outputs"), "orig_outputs");
+  ConvertModelArrays(g, tensors.cast<py::dict>(), ext_constants);
 }
 
 // The graph as it was before the export, to report what the export changed.
@@ -347,13 +359,15 @@ py::bytes Run(const py::object& exporter, py::dict changes) {
 }
 
 // The checker's findings on the Python graph, as (node, attribute,
-// message) tuples.
+// message, severity) tuples.
 py::list CheckPythonGraph(const py::object& graph) {
   Graph g;
   ConvertGraph(graph, py::none(), g);
   py::list out;
   for (const Finding& f : CheckGraph(g)) {
-    out.append(py::make_tuple(f.node, f.attribute, f.message));
+    out.append(
+        py::make_tuple(f.node, f.attribute, f.message,
+                       f.severity == Severity::kError ? "error" : "warning"));
   }
   return out;
 }
@@ -372,7 +386,8 @@ void BindRun(py::module_& m) {
         "The plan verifier's violations on a model's bytes; empty when the "
         "model is sound.");
   m.def("check_graph", &CheckPythonGraph, py::arg("graph"),
-        "The checker's findings on a graph: (node, attribute, message).");
+        "The checker's findings on a graph: (node, attribute, message, "
+        "severity).");
   m.def("run", &Run, py::arg("exporter"), py::arg("changes"),
         "Exports the graph of a SarnicExporter; fills `changes` with what "
         "the export changed.");

@@ -3,6 +3,7 @@
 // plug-ins build layers with.
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <iterator>
 
 #include "bindings.h"
@@ -120,7 +121,18 @@ Offset ExportTensor(Builder& b, const std::string& name,
   Graph g;
   SarnicExporter e(g, "");
   std::optional<Shape> s;
-  if (!shape.is_none()) s = shape.cast<std::vector<int64_t>>();
+  if (!shape.is_none()) {
+    const Value v = ToValue(shape, "export_tensor shape");
+    const bool ints =
+        v.is_list() &&
+        std::all_of(v.as_list().begin(), v.as_list().end(),
+                    [](const Value& d) { return d.is_integer(); });
+    if (!ints && !(v.is_array() && !IsFloating(v.as_array().dtype()))) {
+      throw TypeError("export_tensor shape must be a list of integers, not " +
+                      py::repr(shape).cast<std::string>());
+    }
+    s = shape.cast<std::vector<int64_t>>();
+  }
   return e.export_tensor(b.get(), name, s,
                          data.is_none() ? Value() : ToValue(data, "data"));
 }

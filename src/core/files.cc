@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "sarnic/errors.h"
+#include "sarnic/value.h"
 
 namespace sarnic {
 
@@ -77,6 +78,47 @@ int OpenRegular(const std::string& path, const std::string& what,
 
 }  // namespace
 
+// ---------------------------------------------------------------------------
+// Mapped files, for the SIGBUS handler: a file truncated while mapped loses
+// pages, and reading one raises SIGBUS. The handler finds the file by the
+// faulting address in this fixed table (plain memory, as a handler needs)
+// and prints the line prepared here when the file was mapped.
+
+namespace {
+
+constexpr int kMapSlots = 64;
+struct MapSlot {
+  std::atomic<int> state{0};  // 0 free, 1 being written, 2 in use
+  uintptr_t begin = 0, end = 0;
+  char line[PATH_MAX + 256];
+  std::size_t line_size = 0;
+};
+MapSlot mapped_files[kMapSlots];
+
+int RegisterMapping(const void* data, std::size_t size, const std::string& what,
+                    const std::string& path) {
+  const std::string line =
+      "error: " + Printable(what + " " + path) +
+      " changed while it was read (was it truncated or rewritten?); nothing "
+      "was written\n";
+  if (data == nullptr || line.size() > sizeof(MapSlot::line)) return -1;
+  for (int i = 0; i < kMapSlots; ++i) {
+    int expected = 0;
+    MapSlot& s = mapped_files[i];
+    if (s.state.compare_exchange_strong(expected, 1)) {
+      s.begin = reinterpret_cast<uintptr_t>(data);
+      s.end = s.begin + size;
+      std::memcpy(s.line, line.data(), line.size());
+      s.line_size = line.size();
+      s.state.store(2, std::memory_order_release);
+      return i;
+    }
+  }
+  return -1;
+}
+
+}  // namespace
+
 std::shared_ptr<const MappedFile> MappedFile::Open(const std::string& path,
                                                    const std::string& what,
                                                    std::size_t max_bytes,
@@ -93,10 +135,13 @@ std::shared_ptr<const MappedFile> MappedFile::Open(const std::string& path,
     }
     data = static_cast<const std::byte*>(p);
   }
-  return std::shared_ptr<const MappedFile>(new MappedFile(data, size));
+  auto* file = new MappedFile(data, size);
+  file->slot_ = RegisterMapping(data, size, what, path);
+  return std::shared_ptr<const MappedFile>(file);
 }
 
 MappedFile::~MappedFile() {
+  if (slot_ >= 0) mapped_files[slot_].state.store(0);
   if (data_ != nullptr) ::munmap(const_cast<std::byte*>(data_), size_);
 }
 
@@ -162,10 +207,14 @@ void Unregister(int slot) {
   if (slot >= 0) temporary_files[slot].state.store(0);
 }
 
-extern "C" void RemoveTemporaryFilesAndRaise(int sig) {
+void RemoveTemporaryFiles() {
   for (Slot& s : temporary_files) {
     if (s.state.load(std::memory_order_acquire) == 2) ::unlink(s.path);
   }
+}
+
+extern "C" void RemoveTemporaryFilesAndRaise(int sig) {
+  RemoveTemporaryFiles();
   // The handler was reset to the default on entry (SA_RESETHAND): the
   // signal, delivered again once this returns, ends the process as usual.
   ::raise(sig);
@@ -181,12 +230,33 @@ std::string RandomSuffix() {
   return s;
 }
 
+// A read of a page that a truncated mapped file lost: one line naming the
+// file, the temporary files removed, status 1. A fault anywhere else is left
+// to the default action (the handler is reset on entry, and the faulting
+// read runs again).
+extern "C" void ReportMappedFileFault(int, siginfo_t* info, void*) {
+  const auto at = reinterpret_cast<uintptr_t>(info->si_addr);
+  for (MapSlot& s : mapped_files) {
+    if (s.state.load(std::memory_order_acquire) == 2 && at >= s.begin &&
+        at < s.end) {
+      const ssize_t written = ::write(STDERR_FILENO, s.line, s.line_size);
+      (void)written;
+      RemoveTemporaryFiles();
+      ::_exit(1);
+    }
+  }
+  RemoveTemporaryFiles();
+}
+
 }  // namespace
 
 void RemoveTemporaryFilesOnSignals() {
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
     struct sigaction old {};
-    if (::sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) {
+    // Only the default action is replaced: an ignored signal stays ignored,
+    // and a host's own handler (an interpreter's) stays its own.
+    if (::sigaction(sig, nullptr, &old) != 0 ||
+        (old.sa_flags & SA_SIGINFO) != 0 || old.sa_handler != SIG_DFL) {
       continue;
     }
     struct sigaction sa {};
@@ -195,6 +265,14 @@ void RemoveTemporaryFilesOnSignals() {
     sa.sa_flags = SA_RESETHAND;
     ::sigaction(sig, &sa, nullptr);
   }
+}
+
+void ReportTruncatedMappedFiles() {
+  struct sigaction sa {};
+  sa.sa_sigaction = ReportMappedFileFault;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_SIGINFO | SA_RESETHAND;
+  ::sigaction(SIGBUS, &sa, nullptr);
 }
 
 TemporaryFile::TemporaryFile(const std::string& target, const std::string& what)
@@ -234,7 +312,10 @@ TemporaryFile::TemporaryFile(const std::string& target, const std::string& what)
       if (error != EEXIST || attempt == 100) Fail(std::strerror(error));
     }
   }
-  if (replaces && ::fchmod(fd_, st.st_mode & 07777) != 0) {
+  // The permission bits only: a set-user-ID, set-group-ID or sticky bit of
+  // the file replaced does not carry over to a file whose owner may differ
+  // (root replacing another user's file).
+  if (replaces && ::fchmod(fd_, st.st_mode & 0777) != 0) {
     const std::string why = std::strerror(errno);
     Discard();
     Fail(why);

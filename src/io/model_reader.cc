@@ -1,5 +1,6 @@
 #include "sarnic/model_reader.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ostream>
@@ -72,13 +73,21 @@ Json IndexList(const snxf::Model& m, const flatbuffers::Vector<uint32_t>* v) {
   return out;
 }
 
+// JSON has no NaN or infinities: they are written as the strings "NaN",
+// "Infinity" and "-Infinity" (the words JavaScript and Python use).
+Json Real(double d) {
+  if (std::isnan(d)) return "NaN";
+  if (std::isinf(d)) return d > 0 ? "Infinity" : "-Infinity";
+  return d;
+}
+
 template <typename T>
 Json Preview(const flatbuffers::Vector<T>* v, std::size_t& count) {
   Json out = Json::array();
   count = v->size();
   for (uint32_t i = 0; i < v->size() && i < 8; ++i) {
     if constexpr (std::is_same_v<T, float>) {
-      out.push_back(static_cast<double>(v->Get(i)));
+      out.push_back(Real(static_cast<double>(v->Get(i))));
     } else {
       out.push_back(static_cast<int64_t>(v->Get(i)));
     }

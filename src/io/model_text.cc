@@ -34,6 +34,23 @@ std::string ShapeText(const Json& j) {
   return s + "]";
 }
 
+// A preview of numbers; the non-finite ones, strings in JSON, read as
+// Python prints them: nan, inf, -inf.
+std::string NumbersText(const Json& list) {
+  std::string s = "[";
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (i) s += ", ";
+    const Json& v = list[i];
+    if (!v.is_string()) {
+      s += Dumped(v);
+    } else {
+      const std::string& w = v.get_ref<const std::string&>();
+      s += w == "NaN" ? "nan" : w == "Infinity" ? "inf" : "-inf";
+    }
+  }
+  return s + "]";
+}
+
 std::string Refs(const Json& list) {
   std::string s;
   for (const Json& r : list) {
@@ -86,7 +103,7 @@ void FormatLayer(std::ostream& o, const Json& l) {
   if (l.contains("quantization")) {
     const Json& q = l["quantization"];
     o << "  quant";
-    if (q.contains("scale")) o << " scale " << Dumped(q["scale"]);
+    if (q.contains("scale")) o << " scale " << NumbersText(q["scale"]);
     if (q.contains("zero")) o << " zero " << Dumped(q["zero"]);
     o << " axis " << Text(q["axis"]);
   }
@@ -96,7 +113,11 @@ void FormatLayer(std::ostream& o, const Json& l) {
     o << "      param " << Text(p["name"]) << "  shape "
       << ShapeText(p["shape"]) << "  " << Text(p["data"]) << " x "
       << Dumped(p["count"]);
-    if (p.contains("preview")) o << "  " << Dumped(p["preview"]);
+    if (p.contains("preview")) {
+      o << "  "
+        << (p["data"] == "str" ? Dumped(p["preview"])
+                               : NumbersText(p["preview"]));
+    }
     o << "\n";
   }
 }

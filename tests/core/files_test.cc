@@ -168,6 +168,18 @@ TEST_F(Files, NewFilesFollowTheUmaskAndReplacedFilesKeepTheirMode) {
   EXPECT_EQ(Leftovers(), 0);
 }
 
+// Set-user-ID, set-group-ID and sticky bits never carry over to the new
+// file (root replacing another user's file would otherwise make a
+// set-user-ID file owned by root): the permission bits only.
+TEST_F(Files, ReplacedFilesKeepOnlyTheirPermissionBits) {
+  for (const mode_t mode : {06755u, 04711u, 02750u, 01644u}) {
+    Write("old.snx", "old");
+    ASSERT_EQ(::chmod(Path("old.snx").c_str(), mode), 0);
+    WriteFileAtomically(Path("old.snx"), "new", 3);
+    EXPECT_EQ(ModeOf(Path("old.snx")) & 07777, mode & 0777) << std::oct << mode;
+  }
+}
+
 TEST_F(Files, ASymbolicLinkIsReplacedAndWhatItNamedIsLeftAlone) {
   Write("target.snx", "kept");
   std::filesystem::create_symlink(Path("target.snx"), Path("link.snx"));
@@ -245,6 +257,36 @@ TEST_F(Files, SignalsRemoveTemporaryFilesAndEndTheProcessAsUsual) {
   });
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(Read("out.snx"), "m");
+  EXPECT_EQ(Leftovers(), 0);
+  // A handler of the host's (an interpreter's) stays its own.
+  const int hosted = InChild([&] {
+    ::signal(SIGTERM, [](int) { ::_exit(7); });
+    RemoveTemporaryFilesOnSignals();
+    ::raise(SIGTERM);
+  });
+  EXPECT_TRUE(WIFEXITED(hosted) && WEXITSTATUS(hosted) == 7) << hosted;
+}
+
+// A weights file truncated while it is mapped: the read of a lost page is
+// one line naming the file and status 1, and no temporary file is left.
+TEST_F(Files, AMappedFileTruncatedWhileReadIsReportedByName) {
+  Write("w.safetensors", std::string(1 << 16, 'w'));
+  const int status = InChild([&] {
+    ::freopen(Path("err").c_str(), "w", stderr);
+    ReportTruncatedMappedFiles();
+    RemoveTemporaryFilesOnSignals();
+    TemporaryFile out(Path("m.snx"), "model");
+    const auto file = MappedFile::Open(Path("w.safetensors"), "weights file");
+    ::truncate(Path("w.safetensors").c_str(), 0);
+    volatile std::byte b = file->data()[(1 << 16) - 1];
+    (void)b;
+    ::_exit(3);  // not reached
+  });
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(Read("err"), "error: weights file " + Path("w.safetensors") +
+                             " changed while it was read (was it truncated "
+                             "or rewritten?); nothing was written\n");
   EXPECT_EQ(Leftovers(), 0);
 }
 

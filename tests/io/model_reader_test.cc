@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+
 #include "sarnic/errors.h"
 #include "test_util.h"
 
@@ -56,6 +59,36 @@ TEST(ModelReader, NamesThatAreNotUtf8StillDescribe) {
   EXPECT_NO_THROW(FormatDescription(d));
   EXPECT_NO_THROW(
       d.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+}
+
+// JSON has no NaN or infinities: the preview writes them as the strings
+// "NaN", "Infinity" and "-Infinity", and the text as nan, inf and -inf
+// (they were null in both).
+TEST(ModelReader, NonFiniteWeightsPreviewAsTheyAre) {
+  testing::TestGraph g;
+  g.Add("in", "external", {1, 2});
+  const float inf = std::numeric_limits<float>::infinity();
+  g.Constant("w", {4}, {std::nanf(""), inf, -inf, 1.5f});
+  g.orig_inputs = {"in"};
+  g.orig_outputs = {"w"};
+  std::ostringstream out;
+  SarnicExporter e(g, "m", testing::Quiet(out));
+  const ModelBuffer buf = e.run();
+  const auto& m = ReadModel({buf.data(), buf.size()}, "m.snx");
+  DescribeOptions o;
+  o.params = true;
+  const auto d = DescribeModel(m, o);
+  bool found = false;
+  for (const auto& p : d["layers"][1]["params"]) {
+    if (p["data"] != "f32" || p["count"] != 4) continue;
+    EXPECT_EQ(p["preview"], nlohmann::ordered_json::parse(
+                                R"(["NaN", "Infinity", "-Infinity", 1.5])"));
+    found = true;
+  }
+  EXPECT_TRUE(found) << d.dump(2);
+  EXPECT_NE(FormatDescription(d).find("[nan, inf, -inf, 1.5]"),
+            std::string::npos)
+      << FormatDescription(d);
 }
 
 }  // namespace

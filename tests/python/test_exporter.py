@@ -7,6 +7,7 @@ import subprocess
 import networkx as nx
 import numpy as np
 import pytest
+from typing import Any, List
 
 import sarnic_exporter as se
 from sarnic_exporter import snxf
@@ -398,3 +399,118 @@ def test_options_of_the_wrong_kind_name_themselves(option, value, expected):
         se.SarnicExporter(small_graph(), "m", **{option: value})
     assert isinstance(err.value, TypeError)
     assert str(err.value).startswith(expected)
+
+
+@pytest.mark.parametrize("option, value, expected", [
+    ("labels", 5, "labels must be a sequence of texts or None, not int"),
+    ("planner", 3, 'planner must be "standard" or "best", not int'),
+    ("input_names", [1], "input_names must be a sequence of texts or None, not list"),
+])
+def test_options_set_after_construction_are_checked_by_run(option, value, expected):
+    exporter = se.SarnicExporter(small_graph(), "m")
+    setattr(exporter, option, value)
+    with pytest.raises(se.ExportTypeError) as err:
+        exporter.run()
+    assert str(err.value).startswith(expected)
+
+
+def _surrogate_name():
+    graph = small_graph()
+    graph.qm_nx_graph.add_node("a\udc80", op="external", output_shape=[1])
+    return graph
+
+
+def _undirected():
+    graph = small_graph()
+    graph.qm_nx_graph = nx.Graph(graph.qm_nx_graph)
+    return graph
+
+
+def _inputs(names):
+    graph = small_graph()
+    graph.orig_inputs = names
+    return graph
+
+
+def _tensors_as_list():
+    graph = small_graph()
+    graph.tensor_dict = [1, 2]
+    return graph
+
+
+@pytest.mark.parametrize("make, kind, expected", [
+    (lambda: _inputs([1]), se.ExportTypeError,
+     "orig_inputs must be a list of node names (texts), not [1]"),
+    (lambda: _inputs("in"), se.ExportTypeError,
+     "orig_inputs must be a list of node names (texts), not 'in'"),
+    (_surrogate_name, se.ExportValueError,
+     "node name is not valid text: 'a\\udc80' holds a lone surrogate"),
+    (_undirected, se.ExportTypeError,
+     "qm_nx_graph must be a directed graph (networkx.DiGraph), not Graph"),
+    (_tensors_as_list, se.ExportTypeError,
+     "tensor_dict must be a dict of node names to arrays, not list"),
+])
+def test_graphs_of_the_wrong_kind_are_export_errors_naming_the_argument(make, kind, expected):
+    for action in (lambda g: se.SarnicExporter(g, "m").run(), se.check_graph):
+        with pytest.raises(kind) as err:
+            action(make())
+        assert str(err.value).startswith(expected), str(err.value)
+
+
+class TensorShapes:
+    """A plug-in whose relu writes a tensor of the shape it is given."""
+    seen: List[Any] = []
+
+    def __init__(self, shape: Any) -> None:
+        self.shape = shape
+
+    def SarnicExporter(self, exporter: Any) -> Any:
+        shape = self.shape
+
+        class Writer:
+            def export_relu(self, builder, graph, layers, name, node, alt_name=None):
+                TensorShapes.seen.append(exporter.export_tensor(builder, "t", shape))
+                return exporter.generate_layer(builder, node, snxf.Op.relu,
+                                               builder.CreateString(name), 0)
+        return Writer()
+
+
+def test_constructor_and_plugin_helpers_refuse_wrong_kinds_by_name():
+    with pytest.raises(se.ExportTypeError, match="tensor_dict must be a dict"):
+        se.Graph(nx.DiGraph(), [], [], [1, 2])  # type: ignore[arg-type]
+    with pytest.raises(se.ExportTypeError,
+                       match=r"export_tensor shape must be a list of integers, not \[1.5\]"):
+        se.SarnicExporter(small_graph(), "m", user_ops=[TensorShapes([1.5])]).run()
+    se.SarnicExporter(small_graph(), "m", user_ops=[TensorShapes(np.array([2, 3]))]).run()
+    assert isinstance(TensorShapes.seen[-1], int)
+
+
+def test_findings_say_whether_the_export_would_refuse_the_graph():
+    graph = small_graph()
+    graph.qm_nx_graph.nodes["r"]["x"] = "r"
+    findings = se.check_graph(graph)
+    assert any(f.severity == "error" and f.node == "r" and "itself" in f.message
+               for f in findings), findings
+    assert all(f.severity in ("error", "warning") for f in findings)
+
+
+def test_sigterm_removes_the_temporary_files_of_save_graph(tmp_path):
+    import signal
+    import sys
+    import time
+    script = (
+        "import numpy as np, networkx as nx, sarnic_exporter as se, sys\n"
+        "g = nx.DiGraph(); g.add_node('w', op='constant', output_shape=[1 << 27])\n"
+        "graph = se.Graph(g, [], ['w'], {'w': np.ones(1 << 27, np.float32)})\n"
+        "for _ in range(1000): se.save_graph(graph, sys.argv[1], 'w.safetensors')\n")
+    child = subprocess.Popen([sys.executable, "-c", script, str(tmp_path / "g.json")])
+    try:
+        deadline = time.time() + 60
+        while time.time() < deadline and not any(
+                p.name.startswith(".w.safetensors.") for p in tmp_path.iterdir()):
+            time.sleep(0.001)
+        child.send_signal(signal.SIGTERM)
+        assert child.wait(60) == -signal.SIGTERM
+    finally:
+        child.kill()
+    assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".")] == []
