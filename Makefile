@@ -18,7 +18,10 @@ build: setup $(BUILD)/CMakeCache.txt
 
 EXAMPLE = examples/mobilenet
 
-run: build
+# Only the two tools it runs: the test suite and the Python module are built
+# by make test.
+run: setup $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target snx-export snx-inspect
 	mkdir -p $(BUILD)/example
 	$(BUILD)/tools/snx-export $(EXAMPLE)/mobilenet.json -o $(BUILD)/example/mobilenet.snx \
 	  --labels $(EXAMPLE)/labels.txt --save-map $(BUILD)/example

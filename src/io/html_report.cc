@@ -23,7 +23,8 @@ h1 { font-size: 20px; } h2 { font-size: 16px; margin-top: 24px; }
        padding: 4px 8px; pointer-events: none; white-space: pre; font-size: 12px; }
 #layers { border-collapse: collapse; font-size: 12px; }
 #layers th { cursor: pointer; background: #eee; position: sticky; top: 0; }
-#layers td, #layers th { border: 1px solid #ddd; padding: 2px 6px; }
+#layers td, #layers th { border: 1px solid #ddd; padding: 0 6px; height: 21px; white-space: nowrap; }
+#layers tr.spacer td { border: 0; }
 #layers tr.selected { background: #ffe08a; }
 #legend span { display: inline-block; margin-right: 14px; }
 #legend i { display: inline-block; width: 12px; height: 12px; margin-right: 4px; vertical-align: middle; }
@@ -56,12 +57,16 @@ for (const l of layers) { l.first = l.live[0]; l.last = l.live[1]; }
 const planned = layers.filter(l => l.block !== null && l.blocks > 0);
 const blockSize = data.arena.block_size;
 const steps = Math.max(1, layers.length);
-const lowest = Math.max(1, data.arena.blocks);
+const reserved = data.arena.reserved_blocks || 0;
+const plannedBlocks = Math.max(1, data.arena.planned_blocks || 0);
 const canvas = document.getElementById("plan");
 const tip = document.getElementById("tip");
 const W = 1200, H = 480;
+// The reserved leading blocks are one labelled band at the top; the planned
+// blocks fill the rest of the height, whatever their share of the arena.
+const BAND = reserved > 0 ? 22 : 0;
 canvas.width = W; canvas.height = H;
-const sx = W / steps, sy = H / lowest;
+const sx = W / steps, sy = (H - BAND) / plannedBlocks;
 const hue = {};
 function colourOf(type) {
   if (!(type in hue)) {
@@ -71,22 +76,34 @@ function colourOf(type) {
   }
   return "hsl(" + hue[type] + ",65%,55%)";
 }
+// A layer's rectangle in whole canvas pixels, at least one pixel each way:
+// what is drawn is exactly what the mouse finds.
 function rectOf(l) {
-  return { x: l.first * sx, y: l.block * sy, w: Math.max(1, (l.last - l.first + 1) * sx),
-           h: Math.max(1, l.blocks * sy) };
+  const x0 = Math.floor(l.first * sx), x1 = Math.max(x0 + 1, Math.floor((l.last + 1) * sx));
+  const top = Math.max(0, l.block - reserved);
+  const y0 = BAND + Math.floor(top * sy);
+  const y1 = Math.max(y0 + 1, BAND + Math.floor((top + l.blocks) * sy));
+  return { x: x0, y: y0, w: x1 - x0, h: y1 - y0 };
 }
+const rects = planned.map(rectOf);
 let selected = null;
 function draw() {
   const g = canvas.getContext("2d");
-  g.fillStyle = "#111"; g.fillRect(0, 0, W, H);
-  for (const l of planned) {
-    const r = rectOf(l);
-    g.fillStyle = colourOf(l.type); g.fillRect(r.x, r.y, r.w, r.h);
+  g.fillStyle = "#2a2a2a"; g.fillRect(0, 0, W, H);
+  if (BAND) {
+    g.fillStyle = "#666"; g.fillRect(0, 0, W, BAND - 2);
+    g.fillStyle = "#fff"; g.font = "12px sans-serif"; g.textBaseline = "middle";
+    g.fillText("reserved: " + reserved + " blocks (" + reserved * blockSize + " bytes); " +
+               "planned below: " + plannedBlocks + " blocks", 6, (BAND - 2) / 2);
+  }
+  for (let k = 0; k < planned.length; ++k) {
+    const r = rects[k];
+    g.fillStyle = colourOf(planned[k].type); g.fillRect(r.x, r.y, r.w, r.h);
   }
   if (data.peak) {
     g.strokeStyle = "#f00"; g.lineWidth = 2;
     const x = (data.peak.step + 0.5) * sx;
-    g.beginPath(); g.moveTo(x, 0); g.lineTo(x, H); g.stroke();
+    g.beginPath(); g.moveTo(x, BAND); g.lineTo(x, H); g.stroke();
   }
   if (selected !== null) {
     g.lineWidth = 2;
@@ -100,10 +117,12 @@ function draw() {
     }
   }
 }
+// The layer drawn on top at a canvas pixel: the last one drawn there.
 function layerAt(x, y) {
+  const px = Math.floor(x), py = Math.floor(y);
   for (let k = planned.length - 1; k >= 0; --k) {
-    const r = rectOf(planned[k]);
-    if (x >= r.x && x < r.x + r.w && y >= r.y && y < r.y + r.h) return planned[k];
+    const r = rects[k];
+    if (px >= r.x && px < r.x + r.w && py >= r.y && py < r.y + r.h) return planned[k];
   }
   return null;
 }
@@ -116,49 +135,80 @@ function local(ev) {
   const b = canvas.getBoundingClientRect();
   return [(ev.clientX - b.left) * W / b.width, (ev.clientY - b.top) * H / b.height];
 }
+// The tooltip beside the pointer, flipped to its other side where it would
+// leave the window.
+function placeTip(ev) {
+  const gap = 12, w = tip.offsetWidth, h = tip.offsetHeight;
+  let x = ev.clientX + gap, y = ev.clientY + gap;
+  if (x + w > window.innerWidth - 4) x = Math.max(4, ev.clientX - gap - w);
+  if (y + h > window.innerHeight - 4) y = Math.max(4, ev.clientY - gap - h);
+  tip.style.left = x + "px"; tip.style.top = y + "px";
+}
 canvas.addEventListener("mousemove", ev => {
   const l = layerAt(...local(ev));
   if (!l) { tip.style.display = "none"; return; }
   tip.textContent = describe(l);
-  tip.style.left = (ev.clientX + 12) + "px"; tip.style.top = (ev.clientY + 12) + "px";
   tip.style.display = "block";
+  placeTip(ev);
 });
 canvas.addEventListener("mouseleave", () => { tip.style.display = "none"; });
 canvas.addEventListener("click", ev => {
   const l = layerAt(...local(ev));
   if (l) select(l.index);
 });
+// The layer table is a virtual list: every row has the same height, and
+// only the rows in view (and a few around them) are in the page, between
+// two spacer rows that keep the scroll height of all of them.
+let ROW = 22;
+const EXTRA = 20;
+const box = document.getElementById("table-box");
 const tbody = document.querySelector("#layers tbody");
 let order = layers.slice();
+let view = order;
 function esc(s) {
   return String(s).replace(/[&<>"]/g, c => ({"&": "&amp;", "<": "&lt;", ">": "&gt;", '"': "&quot;"}[c]));
 }
+function rowHtml(l) {
+  const cls = (l.block !== null ? "layer planned" : "layer") + (l.index === selected ? " selected" : "") +
+    (selected !== null && layers[selected].inputs.includes(l.index) ? " input" : "");
+  return '<tr class="' + cls + '" data-index="' + l.index + '"><td>' + l.index + "</td><td>" +
+    esc(l.name) + "</td><td>" + esc(l.type) + "</td><td>[" + l.shape.join(", ") + "]</td><td>" +
+    l.bytes + "</td><td>" + l.blocks + "</td><td>" + (l.block === null ? "-" : l.block) +
+    "</td><td>" + l.first + "-" + l.last + "</td></tr>";
+}
+function renderRows() {
+  const head = document.querySelector("#layers thead").offsetHeight;
+  const top = Math.max(0, box.scrollTop - head);
+  const first = Math.max(0, Math.floor(top / ROW) - EXTRA);
+  const last = Math.min(view.length, Math.ceil((top + box.clientHeight) / ROW) + EXTRA);
+  const rows = ['<tr class="spacer" style="height:' + first * ROW + 'px"></tr>'];
+  for (let k = first; k < last; ++k) rows.push(rowHtml(view[k]));
+  rows.push('<tr class="spacer" style="height:' + (view.length - last) * ROW + 'px"></tr>');
+  tbody.innerHTML = rows.join("");
+}
 function renderTable() {
   const f = document.getElementById("filter").value.toLowerCase();
-  const rows = [];
-  let shown = 0;
-  for (const l of order) {
-    if (f && !l.name.toLowerCase().includes(f) && !l.type.toLowerCase().includes(f)) continue;
-    ++shown;
-    const cls = (l.block !== null ? "layer planned" : "layer") + (l.index === selected ? " selected" : "") +
-      (selected !== null && layers[selected].inputs.includes(l.index) ? " input" : "");
-    rows.push('<tr class="' + cls + '" data-index="' + l.index + '"><td>' + l.index + "</td><td>" +
-      esc(l.name) + "</td><td>" + esc(l.type) + "</td><td>[" + l.shape.join(", ") + "]</td><td>" +
-      l.bytes + "</td><td>" + l.blocks + "</td><td>" + (l.block === null ? "-" : l.block) +
-      "</td><td>" + l.first + "-" + l.last + "</td></tr>");
-  }
-  tbody.innerHTML = rows.join("");
-  document.getElementById("shown").textContent = shown + " of " + layers.length + " layers";
+  view = f ? order.filter(l => l.name.toLowerCase().includes(f) ||
+                               l.type.toLowerCase().includes(f)) : order;
+  document.getElementById("shown").textContent = view.length + " of " + layers.length + " layers";
+  renderRows();
 }
+box.addEventListener("scroll", renderRows);
 function select(index) {
   selected = index;
-  renderTable();
+  const at = view.findIndex(l => l.index === index);
+  if (at >= 0) {
+    const head = document.querySelector("#layers thead").offsetHeight;
+    const y = head + at * ROW;
+    if (y < box.scrollTop + head || y + ROW > box.scrollTop + box.clientHeight) {
+      box.scrollTop = Math.max(0, y - box.clientHeight / 2);
+    }
+  }
+  renderRows();
   draw();
-  const row = tbody.querySelector('tr[data-index="' + index + '"]');
-  if (row) row.scrollIntoView({block: "nearest"});
 }
 tbody.addEventListener("click", ev => {
-  const row = ev.target.closest("tr");
+  const row = ev.target.closest("tr.layer");
   if (row) select(Number(row.dataset.index));
 });
 let sortKey = "index", ascending = true;
@@ -192,18 +242,35 @@ const summary = [
 document.getElementById("summary").innerHTML =
   summary.map(([k, v]) => "<tr><td>" + k + "</td><td>" + esc(v) + "</td></tr>").join("");
 document.getElementById("legend").innerHTML =
-  "steps 0 to " + (layers.length - 1) + " across, blocks 0 to " + (lowest - 1) + " down: " +
+  "steps 0 to " + (layers.length - 1) + " across; the reserved blocks in the top band, " +
+  "planned blocks " + reserved + " to " + (reserved + plannedBlocks - 1) + " down: " +
   [...new Set(planned.map(l => l.type))].sort().map(t =>
     '<span><i style="background:' + colourOf(t) + '"></i>' + esc(t) + "</span>").join("");
 renderTable();
+// Rows are as high as the browser draws them: measured once.
+const drawn = tbody.querySelector("tr.layer");
+if (drawn && drawn.offsetHeight > 0 && drawn.offsetHeight !== ROW) {
+  ROW = drawn.offsetHeight;
+  renderRows();
+}
 draw();
-// For tests and scripts: the layers drawn and where a layer's rectangle is
-// on the page.
+// For tests and scripts: the layers drawn, the rows the table lists (with
+// the planned ones), and where a layer's rectangle is on the page.
 window.report = {
   rectangles: planned.length,
+  count: layers.length,
+  select,
+  rectOf(index) { return layers[index].block === null ? null : rectOf(layers[index]); },
+  get rows() { return view.length; },
+  get plannedRows() { return view.filter(l => l.block !== null).length; },
   centerOf(index) {
     const r = rectOf(layers[index]), b = canvas.getBoundingClientRect();
     return [b.left + (r.x + r.w / 2) * b.width / W, b.top + (r.y + r.h / 2) * b.height / H];
+  },
+  layerAtPage(x, y) {
+    const b = canvas.getBoundingClientRect();
+    const l = layerAt((x - b.left) * W / b.width, (y - b.top) * H / b.height);
+    return l === null ? null : l.index;
   },
 };
 </script></body></html>

@@ -78,7 +78,8 @@ def test_the_report_draws_every_planned_layer_and_answers_the_mouse(browser, tmp
     planned = [l for l in data["layers"] if l["block"] is not None and l["blocks"] > 0]
     assert planned
     assert browser.execute_script("return window.report.rectangles") == len(planned)
-    assert len(browser.find_elements(By.CSS_SELECTOR, "#layers tr.planned")) == len(planned)
+    assert browser.execute_script("return window.report.plannedRows") == len(planned)
+    assert browser.execute_script("return window.report.rows") == len(data["layers"])
     errors = [e for e in browser.get_log("browser") if e["level"] == "SEVERE"]
     assert errors == []
 
@@ -115,9 +116,68 @@ def test_filter_and_sort(browser, tmp_path):
     browser.get(page.as_uri())
     box = browser.find_element(By.ID, "filter")
     box.send_keys("conv2d")
-    rows = browser.find_elements(By.CSS_SELECTOR, "#layers tbody tr")
+    rows = browser.find_elements(By.CSS_SELECTOR, "#layers tbody tr.layer")
     assert rows and all("conv2d" in r.text for r in rows)
     browser.find_element(By.CSS_SELECTOR, 'th[data-key="bytes"]').click()
     sizes = [int(r.find_elements(By.TAG_NAME, "td")[4].text)
-             for r in browser.find_elements(By.CSS_SELECTOR, "#layers tbody tr")]
+             for r in browser.find_elements(By.CSS_SELECTOR, "#layers tbody tr.layer")]
     assert sizes == sorted(sizes)
+
+
+def test_a_large_report_lists_rows_in_view_and_scales_the_plan(browser, tmp_path):
+    graph = tmp_path / "big.json"
+    chain_graph(graph, 20000)
+    browser.get(report_of(tmp_path, graph, "big").as_uri())
+    assert browser.execute_script("return window.report.rows") == 20000
+    # A virtual list: only the rows in view are in the page, and scrolling
+    # brings the others.
+    in_page = browser.find_elements(By.CSS_SELECTOR, "#layers tbody tr.layer")
+    assert 0 < len(in_page) < 200
+    browser.execute_script("const b = document.getElementById('table-box');"
+                           "b.scrollTop = b.scrollHeight;"
+                           "b.dispatchEvent(new Event('scroll'))")
+    last = browser.find_elements(By.CSS_SELECTOR, "#layers tbody tr.layer")[-1]
+    assert last.get_attribute("data-index") == "19999"
+    # Selecting a layer from the plan scrolls its row into the list.
+    browser.execute_script("window.report.select(12345)")
+    assert [r.get_attribute("data-index") for r in
+            browser.find_elements(By.CSS_SELECTOR, "#layers tr.selected")] == ["12345"]
+    # The planned blocks fill the canvas below the reserved band: most of
+    # the plan's pixels are layers, not background.
+    lit = browser.execute_script(
+        "const c = document.getElementById('plan');"
+        "const d = c.getContext('2d').getImageData(0, 30, c.width, c.height - 30).data;"
+        "let n = 0; for (let i = 0; i < d.length; i += 4)"
+        " n += (d[i] !== 42 || d[i + 1] !== 42 || d[i + 2] !== 42); return n / (d.length / 4)")
+    assert lit > 0.3
+
+
+def test_hover_finds_the_layer_drawn_under_the_pointer_and_the_tip_stays_in_view(browser, tmp_path):
+    graph = tmp_path / "chain.json"
+    chain_graph(graph, 2000)
+    browser.get(report_of(tmp_path, graph, "r").as_uri())
+    canvas = browser.find_element(By.ID, "plan")
+    browser.execute_script("arguments[0].scrollIntoView({block: 'center'})", canvas)
+    # Every layer whose rectangle is at least 3 pixels each way is found at
+    # its centre: the pointer finds what is drawn there.
+    wrong = browser.execute_script(
+        "const out = []; const c = document.getElementById('plan');"
+        "const s = c.getBoundingClientRect().width / c.width;"
+        "for (let i = 0; i < window.report.count; ++i) {"
+        "  const r = window.report.rectOf(i); if (!r || r.w < 3 || r.h < 3) continue;"
+        "  const [x, y] = window.report.centerOf(i);"
+        "  if (window.report.layerAtPage(x, y) !== i) out.push(i); }"
+        "return out")
+    assert wrong == []
+    # Near the right edge the tooltip turns to the pointer's left.
+    box = browser.execute_script(
+        "const b = arguments[0].getBoundingClientRect(); return [b.left, b.top, b.width, b.height]",
+        canvas)
+    for fx in (0.995, 0.5):
+        ActionChains(browser).move_to_element_with_offset(
+            canvas, int(box[2] * (fx - 0.5)), int(box[3] * 0.4)).perform()
+        tip = browser.find_element(By.ID, "tip")
+        if tip.is_displayed():
+            right = browser.execute_script(
+                "return document.getElementById('tip').getBoundingClientRect().right")
+            assert right <= browser.execute_script("return window.innerWidth")
