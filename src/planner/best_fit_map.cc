@@ -13,8 +13,27 @@ namespace {
 // steps while the other is live, so each layer is joined only to the lists
 // of the steps where one of its runs begins: about one list per layer, not
 // one per step it is live at.
+// For intervals: layer t begins its only run at step t, where it meets the
+// layers still live there.
+std::vector<std::vector<LayerId>> IntervalConflicts(const LiveLists& steps) {
+  const std::size_t n = steps.size();
+  std::vector<std::vector<LayerId>> adj(n);
+  std::vector<LayerId> live;
+  for (std::size_t t = 0; t < n; ++t) {
+    std::erase_if(live, [&](LayerId l) { return steps.last(l) < t; });
+    for (LayerId m : live) {
+      adj[t].push_back(m);
+      adj[m].push_back(static_cast<LayerId>(t));
+    }
+    live.push_back(static_cast<LayerId>(t));
+  }
+  for (auto& a : adj) std::sort(a.begin(), a.end());
+  return adj;
+}
+
 std::vector<std::vector<LayerId>> Conflicts(const LiveLists& steps,
                                             std::size_t n) {
+  if (steps.intervals()) return IntervalConflicts(steps);
   std::vector<std::vector<LayerId>> adj(n);
   constexpr std::size_t kNever = static_cast<std::size_t>(-1);
   std::vector<std::size_t> last_seen(n, kNever);
@@ -78,6 +97,36 @@ std::vector<LayerId> LargestFirstOrder(const std::vector<int64_t>& blocks) {
 }
 
 }  // namespace
+
+std::size_t ConflictPairs(const LiveLists& steps) {
+  std::size_t pairs = 0;
+  if (steps.intervals()) {
+    std::vector<std::size_t> ending(steps.size() + 1, 0);
+    std::size_t live = 0;
+    for (std::size_t t = 0; t < steps.size(); ++t) {
+      live -= ending[t];
+      pairs += live;
+      ++live;
+      ++ending[steps.last(static_cast<LayerId>(t)) + 1];
+    }
+    return pairs;
+  }
+  if (steps.cumulative()) return steps.size() * (steps.size() - 1) / 2;
+  constexpr std::size_t kNever = static_cast<std::size_t>(-1);
+  std::vector<std::size_t> last_seen;
+  for (std::size_t t = 0; t < steps.steps().size(); ++t) {
+    const auto& step = steps.steps()[t];
+    std::size_t starters = 0;
+    for (LayerId l : step) {
+      if (l >= last_seen.size()) last_seen.resize(l + 1, kNever);
+      if (last_seen[l] == t) continue;
+      if (last_seen[l] == kNever || last_seen[l] + 1 != t) ++starters;
+      last_seen[l] = t;
+    }
+    pairs += starters * step.size();
+  }
+  return pairs;
+}
 
 Plan first_fit_map(const LiveLists& layer_steps,
                    const std::vector<int64_t>& layer_blocks) {

@@ -11,9 +11,35 @@ namespace sarnic::planner {
 
 namespace {
 
-// The steps at which each layer is live, in step order.
-std::vector<std::vector<uint32_t>> LiveSteps(const LiveLists& layer_steps,
-                                             std::size_t layers) {
+// The steps at which each layer is live, in step order: listed for explicit
+// lists, an interval for intervals.
+class LiveSteps {
+ public:
+  LiveSteps(const LiveLists& layer_steps, std::size_t layers)
+      : steps_(layer_steps) {
+    if (!layer_steps.intervals()) live_at_ = Listed(layer_steps, layers);
+  }
+  template <typename Fn>
+  void ForEach(LayerId layer, Fn&& fn) const {
+    if (steps_.intervals()) {
+      for (uint32_t t = layer; t <= steps_.last(layer); ++t) fn(t);
+    } else {
+      for (uint32_t t : live_at_[layer]) fn(t);
+    }
+  }
+  bool Empty(LayerId layer) const {
+    return !steps_.intervals() && live_at_[layer].empty();
+  }
+
+ private:
+  static std::vector<std::vector<uint32_t>> Listed(const LiveLists& layer_steps,
+                                                   std::size_t layers);
+  const LiveLists& steps_;
+  std::vector<std::vector<uint32_t>> live_at_;
+};
+
+std::vector<std::vector<uint32_t>> LiveSteps::Listed(
+    const LiveLists& layer_steps, std::size_t layers) {
   std::vector<std::vector<uint32_t>> live_at(layers);
   for (std::size_t t = 0; t < layer_steps.size(); ++t) {
     layer_steps.ForEach(t, [&](LayerId l) {
@@ -54,16 +80,16 @@ class StepRanges {
   }
 
   // Records that `layer`, live at `live_steps`, now has its start in plan.
-  void Placed(LayerId layer, const std::vector<uint32_t>& live_steps) {
+  void Placed(LayerId layer, const LiveSteps& live_steps) {
     const int64_t start = plan_[layer];
     const int64_t blocks = blocks_[layer];
-    for (uint32_t t : live_steps) {
-      if (!exact_[t]) continue;
+    live_steps.ForEach(layer, [&](uint32_t t) {
+      if (!exact_[t]) return;
       if (blocks <= 0 || !kept_[t].Carve(start, start + blocks - 1)) {
         exact_[t] = false;
         kept_[t] = FreeList(0);  // no longer read
       }
-    }
+    });
   }
 
  private:
@@ -100,7 +126,7 @@ Plan largest_first_map(const LiveLists& layer_steps,
                        int64_t total_blocks) {
   const std::size_t n = layer_blocks.size();
   Plan plan(n, -1);
-  const std::vector<std::vector<uint32_t>> live_at = LiveSteps(layer_steps, n);
+  const LiveSteps live_at(layer_steps, n);
   // Largest first; among equal sizes the earliest in planner order.
   std::vector<LayerId> order(n);
   std::iota(order.begin(), order.end(), 0);
@@ -114,28 +140,32 @@ Plan largest_first_map(const LiveLists& layer_steps,
   std::vector<int64_t> candidates;
   for (LayerId layer : order) {
     const int64_t blocks = layer_blocks[layer];
-    const std::vector<uint32_t>& live = live_at[layer];
     rebuilt.clear();
     step_free.clear();
     candidates.clear();
-    for (uint32_t t : live) {
+    live_at.ForEach(layer, [&](uint32_t t) {
       const FreeList& f = free.Get(t, rebuilt);
-      // A range exactly as long as the layer offers no candidate.
+      // A range exactly as long as the layer offers no candidate. Steps in
+      // a row mostly offer the same starts: a repeat of the last one is
+      // not gathered again (duplicates go anyway).
       for (const auto& [first, last] : f.ranges()) {
-        if (last - first + 1 > blocks) candidates.push_back(first);
+        if (last - first + 1 > blocks &&
+            (candidates.empty() || candidates.back() != first)) {
+          candidates.push_back(first);
+        }
       }
       step_free.push_back(&f);
-    }
+    });
     int64_t start = FirstFit(candidates, step_free, blocks);
     if (start < 0) {
       // A layer live at no step has no free list to take a start from.
-      if (!live.empty()) {
+      if (!live_at.Empty(layer)) {
         throw InternalError("memory planner found no start block for a layer");
       }
       start = 0;
     }
     plan[layer] = start;
-    free.Placed(layer, live);
+    free.Placed(layer, live_at);
   }
   return plan;
 }

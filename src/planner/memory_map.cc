@@ -128,38 +128,78 @@ PlannerInput BuildInput(const DiGraph& g, int block_size) {
   return in;
 }
 
-// Live lists pruned to true liveness, built from the last step back.
+// The layers that step t's own node names (any attribute whose value, or
+// for `values` an element of it, names a layer or a reshape of one), in
+// attribute order; repeats are kept.
+void StepInputs(const DiGraph& g, const PlannerInput& in, std::size_t t,
+                std::vector<LayerId>& out) {
+  auto add = [&](int64_t layer) {
+    if (layer >= 0) out.push_back(static_cast<LayerId>(layer));
+  };
+  for (const auto& [attr, value] : g.attrs_of(in.layer_nodes[t])) {
+    if (attr == "op") continue;
+    if (attr == "values" && value.is_list()) {
+      for (const Value& v : value.as_list()) add(LayerFor(in, v.str()));
+    }
+    add(LayerFor(in, value.str()));
+  }
+}
+
+// Live lists pruned to true liveness, built from the last step back: step
+// t lists t, the layers its node names, the layers of step t + 1 not after
+// t, and the saved layers; the last step also lists the outputs.
 LiveLists PruneLiveness(const DiGraph& g, const PlannerInput& in,
                         const std::vector<std::string>& outputs,
-                        const std::vector<LayerId>& saved) {
+                        const std::vector<LayerId>& saved,
+                        bool allow_intervals) {
   const std::size_t n = in.blocks.size();
+  // Each step's own entries first, in a flat list.
+  std::vector<std::size_t> offsets(n + 1, 0);
+  std::vector<LayerId> heads;
+  for (std::size_t t = 0; t < n; ++t) {
+    StepInputs(g, in, t, heads);
+    offsets[t + 1] = heads.size();
+  }
+  std::vector<LayerId> tail;
+  for (const std::string& o : outputs) {
+    if (const int64_t l = LayerFor(in, o); l >= 0) {
+      tail.push_back(static_cast<LayerId>(l));
+    }
+  }
+  // When every step names only layers not after it and nothing is saved,
+  // each layer is live from its own step to its last reader (or to the end
+  // for an output): intervals, whose memory is linear in the graph.
+  bool intervals = allow_intervals && saved.empty();
+  std::vector<uint32_t> last(n);
+  for (std::size_t t = 0; t < n && intervals; ++t) {
+    last[t] = static_cast<uint32_t>(t);
+    for (std::size_t k = offsets[t]; k < offsets[t + 1]; ++k) {
+      if (heads[k] > t) intervals = false;
+      if (heads[k] <= t) last[heads[k]] = static_cast<uint32_t>(t);
+    }
+  }
+  if (intervals && n > 0) {
+    for (LayerId l : tail) last[l] = static_cast<uint32_t>(n - 1);
+    return LiveLists::Intervals(std::move(last), std::move(offsets),
+                                std::move(heads), std::move(tail));
+  }
   std::vector<std::vector<LayerId>> steps(n);
   std::vector<uint32_t> mark(n, UINT32_MAX);  // step that holds the layer
   for (std::size_t t = n; t-- > 0;) {
     std::vector<LayerId>& keep = steps[t];
-    auto add = [&](int64_t layer) {
-      if (layer < 0) return;
-      const auto l = static_cast<LayerId>(layer);
+    auto add = [&](LayerId l) {
       if (mark[l] == t) return;
       mark[l] = static_cast<uint32_t>(t);
       keep.push_back(l);
     };
-    add(static_cast<int64_t>(t));
-    // Inputs: any attribute whose value (or, for `values`, an element of
-    // it) names a layer or a reshape of one.
-    for (const auto& [attr, value] : g.attrs_of(in.layer_nodes[t])) {
-      if (attr == "op") continue;
-      if (attr == "values" && value.is_list()) {
-        for (const Value& v : value.as_list()) add(LayerFor(in, v.str()));
-      }
-      add(LayerFor(in, value.str()));
-    }
+    add(static_cast<LayerId>(t));
+    for (std::size_t k = offsets[t]; k < offsets[t + 1]; ++k) add(heads[k]);
     if (t + 1 < n) {
       for (LayerId l : steps[t + 1]) {
         if (l <= t) add(l);
       }
     } else {
-      for (const std::string& o : outputs) add(LayerFor(in, o));
+      for (LayerId l : tail) add(l);
     }
     for (LayerId l : saved) add(l);
   }
@@ -199,8 +239,10 @@ struct Choice {
 
 // The greedy plan, or the largest-first plan when it needs fewer blocks,
 // or, when asked, the first-fit plan when it needs fewer still.
+constexpr std::size_t kMaxConflictPairs = 8'000'000;
+
 Choice ChoosePlan(const LiveLists& steps, const PlannerInput& in, bool optimize,
-                  bool try_best) {
+                  bool try_best, std::ostream& out) {
   Choice c;
   c.plan = planner::greedy_step_map(steps, in.blocks, in.total_blocks);
   c.block_count = planner::BlockCount(c.plan, in.blocks);
@@ -212,6 +254,14 @@ Choice ChoosePlan(const LiveLists& steps, const PlannerInput& in, bool optimize,
   }
   // The first-fit plan replaces the chosen one only when strictly smaller,
   // so without a gain the model stays exactly as with the standard choice.
+  // Its conflict lists hold every pair of layers live together: beyond a
+  // budget (a concat of thousands of inputs) it is not tried.
+  if (try_best && !steps.cumulative() &&
+      planner::ConflictPairs(steps) > kMaxConflictPairs) {
+    out << "Best planning skipped: more than " << kMaxConflictPairs
+        << " pairs of layers are live at a common step\n";
+    return c;
+  }
   if (try_best && !steps.cumulative()) {
     Plan best = planner::best_fit_map(steps, in.blocks);
     const int64_t count = planner::BlockCount(best, in.blocks);
@@ -251,9 +301,10 @@ MemoryPlan memory_map(DiGraph& g, const std::vector<std::string>& outputs,
     }
   }
   const std::size_t n = in.blocks.size();
-  LiveLists steps = options.opt_map ? PruneLiveness(g, in, outputs, saved)
+  LiveLists steps = options.opt_map ? PruneLiveness(g, in, outputs, saved,
+                                                    options.allow_intervals)
                                     : LiveLists::Cumulative(n);
-  Choice c = ChoosePlan(steps, in, options.opt_map, options.try_best);
+  Choice c = ChoosePlan(steps, in, options.opt_map, options.try_best, out);
 
   // The reserved leading blocks: 128 bytes for every node and one more.
   const int64_t offset_bytes =

@@ -25,6 +25,10 @@ struct MemoryMapOptions {
   bool try_best = false;
   // Nodes whose outputs must stay intact for the whole run.
   std::vector<std::string> save_layers;
+  // Live intervals where the graph allows them (memory linear in the
+  // graph); false always lists every step explicitly. The plans are the
+  // same either way: the tests compare both.
+  bool allow_intervals = true;
 };
 
 struct MemoryPlan {

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 #include "picture/picture.h"
 #include "sarnic/errors.h"
@@ -347,6 +348,131 @@ TEST(BestPlanner, WithoutAGainTheModelIsByteForByteTheDefault) {
   bad.planner = "fastest";
   SarnicExporter wrong(a, "m", std::move(bad));
   EXPECT_THROW(wrong.run(), ValueError);
+}
+
+}  // namespace
+}  // namespace sarnic
+
+namespace sarnic {
+namespace {
+
+// A random graph of relus, adds and concats whose inputs are any earlier
+// layers (some through reshapes), with outputs of varied sizes: live
+// intervals of every length, many layers live at once.
+void RandomGraph(TestGraph& g, std::mt19937& rng, int layers) {
+  g.Add("l0", "external", Kib(1 + static_cast<int64_t>(rng() % 4)));
+  for (int i = 1; i < layers; ++i) {
+    const std::string name = "l" + std::to_string(i);
+    auto earlier = [&] { return "l" + std::to_string(rng() % i); };
+    const std::vector<int64_t> shape = Kib(1 + static_cast<int64_t>(rng() % 6));
+    const std::string a = earlier(), b = earlier(), c = earlier();
+    switch (rng() % 4) {
+      case 0:
+        g.Add(name, "relu", shape, {{"x", Value(a)}});
+        break;
+      case 1:
+        g.Add(name, "add", shape, {{"x", Value(a)}, {"y", Value(b)}});
+        break;
+      case 2:
+        g.Add(name, "concat", shape,
+              {{"values", Value::TextList({a, b, c})}, {"axis", Value(0)}});
+        break;
+      default: {
+        const std::string r = "r" + std::to_string(i);
+        g.Add(r, "reshape", {}, {{"input", Value(a)}})
+            .set("output_shape", g.qm_nx_graph.node(a).at("output_shape"));
+        g.Edge(a, r);
+        g.Add(name, "relu", shape, {{"x", Value(r)}});
+        g.Edge(r, name);
+        continue;
+      }
+    }
+    for (const std::string& from : {a, b, c}) g.Edge(from, name);
+  }
+  g.orig_outputs = {"l" + std::to_string(layers - 1),
+                    "l" + std::to_string(rng() % layers)};
+}
+
+std::vector<std::vector<planner::LayerId>> Materialised(
+    const planner::LiveLists& steps) {
+  std::vector<std::vector<planner::LayerId>> out(steps.size());
+  for (std::size_t t = 0; t < steps.size(); ++t) {
+    steps.ForEach(t, [&](planner::LayerId l) { out[t].push_back(l); });
+  }
+  return out;
+}
+
+// Live intervals (memory linear in the graph) list the same layers in the
+// same order as the explicit lists and give every planner the same plan.
+TEST(MemoryMap, IntervalsAndExplicitListsGiveTheSamePlans) {
+  std::mt19937 rng(2112);
+  for (int round = 0; round < 60; ++round) {
+    const int layers = 2 + static_cast<int>(rng() % 120);
+    std::vector<MemoryPlan> plans;
+    std::vector<std::vector<int64_t>> blocks;
+    for (const bool allow : {true, false}) {
+      std::mt19937 same = rng;
+      TestGraph g;
+      RandomGraph(g, same, layers);
+      std::ostringstream out;
+      MemoryMapOptions o;
+      o.allow_intervals = allow;
+      o.try_best = round % 2 == 0;
+      plans.push_back(memory_map(g.qm_nx_graph, g.orig_outputs, o, out));
+      blocks.emplace_back();
+      for (const auto& node : g.qm_nx_graph.nodes()) {
+        const Value* b = g.qm_nx_graph.node(node).find("block");
+        blocks.back().push_back(b == nullptr ? -1 : b->as_int());
+      }
+    }
+    rng.discard(1000);
+    ASSERT_TRUE(plans[0].steps.intervals()) << round;
+    ASSERT_FALSE(plans[1].steps.intervals()) << round;
+    EXPECT_EQ(Materialised(plans[0].steps), plans[1].steps.steps()) << round;
+    EXPECT_EQ(blocks[0], blocks[1]) << round;
+    EXPECT_EQ(plans[0].block_count, plans[1].block_count) << round;
+    const auto explicit_lists =
+        planner::LiveLists::Explicit(plans[1].steps.steps());
+    for (auto planner_fn :
+         {&planner::greedy_step_map, &planner::largest_first_map}) {
+      int64_t total = 0;
+      for (int64_t b : plans[0].layer_blocks) total += b;
+      EXPECT_EQ(planner_fn(plans[0].steps, plans[0].layer_blocks, total),
+                planner_fn(explicit_lists, plans[0].layer_blocks, total))
+          << round;
+    }
+    EXPECT_EQ(planner::LowerBound(plans[0].steps, plans[0].layer_blocks),
+              planner::LowerBound(explicit_lists, plans[0].layer_blocks));
+    EXPECT_EQ(planner::ConflictPairs(plans[0].steps) <=
+                  planner::ConflictPairs(explicit_lists),
+              true);
+  }
+}
+
+// A concat of 5,000 inputs: the live lists would hold 12.5 million entries;
+// as intervals the plan needs memory linear in the graph.
+TEST(MemoryMap, AConcatOfManyInputsPlansInLinearMemory) {
+  TestGraph g;
+  g.Add("in", "external", Kib(1));
+  std::vector<std::string> parts;
+  for (int i = 0; i < 5000; ++i) {
+    parts.push_back("p" + std::to_string(i));
+    g.Add(parts.back(), "relu", Kib(1), {{"x", Value("in")}});
+    g.Edge("in", parts.back());
+  }
+  g.Add("c", "concat", Kib(5000),
+        {{"values", Value::TextList(parts)}, {"axis", Value(1)}});
+  for (const std::string& p : parts) g.Edge(p, "c");
+  g.orig_outputs = {"c"};
+  std::ostringstream out;
+  MemoryMapOptions o;
+  o.try_best = true;
+  const MemoryPlan plan = memory_map(g.qm_nx_graph, g.orig_outputs, o, out);
+  EXPECT_TRUE(plan.steps.intervals());
+  EXPECT_GT(planner::ConflictPairs(plan.steps), 8'000'000u);
+  EXPECT_EQ(Stat(out.str(), "Min Blocks"), 10000);  // the parts and the concat
+  EXPECT_LE(plan.block_count, 10001u);
+  EXPECT_NE(out.str().find("Best planning skipped"), std::string::npos);
 }
 
 }  // namespace
