@@ -5,6 +5,7 @@
 #include "sarnic/checker.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <set>
 
@@ -25,8 +26,9 @@ std::string ShapeText(const Shape& s) {
 bool IsIntegral(const Value& v) {
   if (v.is_integer()) return true;
   if (v.is_real()) {
+    // Within int64's range first: converting a larger real is undefined.
     const double d = v.as_real();
-    return d == static_cast<double>(static_cast<int64_t>(d));
+    return d >= -0x1p63 && d < 0x1p63 && d == std::trunc(d);
   }
   return false;
 }

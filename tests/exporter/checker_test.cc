@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
 #include <random>
 
@@ -269,6 +270,8 @@ TEST(Checker, NoRuleThrowsOnAnyKindOfValue) {
       Value(3),
       Value(3.0),
       Value(-7.5),
+      Value(2.4e291),
+      Value(std::nan("")),
       Value(true),
       Value("in"),
       Value("n"),
