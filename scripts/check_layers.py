@@ -11,32 +11,46 @@ import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
-# Each layer and the layers it may include (itself included).
-BELOW = {
-    "core": {"core"},
-    "serialize": {"core", "serialize"},
-    "planner": {"core", "serialize", "planner"},
-    "picture": {"core", "serialize", "planner", "picture"},
-    "ops": {"core", "serialize", "ops"},
-    "data": {"core", "serialize", "data"},
-    "svm": {"core", "serialize", "svm"},
-    "exporter": {"core", "serialize", "planner", "picture", "ops", "data",
-                 "svm", "exporter"},
-    "io": {"core", "serialize", "io"},
-}
+# Each layer and the layers it may include (itself included): the layers
+# it links, read from the one place that declares them, the sarnic_layer()
+# calls of CMakeLists.txt, and closed over what those link in turn.
+LAYER_CALL = re.compile(r"sarnic_layer\((\w+)(.*?)\)", re.S)
 
-# The layer of each public header.
-PUBLIC = {
-    "value.h": "core", "ndarray.h": "core", "dtype.h": "core",
-    "ordered_map.h": "core", "digraph.h": "core", "errors.h": "core",
-    "files.h": "core",
-    "builder.h": "serialize", "schema.h": "serialize", "layers.h": "serialize",
-    "operations.h": "serialize",
-    "fb_assert.h": "serialize",
-    "exporter.h": "exporter", "engine.h": "exporter",
-    "reference.h": "exporter", "checker.h": "exporter",
-    "graph_file.h": "io", "model_reader.h": "io", "analysis.h": "io",
-}
+
+def declared_layers():
+    text = (ROOT / "CMakeLists.txt").read_text()
+    links = {}
+    for name, body in LAYER_CALL.findall(text):
+        deps = re.search(r"DEPS((?:\s+[\w:]+)+)", body)
+        links[name] = {d[len("sarnic_"):] for d in (deps.group(1).split() if deps else [])
+                       if d.startswith("sarnic_")}
+    below = {}
+
+    def close(layer):
+        if layer not in below:
+            below[layer] = {layer}
+            for dep in links[layer]:
+                below[layer] |= close(dep)
+        return below[layer]
+
+    for layer in links:
+        close(layer)
+    return below
+
+
+BELOW = declared_layers()
+
+# The layer of each public header, from the HEADERS of the same calls.
+def declared_headers():
+    owners = {}
+    for name, body in LAYER_CALL.findall((ROOT / "CMakeLists.txt").read_text()):
+        headers = re.search(r"HEADERS((?:\s+\w+\.h)+)", body)
+        for header in headers.group(1).split() if headers else []:
+            owners[header] = name
+    return owners
+
+
+PUBLIC = declared_headers()
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 

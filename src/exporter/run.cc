@@ -141,6 +141,9 @@ uint32_t PlanArena(SarnicExporter& e) {
   m.save_layers = *e.options.save_layers;
   const MemoryPlan plan =
       memory_map(e.graph.qm_nx_graph, e.graph.orig_outputs, m, e.out());
+  for (const auto& [node, block] : plan.node_blocks) {
+    e.graph.qm_nx_graph.attrs_of(node).set("block", Value(block));
+  }
   if (e.options.save_map) {
     SaveMemoryMapPicture(*e.options.save_map, plan, e.out());
   }

@@ -8,9 +8,9 @@
 #include <unordered_set>
 #include <utility>
 
+#include "core/attributes.h"
 #include "planner/planners.h"
 #include "sarnic/errors.h"
-#include "serialize/layer_parts.h"
 
 namespace sarnic {
 
@@ -289,7 +289,7 @@ void PrintStatistics(std::ostream& out, const Choice& c, int64_t total_blocks,
 
 }  // namespace
 
-MemoryPlan memory_map(DiGraph& g, const std::vector<std::string>& outputs,
+MemoryPlan memory_map(const DiGraph& g, const std::vector<std::string>& outputs,
                       const MemoryMapOptions& options, std::ostream& out) {
   const std::vector<std::string> saved_names =
       SavedNodes(g, options.save_layers, out);
@@ -311,15 +311,16 @@ MemoryPlan memory_map(DiGraph& g, const std::vector<std::string>& outputs,
       (static_cast<int64_t>(g.number_of_nodes()) + 1) * 128;
   const int64_t offset_blocks = offset_bytes / options.block_size +
                                 (offset_bytes % options.block_size != 0);
+  MemoryPlan record;
+  record.node_blocks.reserve(n);
   for (std::size_t l = 0; l < n; ++l) {
-    g.attrs_of(in.layer_nodes[l])
-        .set("block", Value(c.plan[l] + offset_blocks));
+    record.node_blocks.emplace_back(in.layer_nodes[l],
+                                    c.plan[l] + offset_blocks);
   }
   if (options.opt_map) {
     PrintStatistics(out, c, in.total_blocks,
                     planner::LowerBound(steps, in.blocks));
   }
-  MemoryPlan record;
   record.block_count = CheckedUint32(c.block_count, "memory plan block count");
   record.steps = std::move(steps);
   record.plan = std::move(c.plan);

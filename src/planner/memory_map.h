@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "planner/planners.h"
@@ -34,6 +35,10 @@ struct MemoryMapOptions {
 struct MemoryPlan {
   // Blocks the plan needs, without the reserved leading blocks.
   uint32_t block_count = 0;
+  // Each planned node (by graph position) with its start block, the
+  // reserved leading blocks included: what the caller stores in the nodes'
+  // `block` attributes.
+  std::vector<std::pair<uint32_t, int64_t>> node_blocks;
   // What the picture draws: the live lists, each planned layer's start
   // block and its size in blocks, by planned layer.
   planner::LiveLists steps;
@@ -42,10 +47,11 @@ struct MemoryPlan {
 };
 
 // Plans the arena of `graph`: every node whose op is not "constant", "copy"
-// or "reshape" gets its start block (after the reserved leading blocks)
-// stored in its `block` attribute. Saved layers that are no node and, with
-// opt_map, the plan's statistics are printed on `out`.
-MemoryPlan memory_map(DiGraph& graph, const std::vector<std::string>& outputs,
+// or "reshape" gets a start block (after the reserved leading blocks), in
+// `node_blocks`; the graph is only read. Saved layers that are no node
+// and, with opt_map, the plan's statistics are printed on `out`.
+MemoryPlan memory_map(const DiGraph& graph,
+                      const std::vector<std::string>& outputs,
                       const MemoryMapOptions& options, std::ostream& out);
 
 }  // namespace sarnic

@@ -10,31 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "core/attributes.h"
 #include "sarnic/builder.h"
 #include "sarnic/digraph.h"
 #include "sarnic/ndarray.h"
 #include "sarnic/value.h"
 
 namespace sarnic {
-
-// `what` names the place for error messages, e.g. "node 'conv1' attribute
-// 'stride'".
-std::string AttrPlace(const AttrDict& node, const std::string& attr);
-
-// A sequence of integers (booleans count, reals with an integral value
-// convert); anything else is a ValueError naming `what`.
-Shape IntList(const Value& v, const std::string& what);
-// The integer-list attribute `attr` of `node` (KeyError when missing).
-Shape IntListAttr(const AttrDict& node, const std::string& attr);
-
-// An integer value that converts exactly (3.0 gives 3, "3" gives 3); a
-// value error naming `what` otherwise.
-int64_t ToInteger(const Value& v, const std::string& what);
-
-// `v` checked against the range of the target field.
-int32_t CheckedInt32(int64_t v, const std::string& what);
-uint32_t CheckedUint32(int64_t v, const std::string& what);
-int16_t CheckedInt16(int64_t v);
 
 // The layer name: `alt_name` when given and not empty, else `name`.
 Offset WriteLayerName(BetterBuilder& b, const std::string& name,

@@ -19,6 +19,16 @@ using testing::TestGraph;
 // A float32 layer of `blocks` kibibytes.
 std::vector<int64_t> Kib(int64_t blocks) { return {blocks * 256}; }
 
+// The plan, with its blocks stored in the nodes as the export stores them.
+MemoryPlan PlanInto(DiGraph& g, const std::vector<std::string>& outputs,
+                    const MemoryMapOptions& o, std::ostream& out) {
+  MemoryPlan plan = memory_map(g, outputs, o, out);
+  for (const auto& [node, block] : plan.node_blocks) {
+    g.attrs_of(node).set("block", Value(block));
+  }
+  return plan;
+}
+
 struct Planned {
   uint32_t count;
   std::string printed;
@@ -31,7 +41,7 @@ Planned Plan(TestGraph& g, bool opt_map = true,
   MemoryMapOptions o;
   o.opt_map = opt_map;
   o.save_layers = std::move(saved);
-  const MemoryPlan plan = memory_map(g.qm_nx_graph, g.orig_outputs, o, out);
+  const MemoryPlan plan = PlanInto(g.qm_nx_graph, g.orig_outputs, o, out);
   if (picture) SaveMemoryMapPicture(*picture, plan, out);
   return {plan.block_count, out.str()};
 }
@@ -418,7 +428,7 @@ TEST(MemoryMap, IntervalsAndExplicitListsGiveTheSamePlans) {
       MemoryMapOptions o;
       o.allow_intervals = allow;
       o.try_best = round % 2 == 0;
-      plans.push_back(memory_map(g.qm_nx_graph, g.orig_outputs, o, out));
+      plans.push_back(PlanInto(g.qm_nx_graph, g.orig_outputs, o, out));
       blocks.emplace_back();
       for (const auto& node : g.qm_nx_graph.nodes()) {
         const Value* b = g.qm_nx_graph.node(node).find("block");
