@@ -6,10 +6,12 @@
 #ifndef SARNIC_OPERATIONS_H_
 #define SARNIC_OPERATIONS_H_
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "sarnic/layers.h"
+#include "snx_generated.h"
 
 namespace sarnic {
 
@@ -36,14 +38,27 @@ struct AttrSpec {
   std::string meaning;
 };
 
+// How a built-in operation is written: the calling convention of every
+// exporter plus the layer type its row declares, so that one writer serves
+// every operation of a family and no writer names a type of its own.
+using OpWriter = Offset (*)(BetterBuilder& builder, Graph& graph,
+                            const LayerIndex& layers, const std::string& name,
+                            AttrDict& node,
+                            const std::optional<std::string>& alt_name,
+                            snxf::Op type);
+
 struct OpSpec {
-  std::string op;          // the graph's op text
-  std::string layer_type;  // the schema's Op member written
+  std::string op;  // the graph's op text
+  snxf::Op type;   // the layer type written
   std::string family;
   std::vector<AttrSpec> attrs;  // besides output_shape and the common ones
   std::string inputs;           // the input vector, element 0 first
   std::string params;           // the parameter tensors, element 0 first
-  OpFunction exporter;
+  OpWriter writer;
+  // Made by the table from the fields above: the name of `type` and the
+  // exporter with `type` bound.
+  std::string layer_type = {};
+  OpFunction exporter = {};
 
   const AttrSpec* attr(const std::string& name) const;
 };

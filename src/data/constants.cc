@@ -96,15 +96,32 @@ Offset export_external_constant(BetterBuilder& builder,
 }
 
 std::vector<OpSpec> DataOps() {
-  const OpFunction constant = [](BetterBuilder& b, Graph& g,
-                                 const LayerIndex& layers, const std::string& n,
-                                 AttrDict& node,
-                                 const std::optional<std::string>&) {
+  // The data layers are written by functions the pipeline also calls
+  // directly, each knowing its own layer type; the rows adapt them.
+  const OpWriter constant = [](BetterBuilder& b, Graph& g,
+                               const LayerIndex& layers, const std::string& n,
+                               AttrDict& node,
+                               const std::optional<std::string>&, snxf::Op) {
     return export_constant(b, g, layers, n, node);
+  };
+  const OpWriter variable =
+      [](BetterBuilder& b, Graph& g, const LayerIndex& layers,
+         const std::string& n, AttrDict& node,
+         const std::optional<std::string>& alt,
+         snxf::Op) { return export_variable(b, g, layers, n, node, alt); };
+  const OpWriter external =
+      [](BetterBuilder& b, Graph& g, const LayerIndex& layers,
+         const std::string& n, AttrDict& node,
+         const std::optional<std::string>& alt,
+         snxf::Op) { return export_external(b, g, layers, n, node, alt); };
+  const OpWriter copy = [](BetterBuilder& b, Graph& g, const LayerIndex& layers,
+                           const std::string& n, AttrDict& node,
+                           const std::optional<std::string>& alt, snxf::Op) {
+    return export_copy(b, g, layers, n, node, alt);
   };
   return {
       {"constant",
-       "constant",
+       snxf::Op::constant,
        "data",
        {Optional("panel", AttrKind::kInt,
                  "the panel size for the engine; 0 or absent writes none")},
@@ -113,27 +130,27 @@ std::vector<OpSpec> DataOps() {
        "float32]",
        constant},
       {"variable",
-       "variable",
+       snxf::Op::variable,
        "data",
        {},
        "none",
        "[data: the node's array from tensor_dict]",
-       export_variable},
+       variable},
       {"external",
-       "input",
+       snxf::Op::input,
        "data",
        {},
        "none",
        "[shape: data-less, shape = output_shape]",
-       export_external},
+       external},
       {"copy",
-       "copy",
+       snxf::Op::copy,
        "data",
        {Required("input", AttrKind::kNode, "the layer whose output is copied"),
         Required("target", AttrKind::kNode, "the variable it is copied into")},
        "[target, input]",
        "none",
-       export_copy},
+       copy},
   };
 }
 

@@ -34,25 +34,24 @@ bool IsIntegral(const Value& v) {
 }
 
 // The input names of an element-wise operation, with the attribute each
-// comes from; empty for other operations.
+// comes from; empty for other operations. The binary family is element-wise
+// throughout: its node attributes and node lists, in the order declared,
+// are the operands.
 std::vector<std::pair<std::string, std::string>> ElementwiseInputs(Context& c,
                                                                    uint32_t n) {
   std::vector<std::pair<std::string, std::string>> out;
   const OpSpec* spec = c.SpecOf(n);
   if (spec == nullptr || spec->family != "binary") return out;
-  const std::string& op = spec->op;
-  const char* second = op == "prelu" ? "scales" : "y";
-  if (op == "add" || op == "sub" || op == "mul" || op == "div" || op == "pow" ||
-      op == "prelu") {
-    for (const char* a : {"x", second}) {
-      if (const std::string* name = c.InputName(n, a))
-        out.emplace_back(a, *name);
-    }
-  }
-  const Value* values = c.g().attrs_of(n).find("values");
-  if (op == "add_n" && values != nullptr && values->is_list()) {
-    for (const Value& v : values->as_list()) {
-      if (v.is_text()) out.emplace_back("values", v.as_text());
+  const AttrDict& attrs = c.g().attrs_of(n);
+  for (const AttrSpec& a : spec->attrs) {
+    const Value* v = attrs.find(a.name);
+    if (v == nullptr) continue;
+    if (a.kind == AttrKind::kNode && v->is_text()) {
+      out.emplace_back(a.name, v->as_text());
+    } else if (a.kind == AttrKind::kNodeList && v->is_list()) {
+      for (const Value& item : v->as_list()) {
+        if (item.is_text()) out.emplace_back(a.name, item.as_text());
+      }
     }
   }
   return out;

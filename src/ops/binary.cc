@@ -1,5 +1,4 @@
-// Element-wise operations on two or more inputs, and the activations that
-// carry parameter tensors.
+// Element-wise operations on two or more inputs.
 #include "ops/op_table.h"
 #include "ops/protocol.h"
 #include "sarnic/errors.h"
@@ -16,141 +15,63 @@ using ops::WriteHead;
 
 namespace {
 
-// Name, shape, the inputs [first, second] in that order, and the common
-// layer record. The first input is the left-hand operand.
-Offset TwoInputs(BetterBuilder& b, const LayerIndex& layers,
+// Name, shape, the inputs [x, second] in that order, and the common layer
+// record. The first input is the left-hand operand.
+template <const char* const* kSecond>
+Offset TwoInputs(BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
                  const std::string& name, AttrDict& node,
-                 const std::optional<std::string>& alt_name, const char* second,
-                 snxf::Op op) {
+                 const std::optional<std::string>& alt_name, snxf::Op type) {
   const LayerHead h = WriteHead(b, name, node, alt_name);
-  const Offset inputs = WriteInputs(b, InputsOf(layers, node, {"x", second}));
-  return generate_layer(b, node, op, h.name, h.shape, inputs);
+  const Offset inputs = WriteInputs(b, InputsOf(layers, node, {"x", *kSecond}));
+  return generate_layer(b, node, type, h.name, h.shape, inputs);
 }
 
-Offset export_add(BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
-                  const std::string& node_name, AttrDict& node,
-                  const std::optional<std::string>& alt_name) {
-  return TwoInputs(b, layers, node_name, node, alt_name, "y", snxf::Op::add);
-}
-
-Offset export_sub(BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
-                  const std::string& node_name, AttrDict& node,
-                  const std::optional<std::string>& alt_name) {
-  return TwoInputs(b, layers, node_name, node, alt_name, "y",
-                   snxf::Op::subtract);
-}
-
-Offset export_mul(BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
-                  const std::string& node_name, AttrDict& node,
-                  const std::optional<std::string>& alt_name) {
-  return TwoInputs(b, layers, node_name, node, alt_name, "y",
-                   snxf::Op::multiply);
-}
-
-Offset export_div(BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
-                  const std::string& node_name, AttrDict& node,
-                  const std::optional<std::string>& alt_name) {
-  return TwoInputs(b, layers, node_name, node, alt_name, "y", snxf::Op::divide);
-}
-
-Offset export_pow(BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
-                  const std::string& node_name, AttrDict& node,
-                  const std::optional<std::string>& alt_name) {
-  return TwoInputs(b, layers, node_name, node, alt_name, "y", snxf::Op::pow);
-}
-
-Offset export_prelu(BetterBuilder& b, Graph& /*graph*/,
-                    const LayerIndex& layers, const std::string& node_name,
-                    AttrDict& node,
-                    const std::optional<std::string>& alt_name) {
-  return TwoInputs(b, layers, node_name, node, alt_name, "scales",
-                   snxf::Op::prelu);
-}
+constexpr const char* kY = "y";
+constexpr const char* kScales = "scales";
 
 Offset export_add_n(BetterBuilder& b, Graph& /*graph*/,
                     const LayerIndex& layers, const std::string& node_name,
-                    AttrDict& node,
-                    const std::optional<std::string>& alt_name) {
+                    AttrDict& node, const std::optional<std::string>& alt_name,
+                    snxf::Op type) {
   // The n-ary sum has no layer type of its own: it is written as `none`.
   const LayerHead h = WriteHead(b, node_name, node, alt_name);
   const Offset inputs = WriteInputs(b, ops::ValuesOf(layers, node));
-  return generate_layer(b, node, snxf::Op::none, h.name, h.shape, inputs);
-}
-
-Offset export_leaky_relu(BetterBuilder& b, Graph& /*graph*/,
-                         const LayerIndex& layers, const std::string& node_name,
-                         AttrDict& node,
-                         const std::optional<std::string>& alt_name) {
-  const LayerHead h = WriteHead(b, node_name, node, alt_name);
-  const Offset alpha = DataTensor(b, "alpha", node.at("alpha"));
-  const Offset params = WriteParams(b, {alpha});
-  const Offset inputs = WriteInputs(b, {InputOf(layers, node, "x")});
-  return generate_layer(b, node, snxf::Op::leaky_relu, h.name, h.shape, inputs,
-                        params);
-}
-
-Offset export_swish(BetterBuilder& b, Graph& /*graph*/,
-                    const LayerIndex& layers, const std::string& node_name,
-                    AttrDict& node,
-                    const std::optional<std::string>& alt_name) {
-  const LayerHead h = WriteHead(b, node_name, node, alt_name);
-  const Offset hard = DataTensor(b, "hard", node.at("hard"));
-  const Offset beta = DataTensor(b, "beta", node.at("beta"));
-  const Offset params = WriteParams(b, {beta, hard});
-  const Offset inputs = WriteInputs(b, {InputOf(layers, node, "x")});
-  return generate_layer(b, node, snxf::Op::swish, h.name, h.shape, inputs,
-                        params);
+  return generate_layer(b, node, type, h.name, h.shape, inputs);
 }
 
 }  // namespace
 
 void RegisterBinaryOps(OpTable& table) {
+  using snxf::Op;
   const AttrSpec x = Required("x", AttrKind::kNode, "the first operand");
   const AttrSpec y = Required("y", AttrKind::kNode, "the second operand");
   const struct {
     const char* op;
-    const char* layer_type;
-    OpFunction fn;
+    Op type;
   } rows[] = {
-      {"add", "add", export_add},      {"sub", "subtract", export_sub},
-      {"mul", "multiply", export_mul}, {"div", "divide", export_div},
-      {"pow", "pow", export_pow},
+      {"add", Op::add},    {"sub", Op::subtract}, {"mul", Op::multiply},
+      {"div", Op::divide}, {"pow", Op::pow},
   };
   for (const auto& r : rows) {
-    table.add({r.op, r.layer_type, "binary", {x, y}, "[x, y]", "none", r.fn});
+    table.add(
+        {r.op, r.type, "binary", {x, y}, "[x, y]", "none", TwoInputs<&kY>});
   }
   table.add({"prelu",
-             "prelu",
+             Op::prelu,
              "binary",
              {x, Required("scales", AttrKind::kNode,
                           "the slopes of the negative part")},
              "[x, scales]",
              "none",
-             export_prelu});
+             TwoInputs<&kScales>});
   table.add(
       {"add_n",
-       "none",
+       Op::none,
        "binary",
        {Required("values", AttrKind::kNodeList, "the summands, in order")},
        "one entry per name of values, in order",
        "none",
        export_add_n});
-  table.add({"leaky_relu",
-             "leaky_relu",
-             "binary",
-             {x, Required("alpha", AttrKind::kValue,
-                          "the slope of the negative part")},
-             "[x]",
-             "[alpha: data]",
-             export_leaky_relu});
-  table.add({"swish",
-             "swish",
-             "binary",
-             {x, Required("hard", AttrKind::kValue, "the swish setting hard"),
-              Required("beta", AttrKind::kValue, "the swish setting beta")},
-             "[x]",
-             "[beta: data, hard: data]",
-             export_swish});
 }
 
 }  // namespace sarnic

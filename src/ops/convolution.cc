@@ -46,7 +46,7 @@ Offset ConvInputs(BetterBuilder& b, const LayerIndex& layers,
 
 Offset export_conv(BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
                    const std::string& node_name, AttrDict& node,
-                   const std::optional<std::string>& alt_name) {
+                   const std::optional<std::string>& alt_name, snxf::Op type) {
   const LayerHead h = WriteHead(b, node_name, node, alt_name);
   const Offset dilation =
       ShapeTensor(b, "dilations", RankedSetting(node, "dilation"));
@@ -58,14 +58,14 @@ Offset export_conv(BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
   ops::AddPads(b, node, params);
   const Offset layer_params = WriteParams(b, params);
   const Offset inputs = ConvInputs(b, layers, node);
-  return generate_layer(b, node, snxf::Op::conv2d, h.name, h.shape, inputs,
-                        layer_params);
+  return generate_layer(b, node, type, h.name, h.shape, inputs, layer_params);
 }
 
 Offset export_transpose_conv(BetterBuilder& b, Graph& /*graph*/,
                              const LayerIndex& layers,
                              const std::string& node_name, AttrDict& node,
-                             const std::optional<std::string>& alt_name) {
+                             const std::optional<std::string>& alt_name,
+                             snxf::Op type) {
   const LayerHead h = WriteHead(b, node_name, node, alt_name);
   const Offset stride =
       ShapeTensor(b, "strides", RankedSetting(node, "stride"));
@@ -74,8 +74,7 @@ Offset export_transpose_conv(BetterBuilder& b, Graph& /*graph*/,
   ops::AddPads(b, node, params);
   const Offset layer_params = WriteParams(b, params);
   const Offset inputs = ConvInputs(b, layers, node);
-  return generate_layer(b, node, snxf::Op::deconv2d, h.name, h.shape, inputs,
-                        layer_params);
+  return generate_layer(b, node, type, h.name, h.shape, inputs, layer_params);
 }
 
 }  // namespace
@@ -91,7 +90,7 @@ void RegisterConvolutionOps(OpTable& table) {
                "the strides: one per output dimension, or two [h, w] "
                "written as [1, h, w, 1]");
   table.add({"conv",
-             "conv2d",
+             snxf::Op::conv2d,
              "convolution",
              {input, filter, bias,
               Required("dilation", AttrKind::kIntList,
@@ -105,7 +104,7 @@ void RegisterConvolutionOps(OpTable& table) {
              "[..., tail, head]",
              export_conv});
   table.add({"transpose_conv",
-             "deconv2d",
+             snxf::Op::deconv2d,
              "convolution",
              {input, filter, bias, stride, ops::ActivationAttr(),
               ops::HeadAttr(), ops::TailAttr()},

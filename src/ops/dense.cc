@@ -18,35 +18,21 @@ using ops::WriteHead;
 
 namespace {
 
-Offset Dense(BetterBuilder& b, const LayerIndex& layers,
+Offset Dense(BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
              const std::string& name, AttrDict& node,
-             const std::optional<std::string>& alt_name, snxf::Op op) {
+             const std::optional<std::string>& alt_name, snxf::Op type) {
   const LayerHead h = WriteHead(b, name, node, alt_name);
   const Offset activation = ops::Activation(b, node);
   const Offset params = WriteParams(b, {activation});
   const Offset inputs =
       WriteInputs(b, InputsOf(layers, node, {"A", "B", "bias"}));
-  return generate_layer(b, node, op, h.name, h.shape, inputs, params);
-}
-
-Offset export_dense(BetterBuilder& b, Graph& /*graph*/,
-                    const LayerIndex& layers, const std::string& node_name,
-                    AttrDict& node,
-                    const std::optional<std::string>& alt_name) {
-  return Dense(b, layers, node_name, node, alt_name, snxf::Op::dense);
-}
-
-Offset export_linear(BetterBuilder& b, Graph& /*graph*/,
-                     const LayerIndex& layers, const std::string& node_name,
-                     AttrDict& node,
-                     const std::optional<std::string>& alt_name) {
-  return Dense(b, layers, node_name, node, alt_name, snxf::Op::linear);
+  return generate_layer(b, node, type, h.name, h.shape, inputs, params);
 }
 
 Offset export_matmul(BetterBuilder& b, Graph& /*graph*/,
                      const LayerIndex& layers, const std::string& node_name,
-                     AttrDict& node,
-                     const std::optional<std::string>& alt_name) {
+                     AttrDict& node, const std::optional<std::string>& alt_name,
+                     snxf::Op type) {
   const LayerHead h = WriteHead(b, node_name, node, alt_name);
   // Only the text "True" requests a transposition; the tensor's presence is
   // the whole encoding.
@@ -61,25 +47,26 @@ Offset export_matmul(BetterBuilder& b, Graph& /*graph*/,
   if (trans_a_bool) params.push_back(transpose_a);
   const Offset layer_params = WriteParams(b, params);
   const Offset inputs = WriteInputs(b, InputsOf(layers, node, {"A", "B"}));
-  return generate_layer(b, node, snxf::Op::matmul, h.name, h.shape, inputs,
-                        layer_params);
+  return generate_layer(b, node, type, h.name, h.shape, inputs, layer_params);
 }
 
 Offset export_batch_normalization(BetterBuilder& b, Graph& /*graph*/,
                                   const LayerIndex& layers,
                                   const std::string& node_name, AttrDict& node,
-                                  const std::optional<std::string>& alt_name) {
+                                  const std::optional<std::string>& alt_name,
+                                  snxf::Op type) {
   const LayerHead h = WriteHead(b, node_name, node, alt_name);
   const Offset inputs = WriteInputs(
       b, InputsOf(layers, node,
                   {"input", "mean", "variance", "offset", "scale", "epsilon"}));
-  return generate_layer(b, node, snxf::Op::batchnorm, h.name, h.shape, inputs);
+  return generate_layer(b, node, type, h.name, h.shape, inputs);
 }
 
 Offset export_cudnn_gru(BetterBuilder& b, Graph& /*graph*/,
                         const LayerIndex& layers, const std::string& node_name,
                         AttrDict& node,
-                        const std::optional<std::string>& alt_name) {
+                        const std::optional<std::string>& alt_name,
+                        snxf::Op type) {
   // Written directly: a GRU layer never carries parameters, a datatype or
   // quantization fields, only its block.
   const LayerHead h = WriteHead(b, node_name, node, alt_name);
@@ -90,7 +77,7 @@ Offset export_cudnn_gru(BetterBuilder& b, Graph& /*graph*/,
   std::optional<uint32_t> block;
   if (node.contains("block")) block = BlockOf(node);
   snxf::LayerStart(b);
-  snxf::LayerAddType(b, snxf::Op::gru);
+  snxf::LayerAddType(b, type);
   snxf::LayerAddName(b, h.name);
   snxf::LayerAddShape(b, h.shape);
   snxf::LayerAddInputs(b, inputs);
@@ -105,21 +92,21 @@ void RegisterDenseOps(OpTable& table) {
   const AttrSpec b = Required("B", AttrKind::kNode, "the second operand");
   const AttrSpec bias = Required("bias", AttrKind::kNode, "the bias");
   table.add({"dense",
-             "dense",
+             snxf::Op::dense,
              "dense",
              {a, b, bias, ops::ActivationAttr()},
              "[A, B, bias]",
              "[activation]",
-             export_dense});
+             Dense});
   table.add({"linear",
-             "linear",
+             snxf::Op::linear,
              "dense",
              {a, b, bias, ops::ActivationAttr()},
              "[A, B, bias]",
              "[activation]",
-             export_linear});
+             Dense});
   table.add({"matmul",
-             "matmul",
+             snxf::Op::matmul,
              "dense",
              {a, b,
               Required("transposeA", AttrKind::kText,
@@ -135,7 +122,7 @@ void RegisterDenseOps(OpTable& table) {
   }
   bn.push_back(Required("epsilon", AttrKind::kNode,
                         "the epsilon, an input layer (not a number)"));
-  table.add({"batch_normalization", "batchnorm", "dense", bn,
+  table.add({"batch_normalization", snxf::Op::batchnorm, "dense", bn,
              "[input, mean, variance, offset, scale, epsilon]", "none",
              export_batch_normalization});
   std::vector<AttrSpec> gru;
@@ -144,7 +131,7 @@ void RegisterDenseOps(OpTable& table) {
     gru.push_back(
         Required(n, AttrKind::kNode, std::string("the cell's input ") + n));
   }
-  table.add({"cudnn_gru", "gru", "dense", gru,
+  table.add({"cudnn_gru", snxf::Op::gru, "dense", gru,
              "[input, h, w_ir, b_ir, w_h, b_wh, r_h, b_rh]", "none",
              export_cudnn_gru});
 }

@@ -3,11 +3,19 @@
 #include <algorithm>
 
 #include "sarnic/errors.h"
+#include "sarnic/schema.h"
 
 namespace sarnic {
 
 void OpTable::add(OpSpec spec) {
   const std::string op = spec.op;
+  spec.layer_type = snxf::EnumNameOp(spec.type);
+  spec.exporter = [writer = spec.writer, type = spec.type](
+                      BetterBuilder& b, Graph& graph, const LayerIndex& layers,
+                      const std::string& name, AttrDict& node,
+                      const std::optional<std::string>& alt_name) {
+    return writer(b, graph, layers, name, node, alt_name, type);
+  };
   if (!rows_.emplace(op, std::move(spec)).second) {
     throw InternalError("operation exporter registered twice: " + op);
   }

@@ -26,36 +26,22 @@ Shape PoolSetting(const AttrDict& node, const char* attr, bool wrap) {
   return s;
 }
 
-Offset Pool(BetterBuilder& b, const LayerIndex& layers, const std::string& name,
-            AttrDict& node, const std::optional<std::string>& alt_name,
-            bool average) {
+template <bool kAverage>
+Offset Pool(BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
+            const std::string& name, AttrDict& node,
+            const std::optional<std::string>& alt_name, snxf::Op type) {
   const LayerHead h = WriteHead(b, name, node, alt_name);
   const Offset size =
-      ShapeTensor(b, "ksize", PoolSetting(node, "size", average));
+      ShapeTensor(b, "ksize", PoolSetting(node, "size", kAverage));
   const Offset stride =
-      ShapeTensor(b, "strides", PoolSetting(node, "stride", average));
+      ShapeTensor(b, "strides", PoolSetting(node, "stride", kAverage));
   const Offset pool_type =
-      DataTensor(b, "pooling", Value(average ? "AVERAGE" : "MAXIMUM"));
+      DataTensor(b, "pooling", Value(kAverage ? "AVERAGE" : "MAXIMUM"));
   std::vector<Offset> params = {pool_type, stride, size};
   ops::AddPads(b, node, params);
   const Offset layer_params = WriteParams(b, params);
   const Offset inputs = WriteInputs(b, {InputOf(layers, node, "input")});
-  return generate_layer(b, node, snxf::Op::pool2d, h.name, h.shape, inputs,
-                        layer_params);
-}
-
-Offset export_avg_pool(BetterBuilder& b, Graph& /*graph*/,
-                       const LayerIndex& layers, const std::string& node_name,
-                       AttrDict& node,
-                       const std::optional<std::string>& alt_name) {
-  return Pool(b, layers, node_name, node, alt_name, true);
-}
-
-Offset export_max_pool(BetterBuilder& b, Graph& /*graph*/,
-                       const LayerIndex& layers, const std::string& node_name,
-                       AttrDict& node,
-                       const std::optional<std::string>& alt_name) {
-  return Pool(b, layers, node_name, node, alt_name, false);
+  return generate_layer(b, node, type, h.name, h.shape, inputs, layer_params);
 }
 
 }  // namespace
@@ -68,13 +54,13 @@ void RegisterPoolingOps(OpTable& table) {
       ops::TailAttr()};
   const char* params =
       "[pooling, strides, ksize] and, with pads, [..., tail, head]";
-  table.add({"avg_pool", "pool2d", "pooling", attrs, "[input]",
+  table.add({"avg_pool", snxf::Op::pool2d, "pooling", attrs, "[input]",
              std::string(params) +
                  "; a window or stride with fewer entries than the output "
                  "has dimensions is written as [1, ..., 1]",
-             export_avg_pool});
-  table.add({"max_pool", "pool2d", "pooling", attrs, "[input]", params,
-             export_max_pool});
+             Pool<true>});
+  table.add({"max_pool", snxf::Op::pool2d, "pooling", attrs, "[input]", params,
+             Pool<false>});
 }
 
 }  // namespace sarnic

@@ -40,50 +40,15 @@ Shape SortAxesInPlace(AttrDict& node) {
   return IntList(axes, place);
 }
 
-Offset Reduce(BetterBuilder& b, const LayerIndex& layers,
+Offset Reduce(BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
               const std::string& name, AttrDict& node,
-              const std::optional<std::string>& alt_name, snxf::Op op) {
+              const std::optional<std::string>& alt_name, snxf::Op type) {
   const LayerHead h = WriteHead(b, name, node, alt_name);
   const Offset axes = ShapeTensor(b, "axes", SortAxesInPlace(node));
   const Offset keep_dims = DataTensor(b, "keep_dims", Value(0));
   const Offset params = WriteParams(b, {keep_dims, axes});
   const Offset inputs = WriteInputs(b, {InputOf(layers, node, "input")});
-  return generate_layer(b, node, op, h.name, h.shape, inputs, params);
-}
-
-Offset export_sum_reduce(BetterBuilder& b, Graph& /*graph*/,
-                         const LayerIndex& layers, const std::string& node_name,
-                         AttrDict& node,
-                         const std::optional<std::string>& alt_name) {
-  return Reduce(b, layers, node_name, node, alt_name, snxf::Op::reduce_sum);
-}
-
-Offset export_mean_reduce(BetterBuilder& b, Graph& /*graph*/,
-                          const LayerIndex& layers,
-                          const std::string& node_name, AttrDict& node,
-                          const std::optional<std::string>& alt_name) {
-  return Reduce(b, layers, node_name, node, alt_name, snxf::Op::reduce_mean);
-}
-
-Offset export_max_reduce(BetterBuilder& b, Graph& /*graph*/,
-                         const LayerIndex& layers, const std::string& node_name,
-                         AttrDict& node,
-                         const std::optional<std::string>& alt_name) {
-  return Reduce(b, layers, node_name, node, alt_name, snxf::Op::reduce_max);
-}
-
-Offset export_min_reduce(BetterBuilder& b, Graph& /*graph*/,
-                         const LayerIndex& layers, const std::string& node_name,
-                         AttrDict& node,
-                         const std::optional<std::string>& alt_name) {
-  return Reduce(b, layers, node_name, node, alt_name, snxf::Op::reduce_min);
-}
-
-Offset export_prod_reduce(BetterBuilder& b, Graph& /*graph*/,
-                          const LayerIndex& layers,
-                          const std::string& node_name, AttrDict& node,
-                          const std::optional<std::string>& alt_name) {
-  return Reduce(b, layers, node_name, node, alt_name, snxf::Op::reduce_product);
+  return generate_layer(b, node, type, h.name, h.shape, inputs, params);
 }
 
 }  // namespace
@@ -94,22 +59,20 @@ void RegisterReductionOps(OpTable& table) {
       Required("axes", AttrKind::kIntList,
                "the axes reduced (they do not stay as dimensions); sorted "
                "in place by the export")};
+  using snxf::Op;
   const struct {
     const char* op;
-    const char* layer_type;
-    OpFunction fn;
+    Op type;
   } rows[] = {
-      {"sum_reduce", "reduce_sum", export_sum_reduce},
-      {"mean_reduce", "reduce_mean", export_mean_reduce},
-      {"max_reduce", "reduce_max", export_max_reduce},
-      {"min_reduce", "reduce_min", export_min_reduce},
-      {"prod_reduce", "reduce_product", export_prod_reduce},
+      {"sum_reduce", Op::reduce_sum},      {"mean_reduce", Op::reduce_mean},
+      {"max_reduce", Op::reduce_max},      {"min_reduce", Op::reduce_min},
+      {"prod_reduce", Op::reduce_product},
   };
   for (const auto& r : rows) {
     table.add(
-        {r.op, r.layer_type, "reduction", attrs, "[input]",
+        {r.op, r.type, "reduction", attrs, "[input]",
          "[keep_dims: int16 data 0, axes: data-less, shape = the sorted axes]",
-         r.fn});
+         Reduce});
   }
 }
 

@@ -18,52 +18,35 @@ using ops::WriteHead;
 
 namespace {
 
-// One data-less tensor as the only parameter, then the one input.
-Offset OneListParam(BetterBuilder& b, const LayerIndex& layers,
-                    const std::string& name, AttrDict& node,
-                    const std::optional<std::string>& alt_name,
-                    const char* tensor, const char* list_attr,
-                    const char* input_attr, snxf::Op op) {
+// One data-less tensor `kTensor` holding the list attribute `kList` as the
+// only parameter, then the one input named by `kInput`.
+template <const char* const* kTensor, const char* const* kList,
+          const char* const* kInput>
+Offset OneListParam(BetterBuilder& b, Graph& /*graph*/,
+                    const LayerIndex& layers, const std::string& name,
+                    AttrDict& node, const std::optional<std::string>& alt_name,
+                    snxf::Op type) {
   const LayerHead h = WriteHead(b, name, node, alt_name);
-  const Offset param = ShapeTensor(b, tensor, node, list_attr);
+  const Offset param = ShapeTensor(b, *kTensor, node, *kList);
   const Offset params = WriteParams(b, {param});
-  const Offset inputs = WriteInputs(b, {InputOf(layers, node, input_attr)});
-  return generate_layer(b, node, op, h.name, h.shape, inputs, params);
+  const Offset inputs = WriteInputs(b, {InputOf(layers, node, *kInput)});
+  return generate_layer(b, node, type, h.name, h.shape, inputs, params);
 }
+
+constexpr const char* kShape = "shape";
+constexpr const char* kOutputShape = "output_shape";
+constexpr const char* kAxes = "axes";
+constexpr const char* kInput = "input";
+constexpr const char* kX = "x";
 
 Value Flag(const AttrDict& node, const char* attr) {
   return Value(node.at(attr).truthy() ? 1 : 0);
 }
 
-Offset export_reshape(BetterBuilder& b, Graph& /*graph*/,
-                      const LayerIndex& layers, const std::string& node_name,
-                      AttrDict& node,
-                      const std::optional<std::string>& alt_name) {
-  // The target shape is the node's own output shape.
-  return OneListParam(b, layers, node_name, node, alt_name, "shape",
-                      "output_shape", "input", snxf::Op::reshape);
-}
-
-Offset export_transpose(BetterBuilder& b, Graph& /*graph*/,
-                        const LayerIndex& layers, const std::string& node_name,
-                        AttrDict& node,
-                        const std::optional<std::string>& alt_name) {
-  return OneListParam(b, layers, node_name, node, alt_name, "axes", "axes",
-                      "input", snxf::Op::shuffle);
-}
-
-Offset export_softmax(BetterBuilder& b, Graph& /*graph*/,
-                      const LayerIndex& layers, const std::string& node_name,
-                      AttrDict& node,
-                      const std::optional<std::string>& alt_name) {
-  return OneListParam(b, layers, node_name, node, alt_name, "axes", "axes", "x",
-                      snxf::Op::softmax);
-}
-
 Offset export_slice(BetterBuilder& b, Graph& /*graph*/,
                     const LayerIndex& layers, const std::string& node_name,
-                    AttrDict& node,
-                    const std::optional<std::string>& alt_name) {
+                    AttrDict& node, const std::optional<std::string>& alt_name,
+                    snxf::Op type) {
   const LayerHead h = WriteHead(b, node_name, node, alt_name);
   const Offset axes = ShapeTensor(b, "axes", node, "axes");
   const Offset head = ShapeTensor(b, "head", node, "begin");
@@ -75,13 +58,12 @@ Offset export_slice(BetterBuilder& b, Graph& /*graph*/,
                         Shape(ops::SequenceLength(node, "axes"), 1));
   const Offset params = WriteParams(b, {axes, head, tail, strides});
   const Offset inputs = WriteInputs(b, {InputOf(layers, node, "input")});
-  return generate_layer(b, node, snxf::Op::slice, h.name, h.shape, inputs,
-                        params);
+  return generate_layer(b, node, type, h.name, h.shape, inputs, params);
 }
 
 Offset export_pad(BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
                   const std::string& node_name, AttrDict& node,
-                  const std::optional<std::string>& alt_name) {
+                  const std::optional<std::string>& alt_name, snxf::Op type) {
   const LayerHead h = WriteHead(b, node_name, node, alt_name);
   const Offset head = ShapeTensor(b, "head", node, "head");
   const Offset tail = ShapeTensor(b, "tail", node, "tail");
@@ -93,27 +75,25 @@ Offset export_pad(BetterBuilder& b, Graph& /*graph*/, const LayerIndex& layers,
   }
   const Offset layer_params = WriteParams(b, params);
   const Offset inputs = WriteInputs(b, {InputOf(layers, node, "input")});
-  return generate_layer(b, node, snxf::Op::pad, h.name, h.shape, inputs,
-                        layer_params);
+  return generate_layer(b, node, type, h.name, h.shape, inputs, layer_params);
 }
 
 Offset export_concat(BetterBuilder& b, Graph& /*graph*/,
                      const LayerIndex& layers, const std::string& node_name,
-                     AttrDict& node,
-                     const std::optional<std::string>& alt_name) {
+                     AttrDict& node, const std::optional<std::string>& alt_name,
+                     snxf::Op type) {
   const LayerHead h = WriteHead(b, node_name, node, alt_name);
   const Offset axis = DataTensor(
       b, "axis", Value(ToInteger(node.at("axis"), AttrPlace(node, "axis"))));
   const Offset params = WriteParams(b, {axis});
   const Offset inputs = WriteInputs(b, ops::ValuesOf(layers, node));
-  return generate_layer(b, node, snxf::Op::concat, h.name, h.shape, inputs,
-                        params);
+  return generate_layer(b, node, type, h.name, h.shape, inputs, params);
 }
 
 Offset export_resize(BetterBuilder& b, Graph& /*graph*/,
                      const LayerIndex& layers, const std::string& node_name,
-                     AttrDict& node,
-                     const std::optional<std::string>& alt_name) {
+                     AttrDict& node, const std::optional<std::string>& alt_name,
+                     snxf::Op type) {
   // The inputs come before the parameters here.
   const LayerHead h = WriteHead(b, node_name, node, alt_name);
   const Offset inputs = WriteInputs(b, {InputOf(layers, node, "input")});
@@ -125,8 +105,7 @@ Offset export_resize(BetterBuilder& b, Graph& /*graph*/,
       DataTensor(b, "half_pixel_centers", Flag(node, "half_pixel_centers"));
   const Offset params =
       WriteParams(b, {mode, align_corners, half_pixel_centers});
-  return generate_layer(b, node, snxf::Op::resize, h.name, h.shape, inputs,
-                        params);
+  return generate_layer(b, node, type, h.name, h.shape, inputs, params);
 }
 
 }  // namespace
@@ -142,7 +121,7 @@ void RegisterSliceAndPad(OpTable& table, const AttrSpec& input,
                                  "pad widths after the data, per dimension");
   table.add(
       {"slice",
-       "slice",
+       snxf::Op::slice,
        "shape",
        {input, axes,
         Required("begin", AttrKind::kIntList, "the first index, per axis"),
@@ -154,7 +133,7 @@ void RegisterSliceAndPad(OpTable& table, const AttrSpec& input,
        export_slice});
   table.add(
       {"pad",
-       "pad",
+       snxf::Op::pad,
        "shape",
        {input, head, tail, Required("value", AttrKind::kValue, "the pad value"),
         Optional("fusible", AttrKind::kFlag,
@@ -170,31 +149,32 @@ void RegisterSliceAndPad(OpTable& table, const AttrSpec& input,
 void RegisterShapeOps(OpTable& table) {
   const AttrSpec input = Required("input", AttrKind::kNode, "the input");
   const AttrSpec axes = Required("axes", AttrKind::kIntList, "the axes");
+  // A reshape's target shape is the node's own output shape.
   table.add({"reshape",
-             "reshape",
+             snxf::Op::reshape,
              "shape",
              {input},
              "[input]",
              "[shape: data-less, shape = output_shape]",
-             export_reshape});
+             OneListParam<&kShape, &kOutputShape, &kInput>});
   table.add({"transpose",
-             "shuffle",
+             snxf::Op::shuffle,
              "shape",
              {input, Required("axes", AttrKind::kIntList,
                               "the permutation of the input's axes")},
              "[input]",
              "[axes: data-less, shape = axes]",
-             export_transpose});
+             OneListParam<&kAxes, &kAxes, &kInput>});
   table.add({"softmax",
-             "softmax",
+             snxf::Op::softmax,
              "shape",
              {Required("x", AttrKind::kNode, "the input"), axes},
              "[x]",
              "[axes: data-less, shape = axes]",
-             export_softmax});
+             OneListParam<&kAxes, &kAxes, &kX>});
   RegisterSliceAndPad(table, input, axes);
   table.add({"concat",
-             "concat",
+             snxf::Op::concat,
              "shape",
              {Required("values", AttrKind::kNodeList, "the parts, in order"),
               Required("axis", AttrKind::kInt, "the axis joined along")},
@@ -203,7 +183,7 @@ void RegisterShapeOps(OpTable& table) {
              export_concat});
   table.add(
       {"resize",
-       "resize",
+       snxf::Op::resize,
        "shape",
        {input, Required("mode", AttrKind::kInt, "the resize mode"),
         Required("align_corners", AttrKind::kFlag, "align the corner pixels"),
