@@ -27,6 +27,8 @@ class CMakeBuild(build_ext):
         for name in os.listdir(built):
             if name.startswith("_core") and name.endswith(".so"):
                 shutil.copy(os.path.join(built, name), self.get_ext_fullpath(ext.name))
+        # The stub of snxf is generated from the schema at build time.
+        shutil.copy(os.path.join(built, "snxf.pyi"), os.path.join(target, "snxf.pyi"))
         # The tools go into the package; console scripts run them.
         tools = os.path.join(target, "bin")
         os.makedirs(tools, exist_ok=True)

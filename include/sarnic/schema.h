@@ -5,9 +5,9 @@
 // vector of a field for `count` elements, which the caller prepends last to
 // first and closes with the builder's EndVector(count).
 //
-// The lists below are the one description of these operations: the C++
-// functions and the Python bindings are both generated from them, so a new
-// schema field is one line here.
+// The lists of snx_lists.h, generated from snx.fbs, are the one description
+// of these operations: the C++ functions and the Python bindings are both
+// made from them, so a new schema field is one edit, in snx.fbs.
 #ifndef SARNIC_SCHEMA_H_
 #define SARNIC_SCHEMA_H_
 
@@ -17,72 +17,14 @@
 #include "sarnic/builder.h"
 #include "snx_generated.h"
 
-// X(Table): the tables.
-#define SNXF_TABLES(X) X(Model) X(Resource) X(Layer) X(Tensor)
-
-// X(Table, Field, SLOT): fields holding the offset of a string, a table or
-// a vector.
-#define SNXF_OFFSET_FIELDS(X)  \
-  X(Model, Layers, LAYERS)     \
-  X(Model, Name, NAME)         \
-  X(Model, Creator, CREATOR)   \
-  X(Model, Labels, LABELS)     \
-  X(Model, Meta, META)         \
-  X(Model, Inputs, INPUTS)     \
-  X(Model, Outputs, OUTPUTS)   \
-  X(Resource, Name, NAME)      \
-  X(Resource, Meta, META)      \
-  X(Resource, Data, DATA)      \
-  X(Layer, Name, NAME)         \
-  X(Layer, Shape, SHAPE)       \
-  X(Layer, Inputs, INPUTS)     \
-  X(Layer, Params, PARAMS)     \
-  X(Layer, Scale, SCALE)       \
-  X(Layer, Zero, ZERO)         \
-  X(Tensor, Name, NAME)        \
-  X(Tensor, Shape, SHAPE)      \
-  X(Tensor, DataStr, DATA_STR) \
-  X(Tensor, DataRaw, DATA_RAW) \
-  X(Tensor, DataI8, DATA_I8)   \
-  X(Tensor, DataI16, DATA_I16) \
-  X(Tensor, DataI32, DATA_I32) \
-  X(Tensor, DataF32, DATA_F32)
-
-// X(Table, Field, ELEMENT_BYTES): vector fields and the size (and alignment)
-// of their elements.
-#define SNXF_VECTOR_FIELDS(X) \
-  X(Model, Layers, 4)         \
-  X(Model, Labels, 4)         \
-  X(Model, Meta, 4)           \
-  X(Model, Inputs, 4)         \
-  X(Model, Outputs, 4)        \
-  X(Resource, Data, 1)        \
-  X(Layer, Shape, 4)          \
-  X(Layer, Inputs, 4)         \
-  X(Layer, Params, 4)         \
-  X(Layer, Scale, 4)          \
-  X(Layer, Zero, 4)           \
-  X(Tensor, Shape, 4)         \
-  X(Tensor, DataStr, 4)       \
-  X(Tensor, DataRaw, 1)       \
-  X(Tensor, DataI8, 1)        \
-  X(Tensor, DataI16, 2)       \
-  X(Tensor, DataI32, 4)       \
-  X(Tensor, DataF32, 4)
-
-// X(Table, Field, SLOT, Type, Stored): scalar fields without a default,
-// written whenever added; `Stored` is their type in the buffer.
-#define SNXF_SCALAR_FIELDS(X)                           \
-  X(Model, BlockCount, BLOCK_COUNT, uint32_t, uint32_t) \
-  X(Model, BlockSize, BLOCK_SIZE, uint32_t, uint32_t)   \
-  X(Layer, Block, BLOCK, uint32_t, uint32_t)            \
-  X(Layer, Datatype, DATATYPE, Datatype, int8_t)        \
-  X(Layer, Axis, AXIS, int32_t, int32_t)                \
-  X(Layer, PanelSize, PANEL_SIZE, int32_t, int32_t)
-
-// X(Table, Field, SLOT, Type, Stored): scalar fields with the default 0,
-// left out of the buffer when they hold it.
-#define SNXF_DEFAULTED_FIELDS(X) X(Layer, Type, TYPE, Op, uint8_t)
+// The lists of the schema's tables and fields, X-macros generated from
+// snx.fbs at build time (scripts/schema_gen.py): SNXF_TABLES(X(Table)),
+// SNXF_OFFSET_FIELDS(X(Table, Field, SLOT)) for strings, tables and vectors,
+// SNXF_VECTOR_FIELDS(X(Table, Field, ELEMENT_BYTES)),
+// SNXF_SCALAR_FIELDS(X(Table, Field, SLOT, Type, Stored)) for scalars
+// without a default, written whenever added, and SNXF_DEFAULTED_FIELDS(...)
+// for scalars with the default 0, left out when they hold it.
+#include "snx_lists.h"
 
 namespace snxf {
 
