@@ -330,12 +330,14 @@ ModelBuffer FinishModel(SarnicExporter& e, BetterBuilder& builder,
 }  // namespace
 
 ModelBuffer SarnicExporter::run() {
+  // The options are checked before the graph is touched: a refused export
+  // leaves the caller's graph as it was.
+  CheckPlanner(options.planner);
   graph.optimize();
   if (!options.copy_layers->empty()) {
     add_copy(graph, *options.copy_layers, *options.save_layers, out());
   }
   validate_model();
-  CheckPlanner(options.planner);
 
   BetterBuilder builder(EstimateModelBytes(*this), options.allocator);
   LayerList layers;

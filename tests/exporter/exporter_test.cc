@@ -320,6 +320,31 @@ TEST(Run, ErrorsPropagateAndCycleIsRefused) {
   EXPECT_THROW(e.run(), ValueError);
 }
 
+// An option the export refuses is refused before the graph is touched: not
+// optimised, no copy node added, no float64 constant converted.
+TEST(Run, AnInvalidPlannerIsRefusedBeforeTheGraphChanges) {
+  testing::TestGraph g;
+  g.Add("x", "external", {1, 4});
+  g.Constant("w", {2}, {1, 2});
+  g.tensor_dict.set("w", NdArray::FromValues<double>(DType::kFloat64, {2},
+                                                     {1.0, 2.0}));
+  g.Add("y", "relu", {1, 4}, {{"x", Value("x")}});
+  g.Edge("x", "y");
+  g.orig_inputs = {"x"};
+  g.orig_outputs = {"y"};
+  std::ostringstream out;
+  ExportOptions o = testing::Quiet(out);
+  o.planner = "fastest";
+  o.copy_layers = std::make_shared<std::vector<CopyPair>>(
+      std::vector<CopyPair>{{"y", "w"}});
+  SarnicExporter e(g, "m", std::move(o));
+  EXPECT_THROW(e.run(), ValueError);
+  EXPECT_EQ(g.optimize_calls, 0);
+  EXPECT_EQ(g.qm_nx_graph.number_of_nodes(), 3u);
+  EXPECT_EQ(g.tensor_dict.find("w")->dtype(), DType::kFloat64);
+  EXPECT_EQ(out.str(), "");
+}
+
 TEST(Run, PluginResultsMustBeLayersFinishedInThisExport) {
   // What a plug-in returns, given the offsets of a layer and a tensor it
   // finished.
