@@ -262,10 +262,17 @@ class SarnicExporter:
         if not changes:
             return  # refused before the export started
         g = self.graph.qm_nx_graph
+        # NetworkX keeps each node's attribute dict in g._node: looked up
+        # there directly, one dict lookup a node.
+        node_dicts = getattr(g, "_node", None)
+        if not isinstance(node_dicts, dict):
+            node_dicts = None
         for name, attrs in changes.get("nodes", []):
-            if name not in g:
+            node = node_dicts.get(name) if node_dicts is not None else (
+                g.nodes[name] if name in g else None)
+            if node is None:
                 g.add_node(name)
-            node = g.nodes[name]
+                node = g.nodes[name]
             for key, value in attrs.items():
                 old = node.get(key)
                 if isinstance(old, list) and isinstance(value, list):

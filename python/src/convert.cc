@@ -1,5 +1,7 @@
 #include "convert.h"
 
+#include <optional>
+
 #include "sarnic/errors.h"
 
 namespace sarnic::python {
@@ -187,12 +189,64 @@ py::object FromValue(const Value& v) {
   return py::none();
 }
 
-// A Python attribute dictionary as a node's attributes.
+namespace {
+
+// The built-in kinds that make up almost every attribute (texts, integers,
+// reals, booleans and lists of them), converted without the error context
+// that ToValue carries; nothing for anything else, or for a value that
+// ToValue would refuse (a lone surrogate, an integer beyond 64 bits), which
+// ToValue then converts or refuses with its message.
+std::optional<Value> FastValue(PyObject* obj, int depth = 0) {
+  if (PyUnicode_CheckExact(obj)) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (data == nullptr) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    return Value(std::string(data, static_cast<std::size_t>(size)));
+  }
+  if (PyBool_Check(obj)) return Value(obj == Py_True);
+  if (PyLong_CheckExact(obj)) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    return Value(static_cast<int64_t>(v));
+  }
+  if (PyFloat_CheckExact(obj)) return Value(PyFloat_AS_DOUBLE(obj));
+  if (PyList_CheckExact(obj) && depth < 8) {
+    const Py_ssize_t n = PyList_GET_SIZE(obj);
+    List l;
+    l.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      std::optional<Value> item = FastValue(PyList_GET_ITEM(obj, i), depth + 1);
+      if (!item) return std::nullopt;
+      l.push_back(std::move(*item));
+    }
+    return Value(std::move(l));
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+// A Python attribute dictionary as a node's attributes. The place named in
+// errors is only put together when a value needs it.
 void SetAttrs(AttrDict& attrs, const py::dict& d, const std::string& node) {
+  auto place = [&node] {
+    return node.empty() ? std::string("node") : "node '" + node + "'";
+  };
   for (const auto& [k, v] : d) {
-    const std::string place = node.empty() ? "node" : "node '" + node + "'";
-    const std::string key = TextOf(k, place + " attribute name");
-    attrs.set(key, ToValue(v, place + " attribute '" + key + "'"));
+    std::optional<Value> key = FastValue(k.ptr());
+    const std::string name = key && key->is_text()
+                                 ? key->as_text()
+                                 : TextOf(k, place() + " attribute name");
+    std::optional<Value> value = FastValue(v.ptr());
+    attrs.set(name, value ? std::move(*value)
+                          : ToValue(v, place() + " attribute '" + name + "'"));
   }
 }
 

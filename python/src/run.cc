@@ -8,6 +8,7 @@
 #include <map>
 #include <sstream>
 #include <streambuf>
+#include <string_view>
 
 #include "bindings.h"
 #include "convert.h"
@@ -145,14 +146,35 @@ void ConvertGraph(const py::object& graph, const py::object& ext_constants,
     throw TypeError("tensor_dict must be a dict of node names to arrays, not " +
                     py::type::of(tensors).attr("__name__").cast<std::string>());
   }
-  for (const py::handle n : nx.attr("nodes")) {
-    const std::string node_name = TextOf(n, "node name");
-    SetAttrs(g.qm_nx_graph.add_node(node_name), nx.attr("nodes")[n], node_name);
-  }
-  for (const py::handle n : nx.attr("nodes")) {
-    const std::string from = TextOf(n, "node name");
-    for (const py::handle s : nx.attr("successors")(n)) {
-      g.qm_nx_graph.add_edge(from, TextOf(s, "node name"));
+  // A NetworkX graph keeps each node's attributes and successors in dicts
+  // of its own (_node, _succ): read once, in node order, without a view
+  // object per node. Another graph class goes through the public views.
+  const bool plain = py::hasattr(nx, "_node") && py::hasattr(nx, "_succ") &&
+                     py::isinstance<py::dict>(nx.attr("_node")) &&
+                     py::isinstance<py::dict>(nx.attr("_succ"));
+  if (plain) {
+    for (const auto& [n, attrs] : nx.attr("_node").cast<py::dict>()) {
+      const std::string node_name = TextOf(n, "node name");
+      SetAttrs(g.qm_nx_graph.add_node(node_name), attrs.cast<py::dict>(),
+               node_name);
+    }
+    for (const auto& [n, successors] : nx.attr("_succ").cast<py::dict>()) {
+      const std::string from = TextOf(n, "node name");
+      for (const auto& [s, data] : successors.cast<py::dict>()) {
+        g.qm_nx_graph.add_edge(from, TextOf(s, "node name"));
+      }
+    }
+  } else {
+    for (const py::handle n : nx.attr("nodes")) {
+      const std::string node_name = TextOf(n, "node name");
+      SetAttrs(g.qm_nx_graph.add_node(node_name), nx.attr("nodes")[n],
+               node_name);
+    }
+    for (const py::handle n : nx.attr("nodes")) {
+      const std::string from = TextOf(n, "node name");
+      for (const py::handle s : nx.attr("successors")(n)) {
+        g.qm_nx_graph.add_edge(from, TextOf(s, "node name"));
+      }
     }
   }
   IntListsFromArrays(g.qm_nx_graph);
@@ -161,14 +183,67 @@ void ConvertGraph(const py::object& graph, const py::object& ext_constants,
   ConvertModelArrays(g, tensors.cast<py::dict>(), ext_constants);
 }
 
+// 64 bits that tell an attribute's name and value apart from any other's
+// with overwhelming likelihood: kinds, texts, numbers, nesting and array
+// contents all enter.
+uint64_t Mix(uint64_t h, uint64_t v) {
+  h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+  return h * 0xff51afd7ed558ccdULL;
+}
+uint64_t FingerprintOf(const Value& v) {
+  uint64_t h = static_cast<uint64_t>(v.kind()) + 1;
+  switch (v.kind()) {
+    case Value::Kind::kNone:
+      return h;
+    case Value::Kind::kBool:
+    case Value::Kind::kInt:
+      return Mix(h, static_cast<uint64_t>(v.as_int()));
+    case Value::Kind::kReal: {
+      const double d = v.as_real();
+      uint64_t bits = 0;
+      std::memcpy(&bits, &d, sizeof bits);
+      return Mix(h, bits);
+    }
+    case Value::Kind::kText:
+      return Mix(h, std::hash<std::string>{}(v.as_text()));
+    case Value::Kind::kList:
+      for (const Value& item : v.as_list()) h = Mix(h, FingerprintOf(item));
+      return Mix(h, v.as_list().size());
+    case Value::Kind::kDict:
+      for (const auto& [k, item] : v.as_dict()) {
+        h = Mix(Mix(h, std::hash<std::string>{}(k)), FingerprintOf(item));
+      }
+      return h;
+    case Value::Kind::kArray: {
+      const NdArray& a = v.as_array();
+      h = Mix(h, static_cast<uint64_t>(a.dtype()));
+      for (int64_t d : a.shape()) h = Mix(h, static_cast<uint64_t>(d));
+      const std::span<const std::byte> bytes = a.bytes();
+      return Mix(h, std::hash<std::string_view>{}(std::string_view(
+                        reinterpret_cast<const char*>(bytes.data()),
+                        bytes.size())));
+    }
+  }
+  return h;
+}
+uint64_t Fingerprint(const std::string& key, const Value& v) {
+  return Mix(std::hash<std::string>{}(key), FingerprintOf(v));
+}
+
 // The graph as it was before the export, to report what the export changed.
 class Changes {
  public:
   Changes(const Graph& g, std::size_t saved_before)
       : edges_before_(g.qm_nx_graph.number_of_edges()),
         saved_before_(saved_before) {
+    // A fingerprint of each attribute (its name and value), in order, not a
+    // copy of the graph: a few bytes per attribute.
+    before_.reserve(g.qm_nx_graph.number_of_nodes());
     for (uint32_t i = 0; i < g.qm_nx_graph.number_of_nodes(); ++i) {
-      before_.push_back(g.qm_nx_graph.attrs_of(i));
+      std::vector<uint64_t>& prints = before_.emplace_back();
+      for (const auto& [k, v] : g.qm_nx_graph.attrs_of(i)) {
+        prints.push_back(Fingerprint(k, v));
+      }
     }
     for (const auto& [k, a] : g.tensor_dict) tensor_before_[k] = a.data();
   }
@@ -208,13 +283,20 @@ class Changes {
   }
 
  private:
+  // Each node's attributes that are new or changed: an attribute whose
+  // fingerprint at its position differs (the export adds attributes at the
+  // end and changes values in place; it removes none).
   py::list Nodes(const DiGraph& g) const {
     py::list nodes;
     for (uint32_t i = 0; i < g.number_of_nodes(); ++i) {
       py::dict diff;
+      std::size_t position = 0;
       for (const auto& [k, v] : g.attrs_of(i)) {
-        const Value* old = i < before_.size() ? before_[i].find(k) : nullptr;
-        if (old == nullptr || !(*old == v)) diff[py::str(k)] = FromValue(v);
+        const bool same = i < before_.size() &&
+                          position < before_[i].size() &&
+                          before_[i][position] == Fingerprint(k, v);
+        if (!same) diff[py::str(k)] = FromValue(v);
+        ++position;
       }
       if (i >= before_.size() || py::len(diff) > 0) {
         nodes.append(py::make_tuple(g.name_of(i), diff));
@@ -223,7 +305,7 @@ class Changes {
     return nodes;
   }
 
-  std::vector<AttrDict> before_;
+  std::vector<std::vector<uint64_t>> before_;
   std::map<std::string, const void*> tensor_before_;
   std::size_t edges_before_;
   std::size_t saved_before_;
