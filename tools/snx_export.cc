@@ -156,8 +156,9 @@ void WriteReport(const Args& a, const sarnic::ModelBuffer& model) {
               << "the plan for any number of layers\n";
   }
   if (!a.report) return;
-  const std::string page = sarnic::HtmlReport(facts);
-  sarnic::WriteFileAtomically(*a.report, page.data(), page.size());
+  sarnic::WriteFileAtomically(*a.report, "HTML report", [&](std::ostream& o) {
+    sarnic::WriteHtmlReport(o, facts);
+  });
 }
 
 // The files this export reads besides the graph and its weights: the

@@ -41,10 +41,8 @@ int Verify(const std::string& path, bool json) {
 // The summary alone, as text or as the "snx-summary" JSON document.
 void WriteSummary(const sarnic::ModelFacts& facts, bool json) {
   if (!json) return sarnic::WriteSummaryText(std::cout, facts);
-  std::cout << sarnic::SummaryJson(facts).dump(
-                   2, ' ', false,
-                   nlohmann::ordered_json::error_handler_t::replace)
-            << "\n";
+  sarnic::WriteSummaryJson(std::cout, facts, 2);
+  std::cout << "\n";
 }
 
 }  // namespace
@@ -102,8 +100,9 @@ int main(int argc, char** argv) {
     const sarnic::ModelFacts facts =
         sarnic::AnalyseModel(file.model(), file.size());
     if (html) {
-      const std::string page = sarnic::HtmlReport(facts);
-      sarnic::WriteFileAtomically(*html, page.data(), page.size());
+      sarnic::WriteFileAtomically(*html, "HTML report", [&](std::ostream& o) {
+        sarnic::WriteHtmlReport(o, facts);
+      });
       return 0;
     }
     if (summary) {

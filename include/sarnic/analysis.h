@@ -6,6 +6,7 @@
 #define SARNIC_ANALYSIS_H_
 
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -71,12 +72,22 @@ std::vector<std::string> VerifyModel(std::span<const uint8_t> bytes);
 // be UTF-8: dump the JSON with error_handler_t::replace, as the tools do.
 nlohmann::ordered_json SummaryJson(const ModelFacts& facts,
                                    bool per_layer = true);
+// The same document with its layers, written to `out` one layer at a time
+// (memory bounded by one layer, not the model), as
+// SummaryJson(facts).dump(indent) writes it (-1: compact); each piece of
+// text goes through `filter` first.
+void WriteSummaryJson(
+    std::ostream& out, const ModelFacts& facts, int indent = -1,
+    const std::function<std::string(std::string)>& filter =
+        [](std::string s) { return s; });
 std::string SummaryText(const ModelFacts& facts);
 void WriteSummaryText(std::ostream& out, const ModelFacts& facts);
 
 // One self-contained HTML page: the summary, a sortable and filterable
 // layer table and the arena plan drawn as an interactive timeline.
 std::string HtmlReport(const ModelFacts& facts);
+// The same page, written to `out` as it is made.
+void WriteHtmlReport(std::ostream& out, const ModelFacts& facts);
 
 }  // namespace sarnic
 

@@ -10,6 +10,8 @@
 #define SARNIC_FILES_H_
 
 #include <cstddef>
+#include <functional>
+#include <ostream>
 #include <limits>
 #include <memory>
 #include <span>
@@ -68,6 +70,13 @@ std::size_t RegularFileSize(const std::string& path, const std::string& what);
 // A new file gets mode 0666 less the umask; a replaced file keeps its mode.
 void WriteFileAtomically(const std::string& path, const void* data,
                          std::size_t size);
+
+// The same for a file written as it is made: `write` writes to a stream
+// that lands in the temporary file (in blocks, not held in memory); the
+// target is replaced only when all of it was written. A failed write is an
+// IoError naming `what` and the path.
+void WriteFileAtomically(const std::string& path, const std::string& what,
+                         const std::function<void(std::ostream&)>& write);
 
 // True when WriteFileAtomically(output, ...) would replace the file that
 // `input` names (the same file, under any spelling or through links); a

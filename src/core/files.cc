@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <streambuf>
 #include <utility>
 
 #include "sarnic/errors.h"
@@ -381,6 +382,60 @@ void WriteFileAtomically(const std::string& path, const void* data,
                          std::size_t size) {
   TemporaryFile file(path, "");
   file.Write(data, size);
+  file.Commit();
+}
+
+namespace {
+
+// A stream's buffer over a temporary file: full blocks go to the file.
+class TemporaryFileBuf : public std::streambuf {
+ public:
+  explicit TemporaryFileBuf(TemporaryFile& file) : file_(file) {
+    setp(buffer_, buffer_ + sizeof buffer_);
+  }
+
+ protected:
+  int_type overflow(int_type c) override {
+    Flush();
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+      *pptr() = traits_type::to_char_type(c);
+      pbump(1);
+    }
+    return traits_type::not_eof(c);
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    if (n >= static_cast<std::streamsize>(sizeof buffer_)) {
+      Flush();
+      file_.Write(s, static_cast<std::size_t>(n));
+      return n;
+    }
+    return std::streambuf::xsputn(s, n);
+  }
+  int sync() override {
+    Flush();
+    return 0;
+  }
+
+ private:
+  void Flush() {
+    file_.Write(pbase(), static_cast<std::size_t>(pptr() - pbase()));
+    setp(buffer_, buffer_ + sizeof buffer_);
+  }
+  TemporaryFile& file_;
+  char buffer_[1 << 16];
+};
+
+}  // namespace
+
+void WriteFileAtomically(const std::string& path, const std::string& what,
+                         const std::function<void(std::ostream&)>& write) {
+  TemporaryFile file(path, what);
+  TemporaryFileBuf buf(file);
+  std::ostream out(&buf);
+  // A failed write throws from the buffer: let it leave the stream as it is.
+  out.exceptions(std::ios::badbit);
+  write(out);
+  out.flush();
   file.Commit();
 }
 

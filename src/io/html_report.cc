@@ -2,6 +2,8 @@
 // scripts or fonts) with the summary, a sortable and filterable layer
 // table and the arena plan drawn on a canvas, which stays smooth with tens
 // of thousands of layers.
+#include <ostream>
+#include <sstream>
 #include <string>
 
 #include "sarnic/analysis.h"
@@ -278,22 +280,30 @@ window.report = {
 
 }  // namespace
 
-std::string HtmlReport(const ModelFacts& facts) {
-  std::string json = SummaryJson(facts).dump(
-      -1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+void WriteHtmlReport(std::ostream& out, const ModelFacts& facts) {
+  out << kHead;
   // Nothing in the data may end the element that holds it or change how
   // it is read ("</script", "<!--"): '<' only occurs inside JSON texts,
   // where \u003c stands for it.
-  std::string safe;
-  safe.reserve(json.size());
-  for (char c : json) {
-    if (c == '<') {
-      safe += "\\u003c";
-    } else {
-      safe += c;
+  WriteSummaryJson(out, facts, -1, [](std::string piece) {
+    std::string safe;
+    safe.reserve(piece.size());
+    for (char c : piece) {
+      if (c == '<') {
+        safe += "\\u003c";
+      } else {
+        safe += c;
+      }
     }
-  }
-  return kHead + safe + kTail;
+    return safe;
+  });
+  out << kTail;
+}
+
+std::string HtmlReport(const ModelFacts& facts) {
+  std::ostringstream out;
+  WriteHtmlReport(out, facts);
+  return out.str();
 }
 
 }  // namespace sarnic

@@ -1,4 +1,6 @@
 // The summary of a model, as JSON and as text, and the HTML report.
+#include <functional>
+#include <ostream>
 #include <sstream>
 
 #include "sarnic/analysis.h"
@@ -7,7 +9,10 @@ namespace sarnic {
 
 using Json = nlohmann::ordered_json;
 
-Json SummaryJson(const ModelFacts& f, bool per_layer) {
+namespace {
+
+// The summary without its layers and its peak: small whatever the model.
+Json SummaryHead(const ModelFacts& f) {
   Json j = Json::object();
   j["format"] = "snx-summary";
   j["version"] = 1;
@@ -26,31 +31,80 @@ Json SummaryJson(const ModelFacts& f, bool per_layer) {
                 {"blocks", blocks},
                 {"bytes", blocks * f.block_size}};
   j["layer_types"] = f.layer_types;
+  return j;
+}
+
+Json LayerJson(const LayerFacts& l) {
+  return {{"index", l.index},
+          {"name", std::string(l.name)},
+          {"type", l.type},
+          {"shape", std::vector<int32_t>(l.shape.begin(), l.shape.end())},
+          {"inputs", std::vector<uint32_t>(l.inputs.begin(), l.inputs.end())},
+          {"bytes", l.bytes},
+          {"blocks", l.blocks},
+          {"block", l.block ? Json(*l.block) : Json(nullptr)},
+          {"live", {l.first, l.last}}};
+}
+
+Json PeakJson(const ModelFacts& f) {
+  if (!f.peak_step) return nullptr;
+  return {{"step", *f.peak_step},
+          {"layers", f.peak_layers},
+          {"blocks", f.peak_blocks},
+          {"bytes", f.peak_blocks * f.block_size}};
+}
+
+std::string Dump(const Json& j, int indent) {
+  return j.dump(indent, ' ', false, Json::error_handler_t::replace);
+}
+
+// `text` with every line but the first indented by `indent` spaces.
+std::string Indent(const std::string& text, std::size_t indent) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    out += c;
+    if (c == '\n') out.append(indent, ' ');
+  }
+  return out;
+}
+
+}  // namespace
+
+Json SummaryJson(const ModelFacts& f, bool per_layer) {
+  Json j = SummaryHead(f);
   if (per_layer) {
     Json layers = Json::array();
-    for (const LayerFacts& l : f.layers) {
-      layers.push_back(
-          {{"index", l.index},
-           {"name", std::string(l.name)},
-           {"type", l.type},
-           {"shape", std::vector<int32_t>(l.shape.begin(), l.shape.end())},
-           {"inputs", std::vector<uint32_t>(l.inputs.begin(), l.inputs.end())},
-           {"bytes", l.bytes},
-           {"blocks", l.blocks},
-           {"block", l.block ? Json(*l.block) : Json(nullptr)},
-           {"live", {l.first, l.last}}});
-    }
+    for (const LayerFacts& l : f.layers) layers.push_back(LayerJson(l));
     j["layers"] = layers;
   }
-  if (f.peak_step) {
-    j["peak"] = {{"step", *f.peak_step},
-                 {"layers", f.peak_layers},
-                 {"blocks", f.peak_blocks},
-                 {"bytes", f.peak_blocks * f.block_size}};
-  } else {
-    j["peak"] = nullptr;
-  }
+  j["peak"] = PeakJson(f);
   return j;
+}
+
+void WriteSummaryJson(std::ostream& out, const ModelFacts& f, int indent,
+                      const std::function<std::string(std::string)>& filter) {
+  // The head's closing brace gives way to the layers and the peak, written
+  // one layer at a time: the document as SummaryJson(f).dump(indent).
+  const bool pretty = indent >= 0;
+  const std::string nl = pretty ? "\n" : "";
+  const std::string pad = pretty ? std::string(indent, ' ') : "";
+  const std::string colon = pretty ? ": " : ":";
+  std::string head = Dump(SummaryHead(f), indent);
+  head.erase(head.size() - (pretty ? 2 : 1));  // "\n}" or "}"
+  out << filter(head) << "," << nl << pad << "\"layers\"" << colon << "[";
+  for (std::size_t i = 0; i < f.layers.size(); ++i) {
+    out << (i ? "," : "") << nl << pad << pad
+        << filter(pretty ? Indent(Dump(LayerJson(f.layers[i]), indent),
+                                  2 * static_cast<std::size_t>(indent))
+                         : Dump(LayerJson(f.layers[i]), indent));
+  }
+  out << (f.layers.empty() ? "" : nl + pad) << "]," << nl << pad
+      << "\"peak\"" << colon
+      << filter(pretty ? Indent(Dump(PeakJson(f), indent),
+                                static_cast<std::size_t>(indent))
+                       : Dump(PeakJson(f), indent))
+      << nl << "}";
 }
 
 std::string SummaryText(const ModelFacts& f) {

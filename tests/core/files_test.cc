@@ -168,6 +168,27 @@ TEST_F(Files, NewFilesFollowTheUmaskAndReplacedFilesKeepTheirMode) {
   EXPECT_EQ(Leftovers(), 0);
 }
 
+// A file written as it is made: in blocks through a stream, and all or
+// nothing: a writer that fails midway leaves the old file and no temporary.
+TEST_F(Files, StreamedWritesReplaceTheFileOnlyWhenComplete) {
+  std::string expected;
+  for (int i = 0; i < 100000; ++i) expected += std::to_string(i) + ",";
+  expected += std::string(200000, 'x');  // one piece larger than a block
+  WriteFileAtomically(Path("r.html"), "report", [&](std::ostream& o) {
+    for (int i = 0; i < 100000; ++i) o << i << ",";
+    o << std::string(200000, 'x');
+  });
+  EXPECT_EQ(Read("r.html"), expected);
+  EXPECT_THROW(WriteFileAtomically(Path("r.html"), "report",
+                                   [](std::ostream& o) {
+                                     o << std::string(300000, 'y');
+                                     throw ValueError("writer failed");
+                                   }),
+               ValueError);
+  EXPECT_EQ(Read("r.html"), expected);
+  EXPECT_EQ(Leftovers(), 0);
+}
+
 // Set-user-ID, set-group-ID and sticky bits never carry over to the new
 // file (root replacing another user's file would otherwise make a
 // set-user-ID file owned by root): the permission bits only.

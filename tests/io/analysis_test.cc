@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include <functional>
 #include <numeric>
 #include <random>
@@ -84,6 +86,22 @@ TEST(Analysis, FactsOfASmallModelWorkedByHand) {
   EXPECT_EQ(f.peak_blocks, 3u);
   EXPECT_EQ(f.peak_layers, (std::vector<uint32_t>{0, 2}));
   const auto j = SummaryJson(f);
+  // Streamed one layer at a time, the document reads the same, compact or
+  // indented.
+  for (const int indent : {-1, 2}) {
+    std::ostringstream streamed;
+    WriteSummaryJson(streamed, f, indent);
+    EXPECT_EQ(streamed.str(),
+              j.dump(indent, ' ', false,
+                     nlohmann::ordered_json::error_handler_t::replace))
+        << indent;
+  }
+  ModelFacts empty;
+  for (const int indent : {-1, 2}) {
+    std::ostringstream streamed;
+    WriteSummaryJson(streamed, empty, indent);
+    EXPECT_EQ(streamed.str(), SummaryJson(empty).dump(indent)) << indent;
+  }
   EXPECT_EQ(j["format"], "snx-summary");
   EXPECT_EQ(j["arena"]["bytes"], (1 + f.planned_blocks) * 1024);
   EXPECT_EQ(j["layers"][4]["live"], nlohmann::json::parse("[4, 4]"));
