@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -72,7 +73,8 @@ std::string WideModel() {
 // A child of this process starts with this process's resident memory, so
 // the benchmark binary is started afresh (MeasurePeakRss in main.cc) and
 // runs snx-inspect as its own child.
-std::size_t InspectPeakRss(const std::string& path, const char* flag) {
+std::size_t InspectPeakRss(const std::string& path,
+                           const std::vector<std::string>& flags) {
   int fds[2];
   if (::pipe(fds) != 0) return 0;
   // posix_spawn, unlike fork, does not copy this process's memory first.
@@ -82,7 +84,8 @@ std::size_t InspectPeakRss(const std::string& path, const char* flag) {
   posix_spawn_file_actions_addclose(&actions, fds[0]);
   const std::string exe = "/proc/self/exe";
   std::vector<std::string> args = {"sarnic_bench", "--measure-peak-rss",
-                                   SNX_INSPECT, path, flag};
+                                   SNX_INSPECT, path};
+  args.insert(args.end(), flags.begin(), flags.end());
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -103,7 +106,7 @@ void Inspect(benchmark::State& state, const char* flag, const char* counter) {
   static const std::string path = WideModel();
   const std::size_t file = RegularFileSize(path, "model file");
   std::size_t peak = 0;
-  for (auto _ : state) peak = InspectPeakRss(path, flag);
+  for (auto _ : state) peak = InspectPeakRss(path, {flag});
   state.counters[counter] =
       static_cast<double>(peak) / static_cast<double>(file);
 }
@@ -114,6 +117,55 @@ void BM_InspectWideModelText(benchmark::State& state) {
 void BM_InspectWideModelJson(benchmark::State& state) {
   Inspect(state, "--json", "inspect_json_peak_ratio");
 }
+// A chain of 500,000 planned layers (about 30 MB), made in a child.
+std::string LongChain() {
+  const std::string path = ScratchPath("chain500k.snx");
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    Graph g;
+    for (int i = 0; i < 500000; ++i) {
+      const std::string name = "l" + std::to_string(i);
+      auto& node = g.qm_nx_graph.add_node(name);
+      node.set("output_shape", Value::IntList({1, 256}));
+      node.set("op", Value(i == 0 ? "external" : "relu"));
+      if (i > 0) {
+        node.set("x", Value("l" + std::to_string(i - 1)));
+        g.qm_nx_graph.add_edge("l" + std::to_string(i - 1), name);
+      }
+    }
+    g.orig_inputs = {"l0"};
+    g.orig_outputs = {"l499999"};
+    ExportOptions o;
+    std::ostringstream quiet;
+    o.diagnostics = &quiet;
+    SarnicExporter e(g, "chain", std::move(o));
+    const ModelBuffer model = e.run();
+    WriteFile(path, model.data(), model.size());
+    ::_exit(0);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  std::atexit([] {
+    std::remove(ScratchPath("chain500k.snx").c_str());
+    std::remove(ScratchPath("chain500k.html").c_str());
+  });
+  return path;
+}
+
+// The HTML report is written as it is made: its peak memory stays a small
+// multiple of the model's size however many layers it lists.
+void BM_HtmlReport500kPeak(benchmark::State& state) {
+  static const std::string path = LongChain();
+  const std::size_t file = RegularFileSize(path, "model file");
+  std::size_t peak = 0;
+  for (auto _ : state) {
+    peak = InspectPeakRss(path, {"--html", ScratchPath("chain500k.html")});
+  }
+  state.counters["html_peak_ratio"] =
+      static_cast<double>(peak) / static_cast<double>(file);
+}
+BENCHMARK(BM_HtmlReport500kPeak)->Unit(benchmark::kMillisecond)->Iterations(1);
+
 BENCHMARK(BM_InspectWideModelText)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(3);

@@ -163,6 +163,12 @@ int main(int argc, char** argv) {
           what, c.at(key));
     }
   }
+  if (c.count("html_peak_ratio")) {
+    std::printf(
+        "snx-inspect --html of 500,000 layers, peak RSS vs file: %.2f "
+        "(limit 5.00)\n",
+        c.at("html_peak_ratio"));
+  }
   if (c.count("peak_ratio")) {
     std::printf("export peak RSS vs arrays+output:     %.2f (limit 1.10)\n",
                 c.at("peak_ratio"));
