@@ -78,8 +78,9 @@ nlohmann::ordered_json SummaryJson(const ModelFacts& facts,
 // text goes through `filter` first.
 void WriteSummaryJson(
     std::ostream& out, const ModelFacts& facts, int indent = -1,
-    const std::function<std::string(std::string)>& filter =
-        [](std::string s) { return s; });
+    const std::function<std::string(std::string)>& filter = [](std::string s) {
+      return s;
+    });
 std::string SummaryText(const ModelFacts& facts);
 void WriteSummaryText(std::ostream& out, const ModelFacts& facts);
 

@@ -11,9 +11,9 @@
 
 #include <cstddef>
 #include <functional>
-#include <ostream>
 #include <limits>
 #include <memory>
+#include <ostream>
 #include <span>
 #include <string>
 

@@ -219,9 +219,9 @@ uint64_t FingerprintOf(const Value& v) {
       h = Mix(h, static_cast<uint64_t>(a.dtype()));
       for (int64_t d : a.shape()) h = Mix(h, static_cast<uint64_t>(d));
       const std::span<const std::byte> bytes = a.bytes();
-      return Mix(h, std::hash<std::string_view>{}(std::string_view(
-                        reinterpret_cast<const char*>(bytes.data()),
-                        bytes.size())));
+      return Mix(
+          h, std::hash<std::string_view>{}(std::string_view(
+                 reinterpret_cast<const char*>(bytes.data()), bytes.size())));
     }
   }
   return h;
@@ -292,8 +292,7 @@ class Changes {
       py::dict diff;
       std::size_t position = 0;
       for (const auto& [k, v] : g.attrs_of(i)) {
-        const bool same = i < before_.size() &&
-                          position < before_[i].size() &&
+        const bool same = i < before_.size() && position < before_[i].size() &&
                           before_[i][position] == Fingerprint(k, v);
         if (!same) diff[py::str(k)] = FromValue(v);
         ++position;

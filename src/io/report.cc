@@ -99,8 +99,8 @@ void WriteSummaryJson(std::ostream& out, const ModelFacts& f, int indent,
                                   2 * static_cast<std::size_t>(indent))
                          : Dump(LayerJson(f.layers[i]), indent));
   }
-  out << (f.layers.empty() ? "" : nl + pad) << "]," << nl << pad
-      << "\"peak\"" << colon
+  out << (f.layers.empty() ? "" : nl + pad) << "]," << nl << pad << "\"peak\""
+      << colon
       << filter(pretty ? Indent(Dump(PeakJson(f), indent),
                                 static_cast<std::size_t>(indent))
                        : Dump(PeakJson(f), indent))

@@ -326,8 +326,8 @@ TEST(Run, AnInvalidPlannerIsRefusedBeforeTheGraphChanges) {
   testing::TestGraph g;
   g.Add("x", "external", {1, 4});
   g.Constant("w", {2}, {1, 2});
-  g.tensor_dict.set("w", NdArray::FromValues<double>(DType::kFloat64, {2},
-                                                     {1.0, 2.0}));
+  g.tensor_dict.set(
+      "w", NdArray::FromValues<double>(DType::kFloat64, {2}, {1.0, 2.0}));
   g.Add("y", "relu", {1, 4}, {{"x", Value("x")}});
   g.Edge("x", "y");
   g.orig_inputs = {"x"};

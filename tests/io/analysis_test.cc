@@ -4,11 +4,10 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include <functional>
 #include <numeric>
 #include <random>
+#include <sstream>
 
 #include "sarnic/graph_file.h"
 #include "sarnic/model_reader.h"
