@@ -40,12 +40,11 @@ CLI::Option* Literal(CLI::Option* option) {
 // The command line as typed.
 struct Args {
   std::string graph_path, out_path;
-  std::optional<std::string> name, save_map, svm, ext_constants, labels_path,
-      normalization;
-  bool no_mem_map = false, no_opt_map = false, verbose = false;
+  std::optional<std::string> name, ext_constants, labels_path;
+  sarnic::ExportOptions values;  // the options of one value, set directly
+  bool verbose = false;
   std::vector<std::string> save_layers, input_names, output_names;
   std::vector<std::vector<std::string>> copies;
-  std::string planner = "standard";
   bool check = false, strict = false, list_ops = false, ops_markdown = false;
   std::optional<std::string> report;
   std::optional<std::string> describe_op;
@@ -67,6 +66,41 @@ void DefineCheckOptions(CLI::App& app, Args& a) {
                "Print the operation reference as Markdown (docs/ops.md)");
 }
 
+// A switch's flag turns it off; a text takes the value given, one of the
+// choices when the row names any.
+void AddValueOption(CLI::App& app, bool& field, const char* flag,
+                    const char* /*choices*/, const char* help) {
+  app.add_flag_callback(
+      flag, [&field] { field = false; }, help);
+}
+void AddValueOption(CLI::App& app, std::string& field, const char* flag,
+                    const char* choices, const char* help) {
+  CLI::Option* o = app.add_option(flag, field, help);
+  if (*choices != 0) {
+    std::vector<std::string> allowed;
+    std::string rest = choices;
+    for (std::size_t bar; (bar = rest.find('|')) != std::string::npos;
+         rest.erase(0, bar + 1)) {
+      allowed.push_back(rest.substr(0, bar));
+    }
+    allowed.push_back(rest);
+    o->check(CLI::IsMember(allowed));
+  }
+}
+void AddValueOption(CLI::App& app, std::optional<std::string>& field,
+                    const char* flag, const char* /*choices*/,
+                    const char* help) {
+  app.add_option(flag, field, help);
+}
+
+// The options of one value, from their rows.
+void DefineValueOptions(CLI::App& app, sarnic::ExportOptions& values) {
+#define SARNIC_CLI_OPTION(Type, name, default_value, flag, choices, help) \
+  AddValueOption(app, values.name, flag, choices, help);
+  SARNIC_VALUE_OPTIONS(SARNIC_CLI_OPTION)
+#undef SARNIC_CLI_OPTION
+}
+
 void DefineOptions(CLI::App& app, Args& a) {
   app.add_option("graph", a.graph_path, "Graph file to export (.json)");
   app.add_option("-o,--output", a.out_path, "Model file to write (.snx)");
@@ -74,15 +108,6 @@ void DefineOptions(CLI::App& app, Args& a) {
   app.add_option("--name", a.name,
                  "Model name stored in the file (default: the graph file's "
                  "name without its extension)");
-  app.add_flag("--no-mem-map", a.no_mem_map,
-               "Do not plan the scratch arena; the model then has no block "
-               "count or block size");
-  app.add_flag("--no-opt-map", a.no_opt_map,
-               "Plan without releasing outputs that are no longer needed "
-               "(no statistics are printed)");
-  app.add_option("--save-map", a.save_map,
-                 "Save a picture of the memory plan: a PNG path, or a folder "
-                 "that gets mem_map.png");
   Literal(app.add_option("--save-layer", a.save_layers,
                          "Keep this node's output intact for the whole run "
                          "(repeatable)"));
@@ -92,9 +117,6 @@ void DefineOptions(CLI::App& app, Args& a) {
                  "model input that becomes a variable (repeatable)")
               ->expected(2)
               ->type_name("SRC TARGET"));
-  app.add_option("--svm", a.svm,
-                 "Append an SVM classifier head read from this folder "
-                 "(kld.json and the .bin parameter files)");
   app.add_option("--ext-constants", a.ext_constants,
                  "JSON file mapping names to arrays; each becomes a constant "
                  "layer ahead of the graph's layers");
@@ -106,14 +128,7 @@ void DefineOptions(CLI::App& app, Args& a) {
   Literal(app.add_option("--output-name", a.output_names,
                          "Alternative name for the next model output, in "
                          "order (repeatable)"));
-  app.add_option("--normalization", a.normalization,
-                 "Text describing the input image normalization (default: "
-                 "none)");
-  app.add_option("--planner", a.planner,
-                 "Arena planner: standard (the default) or best, which also "
-                 "tries a first-fit planner with a local search and keeps "
-                 "it when it needs fewer blocks")
-      ->check(CLI::IsMember({"standard", "best"}));
+  DefineValueOptions(app, a.values);
   app.add_option("--report", a.report,
                  "Also write an interactive HTML report of the model (any "
                  "number of layers)");
@@ -121,22 +136,16 @@ void DefineOptions(CLI::App& app, Args& a) {
 }
 
 sarnic::ExportOptions OptionsOf(const Args& a) {
-  sarnic::ExportOptions o;
-  o.mem_map = !a.no_mem_map;
-  o.opt_map = !a.no_opt_map;
-  o.save_map = a.save_map;
+  sarnic::ExportOptions o = a.values;
   o.save_layers = std::make_shared<std::vector<std::string>>(a.save_layers);
   o.copy_layers = std::make_shared<std::vector<sarnic::CopyPair>>(
       a.copies.begin(), a.copies.end());
-  o.svm = a.svm;
   if (a.ext_constants) {
     o.ext_constants = sarnic::LoadArrayMap(*a.ext_constants, a.graph_path);
   }
   if (a.labels_path) o.labels = ReadLabels(*a.labels_path);
   if (!a.input_names.empty()) o.input_names = a.input_names;
   if (!a.output_names.empty()) o.output_names = a.output_names;
-  if (a.normalization) o.normalization = *a.normalization;
-  o.planner = a.planner;
   return o;
 }
 
@@ -144,13 +153,13 @@ sarnic::ExportOptions OptionsOf(const Args& a) {
 // the plan was skipped for its size, a pointer to the report.
 void WriteReport(const Args& a, const sarnic::ModelBuffer& model) {
   // Reading the model back costs a pass over it: only when it is needed.
-  if (!a.report && !a.save_map) return;
+  if (!a.report && !a.values.save_map) return;
   const std::span<const uint8_t> bytes(model.data(), model.size());
   const sarnic::ModelFacts facts =
       sarnic::AnalyseModel(sarnic::ReadModel(bytes, a.out_path), model.size());
   std::size_t planned = 0;
   for (const sarnic::LayerFacts& l : facts.layers) planned += l.block ? 1 : 0;
-  if (a.save_map && planned > 768 && !a.report) {
+  if (a.values.save_map && planned > 768 && !a.report) {
     std::cerr << "note: the memory map picture was not drawn for " << planned
               << " planned layers; --report REPORT.html draws "
               << "the plan for any number of layers\n";
@@ -168,8 +177,9 @@ std::vector<std::string> OtherInputs(const Args& a) {
   if (a.ext_constants) inputs.push_back(*a.ext_constants);
   if (a.labels_path) inputs.push_back(*a.labels_path);
   std::error_code ec;
-  if (a.svm && std::filesystem::is_directory(*a.svm, ec)) {
-    for (const auto& e : std::filesystem::directory_iterator(*a.svm, ec)) {
+  if (a.values.svm && std::filesystem::is_directory(*a.values.svm, ec)) {
+    for (const auto& e :
+         std::filesystem::directory_iterator(*a.values.svm, ec)) {
       inputs.push_back(e.path().string());
     }
   }
@@ -183,13 +193,14 @@ void CheckOutputs(const Args& a, const std::vector<std::string>& inputs) {
   std::vector<std::pair<std::string, std::string>> outputs = {
       {"-o", a.out_path}};
   if (a.report) outputs.emplace_back("--report", *a.report);
-  if (a.save_map) {
+  if (a.values.save_map) {
     std::error_code ec;
     outputs.emplace_back(
         "--save-map",
-        std::filesystem::is_directory(*a.save_map, ec)
-            ? (std::filesystem::path(*a.save_map) / "mem_map.png").string()
-            : *a.save_map);
+        std::filesystem::is_directory(*a.values.save_map, ec)
+            ? (std::filesystem::path(*a.values.save_map) / "mem_map.png")
+                  .string()
+            : *a.values.save_map);
   }
   for (std::size_t i = 0; i < outputs.size(); ++i) {
     const auto& [flag, path] = outputs[i];
@@ -212,14 +223,15 @@ void CheckOutputs(const Args& a, const std::vector<std::string>& inputs) {
 
 // Options that found nothing to act on, said after a successful export.
 void NoteIdleOptions(const Args& a) {
-  if (a.save_map && a.no_mem_map) {
+  if (a.values.save_map && !a.values.mem_map) {
     std::cerr << "note: --save-map draws the memory plan, and --no-mem-map "
                  "makes none: no picture was saved\n";
   }
-  if (a.planner == "best" && (a.no_mem_map || a.no_opt_map)) {
+  if (a.values.planner == "best" && (!a.values.mem_map || !a.values.opt_map)) {
     std::cerr << "note: --planner best took no part: "
-              << (a.no_mem_map ? "--no-mem-map makes no plan"
-                               : "--no-opt-map lays the outputs back to back")
+              << (!a.values.mem_map
+                      ? "--no-mem-map makes no plan"
+                      : "--no-opt-map lays the outputs back to back")
               << "\n";
   }
 }

@@ -84,33 +84,58 @@ struct Plugin {
 // One copy request: element 0 the source node, element 1 the target node.
 using CopyPair = std::vector<std::string>;
 
+// The options that hold one value (a switch or a text), each described
+// once, in a row X(Type, name, default, flag, choices, help): the field of
+// ExportOptions, snx-export's flag and help (a switch's flag turns it off),
+// the Python keyword of the same name and the check of `choices` ("a|b";
+// empty for any text) all follow from it. Type is bool, std::string or
+// std::optional<std::string> (a path, or nothing).
+#define SARNIC_VALUE_OPTIONS(X)                                               \
+  X(bool, mem_map, true, "--no-mem-map", "",                                  \
+    "Do not plan the scratch arena; the model then has no block count or "    \
+    "block size")                                                             \
+  X(bool, opt_map, true, "--no-opt-map", "",                                  \
+    "Plan without releasing outputs that are no longer needed (no "           \
+    "statistics are printed)")                                                \
+  X(std::optional<std::string>, save_map, std::nullopt, "--save-map", "",     \
+    "Save a picture of the memory plan: a PNG path, or a folder that gets "   \
+    "mem_map.png")                                                            \
+  X(std::optional<std::string>, svm, std::nullopt, "--svm", "",               \
+    "Append an SVM classifier head read from this folder (kld.json and the "  \
+    ".bin parameter files)")                                                  \
+  X(std::string, normalization, "none", "--normalization", "",                \
+    "Text describing the input image normalization")                          \
+  X(std::string, planner, "standard", "--planner", "standard|best",           \
+    "Arena planner: standard (the default) or best, which also tries a "      \
+    "first-fit planner with a local search and keeps it when it needs fewer " \
+    "blocks")
+
 // The export options besides the graph and the name. Absent (nullopt or a
 // null list) and empty are told apart where the export treats them
 // differently.
 struct ExportOptions {
-  bool mem_map = true;
-  bool opt_map = true;
-  std::optional<std::string> save_map;
+#define SARNIC_OPTION_FIELD(Type, name, default_value, flag, choices, help) \
+  Type name = default_value;
+  SARNIC_VALUE_OPTIONS(SARNIC_OPTION_FIELD)
+#undef SARNIC_OPTION_FIELD
   // Shared with the caller; null means a fresh empty list.
   std::shared_ptr<std::vector<std::string>> save_layers;
   std::shared_ptr<std::vector<CopyPair>> copy_layers;
-  std::optional<std::string> svm;
   std::optional<OrderedMap<NdArray>> ext_constants;
   std::optional<std::vector<std::string>> labels;
   std::optional<std::vector<std::string>> input_names;
   std::optional<std::vector<std::string>> output_names;
   std::vector<Plugin> user_ops;
-  std::string normalization = "none";
-  // The arena planner: "standard" chooses between the greedy step planner
-  // and the largest-first planner; "best" also tries a first-fit planner
-  // with a local search and keeps it when it needs fewer blocks.
-  std::string planner = "standard";
   // Where the diagnostic lines go; null means standard output.
   std::ostream* diagnostics = nullptr;
   // The memory the model is built in (not owned); null for the default. The
   // returned ModelBuffer frees it through this allocator.
   flatbuffers::Allocator* allocator = nullptr;
 };
+
+// Refuses an option whose value is not one of its row's choices, with a
+// ValueError "<name> must be "a" or "b":" and the value.
+void ValidateOptions(const ExportOptions& options);
 
 // Every built-in operation, by op text.
 std::vector<const OpSpec*> BuiltinOperations();

@@ -97,10 +97,6 @@ def _names(value: Any) -> bool:
 def _check_options(**options: Any) -> None:
     """Refuses an option of the wrong kind with a TypeError naming it."""
     expected: Dict[str, Tuple[str, Callable[[Any], bool]]] = {
-        "save_map": ("a path or None",
-                     lambda v: v is None or isinstance(v, (str, os.PathLike))),
-        "svm": ("a path or None",
-                lambda v: v is None or isinstance(v, (str, os.PathLike))),
         "save_layers": ("a list of node names or None",
                         lambda v: v is None or (isinstance(v, list) and _names(v))),
         "copy_layers": ("a list of (source, target) name pairs or None",
@@ -116,17 +112,25 @@ def _check_options(**options: Any) -> None:
         "user_ops": ("a sequence of plug-ins or None",
                      lambda v: v is None or (isinstance(v, Sequence)
                                              and not isinstance(v, str))),
-        "normalization": ("a text", lambda v: isinstance(v, str)),
-        "planner": ('"standard" or "best"', lambda v: isinstance(v, str)),
     }
+    # The options of one value are described once, in the library.
+    for name, kind, choices in _core.value_options():
+        if kind == "text":
+            said = " or ".join(f'"{c}"' for c in choices) if choices else "a text"
+            expected[name] = (said, lambda v: isinstance(v, str))
+        elif kind == "path":
+            expected[name] = ("a path or None",
+                              lambda v: v is None or isinstance(v, (str, os.PathLike)))
     for name, value in options.items():
+        if name not in expected:
+            continue  # a switch: any value, read by its truth
         what, ok = expected[name]
         if not ok(value):
             raise ExportTypeError(f"{name} must be {what}, not {type(value).__name__}")
 
 
-_OPTION_NAMES = ("save_map", "save_layers", "copy_layers", "svm", "ext_constants",
-                 "labels", "input_names", "output_names", "normalization", "planner")
+_OPTION_NAMES = ("save_layers", "copy_layers", "ext_constants", "labels", "input_names",
+                 "output_names") + tuple(name for name, _, _ in _core.value_options())
 
 
 def _check_graph_and_name(graph: Any, name: Any) -> None:

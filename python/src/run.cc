@@ -9,6 +9,7 @@
 #include <sstream>
 #include <streambuf>
 #include <string_view>
+#include <type_traits>
 
 #include "bindings.h"
 #include "convert.h"
@@ -73,21 +74,36 @@ std::optional<std::vector<std::string>> Names(const py::object& o) {
 
 // The export options from the Python exporter's attributes: the one place
 // where the module's keyword arguments become ExportOptions.
+// An option of one value from the exporter's attribute of the same name: a
+// switch by Python's truth, a text, or a path (str or os.PathLike) or None.
+void ReadOption(const py::object& v, const char* /*name*/, bool& field) {
+  field = py::bool_(v);
+}
+void ReadOption(const py::object& v, const char* name, std::string& field) {
+  field = TextOf(v, name);
+}
+void ReadOption(const py::object& v, const char* name,
+                std::optional<std::string>& field) {
+  if (v.is_none()) {
+    field.reset();
+  } else {
+    field = TextOf(py::module_::import("os").attr("fspath")(v), name);
+  }
+}
+
 ExportOptions OptionsOf(const py::object& exporter) {
   auto opt = [&](const char* key) { return exporter.attr(key); };
   ExportOptions o;
-  o.mem_map = py::bool_(opt("mem_map"));
-  o.opt_map = py::bool_(opt("opt_map"));
-  if (!opt("save_map").is_none()) {
-    o.save_map = py::str(opt("save_map")).cast<std::string>();
-  }
+#define SARNIC_PY_OPTION(Type, name, default_value, flag, choices, help) \
+  ReadOption(opt(#name), #name, o.name);
+  SARNIC_VALUE_OPTIONS(SARNIC_PY_OPTION)
+#undef SARNIC_PY_OPTION
   o.save_layers = std::make_shared<std::vector<std::string>>(
       opt("save_layers").cast<std::vector<std::string>>());
   o.copy_layers = std::make_shared<std::vector<CopyPair>>();
   for (const py::handle pair : opt("copy_layers")) {
     o.copy_layers->push_back(py::cast<std::vector<std::string>>(pair));
   }
-  if (!opt("svm").is_none()) o.svm = py::str(opt("svm")).cast<std::string>();
   if (!opt("ext_constants").is_none()) {
     o.ext_constants.emplace();
     for (const auto& [k, v] : opt("ext_constants").cast<py::dict>()) {
@@ -98,8 +114,6 @@ ExportOptions OptionsOf(const py::object& exporter) {
   o.labels = Names(opt("labels"));
   o.input_names = Names(opt("input_names"));
   o.output_names = Names(opt("output_names"));
-  o.normalization = opt("normalization").cast<std::string>();
-  o.planner = opt("planner").cast<std::string>();
   return o;
 }
 
@@ -462,7 +476,44 @@ std::vector<std::string> VerifyModelBytes(const py::bytes& model) {
 
 }  // namespace
 
+namespace {
+
+// The options of one value: (name, kind, choices), kind "switch", "text"
+// or "path", choices empty for any value.
+py::list ValueOptions() {
+  py::list out;
+  auto kind = [](const auto& field) {
+    using T = std::decay_t<decltype(field)>;
+    if constexpr (std::is_same_v<T, bool>) return "switch";
+    if constexpr (std::is_same_v<T, std::string>) return "text";
+    return "path";
+  };
+  const ExportOptions defaults;
+  auto choices = [](const char* c) {
+    py::list l;
+    std::string rest = c;
+    if (rest.empty()) return l;
+    for (std::size_t bar; (bar = rest.find('|')) != std::string::npos;
+         rest.erase(0, bar + 1)) {
+      l.append(rest.substr(0, bar));
+    }
+    l.append(rest);
+    return l;
+  };
+#define SARNIC_PY_DESCRIBE(Type, name, default_value, flag, choices_text, \
+                           help)                                          \
+  out.append(py::make_tuple(#name, kind(defaults.name), choices(choices_text)));
+  SARNIC_VALUE_OPTIONS(SARNIC_PY_DESCRIBE)
+#undef SARNIC_PY_DESCRIBE
+  return out;
+}
+
+}  // namespace
+
 void BindRun(py::module_& m) {
+  m.def("value_options", &ValueOptions,
+        "The export options of one value: (name, kind, choices), kind "
+        "'switch', 'text' or 'path'.");
   m.def("verify_model", &VerifyModelBytes, py::arg("model"),
         "The plan verifier's violations on a model's bytes; empty when the "
         "model is sound.");

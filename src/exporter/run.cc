@@ -124,13 +124,6 @@ void ResolveNames(SarnicExporter& e,
   }
 }
 
-void CheckPlanner(const std::string& planner) {
-  if (planner != "standard" && planner != "best") {
-    throw ValueError("planner must be \"standard\" or \"best\":",
-                     Value(planner).repr());
-  }
-}
-
 // Plans the arena, stores the blocks in the nodes and draws the plan when
 // asked; the plan's block count.
 uint32_t PlanArena(SarnicExporter& e) {
@@ -332,7 +325,7 @@ ModelBuffer FinishModel(SarnicExporter& e, BetterBuilder& builder,
 ModelBuffer SarnicExporter::run() {
   // The options are checked before the graph is touched: a refused export
   // leaves the caller's graph as it was.
-  CheckPlanner(options.planner);
+  ValidateOptions(options);
   graph.optimize();
   if (!options.copy_layers->empty()) {
     add_copy(graph, *options.copy_layers, *options.save_layers, out());

@@ -1,5 +1,9 @@
-// Refusal of unusable quantization scales before anything is written.
+// Refusal of unusable quantization scales and of options outside their
+// choices, before anything is written.
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <vector>
 
 #include "sarnic/errors.h"
 #include "sarnic/exporter.h"
@@ -47,6 +51,41 @@ void SarnicExporter::validate_model() const {
       if (d < 0) throw ValueError("Model contains negative scale values");
     }
   }
+}
+
+namespace {
+
+// A text option against its choices ("a|b"); other kinds have none.
+void CheckChoice(const std::string& value, const char* name,
+                 const char* choices) {
+  if (*choices == 0) return;
+  std::vector<std::string> allowed;
+  for (const char *p = choices, *bar; *p != 0; p = *bar ? bar + 1 : bar) {
+    bar = std::strchr(p, '|');
+    if (bar == nullptr) bar = p + std::strlen(p);
+    allowed.emplace_back(p, bar);
+  }
+  if (std::find(allowed.begin(), allowed.end(), value) != allowed.end()) {
+    return;
+  }
+  std::string said;
+  for (std::size_t i = 0; i < allowed.size(); ++i) {
+    said += (i == 0 ? "" : i + 1 == allowed.size() ? " or " : ", ");
+    said += "\"" + allowed[i] + "\"";
+  }
+  throw ValueError(std::string(name) + " must be " + said + ":",
+                   Value(value).repr());
+}
+void CheckChoice(bool, const char*, const char*) {}
+void CheckChoice(const std::optional<std::string>&, const char*, const char*) {}
+
+}  // namespace
+
+void ValidateOptions(const ExportOptions& options) {
+#define SARNIC_CHECK_OPTION(Type, name, default_value, flag, choices, help) \
+  CheckChoice(options.name, #name, choices);
+  SARNIC_VALUE_OPTIONS(SARNIC_CHECK_OPTION)
+#undef SARNIC_CHECK_OPTION
 }
 
 }  // namespace sarnic

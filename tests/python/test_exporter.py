@@ -514,3 +514,22 @@ def test_sigterm_removes_the_temporary_files_of_save_graph(tmp_path):
     finally:
         child.kill()
     assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".")] == []
+
+
+def test_every_value_option_is_a_keyword_checked_by_its_description():
+    import inspect
+    params = inspect.signature(se.SarnicExporter.__init__).parameters
+    described = se._core.value_options()
+    assert [n for n, _, _ in described] == ["mem_map", "opt_map", "save_map", "svm",
+                                           "normalization", "planner"]
+    for name, kind, choices in described:
+        assert name in params, name
+        exporter = se.SarnicExporter(small_graph(), "m")
+        assert hasattr(exporter, name)
+        if kind == "text" and choices:
+            setattr(exporter, name, "no such choice")
+            with pytest.raises(se.ExportValueError, match=f"{name} must be"):
+                exporter.run()
+        if kind in ("text", "path"):
+            with pytest.raises(se.ExportTypeError, match=name):
+                se.SarnicExporter(small_graph(), "m", **{name: 3})

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "sarnic/exporter.h"
 #include "sarnic/graph_file.h"
 #include "test_util.h"
 #include "tools/cli_fixture.h"
@@ -140,6 +141,19 @@ TEST_F(Cli, NamesFromTheGraphAreEscapedInEveryMessage) {
     EXPECT_EQ(r.err.find("\nerror: forged"), std::string::npos);
     EXPECT_GE(lines, 1u);
   }
+}
+
+// Every option of one value reaches the command line from its row.
+TEST_F(Cli, EveryValueOptionHasItsFlag) {
+  const Result help = Export("--help");
+  ASSERT_EQ(help.status, 0);
+#define SARNIC_EXPECT_FLAG(Type, name, default_value, flag, choices, text) \
+  EXPECT_NE(help.out.find(flag), std::string::npos) << flag;
+  SARNIC_VALUE_OPTIONS(SARNIC_EXPECT_FLAG)
+#undef SARNIC_EXPECT_FLAG
+  EXPECT_EQ(
+      Export(SmallGraph() + " -o " + Path("m.snx") + " --planner fast").status,
+      2);
 }
 
 TEST_F(Cli, InspectGivesVerificationAsJsonAndTheSummaryAlone) {
