@@ -1,6 +1,9 @@
 #include <algorithm>
 #include <deque>
+#include <iterator>
+#include <map>
 #include <numeric>
+#include <optional>
 #include <utility>
 
 #include "planner/free_list.h"
@@ -121,24 +124,96 @@ int64_t FirstFit(std::vector<int64_t>& candidates,
 
 }  // namespace
 
+namespace {
+
+// Largest first; among equal sizes the earliest in planner order.
+std::vector<LayerId> PlacementOrder(const std::vector<int64_t>& blocks) {
+  std::vector<LayerId> order(blocks.size());
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](LayerId a, LayerId b) { return blocks[a] > blocks[b]; });
+  return order;
+}
+
+// The plan over intervals while no two layers live at a common step ever
+// overlap (every carve succeeds). Steps in a run whose layers are the same
+// have the same free ranges, so the steps are kept as runs [first, last]
+// with one free list each, split only where an interval begins or ends:
+// a layer costs the runs its interval meets, not its steps (a concat of
+// many inputs places each in a few runs). The candidates, the fit and the
+// carving are those of every step of a run at once, so the plan is the
+// per-step plan. Returns nothing when a carve fails (a layer taken unchecked
+// over another): the steps are then rebuilt from their lists by the caller.
+std::optional<Plan> LargestFirstOverRuns(const LiveLists& steps,
+                                         const std::vector<int64_t>& blocks,
+                                         int64_t total_blocks) {
+  const std::size_t n = blocks.size();
+  Plan plan(n, -1);
+  if (n == 0) return plan;
+  std::map<uint32_t, std::pair<uint32_t, FreeList>> runs;  // first -> last
+  runs.emplace(
+      0, std::make_pair(static_cast<uint32_t>(n - 1), FreeList(total_blocks)));
+  // Makes `step` the first step of a run.
+  auto split = [&runs](uint32_t step) {
+    auto it = std::prev(runs.upper_bound(step));
+    if (it->first == step) return;
+    const uint32_t last = it->second.first;
+    it->second.first = step - 1;
+    runs.emplace(step, std::make_pair(last, it->second.second));
+  };
+  std::vector<FreeList*> met;
+  std::vector<const FreeList*> step_free;
+  std::vector<int64_t> candidates;
+  for (LayerId layer : PlacementOrder(blocks)) {
+    const int64_t size = blocks[layer];
+    const uint32_t first = layer, last = steps.last(layer);
+    split(first);
+    if (last + 1 < n) split(last + 1);
+    met.clear();
+    step_free.clear();
+    candidates.clear();
+    for (auto it = runs.find(first); it != runs.end() && it->first <= last;
+         ++it) {
+      FreeList& f = it->second.second;
+      for (const auto& [begin, end] : f.ranges()) {
+        if (end - begin + 1 > size) candidates.push_back(begin);
+      }
+      met.push_back(&f);
+      step_free.push_back(&f);
+    }
+    const int64_t start = FirstFit(candidates, step_free, size);
+    if (start < 0) {
+      throw InternalError("memory planner found no start block for a layer");
+    }
+    plan[layer] = start;
+    for (FreeList* f : met) {
+      if (!f->Carve(start, start + size - 1)) return std::nullopt;
+    }
+  }
+  return plan;
+}
+
+}  // namespace
+
 Plan largest_first_map(const LiveLists& layer_steps,
                        const std::vector<int64_t>& layer_blocks,
                        int64_t total_blocks) {
   const std::size_t n = layer_blocks.size();
+  if (layer_steps.intervals() &&
+      std::all_of(layer_blocks.begin(), layer_blocks.end(),
+                  [](int64_t b) { return b > 0; })) {
+    if (auto plan =
+            LargestFirstOverRuns(layer_steps, layer_blocks, total_blocks)) {
+      return *plan;
+    }
+  }
   Plan plan(n, -1);
   const LiveSteps live_at(layer_steps, n);
-  // Largest first; among equal sizes the earliest in planner order.
-  std::vector<LayerId> order(n);
-  std::iota(order.begin(), order.end(), 0);
-  std::stable_sort(order.begin(), order.end(), [&](LayerId a, LayerId b) {
-    return layer_blocks[a] > layer_blocks[b];
-  });
-
   StepRanges free(layer_steps, layer_blocks, plan, total_blocks);
   std::deque<FreeList> rebuilt;  // appending moves no element
   std::vector<const FreeList*> step_free;
   std::vector<int64_t> candidates;
-  for (LayerId layer : order) {
+  for (LayerId layer : PlacementOrder(layer_blocks)) {
     const int64_t blocks = layer_blocks[layer];
     rebuilt.clear();
     step_free.clear();
