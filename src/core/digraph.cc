@@ -31,9 +31,8 @@ AttrDict& DiGraph::add_node(const std::string& name, const AttrDict& attrs) {
 void DiGraph::add_edge(const std::string& u, const std::string& v) {
   const uint32_t a = AddEntry(u);
   const uint32_t b = AddEntry(v);
-  auto& succ = nodes_[a]->succ;
-  if (std::find(succ.begin(), succ.end(), b) != succ.end()) return;
-  succ.push_back(b);
+  if (has_edge(a, b)) return;
+  nodes_[a]->succ.push_back(b);
   nodes_[b]->pred.push_back(a);
   edges_.emplace_back(a, b);
 }
@@ -46,14 +45,18 @@ bool DiGraph::has_edge(const std::string& u, const std::string& v) const {
   const int64_t a = index_of(u);
   const int64_t b = index_of(v);
   if (a < 0 || b < 0) return false;
-  const auto& succ = nodes_[static_cast<std::size_t>(a)]->succ;
-  return std::find(succ.begin(), succ.end(), static_cast<uint32_t>(b)) !=
-         succ.end();
+  return has_edge(static_cast<uint32_t>(a), static_cast<uint32_t>(b));
 }
 
+// The shorter of u's successors and v's predecessors is searched: a node
+// read by many (a shared input) or reading many (a concat of thousands)
+// costs each edge the other end's few entries, not the many.
 bool DiGraph::has_edge(uint32_t u, uint32_t v) const {
   const auto& succ = nodes_[u]->succ;
-  return std::find(succ.begin(), succ.end(), v) != succ.end();
+  const auto& pred = nodes_[v]->pred;
+  return succ.size() <= pred.size()
+             ? std::find(succ.begin(), succ.end(), v) != succ.end()
+             : std::find(pred.begin(), pred.end(), u) != pred.end();
 }
 
 int64_t DiGraph::index_of(const std::string& name) const {

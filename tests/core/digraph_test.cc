@@ -82,3 +82,31 @@ TEST(DiGraph, AddNodeKeepsPlaceAndEdgesAddMissingNodes) {
 
 }  // namespace
 }  // namespace sarnic
+
+namespace sarnic {
+namespace {
+
+// An edge is found from either end, whichever has fewer entries: a node
+// that many read, or that reads many, answers for every edge.
+TEST(DiGraph, EdgesAreFoundFromTheShorterEnd) {
+  DiGraph g;
+  for (int i = 0; i < 50; ++i) {
+    const std::string p = "p" + std::to_string(i);
+    g.add_edge("in", p);
+    g.add_edge(p, "concat");
+  }
+  g.add_edge("in", "p7");  // a repeat adds nothing
+  EXPECT_EQ(g.number_of_edges(), 100u);
+  for (int i = 0; i < 50; ++i) {
+    const std::string p = "p" + std::to_string(i);
+    EXPECT_TRUE(g.has_edge("in", p));
+    EXPECT_TRUE(g.has_edge(p, "concat"));
+    EXPECT_FALSE(g.has_edge(p, "in"));
+    EXPECT_FALSE(g.has_edge("concat", p));
+  }
+  EXPECT_FALSE(g.has_edge("in", "concat"));
+  EXPECT_FALSE(g.has_edge("in", "nowhere"));
+}
+
+}  // namespace
+}  // namespace sarnic
