@@ -122,6 +122,14 @@ int main(int argc, char** argv) {
         "(limit 5 MiB)\n",
         c.at("report_mib"));
   }
+  const double chain = time_of("BM_ExportChain100k");
+  const double concat = time_of("BM_ExportConcat100k");
+  if (chain > 0 && concat > 0) {
+    std::printf(
+        "check+export, concat of 100,000 vs 100,000-layer chain: %.0f ms vs "
+        "%.0f ms, %.2f (limit 2.00)\n",
+        concat, chain, concat / chain);
+  }
   if (exp > 0 && base > 0) {
     std::printf("export+write 256 MiB vs memcpy+write: %.2f (limit 1.50)\n",
                 exp / base);

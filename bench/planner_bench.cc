@@ -111,6 +111,59 @@ void BM_PlanChain100kOpt(benchmark::State& state) {
 }
 BENCHMARK(BM_PlanChain100kOpt)->Unit(benchmark::kMillisecond)->Iterations(3);
 
+// A concat of `parts` layers that all read one input: every part is live
+// until the concat.
+std::unique_ptr<Graph> Concat(int parts) {
+  auto g = std::make_unique<Graph>();
+  DiGraph& d = g->qm_nx_graph;
+  auto& in = d.add_node("in");
+  in.set("op", Value("external"));
+  in.set("output_shape", Value::IntList({1, 256}));
+  List values;
+  for (int i = 0; i < parts; ++i) {
+    const std::string p = "p" + std::to_string(i);
+    auto& node = d.add_node(p);
+    node.set("op", Value("relu"));
+    node.set("x", Value("in"));
+    node.set("output_shape", Value::IntList({1, 256}));
+    d.add_edge("in", p);
+    values.emplace_back(p);
+  }
+  auto& c = d.add_node("c");
+  c.set("op", Value("concat"));
+  c.set("values", Value(std::move(values)));
+  c.set("axis", Value(1));
+  c.set("output_shape", Value::IntList({1, 256 * int64_t{parts}}));
+  for (int i = 0; i < parts; ++i) d.add_edge("p" + std::to_string(i), "c");
+  g->orig_outputs = {"c"};
+  return g;
+}
+
+// Check and export, as snx-export does, of a graph made afresh each time
+// (the export changes its graph).
+void CheckAndExport(benchmark::State& state,
+                    std::unique_ptr<Graph> (*make)(int), int layers) {
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto g = make(layers);
+    state.ResumeTiming();
+    benchmark::DoNotOptimize(CheckGraph(*g).size());
+    std::ostringstream out;
+    ExportOptions o;
+    o.diagnostics = &out;
+    SarnicExporter e(*g, "m", std::move(o));
+    benchmark::DoNotOptimize(e.run().size());
+  }
+}
+void BM_ExportChain100k(benchmark::State& state) {
+  CheckAndExport(state, Chain, 100000);
+}
+void BM_ExportConcat100k(benchmark::State& state) {
+  CheckAndExport(state, Concat, 100000);
+}
+BENCHMARK(BM_ExportChain100k)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_ExportConcat100k)->Unit(benchmark::kMillisecond)->Iterations(3);
+
 }  // namespace
 }  // namespace sarnic::bench
 
