@@ -249,9 +249,10 @@ void PrintFindings(const std::vector<sarnic::Finding>& findings) {
 // export goes on as without it.
 std::vector<sarnic::Finding> Findings(const Args& a,
                                       const sarnic::Graph& graph) {
-  if (a.check || a.strict) return sarnic::CheckGraph(graph);
+  const sarnic::CheckOptions options{.plans_arena = a.values.mem_map};
+  if (a.check || a.strict) return sarnic::CheckGraph(graph, options);
   try {
-    return sarnic::CheckGraph(graph);
+    return sarnic::CheckGraph(graph, options);
   } catch (...) {
     return {};
   }

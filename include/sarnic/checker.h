@@ -26,7 +26,13 @@ struct Finding {
 // findings about the graph as a whole. The checker is a helper: it never
 // throws on what a graph holds (a rule that meets a value it cannot judge
 // says nothing) and never changes the graph.
-std::vector<Finding> CheckGraph(const Graph& graph);
+struct CheckOptions {
+  // The export plans the arena (its mem_map option): an output too large
+  // for the arena's block numbers is then refused.
+  bool plans_arena = true;
+};
+std::vector<Finding> CheckGraph(const Graph& graph,
+                                const CheckOptions& options = {});
 
 // "node 'c' attribute 'x': message".
 std::string FormatFinding(const Finding& finding);

@@ -177,7 +177,8 @@ void OutputShapeEntries(Context& c, uint32_t n) {
     count *= static_cast<uint64_t>(d);
   }
   const std::string* op = c.OpOf(n);
-  if (op == nullptr || *op == "constant" || *op == "copy" || *op == "reshape") {
+  if (!c.options().plans_arena || op == nullptr || *op == "constant" ||
+      *op == "copy" || *op == "reshape") {
     return;  // not planned
   }
   const Value* dt = c.g().attrs_of(n).find("datatype");
@@ -236,8 +237,9 @@ constexpr GraphRule kGraphRules[] = {Cycle};
 
 }  // namespace
 
-std::vector<Finding> RunRules(const Graph& graph, bool contain_faults) {
-  Context c(graph);
+std::vector<Finding> RunRules(const Graph& graph, bool contain_faults,
+                              const CheckOptions& options) {
+  Context c(graph, options);
   auto run = [contain_faults](auto&& rule) {
     if (!contain_faults) return rule();
     try {
@@ -255,8 +257,9 @@ std::vector<Finding> RunRules(const Graph& graph, bool contain_faults) {
 
 }  // namespace checker
 
-std::vector<Finding> CheckGraph(const Graph& graph) {
-  return checker::RunRules(graph, true);
+std::vector<Finding> CheckGraph(const Graph& graph,
+                                const CheckOptions& options) {
+  return checker::RunRules(graph, true, options);
 }
 
 std::string FormatFinding(const Finding& f) {

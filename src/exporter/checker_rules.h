@@ -16,7 +16,8 @@ namespace sarnic::checker {
 
 class Context {
  public:
-  explicit Context(const Graph& graph) : graph_(graph), g_(graph.qm_nx_graph) {
+  Context(const Graph& graph, const CheckOptions& options)
+      : graph_(graph), g_(graph.qm_nx_graph), options_(options) {
     // Each node's declaration, looked up once; shapes are read when a rule
     // first needs them.
     spec_of_.resize(g_.number_of_nodes(), nullptr);
@@ -28,6 +29,7 @@ class Context {
   }
 
   const Graph& graph() const { return graph_; }
+  const CheckOptions& options() const { return options_; }
   const DiGraph& g() const { return g_; }
   std::vector<Finding>& findings() { return findings_; }
 
@@ -83,6 +85,7 @@ class Context {
  private:
   const Graph& graph_;
   const DiGraph& g_;
+  const CheckOptions options_;
   std::vector<const OpSpec*> spec_of_;
   std::vector<std::optional<Shape>> shapes_;
   std::vector<bool> shape_read_;
@@ -107,7 +110,8 @@ void ReductionRank(Context& c, uint32_t n);
 // Runs every rule. With `contain_faults`, a rule that throws on a node is
 // taken to have found nothing there (CheckGraph); without, the exception
 // leaves (the tests, which hold that no rule throws).
-std::vector<Finding> RunRules(const Graph& graph, bool contain_faults);
+std::vector<Finding> RunRules(const Graph& graph, bool contain_faults,
+                              const CheckOptions& options = {});
 
 }  // namespace sarnic::checker
 

@@ -74,6 +74,10 @@ TEST_F(Cli, WhatTheExportRefusesTheCheckReportsAsAnError) {
   SaveGraph(g, Path("g.json"));
   const Result r = Export("--check " + Path("g.json"));
   EXPECT_EQ(r.status, 1);
+  // Without a plan the size of an output is no refusal.
+  const Result unplanned = Export("--check --no-mem-map " + Path("g.json"));
+  EXPECT_EQ(unplanned.err.find("needs more blocks"), std::string::npos)
+      << unplanned.err;
   for (const char* line :
        {"error: node 'self' attribute 'x': names the node itself as its "
         "input\n",
