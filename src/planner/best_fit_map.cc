@@ -88,6 +88,8 @@ int64_t FirstFit(const std::vector<LayerId>& order,
   return count;
 }
 
+}  // namespace
+
 std::vector<LayerId> LargestFirstOrder(const std::vector<int64_t>& blocks) {
   std::vector<LayerId> order(blocks.size());
   std::iota(order.begin(), order.end(), 0);
@@ -95,8 +97,6 @@ std::vector<LayerId> LargestFirstOrder(const std::vector<int64_t>& blocks) {
                    [&](LayerId a, LayerId b) { return blocks[a] > blocks[b]; });
   return order;
 }
-
-}  // namespace
 
 std::size_t ConflictPairs(const LiveLists& steps) {
   std::size_t pairs = 0;

@@ -126,15 +126,6 @@ int64_t FirstFit(std::vector<int64_t>& candidates,
 
 namespace {
 
-// Largest first; among equal sizes the earliest in planner order.
-std::vector<LayerId> PlacementOrder(const std::vector<int64_t>& blocks) {
-  std::vector<LayerId> order(blocks.size());
-  std::iota(order.begin(), order.end(), 0);
-  std::stable_sort(order.begin(), order.end(),
-                   [&](LayerId a, LayerId b) { return blocks[a] > blocks[b]; });
-  return order;
-}
-
 // The plan over intervals while no two layers live at a common step ever
 // overlap (every carve succeeds). Steps in a run whose layers are the same
 // have the same free ranges, so the steps are kept as runs [first, last]
@@ -164,7 +155,7 @@ std::optional<Plan> LargestFirstOverRuns(const LiveLists& steps,
   std::vector<FreeList*> met;
   std::vector<const FreeList*> step_free;
   std::vector<int64_t> candidates;
-  for (LayerId layer : PlacementOrder(blocks)) {
+  for (LayerId layer : LargestFirstOrder(blocks)) {
     const int64_t size = blocks[layer];
     const uint32_t first = layer, last = steps.last(layer);
     split(first);
@@ -213,7 +204,7 @@ Plan largest_first_map(const LiveLists& layer_steps,
   std::deque<FreeList> rebuilt;  // appending moves no element
   std::vector<const FreeList*> step_free;
   std::vector<int64_t> candidates;
-  for (LayerId layer : PlacementOrder(layer_blocks)) {
+  for (LayerId layer : LargestFirstOrder(layer_blocks)) {
     const int64_t blocks = layer_blocks[layer];
     rebuilt.clear();
     step_free.clear();

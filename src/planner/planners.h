@@ -117,6 +117,11 @@ Plan largest_first_map(const LiveLists& layer_steps,
                        const std::vector<int64_t>& layer_blocks,
                        int64_t total_blocks);
 
+// The layers by size, largest first; among equal sizes the earliest in
+// planner order: the order in which the largest-first and first-fit
+// planners place them.
+std::vector<LayerId> LargestFirstOrder(const std::vector<int64_t>& blocks);
+
 // The pairs of layers live at a common step that the first-fit planners
 // join (each once per run of one of them, so an upper bound for explicit
 // lists): their memory and time grow with it.
