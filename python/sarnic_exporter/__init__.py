@@ -129,8 +129,10 @@ def _check_options(**options: Any) -> None:
             raise ExportTypeError(f"{name} must be {what}, not {type(value).__name__}")
 
 
+# The options of one value, as the library describes them.
+_VALUE_OPTION_NAMES = tuple(name for name, _, _ in _core.value_options())
 _OPTION_NAMES = ("save_layers", "copy_layers", "ext_constants", "labels", "input_names",
-                 "output_names") + tuple(name for name, _, _ in _core.value_options())
+                 "output_names") + _VALUE_OPTION_NAMES
 
 
 def _check_graph_and_name(graph: Any, name: Any) -> None:
@@ -188,11 +190,12 @@ class SarnicExporter:
                  user_ops: Optional[Sequence[Any]] = None,
                  normalization: str = "none", *, planner: str = "standard") -> None:
         _check_graph_and_name(graph, name)
-        _check_options(save_map=save_map, save_layers=save_layers,
-                       copy_layers=copy_layers, svm=svm, ext_constants=ext_constants,
-                       labels=labels, input_names=input_names,
-                       output_names=output_names, user_ops=user_ops,
-                       normalization=normalization, planner=planner)
+        given = locals()
+        _check_options(save_layers=save_layers, copy_layers=copy_layers,
+                       ext_constants=ext_constants, labels=labels,
+                       input_names=input_names, output_names=output_names,
+                       user_ops=user_ops,
+                       **{name: given[name] for name in _VALUE_OPTION_NAMES})
         if user_ops is None:
             user_ops = []
         if save_layers is None:
