@@ -14,6 +14,7 @@
 #include "sarnic/analysis.h"
 #include "sarnic/exporter.h"
 #include "sarnic/schema.h"
+#include "test_decode.h"
 
 namespace sarnic::testing {
 
@@ -33,43 +34,6 @@ inline const snxf::Model* Decode(const uint8_t* data, std::size_t size) {
 }
 inline const snxf::Model* Decode(const ModelBuffer& buffer) {
   return Decode(buffer.data(), buffer.size());
-}
-
-// Finishes `b` with the table at `root` as root and returns it verified.
-template <typename T>
-const T* FinishAndDecode(BetterBuilder& b, Offset root) {
-  b.Finish(flatbuffers::Offset<T>(root));
-  flatbuffers::Verifier verifier(b.GetBufferPointer(), b.GetSize());
-  if (!verifier.VerifyBuffer<T>(nullptr)) {
-    ADD_FAILURE() << "buffer does not verify";
-    return nullptr;
-  }
-  return flatbuffers::GetRoot<T>(b.GetBufferPointer());
-}
-
-inline std::vector<int32_t> Ints(const flatbuffers::Vector<int32_t>* v) {
-  return v == nullptr ? std::vector<int32_t>{}
-                      : std::vector<int32_t>(v->begin(), v->end());
-}
-inline std::vector<uint32_t> Ints(const flatbuffers::Vector<uint32_t>* v) {
-  return v == nullptr ? std::vector<uint32_t>{}
-                      : std::vector<uint32_t>(v->begin(), v->end());
-}
-inline std::vector<std::string> Names(
-    const flatbuffers::Vector<flatbuffers::Offset<snxf::Tensor>>* params) {
-  std::vector<std::string> out;
-  if (params != nullptr) {
-    for (const auto* t : *params) out.push_back(t->name()->str());
-  }
-  return out;
-}
-inline std::vector<std::string> Strings(
-    const flatbuffers::Vector<flatbuffers::Offset<flatbuffers::String>>* v) {
-  std::vector<std::string> out;
-  if (v != nullptr) {
-    for (const auto* s : *v) out.push_back(s->str());
-  }
-  return out;
 }
 
 // A graph assembled node by node.

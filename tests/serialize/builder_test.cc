@@ -6,7 +6,7 @@
 
 #include "sarnic/errors.h"
 #include "sarnic/schema.h"
-#include "test_util.h"
+#include "test_decode.h"
 
 namespace sarnic {
 namespace {

@@ -1,8 +1,9 @@
+#include "serialize/tensor.h"
+
 #include <gtest/gtest.h>
 
 #include "sarnic/errors.h"
-#include "sarnic/exporter.h"
-#include "test_util.h"
+#include "test_decode.h"
 
 namespace sarnic {
 namespace {
@@ -14,11 +15,9 @@ class ExportTensor : public ::testing::Test {
  protected:
   const snxf::Tensor* Make(const std::optional<Shape>& shape,
                            const Value& data) {
-    const Offset t = exporter_.export_tensor(builder_, "t", shape, data);
+    const Offset t = export_tensor(builder_, "t", shape, data);
     return FinishAndDecode<snxf::Tensor>(builder_, t);
   }
-  Graph graph_;
-  SarnicExporter exporter_{graph_, "m"};
   BetterBuilder builder_{0};
 };
 
@@ -70,10 +69,8 @@ TEST_F(ExportTensor, ScalarAndSequenceKinds) {
   };
   for (const Case& c : cases) {
     BetterBuilder b(0);
-    Graph g;
-    SarnicExporter e(g, "m");
     // A shape given with such data is written but not referenced.
-    const Offset off = e.export_tensor(b, "t", Shape{9, 9}, c.data);
+    const Offset off = export_tensor(b, "t", Shape{9, 9}, c.data);
     const auto* t = FinishAndDecode<snxf::Tensor>(b, off);
     ASSERT_NE(t, nullptr) << c.what;
     EXPECT_EQ(Ints(t->shape()), c.shape) << c.what;
@@ -86,11 +83,11 @@ TEST_F(ExportTensor, ScalarValuesAreEncodedAsTheirKindSays) {
   EXPECT_EQ(t->data_i16()->Get(0), 1);
   BetterBuilder b(0);
   const auto* r = FinishAndDecode<snxf::Tensor>(
-      b, exporter_.export_tensor(b, "eps", std::nullopt, Value(1e-5)));
+      b, export_tensor(b, "eps", std::nullopt, Value(1e-5)));
   EXPECT_EQ(r->data_f32()->Get(0), 1e-5f);
   BetterBuilder b2(0);
   const auto* s = FinishAndDecode<snxf::Tensor>(
-      b2, exporter_.export_tensor(b2, "act", std::nullopt, Value("relu6")));
+      b2, export_tensor(b2, "act", std::nullopt, Value("relu6")));
   EXPECT_EQ(s->data_str()->Get(0)->str(), "relu6");
 }
 
@@ -105,8 +102,8 @@ TEST_F(ExportTensor, ArraysKeepTheirBytesAndTakeTheGivenShape) {
   EXPECT_EQ(reinterpret_cast<uintptr_t>(t->data_f32()->data()) % 4, 0u);
 
   BetterBuilder b(0);
-  const auto* r = FinishAndDecode<snxf::Tensor>(
-      b, exporter_.export_tensor(b, "t", Shape{6}, a));
+  const auto* r =
+      FinishAndDecode<snxf::Tensor>(b, export_tensor(b, "t", Shape{6}, a));
   EXPECT_EQ(Ints(r->shape()), (std::vector<int32_t>{6}));
   EXPECT_EQ(r->data_f32()->Get(5), 6.0f);
 }
@@ -123,8 +120,7 @@ TEST_F(ExportTensor, ArrayElementTypesPickTheirField) {
   for (const auto& c : cases) {
     BetterBuilder b(0);
     const auto* t = FinishAndDecode<snxf::Tensor>(
-        b, exporter_.export_tensor(b, "t", std::nullopt,
-                                   NdArray::Zeros(c.dtype, {2})));
+        b, export_tensor(b, "t", std::nullopt, NdArray::Zeros(c.dtype, {2})));
     EXPECT_EQ(Field(t), c.field) << DTypeName(c.dtype);
   }
   const auto* z = Make(std::nullopt, NdArray::Zeros(DType::kInt32, {}));
@@ -159,7 +155,7 @@ TEST_F(ExportTensor, Failures) {
   for (const auto& c : cases) {
     BetterBuilder b(0);
     try {
-      exporter_.export_tensor(b, "t", std::nullopt, c.data);
+      export_tensor(b, "t", std::nullopt, c.data);
       ADD_FAILURE() << c.what;
     } catch (const ValueError& e) {
       EXPECT_EQ(e.message(), c.message) << c.what;
@@ -171,9 +167,9 @@ TEST_F(ExportTensor, Failures) {
 TEST_F(ExportTensor, Float16IsRefusedBeforeItsDataIsWritten) {
   BetterBuilder b(0);
   const auto before = b.GetSize();
-  EXPECT_THROW(exporter_.export_tensor(b, "", std::nullopt,
-                                       NdArray::Zeros(DType::kFloat16, {64})),
-               ValueError);
+  EXPECT_THROW(
+      export_tensor(b, "", std::nullopt, NdArray::Zeros(DType::kFloat16, {64})),
+      ValueError);
   EXPECT_LT(b.GetSize() - before, 64u);
 }
 
