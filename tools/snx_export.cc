@@ -76,16 +76,7 @@ void AddValueOption(CLI::App& app, bool& field, const char* flag,
 void AddValueOption(CLI::App& app, std::string& field, const char* flag,
                     const char* choices, const char* help) {
   CLI::Option* o = app.add_option(flag, field, help);
-  if (*choices != 0) {
-    std::vector<std::string> allowed;
-    std::string rest = choices;
-    for (std::size_t bar; (bar = rest.find('|')) != std::string::npos;
-         rest.erase(0, bar + 1)) {
-      allowed.push_back(rest.substr(0, bar));
-    }
-    allowed.push_back(rest);
-    o->check(CLI::IsMember(allowed));
-  }
+  if (*choices != 0) o->check(CLI::IsMember(sarnic::OptionChoices(choices)));
 }
 void AddValueOption(CLI::App& app, std::optional<std::string>& field,
                     const char* flag, const char* /*choices*/,

@@ -133,6 +133,10 @@ struct ExportOptions {
   flatbuffers::Allocator* allocator = nullptr;
 };
 
+// The choices of an option's row ("standard|best"), in order; empty for
+// any value.
+std::vector<std::string> OptionChoices(const char* choices);
+
 // Refuses an option whose value is not one of its row's choices, with a
 // ValueError "<name> must be "a" or "b":" and the value.
 void ValidateOptions(const ExportOptions& options);

@@ -489,17 +489,7 @@ py::list ValueOptions() {
     return "path";
   };
   const ExportOptions defaults;
-  auto choices = [](const char* c) {
-    py::list l;
-    std::string rest = c;
-    if (rest.empty()) return l;
-    for (std::size_t bar; (bar = rest.find('|')) != std::string::npos;
-         rest.erase(0, bar + 1)) {
-      l.append(rest.substr(0, bar));
-    }
-    l.append(rest);
-    return l;
-  };
+  auto choices = [](const char* c) { return py::cast(OptionChoices(c)); };
 #define SARNIC_PY_DESCRIBE(Type, name, default_value, flag, choices_text, \
                            help)                                          \
   out.append(py::make_tuple(#name, kind(defaults.name), choices(choices_text)));

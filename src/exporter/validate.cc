@@ -53,18 +53,23 @@ void SarnicExporter::validate_model() const {
   }
 }
 
-namespace {
-
-// A text option against its choices ("a|b"); other kinds have none.
-void CheckChoice(const std::string& value, const char* name,
-                 const char* choices) {
-  if (*choices == 0) return;
+std::vector<std::string> OptionChoices(const char* choices) {
   std::vector<std::string> allowed;
   for (const char *p = choices, *bar; *p != 0; p = *bar ? bar + 1 : bar) {
     bar = std::strchr(p, '|');
     if (bar == nullptr) bar = p + std::strlen(p);
     allowed.emplace_back(p, bar);
   }
+  return allowed;
+}
+
+namespace {
+
+// A text option against its choices ("a|b"); other kinds have none.
+void CheckChoice(const std::string& value, const char* name,
+                 const char* choices) {
+  if (*choices == 0) return;
+  const std::vector<std::string> allowed = OptionChoices(choices);
   if (std::find(allowed.begin(), allowed.end(), value) != allowed.end()) {
     return;
   }

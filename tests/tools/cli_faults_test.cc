@@ -222,22 +222,10 @@ TEST_F(Cli, InterruptedReportsLeaveNoTemporaryFile) {
               Path("r.html").c_str(), nullptr);
       ::_exit(127);
     }
-    bool seen = false;
-    int status = 0;
-    for (int i = 0; i < 2000000 && !seen; ++i) {
-      for (const auto& f : std::filesystem::directory_iterator(dir_)) {
-        seen = seen || f.path().filename().string().rfind(".r.html.", 0) == 0;
-      }
-      if (::waitpid(pid, &status, WNOHANG) == pid) break;
-    }
-    if (seen) {
-      ::kill(pid, sig);
-      ::waitpid(pid, &status, 0);
-      interrupted += WIFSIGNALED(status) && WTERMSIG(status) == sig;
-    }
-    for (const auto& f : std::filesystem::directory_iterator(dir_)) {
-      EXPECT_NE(f.path().filename().string()[0], '.') << f.path();
-    }
+    const auto [status, seen] =
+        SignalOnTemporary(pid, ".r.html.", sig, 2000000);
+    interrupted += seen && WIFSIGNALED(status) && WTERMSIG(status) == sig;
+    ExpectNoTemporaryFiles();
     std::filesystem::remove(Path("r.html"));
   }
   // The race is the operating system's; on any machine some attempts land.

@@ -2,10 +2,12 @@
 #ifndef SARNIC_TESTS_TOOLS_CLI_FIXTURE_H_
 #define SARNIC_TESTS_TOOLS_CLI_FIXTURE_H_
 
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "io/temp_dir.h"
 #include "sarnic/graph_file.h"
@@ -29,6 +31,33 @@ class Cli : public testing::TempDir {
     r.err = Read("stderr");
     std::filesystem::remove(Path("stderr"));
     return r;
+  }
+
+  // Waits until `pid` has made a temporary file whose name starts with
+  // `prefix`, then sends it `sig`; the process's wait status, and whether
+  // the signal went out (the process may finish first).
+  std::pair<int, bool> SignalOnTemporary(pid_t pid, const std::string& prefix,
+                                         int sig, int polls) {
+    bool seen = false;
+    int status = 0;
+    for (int i = 0; i < polls && !seen; ++i) {
+      for (const auto& e : std::filesystem::directory_iterator(dir_)) {
+        seen = seen || e.path().filename().string().rfind(prefix, 0) == 0;
+      }
+      if (::waitpid(pid, &status, WNOHANG) == pid) return {status, false};
+    }
+    if (seen) {
+      ::kill(pid, sig);
+      ::waitpid(pid, &status, 0);
+    }
+    return {status, seen};
+  }
+
+  // No file of the folder is a hidden temporary one.
+  void ExpectNoTemporaryFiles() {
+    for (const auto& e : std::filesystem::directory_iterator(dir_)) {
+      EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
+    }
   }
 
  protected:

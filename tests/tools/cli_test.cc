@@ -387,25 +387,14 @@ TEST_F(Cli, InterruptedExportsLeaveNoTemporaryFile) {
       ::_exit(127);
     }
     // The signal goes out as soon as the temporary file is there.
-    bool seen = false;
-    int status = 0;
-    for (int i = 0; i < 200000 && !seen; ++i) {
-      for (const auto& e : std::filesystem::directory_iterator(dir_)) {
-        seen = seen || e.path().filename().string().rfind(".m.snx.", 0) == 0;
-      }
-      if (::waitpid(pid, &status, WNOHANG) == pid) break;
-    }
+    const auto [status, seen] = SignalOnTemporary(pid, ".m.snx.", sig, 200000);
     if (seen) {
-      ::kill(pid, sig);
-      ::waitpid(pid, &status, 0);
       // Ended by the signal, unless the write finished first.
       EXPECT_TRUE((WIFSIGNALED(status) && WTERMSIG(status) == sig) ||
                   (WIFEXITED(status) && WEXITSTATUS(status) == 0))
           << status;
     }
-    for (const auto& e : std::filesystem::directory_iterator(dir_)) {
-      EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
-    }
+    ExpectNoTemporaryFiles();
     std::filesystem::remove(Path("m.snx"));
   }
 }
