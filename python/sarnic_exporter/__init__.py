@@ -8,6 +8,7 @@ Example::
     graph = se.load_graph("examples/mobilenet/mobilenet.json")
     model = se.SarnicExporter(graph, "mobilenet").run()   # bytes
     assert se.verify_model(model) == []
+    outputs = se.Interpreter(model).run({"image": image})   # name -> array
 
 A plug-in is any object with a ``SarnicExporter`` member: called with the
 exporter, it returns an object whose ``export_<op>`` methods take precedence
@@ -24,7 +25,7 @@ from . import snxf
 from .errors import (ExportError, ExportIndexError, ExportKeyError, ExportOSError,
                      ExportTypeError, ExportValueError)
 
-__all__ = ["SarnicExporter", "Graph", "PluginExporter", "Finding", "check_graph", "verify_model",
+__all__ = ["SarnicExporter", "Graph", "Interpreter", "TensorSpec", "PluginExporter", "Finding", "check_graph", "verify_model",
            "load_graph", "save_graph", "snxf", "ExportError", "ExportValueError",
            "ExportKeyError", "ExportTypeError", "ExportIndexError", "ExportOSError"]
 
@@ -356,3 +357,66 @@ def verify_model(model: bytes) -> List[str]:
     parameter sizes and arena plan. Returns one text per violation; an empty
     list when the model is sound."""
     return list(_core.verify_model(bytes(model)))
+
+
+class TensorSpec(NamedTuple):
+    """A model input or output: its layer's name, shape and NumPy element
+    type name ("float32", "int8" ...)."""
+    name: str
+    shape: Tuple[int, ...]
+    dtype: str
+
+
+class Interpreter:
+    """Runs an SNX model with the reference interpreter: each layer computes
+    what docs/semantics.md declares, inside one arena laid out as the
+    model's memory plan says (as the device runs it).
+
+    Args:
+        model: the model's bytes (as ``SarnicExporter.run()`` returns them)
+            or the path of a model file.
+
+    Raises:
+        ExportValueError: the model is damaged, a layer's stored shape
+            differs from what its inputs and parameters give, or a layer
+            type has no declared meaning (named with the layer).
+    """
+
+    def __init__(self, model: Any) -> None:
+        if isinstance(model, (bytes, bytearray, memoryview)):
+            self._core = _core.Interpreter(bytes(model))
+        else:
+            self._core = _core.Interpreter(os.fspath(model))
+
+    @property
+    def inputs(self) -> List[TensorSpec]:
+        """The model's inputs, in model order."""
+        return [TensorSpec(*s) for s in self._core.inputs]
+
+    @property
+    def outputs(self) -> List[TensorSpec]:
+        """The model's outputs, in model order."""
+        return [TensorSpec(*s) for s in self._core.outputs]
+
+    @property
+    def arena_bytes(self) -> int:
+        """Bytes of the planned arena the layers run in (0 without a plan)."""
+        return int(self._core.arena_bytes)
+
+    def run(self, inputs: Mapping[str, Any], all_layers: bool = False,
+            separate_buffers: bool = False) -> Dict[str, Any]:
+        """Runs the model once.
+
+        Args:
+            inputs: one array per model input, by name, of exactly its shape
+                and element type.
+            all_layers: return every layer's output, named by layer, in
+                model order, instead of the model's outputs alone.
+            separate_buffers: give every output a buffer of its own instead
+                of the planned arena; the results are identical for a sound
+                plan.
+
+        Returns:
+            Output (or layer) name to a new NumPy array.
+        """
+        return dict(self._core.run(dict(inputs), all_layers, separate_buffers))

@@ -1,7 +1,7 @@
 // The extension module's pieces, one concern per file: the plug-in
 // adapter (plugins.cc), the export and the changes written back (run.cc),
 // the builder and schema bindings (schema.cc) and graph files
-// (graph_files.cc).
+// (graph_files.cc) and the interpreter (interpreter.cc).
 #ifndef SARNIC_PYTHON_BINDINGS_H_
 #define SARNIC_PYTHON_BINDINGS_H_
 
@@ -50,6 +50,7 @@ class PyUserExporter : public UserExporter {
 void BindSchema(py::module_& m);
 void BindRun(py::module_& m);
 void BindGraphFiles(py::module_& m);
+void BindInterpreter(py::module_& m);
 
 }  // namespace sarnic::python
 

@@ -57,4 +57,5 @@ PYBIND11_MODULE(_core, m) {
   BindSchema(m);
   BindRun(m);
   BindGraphFiles(m);
+  BindInterpreter(m);
 }

@@ -1,0 +1,75 @@
+// Running an SNX model: a reference interpreter that computes what each
+// layer means (docs/semantics.md) inside one arena laid out as the model's
+// memory plan says, as the device does. A mode with a buffer per output
+// runs the same model, so that a fault in the plan shows as a difference.
+#ifndef SARNIC_INTERPRETER_H_
+#define SARNIC_INTERPRETER_H_
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "sarnic/ndarray.h"
+
+namespace sarnic {
+
+struct TensorSpec {
+  std::string name;
+  Shape shape;
+  DType dtype = DType::kFloat32;
+};
+
+struct RunOptions {
+  // Every layer's output as well as the model's outputs, each named by its
+  // layer, in model order.
+  bool all_layers = false;
+  // A buffer for every output instead of the planned arena.
+  bool separate_buffers = false;
+};
+
+struct NamedArray {
+  std::string name;
+  NdArray array;
+};
+
+class Interpreter {
+ public:
+  // The model in `bytes`, verified, every layer's shape inferred and
+  // compared with the stored one. A ValueError names the layer that cannot
+  // be run and why.
+  static Interpreter FromBytes(std::vector<uint8_t> bytes);
+  static Interpreter FromFile(const std::string& path);
+  ~Interpreter();
+  Interpreter(Interpreter&&) noexcept;
+  Interpreter& operator=(Interpreter&&) noexcept;
+
+  const std::vector<TensorSpec>& inputs() const;
+  const std::vector<TensorSpec>& outputs() const;
+  // Bytes of the arena the planned layers run in (0 without a plan).
+  uint64_t arena_bytes() const;
+
+  // What is wrong with `inputs` for a run, one sentence per problem: an
+  // input missing, of another shape or element type, or one the model
+  // does not take. Empty when the run can go ahead.
+  std::vector<std::string> InputProblems(
+      const std::map<std::string, NdArray>& inputs) const;
+
+  // Runs the model on `inputs` (one array per model input, by name, of its
+  // shape and element type: anything else is a ValueError naming it) and
+  // returns the outputs in model order (with `all_layers`, every layer's).
+  std::vector<NamedArray> Run(const std::map<std::string, NdArray>& inputs,
+                              const RunOptions& options = {}) const;
+
+ private:
+  struct Model;
+  explicit Interpreter(std::unique_ptr<Model> model);
+  std::unique_ptr<Model> model_;
+};
+
+}  // namespace sarnic
+
+#endif  // SARNIC_INTERPRETER_H_

@@ -1,0 +1,50 @@
+// What the interpreter knows of a loaded model: every layer's row,
+// inputs, shape, element type and place in the arena, checked once.
+#ifndef SARNIC_RUNTIME_INTERPRETER_MODEL_H_
+#define SARNIC_RUNTIME_INTERPRETER_MODEL_H_
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "runtime/semantics.h"
+#include "sarnic/interpreter.h"
+
+namespace sarnic {
+namespace runtime {
+
+struct LayerPlan {
+  const snxf::Layer* layer = nullptr;
+  const LayerSemantics* row = nullptr;
+  std::vector<uint32_t> inputs;
+  // A float32 copy of a constant input of another type, made once.
+  std::vector<std::optional<NdArray>> float_inputs;
+  Shape shape;
+  DType dtype = DType::kFloat32;
+  std::optional<uint64_t> offset;  // in the arena
+  uint64_t bytes = 0;
+  NdArray data;  // constants and variables
+};
+
+}  // namespace runtime
+
+struct Interpreter::Model {
+  std::vector<uint8_t> bytes;
+  const snxf::Model* model = nullptr;
+  std::vector<runtime::LayerPlan> layers;
+  std::vector<TensorSpec> inputs, outputs;
+  std::vector<uint32_t> input_layers, output_layers;
+  uint64_t arena_bytes = 0;
+
+  void Load();
+  void PlanLayer(uint32_t index);
+  void CheckInputs(runtime::LayerPlan& p, const runtime::LayerView& view);
+  void PlaceInArena(runtime::LayerPlan& p, const runtime::LayerView& view);
+  std::vector<TensorSpec> Specs(const flatbuffers::Vector<uint32_t>* indices,
+                                std::vector<uint32_t>& layers_out,
+                                const char* what) const;
+};
+
+}  // namespace sarnic
+
+#endif  // SARNIC_RUNTIME_INTERPRETER_MODEL_H_

@@ -1,0 +1,112 @@
+#include "runtime/npy.h"
+
+#include <cstring>
+#include <regex>
+#include <xtensor/xadapt.hpp>
+#include <xtensor/xnpy.hpp>
+
+#include "sarnic/errors.h"
+#include "sarnic/files.h"
+
+namespace sarnic::runtime {
+
+namespace {
+
+// An input no larger than any array the interpreter takes.
+constexpr std::size_t kMaxNpyBytes = std::size_t{4} << 30;
+
+struct TypeCode {
+  const char* descr;
+  DType dtype;
+};
+
+constexpr TypeCode kTypes[] = {
+    {"|b1", DType::kBool},    {"|i1", DType::kInt8},
+    {"|u1", DType::kUint8},   {"<i2", DType::kInt16},
+    {"<u2", DType::kUint16},  {"<i4", DType::kInt32},
+    {"<u4", DType::kUint32},  {"<i8", DType::kInt64},
+    {"<u8", DType::kUint64},  {"<f2", DType::kFloat16},
+    {"<f4", DType::kFloat32}, {"<f8", DType::kFloat64},
+};
+
+std::string DescrOf(DType dtype) {
+  for (const TypeCode& t : kTypes) {
+    if (t.dtype == dtype) return t.descr;
+  }
+  return "?";
+}
+
+// The header a NumPy writer makes: a dictionary of descr, fortran_order and
+// shape, in that order, whose values xtensor's parser can read.
+bool PlainHeader(const std::string& header) {
+  static const std::regex re(
+      R"(\{\s*'descr'\s*:\s*'[<>|=][a-zA-Z]\d{1,2}'\s*,\s*)"
+      R"('fortran_order'\s*:\s*(True|False)\s*,\s*)"
+      R"('shape'\s*:\s*\(\s*(\d{1,18}\s*,\s*)*(\d{1,18}\s*)?\)\s*,?\s*\}\s*\n)");
+  return header.size() < 4096 && std::regex_match(header, re);
+}
+
+}  // namespace
+
+NdArray ParseNpy(std::span<const std::byte> bytes, const std::string& what) {
+  auto fail = [&](const std::string& problem) -> NdArray {
+    throw FormatError(what, "", problem);
+  };
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  if (bytes.size() < 10 || std::memcmp(p, "\x93NUMPY", 6) != 0) {
+    return fail("not a NumPy .npy file");
+  }
+  const int major = p[6];
+  std::size_t at = major == 1 ? 10 : 12;
+  if ((major != 1 && major != 2) || bytes.size() < at) {
+    return fail("NumPy file version " + std::to_string(major) +
+                " is not read (1 and 2 are)");
+  }
+  std::size_t length = p[8] | std::size_t{p[9]} << 8;
+  if (major == 2) length |= std::size_t{p[10]} << 16 | std::size_t{p[11]} << 24;
+  if (length > bytes.size() - at) return fail("its header runs past its end");
+  const std::string header(reinterpret_cast<const char*>(p + at), length);
+  if (!PlainHeader(header)) return fail("its header is not one NumPy writes");
+  std::string descr;
+  bool fortran = false;
+  std::vector<std::size_t> dims;
+  xt::detail::parse_header(header, descr, &fortran, dims);
+  if (fortran) {
+    return fail(
+        "holds an array in Fortran order; save a C-ordered copy "
+        "(numpy.ascontiguousarray)");
+  }
+  const TypeCode* type = nullptr;
+  for (const TypeCode& t : kTypes) {
+    if (descr == t.descr) type = &t;
+  }
+  if (type == nullptr) return fail("holds elements of type '" + descr + "'");
+  Shape shape(dims.begin(), dims.end());
+  const std::size_t data_bytes =
+      ByteSize(type->dtype, ElementCount(shape, what), what);
+  if (data_bytes != bytes.size() - at - length) {
+    return fail("holds " + std::to_string(bytes.size() - at - length) +
+                " bytes of data where its header says " +
+                std::to_string(data_bytes));
+  }
+  NdArray a = NdArray::Zeros(type->dtype, std::move(shape));
+  if (data_bytes > 0)
+    std::memcpy(a.mutable_data(), p + at + length, data_bytes);
+  return a;
+}
+
+NdArray ReadNpy(const std::string& path) {
+  const auto file = MappedFile::Open(path, "NumPy file", kMaxNpyBytes);
+  return ParseNpy(file->bytes(), path);
+}
+
+std::string NpyBytes(const NdArray& a) {
+  std::vector<std::size_t> shape(a.shape().begin(), a.shape().end());
+  std::ostringstream out;
+  xt::detail::write_header(out, DescrOf(a.dtype()), false, shape);
+  out.write(reinterpret_cast<const char*>(a.data()),
+            static_cast<std::streamsize>(a.nbytes()));
+  return out.str();
+}
+
+}  // namespace sarnic::runtime

@@ -1,0 +1,24 @@
+// NumPy .npy files: the interpreter's inputs and outputs. The header is
+// parsed by xtensor's reader after the checks a file from anywhere needs
+// (its length inside the file, its text a plain dictionary); the data must
+// be exactly what the header says, little-endian and in C order.
+#ifndef SARNIC_RUNTIME_NPY_H_
+#define SARNIC_RUNTIME_NPY_H_
+
+#include <span>
+#include <string>
+
+#include "sarnic/ndarray.h"
+
+namespace sarnic::runtime {
+
+// The array in `bytes`; a FormatError naming `what` otherwise.
+NdArray ParseNpy(std::span<const std::byte> bytes, const std::string& what);
+NdArray ReadNpy(const std::string& path);
+
+// The .npy bytes of `array`.
+std::string NpyBytes(const NdArray& array);
+
+}  // namespace sarnic::runtime
+
+#endif  // SARNIC_RUNTIME_NPY_H_

@@ -1,0 +1,98 @@
+// The meaning of each layer type, declared once: what it reads, the shape
+// of its output (from its inputs' shapes and its parameters), the kernel
+// that computes it and the text of its entry in docs/semantics.md. A layer
+// type without a row is refused by name.
+#ifndef SARNIC_RUNTIME_SEMANTICS_H_
+#define SARNIC_RUNTIME_SEMANTICS_H_
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "runtime/layer_view.h"
+
+namespace sarnic::runtime {
+
+// What a kernel computes on. The inputs are float32 unless the row takes
+// any element type; the output has the element type the row gives it.
+struct KernelContext {
+  const LayerView& layer;
+  std::span<const Tensor> inputs;
+  const Tensor& output;
+  const float* in(std::size_t i) const { return inputs[i].f(); }
+  float* out() const { return output.f(); }
+};
+
+struct ShapeContext {
+  const LayerView& layer;
+  std::span<const Shape> inputs;
+  // The element types of the inputs, for the layers that pass them on.
+  std::span<const DType> dtypes;
+};
+
+using ShapeFn = Shape (*)(const ShapeContext&);
+using KernelFn = void (*)(const KernelContext&);
+
+// Where a layer's output lives.
+enum class Storage {
+  kOwn,           // its planned blocks (or a buffer of its own)
+  kAliasInput,    // its first input's memory, viewed with its own shape
+  kParameterData  // its "data" parameter (constants)
+};
+
+enum class OutputType {
+  kFloat32,        // computed in float32
+  kLayerDatatype,  // the layer's datatype field (quant)
+  kFirstInput,     // the element type of its first input
+  kData,           // the element type of its "data" parameter
+  kInput           // the layer's datatype, float32 when it has none
+};
+
+struct LayerSemantics {
+  snxf::Op type;
+  std::size_t min_inputs, max_inputs;
+  // Inputs of any element type reach the kernel as they are; otherwise a
+  // constant input of another type is read as float32 and any other input
+  // must be float32.
+  bool any_input_type;
+  OutputType output_type;
+  Storage storage;
+  ShapeFn shape;
+  KernelFn kernel;  // null for layers without a computation
+  const char* inputs_text;
+  const char* meaning;
+};
+
+// The row of `type`, or null when the interpreter does not run it.
+const LayerSemantics* SemanticsOf(snxf::Op type);
+// Every row, in the order of the schema's layer types.
+std::span<const LayerSemantics> AllSemantics();
+// The layer types that have no row, with the reason.
+struct Refusal {
+  snxf::Op type;
+  const char* reason;
+};
+std::span<const Refusal> RefusedTypes();
+
+// The families that register their rows.
+void AddElementwiseRows(std::vector<LayerSemantics>& rows);
+void AddSpatialRows(std::vector<LayerSemantics>& rows);
+void AddLinearRows(std::vector<LayerSemantics>& rows);
+void AddLayoutRows(std::vector<LayerSemantics>& rows);
+void AddDataRows(std::vector<LayerSemantics>& rows);
+
+// Shape helpers shared by the families.
+Shape SameAsFirst(const ShapeContext& c);
+Shape StoredShape(const ShapeContext& c);
+// NumPy broadcasting of `a` and `b`; fails on `layer` when they do not.
+Shape BroadcastShapes(const LayerView& layer, const Shape& a, const Shape& b);
+// An axis that may count from the end, checked against `rank`.
+int64_t NormalAxis(const LayerView& layer, int64_t axis, std::size_t rank);
+// Applies the fused "activation" parameter in place.
+void ApplyActivation(const LayerView& layer, float* data, int64_t count);
+// Fails unless the "activation" parameter is one the interpreter knows.
+void CheckActivation(const LayerView& layer);
+
+}  // namespace sarnic::runtime
+
+#endif  // SARNIC_RUNTIME_SEMANTICS_H_

@@ -1,0 +1,501 @@
+// Layers over the height and width of NHWC activations: convolutions (as
+// matrix products through Eigen), transposed convolutions, pooling,
+// resizing and padding.
+#include <Eigen/Core>
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "runtime/semantics.h"
+#include "sarnic/value.h"
+
+namespace sarnic::runtime {
+
+namespace {
+
+using RowMatrix =
+    Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+using Strided = Eigen::OuterStride<>;
+
+struct Pair {
+  int64_t h = 1, w = 1;
+};
+
+// A height/width setting written as [h, w] or [1, h, w, 1].
+Pair Setting(const LayerView& v, const char* name, bool required) {
+  if (!required && !v.Has(name)) return {};
+  const Shape s = v.List(name);
+  if (s.size() == 2) return {s[0], s[1]};
+  if (s.size() == 4) {
+    if (s[0] != 1 || s[3] != 1) {
+      v.Fail(std::string("parameter \"") + name + "\" " + ShapeText(s) +
+             " acts on the batch or channel axis");
+    }
+    return {s[1], s[2]};
+  }
+  v.Fail(std::string("parameter \"") + name + "\" " + ShapeText(s) +
+         " has neither 2 nor 4 entries");
+}
+
+struct Pads {
+  Pair head{0, 0}, tail{0, 0};
+};
+
+// "head"/"tail" of one entry per input dimension, used only when both are
+// there.
+Pads ReadPads(const LayerView& v) {
+  Pads p;
+  if (!v.Has("head") || !v.Has("tail")) return p;
+  const Shape head = v.List("head"), tail = v.List("tail");
+  if (head.size() != 4 || tail.size() != 4) {
+    v.Fail("pads " + ShapeText(head) + " and " + ShapeText(tail) +
+           " do not hold one entry per dimension of a 4-D input");
+  }
+  if (head[0] != 0 || head[3] != 0 || tail[0] != 0 || tail[3] != 0) {
+    v.Fail("pads the batch or channel axis");
+  }
+  for (int64_t x : {head[1], head[2], tail[1], tail[2]}) {
+    if (x < 0) v.Fail("has a negative pad");
+  }
+  p.head = {head[1], head[2]};
+  p.tail = {tail[1], tail[2]};
+  return p;
+}
+
+void Require4D(const LayerView& v, const Shape& s, const char* what) {
+  if (s.size() != 4) {
+    v.Fail(std::string("its ") + what + " " + ShapeText(s) + " is not 4-D");
+  }
+}
+
+void RequirePositive(const LayerView& v, Pair p, const char* what) {
+  if (p.h <= 0 || p.w <= 0) v.Fail(std::string("has a ") + what + " below 1");
+}
+
+int64_t OutputSize(const LayerView& v, int64_t in, int64_t head, int64_t tail,
+                   int64_t window, int64_t stride) {
+  const int64_t span = in + head + tail - window;
+  if (span < 0) {
+    v.Fail("its window of " + std::to_string(window) +
+           " is larger than the padded input of " +
+           std::to_string(in + head + tail));
+  }
+  return span / stride + 1;
+}
+
+struct ConvGeometry {
+  Pair kernel, stride, dilation;
+  Pads pads;
+  int64_t groups = 1;
+};
+
+ConvGeometry ConvSettings(const LayerView& v) {
+  ConvGeometry g;
+  g.stride = Setting(v, "strides", true);
+  g.dilation = Setting(v, "dilations", false);
+  g.pads = ReadPads(v);
+  g.groups = static_cast<int64_t>(v.NumberOr("groups", 1));
+  RequirePositive(v, g.stride, "stride");
+  RequirePositive(v, g.dilation, "dilation");
+  if (g.groups < 1) v.Fail("has fewer than 1 group");
+  return g;
+}
+
+void CheckBias(const ShapeContext& c, int64_t channels) {
+  if (c.inputs.size() < 3) return;
+  int64_t n = 1;
+  for (int64_t d : c.inputs[2]) n *= d;
+  if (n != channels) {
+    c.layer.Fail("its bias holds " + std::to_string(n) + " values for " +
+                 std::to_string(channels) + " output channels");
+  }
+}
+
+Shape ConvShape(const ShapeContext& c) {
+  const LayerView& v = c.layer;
+  const Shape &x = c.inputs[0], &f = c.inputs[1];
+  Require4D(v, x, "input");
+  Require4D(v, f, "filter");
+  const ConvGeometry g = ConvSettings(v);
+  if (f[2] * g.groups != x[3] || f[3] % g.groups != 0) {
+    v.Fail("its filter " + ShapeText(f) + " in " + std::to_string(g.groups) +
+           " groups does not fit an input of " + std::to_string(x[3]) +
+           " channels");
+  }
+  CheckBias(c, f[3]);
+  const int64_t kh = g.dilation.h * (f[0] - 1) + 1;
+  const int64_t kw = g.dilation.w * (f[1] - 1) + 1;
+  return {
+      x[0], OutputSize(v, x[1], g.pads.head.h, g.pads.tail.h, kh, g.stride.h),
+      OutputSize(v, x[2], g.pads.head.w, g.pads.tail.w, kw, g.stride.w), f[3]};
+}
+
+void AddBias(const KernelContext& c, std::size_t bias_input) {
+  if (c.inputs.size() <= bias_input) return;
+  const float* bias = c.in(bias_input);
+  const int64_t channels = c.output.shape.back();
+  float* y = c.out();
+  for (int64_t i = 0; i < c.output.count(); ++i) y[i] += bias[i % channels];
+}
+
+// A depthwise convolution with one filter per channel: each output channel
+// reads its own input channel.
+void DepthwiseRow(const KernelContext& c, const ConvGeometry& g, int64_t n,
+                  int64_t oy) {
+  const Tensor &x = c.inputs[0], &f = c.inputs[1];
+  const int64_t H = x.shape[1], W = x.shape[2], C = x.shape[3];
+  const int64_t KH = f.shape[0], KW = f.shape[1], OW = c.output.shape[2];
+  float* out = c.out() + (n * c.output.shape[1] + oy) * OW * C;
+  std::fill(out, out + OW * C, 0.0f);
+  for (int64_t ox = 0; ox < OW; ++ox) {
+    float* o = out + ox * C;
+    for (int64_t kh = 0; kh < KH; ++kh) {
+      const int64_t iy = oy * g.stride.h - g.pads.head.h + kh * g.dilation.h;
+      if (iy < 0 || iy >= H) continue;
+      for (int64_t kw = 0; kw < KW; ++kw) {
+        const int64_t ix = ox * g.stride.w - g.pads.head.w + kw * g.dilation.w;
+        if (ix < 0 || ix >= W) continue;
+        const float* in = c.in(0) + ((n * H + iy) * W + ix) * C;
+        const float* w = c.in(1) + (kh * KW + kw) * C;
+        for (int64_t ch = 0; ch < C; ++ch) o[ch] += in[ch] * w[ch];
+      }
+    }
+  }
+}
+
+// One output row of a grouped convolution: the row's patches (one row of
+// KH × KW × C_in/groups values per output position) times the group's
+// filter columns.
+void ConvRow(const KernelContext& c, const ConvGeometry& g, int64_t n,
+             int64_t oy, RowMatrix& patches) {
+  const Tensor &x = c.inputs[0], &f = c.inputs[1];
+  const int64_t H = x.shape[1], W = x.shape[2], C = x.shape[3];
+  const int64_t KH = f.shape[0], KW = f.shape[1], CG = f.shape[2];
+  const int64_t CO = f.shape[3], OG = CO / g.groups, OW = c.output.shape[2];
+  patches.resize(OW, KH * KW * CG);
+  for (int64_t grp = 0; grp < g.groups; ++grp) {
+    for (int64_t ox = 0; ox < OW; ++ox) {
+      float* p = patches.row(ox).data();
+      for (int64_t kh = 0; kh < KH; ++kh) {
+        const int64_t iy = oy * g.stride.h - g.pads.head.h + kh * g.dilation.h;
+        for (int64_t kw = 0; kw < KW; ++kw, p += CG) {
+          const int64_t ix =
+              ox * g.stride.w - g.pads.head.w + kw * g.dilation.w;
+          if (iy < 0 || iy >= H || ix < 0 || ix >= W) {
+            std::fill(p, p + CG, 0.0f);
+          } else {
+            const float* in = c.in(0) + ((n * H + iy) * W + ix) * C + grp * CG;
+            std::copy(in, in + CG, p);
+          }
+        }
+      }
+    }
+    Eigen::Map<const RowMatrix, 0, Strided> w(c.in(1) + grp * OG, KH * KW * CG,
+                                              OG, Strided(CO));
+    Eigen::Map<RowMatrix, 0, Strided> out(
+        c.out() + (n * c.output.shape[1] + oy) * OW * CO + grp * OG, OW, OG,
+        Strided(CO));
+    out.noalias() = patches * w;
+  }
+}
+
+void Conv(const KernelContext& c) {
+  const ConvGeometry g = ConvSettings(c.layer);
+  const Shape& f = c.inputs[1].shape;
+  const bool depthwise = f[2] == 1 && g.groups == f[3];
+  RowMatrix patches;
+  for (int64_t n = 0; n < c.output.shape[0]; ++n) {
+    for (int64_t oy = 0; oy < c.output.shape[1]; ++oy) {
+      if (depthwise) {
+        DepthwiseRow(c, g, n, oy);
+      } else {
+        ConvRow(c, g, n, oy, patches);
+      }
+    }
+  }
+  AddBias(c, 2);
+  ApplyActivation(c.layer, c.out(), c.output.count());
+}
+
+// A transposed convolution's output height and width are the layer's
+// stored ones: output row y gathers input row i through filter row k where
+// y = i × stride + k − head.
+Shape DeconvShape(const ShapeContext& c) {
+  const LayerView& v = c.layer;
+  const Shape &x = c.inputs[0], &f = c.inputs[1];
+  Require4D(v, x, "input");
+  Require4D(v, f, "filter");
+  RequirePositive(v, Setting(v, "strides", true), "stride");
+  ReadPads(v);
+  if (f[3] != x[3]) {
+    v.Fail("its filter " + ShapeText(f) + " does not read " +
+           std::to_string(x[3]) + " input channels");
+  }
+  CheckBias(c, f[2]);
+  const Shape stored = v.StoredShape();
+  if (stored.size() != 4 || stored[1] <= 0 || stored[2] <= 0) {
+    v.Fail("its stored shape " + ShapeText(stored) +
+           " gives no output height and width");
+  }
+  return {x[0], stored[1], stored[2], f[2]};
+}
+
+void Deconv(const KernelContext& c) {
+  const Pair s = Setting(c.layer, "strides", true);
+  const Pads pads = ReadPads(c.layer);
+  const Tensor &x = c.inputs[0], &f = c.inputs[1];
+  const int64_t H = x.shape[1], W = x.shape[2], CI = x.shape[3];
+  const int64_t KH = f.shape[0], KW = f.shape[1], CO = f.shape[2];
+  const int64_t OH = c.output.shape[1], OW = c.output.shape[2];
+  std::fill(c.out(), c.out() + c.output.count(), 0.0f);
+  Eigen::Map<const RowMatrix> filter(c.in(1), KH * KW * CO, CI);
+  RowMatrix cols(W, KH * KW * CO);
+  for (int64_t n = 0; n < x.shape[0]; ++n) {
+    for (int64_t i = 0; i < H; ++i) {
+      Eigen::Map<const RowMatrix> row(c.in(0) + (n * H + i) * W * CI, W, CI);
+      cols.noalias() = row * filter.transpose();
+      for (int64_t j = 0; j < W; ++j) {
+        for (int64_t kh = 0; kh < KH; ++kh) {
+          const int64_t y = i * s.h + kh - pads.head.h;
+          if (y < 0 || y >= OH) continue;
+          for (int64_t kw = 0; kw < KW; ++kw) {
+            const int64_t xo = j * s.w + kw - pads.head.w;
+            if (xo < 0 || xo >= OW) continue;
+            float* o = c.out() + ((n * OH + y) * OW + xo) * CO;
+            const float* v = cols.row(j).data() + (kh * KW + kw) * CO;
+            for (int64_t ch = 0; ch < CO; ++ch) o[ch] += v[ch];
+          }
+        }
+      }
+    }
+  }
+  AddBias(c, 2);
+  ApplyActivation(c.layer, c.out(), c.output.count());
+}
+
+struct PoolGeometry {
+  Pair window, stride;
+  Pads pads;
+  bool average = false;
+};
+
+PoolGeometry PoolSettings(const LayerView& v) {
+  PoolGeometry g;
+  g.window = Setting(v, "ksize", true);
+  g.stride = Setting(v, "strides", true);
+  g.pads = ReadPads(v);
+  RequirePositive(v, g.window, "window");
+  RequirePositive(v, g.stride, "stride");
+  const std::string kind = v.Text("pooling");
+  if (kind != "MAXIMUM" && kind != "AVERAGE") {
+    v.Fail("pools by \"" + Printable(kind) + "\", neither MAXIMUM nor AVERAGE");
+  }
+  g.average = kind == "AVERAGE";
+  return g;
+}
+
+Shape PoolShape(const ShapeContext& c) {
+  const Shape& x = c.inputs[0];
+  Require4D(c.layer, x, "input");
+  const PoolGeometry g = PoolSettings(c.layer);
+  return {x[0],
+          OutputSize(c.layer, x[1], g.pads.head.h, g.pads.tail.h, g.window.h,
+                     g.stride.h),
+          OutputSize(c.layer, x[2], g.pads.head.w, g.pads.tail.w, g.window.w,
+                     g.stride.w),
+          x[3]};
+}
+
+void Pool(const KernelContext& c) {
+  const PoolGeometry g = PoolSettings(c.layer);
+  const Shape& xs = c.inputs[0].shape;
+  const int64_t H = xs[1], W = xs[2], C = xs[3];
+  const int64_t OH = c.output.shape[1], OW = c.output.shape[2];
+  std::vector<float> acc(C);
+  for (int64_t n = 0; n < xs[0]; ++n) {
+    for (int64_t oy = 0; oy < OH; ++oy) {
+      for (int64_t ox = 0; ox < OW; ++ox) {
+        const int64_t y0 = oy * g.stride.h - g.pads.head.h;
+        const int64_t x0 = ox * g.stride.w - g.pads.head.w;
+        const int64_t y1 = std::min(y0 + g.window.h, H),
+                      x1 = std::min(x0 + g.window.w, W);
+        const int64_t ya = std::max<int64_t>(y0, 0),
+                      xa = std::max<int64_t>(x0, 0);
+        std::fill(acc.begin(), acc.end(),
+                  g.average ? 0.0f : -std::numeric_limits<float>::infinity());
+        for (int64_t y = ya; y < y1; ++y) {
+          for (int64_t xx = xa; xx < x1; ++xx) {
+            const float* in = c.in(0) + ((n * H + y) * W + xx) * C;
+            for (int64_t ch = 0; ch < C; ++ch) {
+              acc[ch] =
+                  g.average ? acc[ch] + in[ch] : std::max(acc[ch], in[ch]);
+            }
+          }
+        }
+        const int64_t cells = std::max<int64_t>((y1 - ya) * (x1 - xa), 0);
+        float* o = c.out() + ((n * OH + oy) * OW + ox) * C;
+        for (int64_t ch = 0; ch < C; ++ch) {
+          o[ch] = cells == 0  ? 0.0f
+                  : g.average ? acc[ch] / float(cells)
+                              : acc[ch];
+        }
+      }
+    }
+  }
+}
+
+Shape ResizeShape(const ShapeContext& c) {
+  const Shape& x = c.inputs[0];
+  Require4D(c.layer, x, "input");
+  const auto mode = c.layer.Number("mode");
+  if (mode != 0 && mode != 1) {
+    c.layer.Fail("has mode " + std::to_string(int64_t(mode)) +
+                 ": 0 (nearest) and 1 (bilinear) are declared");
+  }
+  const Shape stored = c.layer.StoredShape();
+  if (stored.size() != 4 || stored[1] <= 0 || stored[2] <= 0) {
+    c.layer.Fail("its stored shape " + ShapeText(stored) +
+                 " gives no output height and width");
+  }
+  return {x[0], stored[1], stored[2], x[3]};
+}
+
+struct Axis {
+  int64_t lo, hi;
+  float frac;
+};
+
+// Where output position `o` of `out` reads from an axis of `in` positions.
+Axis Sample(int64_t o, int64_t in, int64_t out, bool align, bool half,
+            bool nearest) {
+  const double scale = align && out > 1 ? double(in - 1) / double(out - 1)
+                                        : double(in) / double(out);
+  double src = half ? (double(o) + 0.5) * scale : double(o) * scale;
+  if (nearest) {
+    const double at = align ? std::round(src) : std::floor(src);
+    const auto i = std::min<int64_t>(std::max<int64_t>(int64_t(at), 0), in - 1);
+    return {i, i, 0.0f};
+  }
+  if (half) src -= 0.5;
+  const double f = std::floor(src);
+  const int64_t lo = std::max<int64_t>(int64_t(f), 0);
+  const int64_t hi = std::min<int64_t>(int64_t(std::ceil(src)), in - 1);
+  return {std::min(lo, in - 1), std::max<int64_t>(hi, 0), float(src - f)};
+}
+
+void Resize(const KernelContext& c) {
+  const bool nearest = c.layer.Number("mode") == 0;
+  const bool align = c.layer.NumberOr("align_corners", 0) != 0;
+  const bool half = c.layer.NumberOr("half_pixel_centers", 0) != 0;
+  const Shape& xs = c.inputs[0].shape;
+  const int64_t H = xs[1], W = xs[2], C = xs[3];
+  const int64_t OH = c.output.shape[1], OW = c.output.shape[2];
+  for (int64_t n = 0; n < xs[0]; ++n) {
+    for (int64_t oy = 0; oy < OH; ++oy) {
+      const Axis ay = Sample(oy, H, OH, align, half, nearest);
+      for (int64_t ox = 0; ox < OW; ++ox) {
+        const Axis ax = Sample(ox, W, OW, align, half, nearest);
+        auto at = [&](int64_t y, int64_t x) {
+          return c.in(0) + ((n * H + y) * W + x) * C;
+        };
+        const float *a = at(ay.lo, ax.lo), *b = at(ay.lo, ax.hi);
+        const float *d = at(ay.hi, ax.lo), *e = at(ay.hi, ax.hi);
+        float* o = c.out() + ((n * OH + oy) * OW + ox) * C;
+        for (int64_t ch = 0; ch < C; ++ch) {
+          const float top = a[ch] + (b[ch] - a[ch]) * ax.frac;
+          const float bottom = d[ch] + (e[ch] - d[ch]) * ax.frac;
+          o[ch] = top + (bottom - top) * ay.frac;
+        }
+      }
+    }
+  }
+}
+
+Shape PadShape(const ShapeContext& c) {
+  const Shape& x = c.inputs[0];
+  const Shape head = c.layer.List("head"), tail = c.layer.List("tail");
+  if (head.size() != x.size() || tail.size() != x.size()) {
+    c.layer.Fail("pads " + ShapeText(head) + " and " + ShapeText(tail) +
+                 " do not hold one entry per dimension of its input " +
+                 ShapeText(x));
+  }
+  Shape out = x;
+  for (std::size_t d = 0; d < x.size(); ++d) {
+    if (head[d] < 0 || tail[d] < 0) c.layer.Fail("has a negative pad");
+    out[d] += head[d] + tail[d];
+  }
+  return out;
+}
+
+void Pad(const KernelContext& c) {
+  const Shape head = c.layer.List("head");
+  const auto value = static_cast<float>(c.layer.NumberOr("value", 0.0));
+  const Shape& in = c.inputs[0].shape;
+  const Shape& out = c.output.shape;
+  std::fill(c.out(), c.out() + c.output.count(), value);
+  const std::size_t rank = in.size();
+  if (c.inputs[0].count() == 0) return;
+  if (rank == 0) {
+    c.out()[0] = c.in(0)[0];
+    return;
+  }
+  std::vector<int64_t> index(rank, 0);
+  const int64_t inner = in[rank - 1];
+  const int64_t rows = c.inputs[0].count() / inner;
+  for (int64_t r = 0; r < rows; ++r) {
+    int64_t o = 0;
+    for (std::size_t d = 0; d < rank; ++d) {
+      o = o * out[d] + head[d] + (d + 1 < rank ? index[d] : 0);
+    }
+    std::copy(c.in(0) + r * inner, c.in(0) + (r + 1) * inner, c.out() + o);
+    for (std::size_t d = rank - 1; d-- > 0;) {
+      if (++index[d] < in[d]) break;
+      index[d] = 0;
+    }
+  }
+}
+
+}  // namespace
+
+void AddSpatialRows(std::vector<LayerSemantics>& rows) {
+  using enum snxf::Op;
+  rows.push_back(
+      {conv2d, 2, 3, false, OutputType::kFloat32, Storage::kOwn, ConvShape,
+       Conv, "[input, filter] or [input, filter, bias]",
+       "input [N, H, W, C_in], filter [KH, KW, C_in / groups, C_out] (a "
+       "depthwise filter is [KH, KW, 1, C] with groups = C), bias [C_out]; "
+       "\"strides\" and \"dilations\" as [h, w] or [1, h, w, 1] (dilations 1 "
+       "when absent), \"head\"/\"tail\" pads on H and W (none unless both "
+       "are given); output [N, OH, OW, C_out] with OH = (H + head + tail − "
+       "dilation × (KH − 1) − 1) / stride + 1 rounded down; then the fused "
+       "\"activation\""});
+  rows.push_back(
+      {deconv2d, 2, 3, false, OutputType::kFloat32, Storage::kOwn, DeconvShape,
+       Deconv, "[input, filter] or [input, filter, bias]",
+       "the transpose of a convolution: input [N, H, W, C_in], filter [KH, "
+       "KW, C_out, C_in], bias [C_out]; output row y = i × stride + k − head "
+       "receives input row i through filter row k (likewise for columns); "
+       "the output height and width are the layer's stored ones, positions "
+       "no input reaches hold the bias; then the fused \"activation\""});
+  rows.push_back(
+      {pool2d, 1, 1, false, OutputType::kFloat32, Storage::kOwn, PoolShape,
+       Pool, "[input]",
+       "\"pooling\" MAXIMUM or AVERAGE over the \"ksize\" window moved by "
+       "\"strides\" (each [h, w] or [1, h, w, 1]) with \"head\"/\"tail\" "
+       "pads; padded positions take no part: an average divides by the "
+       "number of unpadded elements in the window"});
+  rows.push_back(
+      {resize, 1, 1, false, OutputType::kFloat32, Storage::kOwn, ResizeShape,
+       Resize, "[input]",
+       "NHWC to the stored height and width; \"mode\" 0 nearest, 1 bilinear; "
+       "scale = in / out, or (in − 1) / (out − 1) with \"align_corners\"; "
+       "with \"half_pixel_centers\" sampling at (o + 0.5) × scale (− 0.5 "
+       "for bilinear); nearest rounds down (to nearest with align_corners)"});
+  rows.push_back(
+      {pad, 1, 1, false, OutputType::kFloat32, Storage::kOwn, PadShape, Pad,
+       "[input]",
+       "\"head\" and \"tail\" elements of \"value\" before and after the data "
+       "on every axis; \"fusible\" changes nothing"});
+}
+
+}  // namespace sarnic::runtime

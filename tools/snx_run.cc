@@ -1,0 +1,142 @@
+// snx-run: runs an SNX model on NumPy inputs with the reference
+// interpreter, in the model's planned arena, and writes its outputs as
+// NumPy files.
+#include <CLI/CLI.hpp>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "runtime/npy.h"
+#include "sarnic/errors.h"
+#include "sarnic/files.h"
+#include "sarnic/interpreter.h"
+#include "tool_output.h"
+
+namespace {
+
+using sarnic::NdArray;
+using sarnic::tools::PrintError;
+
+// "NAME=FILE.npy"; a FILE alone names the model's only input.
+std::map<std::string, NdArray> ReadInputs(const std::vector<std::string>& args,
+                                          const sarnic::Interpreter& model) {
+  std::map<std::string, NdArray> inputs;
+  for (const std::string& arg : args) {
+    const auto eq = arg.find('=');
+    std::string name, path = arg;
+    if (eq != std::string::npos) {
+      name = arg.substr(0, eq);
+      path = arg.substr(eq + 1);
+    } else if (model.inputs().size() == 1) {
+      name = model.inputs()[0].name;
+    } else {
+      throw sarnic::ValueError("--input " + arg +
+                               " names no input; write NAME=FILE.npy (the "
+                               "model has " +
+                               std::to_string(model.inputs().size()) +
+                               " inputs)");
+    }
+    if (inputs.count(name) != 0) {
+      throw sarnic::ValueError("input '" + name + "' is given twice");
+    }
+    inputs.emplace(name, sarnic::runtime::ReadNpy(path));
+  }
+  return inputs;
+}
+
+std::string ShapeText(const sarnic::Shape& shape) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    out += (i > 0 ? ", " : "") + std::to_string(shape[i]);
+  }
+  return out + "]";
+}
+
+// "name float32 [1, 10]: 0.01 0.2 ... (10 values)"
+void PrintResult(const sarnic::NamedArray& r) {
+  const NdArray& a = r.array;
+  std::cout << sarnic::Printable(r.name) << " " << sarnic::DTypeName(a.dtype())
+            << " " << ShapeText(a.shape()) << ":";
+  const int64_t shown = std::min<int64_t>(a.size(), 6);
+  for (int64_t i = 0; i < shown; ++i) std::cout << " " << a.GetDouble(i);
+  if (shown < a.size()) std::cout << " ... (" << a.size() << " values)";
+  std::cout << "\n";
+}
+
+// A layer name as a file name: path separators and dots that would leave
+// the folder become underscores.
+std::string FileName(const std::string& name) {
+  std::string out = name.empty() ? "unnamed" : name;
+  for (char& c : out) {
+    if (c == '/' || c == '\\' || c == '\0') c = '_';
+  }
+  if (out == "." || out == "..") out = "_" + out;
+  return out + ".npy";
+}
+
+int Run(const std::string& path, const std::vector<std::string>& input_args,
+        const std::optional<std::string>& outdir,
+        const sarnic::RunOptions& options) {
+  const sarnic::Interpreter model = sarnic::Interpreter::FromFile(path);
+  const auto inputs = ReadInputs(input_args, model);
+  const auto problems = model.InputProblems(inputs);
+  for (const std::string& p : problems) PrintError(p);
+  if (!problems.empty()) return 1;
+  const auto results = model.Run(inputs, options);
+  if (outdir) std::filesystem::create_directories(*outdir);
+  for (const sarnic::NamedArray& r : results) {
+    PrintResult(r);
+    if (outdir) {
+      const std::string bytes = sarnic::runtime::NpyBytes(r.array);
+      sarnic::WriteFileAtomically(
+          (std::filesystem::path(*outdir) / FileName(r.name)).string(),
+          bytes.data(), bytes.size());
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{
+      "Run an SNX model on NumPy inputs with the reference interpreter, "
+      "inside the model's planned arena."};
+  std::string path;
+  std::vector<std::string> inputs;
+  std::optional<std::string> outdir;
+  sarnic::RunOptions options;
+  app.add_option("model", path, "Model file (.snx)")->required();
+  app.add_option("--input", inputs,
+                 "A model input: NAME=FILE.npy, or FILE.npy for a model with "
+                 "one input (repeatable)");
+  app.add_option("-o,--output-dir", outdir,
+                 "Folder to write each output into, as NAME.npy");
+  app.add_flag("--all-layers", options.all_layers,
+               "Print (and write) every layer's output, named by layer, to "
+               "find where numbers diverge");
+  app.add_flag("--separate-buffers", options.separate_buffers,
+               "Give every output a buffer of its own instead of the planned "
+               "arena (the results must be identical)");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    PrintError(e.what());
+    std::cerr << app.help();
+    return 2;
+  }
+  sarnic::RemoveTemporaryFilesOnSignals();
+  int status = 0;
+  try {
+    status = Run(path, inputs, outdir, options);
+  } catch (const std::exception& e) {
+    PrintError(e.what());
+    status = 1;
+  }
+  return sarnic::tools::FinishOutput(status);
+}
