@@ -490,7 +490,7 @@ void AddSpatialRows(std::vector<LayerSemantics>& rows) {
        "NHWC to the stored height and width; \"mode\" 0 nearest, 1 bilinear; "
        "scale = in / out, or (in − 1) / (out − 1) with \"align_corners\"; "
        "with \"half_pixel_centers\" sampling at (o + 0.5) × scale (− 0.5 "
-       "for bilinear); nearest rounds down (to nearest with align_corners)"});
+       "for bilinear); nearest rounds down (to nearest, halves up, with align_corners)"});
   rows.push_back(
       {pad, 1, 1, false, OutputType::kFloat32, Storage::kOwn, PadShape, Pad,
        "[input]",
