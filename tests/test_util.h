@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <initializer_list>
+#include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -13,14 +16,64 @@
 
 #include "sarnic/analysis.h"
 #include "sarnic/exporter.h"
+#include "sarnic/interpreter.h"
 #include "sarnic/schema.h"
 #include "test_decode.h"
 
 namespace sarnic::testing {
 
+// Inputs for every input of `model`, from a fixed seed: reals in [-1, 1],
+// integers in [0, 10).
+inline std::map<std::string, NdArray> SeededInputs(const Interpreter& model) {
+  std::mt19937 rng(11);
+  std::map<std::string, NdArray> inputs;
+  for (const TensorSpec& spec : model.inputs()) {
+    NdArray a = NdArray::Zeros(spec.dtype, spec.shape);
+    for (int64_t i = 0; i < a.size(); ++i) {
+      const auto v = static_cast<uint8_t>(rng() % 10);
+      if (spec.dtype == DType::kFloat32) {
+        const float f = std::uniform_real_distribution<float>(-1, 1)(rng);
+        std::memcpy(a.mutable_data() + 4 * i, &f, 4);
+      } else {
+        std::memcpy(a.mutable_data() + a.itemsize() * i, &v, 1);
+      }
+    }
+    inputs.emplace(spec.name, std::move(a));
+  }
+  return inputs;
+}
+
+// Runs a model the interpreter can run in its planned arena and with a
+// buffer per output; every layer's output and every model output must
+// agree bit for bit, or the plan lets a layer overwrite what is still read.
+// Returns whether the model ran (models with layers the interpreter
+// refuses, or shapes it does not accept, are not run).
+inline bool ExpectArenaMatchesSeparateBuffers(const uint8_t* data,
+                                              std::size_t size) {
+  std::optional<Interpreter> model;
+  try {
+    model = Interpreter::FromBytes(std::vector<uint8_t>(data, data + size));
+  } catch (const Error&) {
+    return false;
+  }
+  const auto inputs = SeededInputs(*model);
+  for (const bool all : {false, true}) {
+    const auto arena = model->Run(inputs, {all, false});
+    const auto separate = model->Run(inputs, {all, true});
+    EXPECT_EQ(arena.size(), separate.size());
+    for (std::size_t i = 0; i < arena.size() && i < separate.size(); ++i) {
+      EXPECT_TRUE(arena[i].array == separate[i].array)
+          << "'" << arena[i].name << "' differs between the arena and "
+          << "separate buffers";
+    }
+  }
+  return true;
+}
+
 // The model in `buffer` after the verifier accepted it; fails the test and
 // returns null otherwise. Every model decoded here also goes through the
-// plan verifier, which must find nothing in what the exporter wrote.
+// plan verifier, which must find nothing in what the exporter wrote, and,
+// when the interpreter runs it, the arena against separate buffers.
 inline const snxf::Model* Decode(const uint8_t* data, std::size_t size) {
   flatbuffers::Verifier verifier(data, size);
   if (!snxf::VerifyModelBuffer(verifier)) {
@@ -30,6 +83,7 @@ inline const snxf::Model* Decode(const uint8_t* data, std::size_t size) {
   for (const std::string& v : VerifyModel({data, size})) {
     ADD_FAILURE() << "plan verifier: " << v;
   }
+  ExpectArenaMatchesSeparateBuffers(data, size);
   return snxf::GetModel(data);
 }
 inline const snxf::Model* Decode(const ModelBuffer& buffer) {

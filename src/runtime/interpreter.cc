@@ -222,6 +222,14 @@ void Interpreter::Model::Load() {
                        " is not an input layer");
     }
   }
+  for (uint32_t i = 0; i < n; ++i) {
+    const bool listed = std::find(input_layers.begin(), input_layers.end(),
+                                  i) != input_layers.end();
+    if (layers[i].row->type == snxf::Op::input && !listed) {
+      runtime::Fail(*layers[i].layer,
+                    "is not one of the model's inputs, so no run can feed it");
+    }
+  }
 }
 
 Interpreter::Interpreter(std::unique_ptr<Model> model)
