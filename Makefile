@@ -30,11 +30,13 @@ run: setup $(BUILD)/CMakeCache.txt
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-# Regenerates docs/ops.md from the operations' declarations; a failed write
-# leaves the page as it was.
+# Regenerates docs/ops.md and docs/semantics.md from the declarations of the
+# operations and of the layer types; a failed write leaves a page as it was.
 docs: build
 	$(BUILD)/tools/snx-export --ops-markdown > docs/ops.md.new \
 	  && mv docs/ops.md.new docs/ops.md || { rm -f docs/ops.md.new; exit 1; }
+	$(BUILD)/tools/snx-run --semantics-markdown > docs/semantics.md.new \
+	  && mv docs/semantics.md.new docs/semantics.md || { rm -f docs/semantics.md.new; exit 1; }
 
 # The library, its headers and its CMake package under PREFIX.
 PREFIX ?= /usr/local

@@ -109,7 +109,13 @@ int main(int argc, char** argv) {
   std::vector<std::string> inputs;
   std::optional<std::string> outdir;
   sarnic::RunOptions options;
-  app.add_option("model", path, "Model file (.snx)")->required();
+  bool markdown = false;
+  CLI::Option* model_option =
+      app.add_option("model", path, "Model file (.snx)");
+  app.add_flag("--semantics-markdown", markdown,
+               "Print what each layer type computes as Markdown "
+               "(docs/semantics.md) and exit")
+      ->excludes(model_option);
   app.add_option("--input", inputs,
                  "A model input: NAME=FILE.npy, or FILE.npy for a model with "
                  "one input (repeatable)");
@@ -128,6 +134,14 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     PrintError(e.what());
     std::cerr << app.help();
+    return 2;
+  }
+  if (markdown) {
+    std::cout << sarnic::SemanticsMarkdown();
+    return sarnic::tools::FinishOutput(0);
+  }
+  if (path.empty()) {
+    PrintError("a model file is required (or --semantics-markdown)");
     return 2;
   }
   sarnic::RemoveTemporaryFilesOnSignals();

@@ -70,6 +70,10 @@ class Interpreter {
   std::unique_ptr<Model> model_;
 };
 
+// The page of what each layer type computes (docs/semantics.md), made from
+// the interpreter's own declarations.
+std::string SemanticsMarkdown();
+
 }  // namespace sarnic
 
 #endif  // SARNIC_INTERPRETER_H_

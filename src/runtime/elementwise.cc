@@ -276,7 +276,7 @@ void AddElementwiseRows(std::vector<LayerSemantics>& rows) {
     rows.push_back({op, 1, 1, false, OutputType::kFloat32, Storage::kOwn,
                     SameAsFirst, fn, "[x]", meaning});
   };
-  unary(abs, Unary<Abs>, "|x|");
+  unary(abs, Unary<Abs>, "the absolute value of x");
   unary(exp, Unary<Exp>, "e^x");
   unary(log, Unary<Log>, "the natural logarithm of x");
   unary(sqrt, Unary<Sqrt>, "the square root of x");
