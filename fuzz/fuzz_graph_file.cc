@@ -11,6 +11,11 @@
 #include "exporter/checker_rules.h"
 #include "sarnic/errors.h"
 #include "sarnic/graph_file.h"
+#include "sarnic/interpreter.h"
+
+// The rules with the layer types' declared shapes, as the tools run them.
+static const sarnic::CheckOptions kWithShapes{.layer_shape =
+                                                  sarnic::InferLayerShape};
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::filesystem::path dir =
@@ -30,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // The checker runs on whatever loads, and never throws (an exception
   // here is a crash).
-  sarnic::checker::RunRules(*graph, /*contain_faults=*/false);
+  sarnic::checker::RunRules(*graph, /*contain_faults=*/false, kWithShapes);
   try {
     // What was loaded must be usable: order it and touch every array.
     graph->qm_nx_graph.topological_order();

@@ -9,6 +9,7 @@
 #include "sarnic/exporter.h"
 #include "sarnic/files.h"
 #include "sarnic/graph_file.h"
+#include "sarnic/interpreter.h"
 #include "sarnic/model_reader.h"
 #include "sarnic/reference.h"
 #include "tool_output.h"
@@ -240,7 +241,8 @@ void PrintFindings(const std::vector<sarnic::Finding>& findings) {
 // export goes on as without it.
 std::vector<sarnic::Finding> Findings(const Args& a,
                                       const sarnic::Graph& graph) {
-  const sarnic::CheckOptions options{.plans_arena = a.values.mem_map};
+  const sarnic::CheckOptions options{.plans_arena = a.values.mem_map,
+                                     .layer_shape = sarnic::InferLayerShape};
   if (a.check || a.strict) return sarnic::CheckGraph(graph, options);
   try {
     return sarnic::CheckGraph(graph, options);
@@ -285,8 +287,14 @@ int Export(const Args& a) {
       std::cout << "wrote " << a.out_path << ": " << model.size() << " bytes\n";
     }
   } catch (const std::exception& e) {
+    // The export's own error says why it stopped; the warnings may say
+    // more, the findings it refuses for would say it twice.
     sarnic::tools::PrintError(e.what());
-    PrintFindings(findings);
+    std::vector<sarnic::Finding> warnings;
+    for (const sarnic::Finding& f : findings) {
+      if (f.severity == sarnic::Severity::kWarning) warnings.push_back(f);
+    }
+    PrintFindings(warnings);
     return 1;
   }
   PrintFindings(findings);

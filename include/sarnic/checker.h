@@ -4,10 +4,15 @@
 #ifndef SARNIC_CHECKER_H_
 #define SARNIC_CHECKER_H_
 
+#include <functional>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "sarnic/digraph.h"
+#include "sarnic/ndarray.h"
+#include "snx_generated.h"
 
 namespace sarnic {
 
@@ -26,10 +31,21 @@ struct Finding {
 // findings about the graph as a whole. The checker is a helper: it never
 // throws on what a graph holds (a rule that meets a value it cannot judge
 // says nothing) and never changes the graph.
+// The output shape a layer computes from its inputs' shapes and its
+// parameters, as a layer above the exporter declares it (the interpreter's
+// InferLayerShape); nothing for a layer type without a declared shape. A
+// DetailedError's detail says why inputs do not fit.
+using LayerShapeFn = std::function<std::optional<Shape>(
+    const snxf::Layer& layer, std::span<const Shape> inputs)>;
+
 struct CheckOptions {
   // The export plans the arena (its mem_map option): an output too large
   // for the arena's block numbers is then refused.
   bool plans_arena = true;
+  // With it, every node whose layer type has a declared shape is written
+  // as its exporter writes it and its output_shape compared with what its
+  // inputs and attributes give.
+  LayerShapeFn layer_shape = nullptr;
 };
 std::vector<Finding> CheckGraph(const Graph& graph,
                                 const CheckOptions& options = {});

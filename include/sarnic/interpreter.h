@@ -8,12 +8,17 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "sarnic/ndarray.h"
+
+namespace snxf {
+struct Layer;
+}
 
 namespace sarnic {
 
@@ -69,6 +74,14 @@ class Interpreter {
   explicit Interpreter(std::unique_ptr<Model> model);
   std::unique_ptr<Model> model_;
 };
+
+// The output shape that a layer of `layer`'s type computes from inputs of
+// `inputs`' shapes and its own parameters; nothing for a type without a
+// declared shape (the data layers, the refused types). A ValueError whose
+// detail says why the inputs do not fit the layer. The checker's shape
+// rule runs on it.
+std::optional<Shape> InferLayerShape(const snxf::Layer& layer,
+                                     std::span<const Shape> inputs);
 
 // The page of what each layer type computes (docs/semantics.md), made from
 // the interpreter's own declarations.

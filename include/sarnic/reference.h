@@ -22,6 +22,9 @@ std::string OperationsMarkdown();
 // The registered op texts nearest to `op` (a misspelling, a name from
 // another tool), best first; empty when none is near.
 std::vector<std::string> NearestOperations(const std::string& op);
+// The same among any `known` names (an operation's attributes).
+std::vector<std::string> NearestNames(const std::string& name,
+                                      const std::vector<std::string>& known);
 
 }  // namespace sarnic
 

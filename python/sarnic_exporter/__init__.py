@@ -15,6 +15,7 @@ exporter, it returns an object whose ``export_<op>`` methods take precedence
 over the built-in ones (see :class:`PluginExporter`).
 """
 import os
+import sys
 from typing import Any, Callable, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple
 
 import networkx as _nx
@@ -244,13 +245,22 @@ class SarnicExporter:
         return _core.generate_layer(builder, node, op, name, shape, inputs or 0,
                                     params or 0)
 
-    def run(self) -> bytes:
+    def run(self, check: bool = False, strict: bool = False) -> bytes:
         """Exports the graph and returns the model as bytes.
 
         The graph and the options are changed as the export changes them:
         blocks on the nodes, copy nodes, float64 constants as float32, sorted
         axes, the saved layers and the names used. The plan's statistics and
         warnings are printed on standard output.
+
+        Args:
+            check: only check the graph, as snx-export --check does: each
+                finding is printed on standard error as a "warning:" or
+                "error:" line, nothing is exported and empty bytes are
+                returned; any finding raises ExportValueError instead.
+            strict: check the graph first, as snx-export --strict does: any
+                finding (printed the same way) raises ExportValueError and
+                nothing is exported.
 
         Raises:
             ExportError: any failure, as its built-in kind too
@@ -259,6 +269,19 @@ class SarnicExporter:
         # Options may have been set since construction: the same checks.
         _check_graph_and_name(self.graph, self.name)
         _check_options(**{k: getattr(self, k) for k in _OPTION_NAMES})
+        if check or strict:
+            findings = _core.check_graph(self.graph, bool(self.mem_map))
+            for node, attribute, message, severity in findings:
+                place = f"node '{node}'" + (f" attribute '{attribute}'" if attribute else "")
+                line = f"{severity}: {place}: {message}"
+                # One finding, one line, whatever the names hold.
+                print(line.replace("\r", "\\r").replace("\n", "\\n"), file=sys.stderr)
+            if findings:
+                raise ExportValueError(
+                    f"the check found {len(findings)} problem(s) in the graph; "
+                    "nothing was exported", "")
+            if check:
+                return b""
         self.graph.optimize()
         changes: Dict[str, Any] = {}
         try:

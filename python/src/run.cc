@@ -15,6 +15,7 @@
 #include "convert.h"
 #include "sarnic/analysis.h"
 #include "sarnic/checker.h"
+#include "sarnic/interpreter.h"
 #include "sarnic/errors.h"
 #include "sarnic/operations.h"
 
@@ -455,11 +456,13 @@ py::bytes Run(const py::object& exporter, py::dict changes) {
 
 // The checker's findings on the Python graph, as (node, attribute,
 // message, severity) tuples.
-py::list CheckPythonGraph(const py::object& graph) {
+py::list CheckPythonGraph(const py::object& graph, bool plans_arena) {
   Graph g;
   ConvertGraph(graph, py::none(), g);
   py::list out;
-  for (const Finding& f : CheckGraph(g)) {
+  const CheckOptions options{.plans_arena = plans_arena,
+                             .layer_shape = InferLayerShape};
+  for (const Finding& f : CheckGraph(g, options)) {
     out.append(
         py::make_tuple(f.node, f.attribute, f.message,
                        f.severity == Severity::kError ? "error" : "warning"));
@@ -508,6 +511,7 @@ void BindRun(py::module_& m) {
         "The plan verifier's violations on a model's bytes; empty when the "
         "model is sound.");
   m.def("check_graph", &CheckPythonGraph, py::arg("graph"),
+        py::arg("plans_arena") = true,
         "The checker's findings on a graph: (node, attribute, message, "
         "severity).");
   m.def("run", &Run, py::arg("exporter"), py::arg("changes"),

@@ -107,6 +107,11 @@ void BroadcastShape(Context& c, uint32_t n);
 void Concat(Context& c, uint32_t n);
 void ReductionRank(Context& c, uint32_t n);
 
+// Rules about the layer a node becomes (checker_layers.cc).
+void LayerShape(Context& c, uint32_t n);
+void UnknownAttributes(Context& c, uint32_t n);
+void DataWithoutArray(Context& c, uint32_t n);
+
 // Runs every rule. With `contain_faults`, a rule that throws on a node is
 // taken to have found nothing there (CheckGraph); without, the exception
 // leaves (the tests, which hold that no rule throws).

@@ -100,19 +100,27 @@ and columns. On an 8×8 input with stride 1 and no padding the output is
 }  // namespace
 
 std::vector<std::string> NearestOperations(const std::string& op) {
+  std::vector<std::string> known;
+  for (const OpSpec* s : BuiltinOperations()) known.push_back(s->op);
+  return NearestNames(op, known);
+}
+
+std::vector<std::string> NearestNames(const std::string& name,
+                                      const std::vector<std::string>& known) {
   // A name more than twice as long as the longest known one is no typo of
   // any: no suggestion, and no comparison whose cost grows with the name.
   constexpr std::size_t kPlausibleLength = 40;
-  if (op.size() > kPlausibleLength) return {};
+  if (name.size() > kPlausibleLength) return {};
   std::vector<std::pair<std::size_t, std::string>> scored;
-  for (const OpSpec* s : BuiltinOperations()) {
-    std::size_t d = EditDistance(op, s->op);
-    // A known name that the op extends ("conv2d", "relu_6") counts as near.
-    if (op.size() > s->op.size() && op.compare(0, s->op.size(), s->op) == 0) {
+  for (const std::string& k : known) {
+    std::size_t d = EditDistance(name, k);
+    // A known name that the name extends ("conv2d", "relu_6") counts as
+    // near.
+    if (name.size() > k.size() && name.compare(0, k.size(), k) == 0) {
       d = std::min<std::size_t>(d, 1);
     }
-    const std::size_t limit = std::max<std::size_t>(1, op.size() / 3);
-    if (d <= limit) scored.emplace_back(d, s->op);
+    const std::size_t limit = std::max<std::size_t>(1, name.size() / 3);
+    if (d <= limit) scored.emplace_back(d, k);
   }
   std::sort(scored.begin(), scored.end());
   std::vector<std::string> out;

@@ -232,6 +232,18 @@ void Interpreter::Model::Load() {
   }
 }
 
+std::optional<Shape> InferLayerShape(const snxf::Layer& layer,
+                                     std::span<const Shape> inputs) {
+  const LayerSemantics* row = runtime::SemanticsOf(layer.type());
+  if (row == nullptr || row->kernel == nullptr ||
+      row->storage == Storage::kAliasInput || inputs.size() < row->min_inputs ||
+      inputs.size() > row->max_inputs) {
+    return std::nullopt;
+  }
+  const std::vector<DType> dtypes(inputs.size(), DType::kFloat32);
+  return row->shape({LayerView(layer), inputs, dtypes});
+}
+
 Interpreter::Interpreter(std::unique_ptr<Model> model)
     : model_(std::move(model)) {}
 Interpreter::~Interpreter() = default;

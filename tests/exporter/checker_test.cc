@@ -12,11 +12,16 @@
 #include "exporter/checker_rules.h"
 #include "sarnic/errors.h"
 #include "sarnic/graph_file.h"
+#include "sarnic/interpreter.h"
 #include "sarnic/reference.h"
 #include "test_util.h"
 
 namespace sarnic {
 namespace {
+
+// The rules with the layer types' declared shapes, as the tools run them.
+static const sarnic::CheckOptions kWithShapes{.layer_shape =
+                                                  sarnic::InferLayerShape};
 
 using testing::TestGraph;
 
@@ -307,7 +312,8 @@ TEST(Checker, NoRuleThrowsOnAnyKindOfValue) {
       }
       if (round % 3 == 0) g.Edge("in", "n");
       if (round % 5 == 0) g.Edge("n", "n");
-      EXPECT_NO_THROW(checker::RunRules(g, /*contain_faults=*/false))
+      EXPECT_NO_THROW(
+          checker::RunRules(g, /*contain_faults=*/false, kWithShapes))
           << spec->op << " round " << round;
       ++graphs;
     }
@@ -324,7 +330,8 @@ TEST(Checker, RealAxisOutsideTheRankIsAFindingNotAFailure) {
         {{"values", Value::TextList({"in", "other"})}, {"axis", Value(3.0)}});
   g.Edge("in", "n");
   g.Edge("other", "n");
-  const auto findings = checker::RunRules(g, /*contain_faults=*/false);
+  const auto findings =
+      checker::RunRules(g, /*contain_faults=*/false, kWithShapes);
   ASSERT_EQ(findings.size(), 1u);
   EXPECT_EQ(findings[0].attribute, "axis");
   EXPECT_EQ(findings[0].message,
@@ -400,6 +407,98 @@ TEST(Reference, SuggestsOnlyForNamesOfPlausibleLength) {
   EXPECT_EQ(NearestOperations("rleu"), std::vector<std::string>{"relu"});
   EXPECT_TRUE(NearestOperations(std::string(1 << 20, 'r')).empty());
   EXPECT_TRUE(NearestOperations("conv" + std::string(100, 'x')).empty());
+}
+
+}  // namespace
+}  // namespace sarnic
+
+namespace sarnic {
+namespace {
+
+using testing::TestGraph;
+
+// A convolution, a pooling, a dense and a matmul node, each with the
+// output shape its inputs and attributes give unless `wrong` names it.
+void LayerShapeGraph(TestGraph& g, const std::string& wrong) {
+  auto shape = [&](const std::string& n, std::vector<int64_t> s) {
+    return n == wrong ? std::vector<int64_t>{1, 99, 99, 7} : s;
+  };
+  g.Add("in", "external", {1, 8, 8, 3});
+  g.Constant("w", {3, 3, 3, 7}, std::vector<float>(189, 0.0f));
+  g.Add("conv", "conv", shape("conv", {1, 6, 6, 7}),
+        {{"input", Value("in")}, {"filter", Value("w")},
+         {"stride", Value::IntList({1, 1})},
+         {"dilation", Value::IntList({1, 1})}, {"groups", Value(int64_t{1})}});
+  g.Add("pool", "max_pool", shape("pool", {1, 3, 3, 7}),
+        {{"input", Value("conv")}, {"size", Value::IntList({2, 2})},
+         {"stride", Value::IntList({2, 2})}});
+  g.Constant("b", {7, 4}, std::vector<float>(28, 0.0f));
+  g.Constant("bias", {4}, std::vector<float>(4, 0.0f));
+  g.Add("dense", "dense", shape("dense", {1, 3, 3, 4}),
+        {{"A", Value("pool")}, {"B", Value("b")}, {"bias", Value("bias")}});
+  g.Add("mm", "matmul", shape("mm", {1, 3, 3, 7}),
+        {{"A", Value("dense")}, {"B", Value("b")},
+         {"transposeA", Value("False")}, {"transposeB", Value("True")}});
+  for (auto [from, to] : {std::pair{"in", "conv"}, {"w", "conv"},
+                          {"conv", "pool"}, {"pool", "dense"}, {"b", "dense"},
+                          {"bias", "dense"}, {"dense", "mm"}, {"b", "mm"}}) {
+    g.Edge(from, to);
+  }
+}
+
+TEST(CheckerLayerShapes, EachWrongOutputShapeIsFoundNamingBothShapes) {
+  const std::pair<const char*, const char*> rows[] = {
+      {"conv", "[1, 6, 6, 7] (layer type conv2d)"},
+      {"pool", "[1, 3, 3, 7] (layer type pool2d)"},
+      {"dense", "[1, 3, 3, 4] (layer type dense)"},
+      {"mm", "[1, 3, 3, 7] (layer type matmul)"},
+  };
+  {
+    TestGraph sound;
+    LayerShapeGraph(sound, "");
+    for (const Finding& f : CheckGraph(sound, kWithShapes)) {
+      ADD_FAILURE() << FormatFinding(f);
+    }
+  }
+  for (const auto& [node, message] : rows) {
+    TestGraph g;
+    LayerShapeGraph(g, node);
+    const auto findings = CheckGraph(g, kWithShapes);
+    std::string seen;
+    bool hit = false;
+    for (const Finding& f : findings) {
+      seen += "\n  " + FormatFinding(f);
+      hit |= f.attribute == "output_shape" &&
+             FormatFinding(f).find(message) != std::string::npos;
+    }
+    EXPECT_TRUE(hit) << node << "; found:" << seen;
+    // Without the declarations the rule says nothing (the library alone).
+    for (const Finding& f : CheckGraph(g)) {
+      EXPECT_EQ(f.message.find("layer type"), std::string::npos)
+          << FormatFinding(f);
+    }
+  }
+  TestGraph wrong;
+  LayerShapeGraph(wrong, "conv");
+  EXPECT_NE(FormatFinding(CheckGraph(wrong, kWithShapes).front())
+                .find("is [1, 99, 99, 7] but its inputs and attributes give "
+                      "[1, 6, 6, 7]"),
+            std::string::npos);
+}
+
+TEST(CheckerLayerShapes, UnknownAttributesAndConstantsWithoutData) {
+  TestGraph g;
+  LayerShapeGraph(g, "");
+  g.qm_nx_graph.node("conv").set("strid", Value::IntList({2, 2}));
+  g.Add("c", "constant", {2});
+  const auto findings = CheckGraph(g, kWithShapes);
+  ASSERT_EQ(findings.size(), 2u);
+  EXPECT_EQ(FormatFinding(findings[0]),
+            "node 'conv' attribute 'strid': is read by no declaration of "
+            "'conv'; did you mean 'stride'? (snx-export --describe-op conv)");
+  EXPECT_EQ(findings[1].severity, Severity::kError);
+  EXPECT_EQ(FormatFinding(findings[1]),
+            "node 'c': has no array in tensor_dict, so its layer has no data");
 }
 
 }  // namespace

@@ -383,3 +383,34 @@ def test_types_without_declared_arithmetic_are_refused_by_name() -> None:
     for op in ["cos", "elu"]:
         with pytest.raises(se.ExportValueError, match=r"layer 'y' \(none\): cannot be run"):
             run_node(op, {"x": "x"}, {"x": rand(2, 2)}, out_shape=(2, 2))
+
+
+def wrong_conv_graph() -> se.Graph:
+    g = nx.DiGraph()
+    g.add_node("x", op="external", output_shape=[1, 8, 8, 3], datatype="float32")
+    g.add_node("w", op="constant", output_shape=[3, 3, 3, 7])
+    g.add_node("y", op="conv", input="x", filter="w", stride=[1, 1], dilation=[1, 1], groups=1,
+               output_shape=[1, 99, 99, 7])
+    g.add_edge("x", "y")
+    g.add_edge("w", "y")
+    return se.Graph(g, ["x"], ["y"], {"w": rand(3, 3, 3, 7)})
+
+
+def test_check_and_strict_find_a_wrong_output_shape(capsys: Any) -> None:
+    expected = ("node 'y' attribute 'output_shape': is [1, 99, 99, 7] but its inputs and "
+                "attributes give [1, 6, 6, 7] (layer type conv2d)")
+    findings = se.check_graph(wrong_conv_graph())
+    assert [(f.node, f.attribute, f.severity) for f in findings] == [
+        ("y", "output_shape", "warning")]
+    for kwargs in [{"check": True}, {"strict": True}]:
+        with pytest.raises(se.ExportValueError, match="the check found 1 problem"):
+            se.SarnicExporter(wrong_conv_graph(), "m").run(**kwargs)
+        assert capsys.readouterr().err == f"warning: {expected}\n"
+    # Without asking, the export goes on and its model is refused when run.
+    model = se.SarnicExporter(wrong_conv_graph(), "m").run()
+    with pytest.raises(se.ExportValueError, match=r"computes \[1, 6, 6, 7\]"):
+        se.Interpreter(model)
+    sound = wrong_conv_graph()
+    sound.qm_nx_graph.nodes["y"]["output_shape"] = [1, 6, 6, 7]
+    assert se.SarnicExporter(sound, "m").run(check=True) == b""
+    assert se.SarnicExporter(sound, "m").run(strict=True)[4:8] == b"SNXF"
