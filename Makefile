@@ -84,7 +84,7 @@ fuzz-smoke: setup
 	  -DSARNIC_FUZZ=ON -DSARNIC_SANITIZE=address,undefined -DSARNIC_TESTS=OFF \
 	  -DSARNIC_TOOLS=OFF -DSARNIC_EXAMPLES=OFF -DSARNIC_PYTHON=OFF
 	cmake --build build-fuzz -j $(JOBS)
-	for t in graph_file model_reader export; do \
+	for t in graph_file model_reader export interpreter npy; do \
 	  mkdir -p build-fuzz/work/$$t && \
 	  build-fuzz/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=4096 \
 	    -artifact_prefix=build-fuzz/ build-fuzz/work/$$t fuzz/corpus/$$t || exit 1; \

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace sarnic::bench {
 
@@ -13,6 +14,11 @@ std::size_t PeakRssBytes();
 
 // Writes `size` bytes to `path` and flushes them to the file.
 void WriteFile(const std::string& path, const void* data, std::size_t size);
+
+// The peak resident memory of `tool` run with `tool_args`, in bytes (0
+// when it could not be run).
+std::size_t ChildPeakRss(const std::string& tool,
+                         const std::vector<std::string>& tool_args);
 
 // A scratch file path for the benchmarks' output.
 std::string ScratchPath(const std::string& name);

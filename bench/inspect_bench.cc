@@ -75,31 +75,9 @@ std::string WideModel() {
 // runs snx-inspect as its own child.
 std::size_t InspectPeakRss(const std::string& path,
                            const std::vector<std::string>& flags) {
-  int fds[2];
-  if (::pipe(fds) != 0) return 0;
-  // posix_spawn, unlike fork, does not copy this process's memory first.
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-  posix_spawn_file_actions_addclose(&actions, fds[0]);
-  const std::string exe = "/proc/self/exe";
-  std::vector<std::string> args = {"sarnic_bench", "--measure-peak-rss",
-                                   SNX_INSPECT, path};
+  std::vector<std::string> args = {path};
   args.insert(args.end(), flags.begin(), flags.end());
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  const int spawned =
-      posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(fds[1]);
-  char buf[64] = {};
-  const ssize_t n = spawned == 0 ? ::read(fds[0], buf, sizeof buf - 1) : 0;
-  ::close(fds[0]);
-  int status = 0;
-  if (spawned == 0) ::waitpid(pid, &status, 0);
-  return n > 0 ? static_cast<std::size_t>(std::strtoull(buf, nullptr, 10)) : 0;
+  return ChildPeakRss(SNX_INSPECT, args);
 }
 
 void Inspect(benchmark::State& state, const char* flag, const char* counter) {

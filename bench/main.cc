@@ -2,13 +2,16 @@
 // performance figures are stated in.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "bench_util.h"
 #include "sarnic/errors.h"
@@ -35,6 +38,36 @@ void WriteFile(const std::string& path, const void* data, std::size_t size) {
     size -= static_cast<std::size_t>(n);
   }
   ::close(fd);
+}
+
+// The peak memory of `tool` run with `tool_args` as a child of a fresh
+// copy of this binary (MeasurePeakRss), so that the figure is the tool's.
+std::size_t ChildPeakRss(const std::string& tool,
+                         const std::vector<std::string>& tool_args) {
+  int fds[2];
+  if (::pipe(fds) != 0) return 0;
+  // posix_spawn, unlike fork, does not copy this process's memory first.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_addclose(&actions, fds[0]);
+  const std::string exe = "/proc/self/exe";
+  std::vector<std::string> args = {"sarnic_bench", "--measure-peak-rss", tool};
+  args.insert(args.end(), tool_args.begin(), tool_args.end());
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const int spawned =
+      posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(fds[1]);
+  char buf[64] = {};
+  const ssize_t n = spawned == 0 ? ::read(fds[0], buf, sizeof buf - 1) : 0;
+  ::close(fds[0]);
+  int status = 0;
+  if (spawned == 0) ::waitpid(pid, &status, 0);
+  return n > 0 ? static_cast<std::size_t>(std::strtoull(buf, nullptr, 10)) : 0;
 }
 
 std::string ScratchPath(const std::string& name) {
@@ -176,6 +209,20 @@ int main(int argc, char** argv) {
         "snx-inspect --html of 500,000 layers, peak RSS vs file: %.2f "
         "(limit 5.00)\n",
         c.at("html_peak_ratio"));
+  }
+  for (const auto& [bm, what] :
+       {std::pair{"BM_InterpretExample", "interpret the bundled example"},
+        std::pair{"BM_InterpretConv20At224",
+                  "interpret 20 convolutions at 224x224"}}) {
+    const double ms = time_of(bm);
+    if (ms > 0) std::printf("%-45s %8.1f ms\n", what, ms);
+  }
+  if (c.count("run_peak_mib")) {
+    std::printf(
+        "snx-run on it, peak RSS: %.1f MiB (arena %.1f MiB + model %.1f "
+        "MiB; a buffer per layer would be %.1f MiB)\n",
+        c.at("run_peak_mib"), c.at("run_arena_mib"), c.at("run_model_mib"),
+        c.at("run_buffer_per_layer_mib"));
   }
   if (c.count("peak_ratio")) {
     std::printf("export peak RSS vs arrays+output:     %.2f (limit 1.10)\n",

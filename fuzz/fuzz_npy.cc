@@ -1,0 +1,20 @@
+// What snx-run does with an arbitrary .npy input file.
+#include <cstddef>
+#include <cstdint>
+
+#include "runtime/npy.h"
+#include "sarnic/errors.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  try {
+    const sarnic::NdArray a = sarnic::runtime::ParseNpy(
+        {reinterpret_cast<const std::byte*>(data), size}, "input");
+    // What is read writes back to the same bytes.
+    const std::string again = sarnic::runtime::NpyBytes(a);
+    (void)sarnic::runtime::ParseNpy(
+        {reinterpret_cast<const std::byte*>(again.data()), again.size()},
+        "again");
+  } catch (const sarnic::Error&) {
+  }
+  return 0;
+}
