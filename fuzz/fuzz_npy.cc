@@ -1,4 +1,4 @@
-// What snx-run does with an arbitrary .npy input file.
+// What snx-run does with an arbitrary .npy or .npz input file.
 #include <cstddef>
 #include <cstdint>
 
@@ -14,6 +14,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)sarnic::runtime::ParseNpy(
         {reinterpret_cast<const std::byte*>(again.data()), again.size()},
         "again");
+  } catch (const sarnic::Error&) {
+  }
+  try {
+    (void)sarnic::runtime::ParseNpz(
+        {reinterpret_cast<const std::byte*>(data), size}, "input");
   } catch (const sarnic::Error&) {
   }
   return 0;

@@ -13,7 +13,7 @@ packages=(
   python3 python3-dev python3-pybind11 python3-numpy python3-networkx python3-pytest
   python3-pip python3-setuptools
   chromium chromium-driver python3-selenium mypy
-  libeigen3-dev libxtensor-dev
+  libeigen3-dev libxtensor-dev libzip-dev
 )
 
 missing=()

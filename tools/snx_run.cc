@@ -20,12 +20,27 @@ namespace {
 using sarnic::NdArray;
 using sarnic::tools::PrintError;
 
-// "NAME=FILE.npy"; a FILE alone names the model's only input.
+bool IsNpz(const std::string& path) {
+  return path.size() > 4 && path.compare(path.size() - 4, 4, ".npz") == 0;
+}
+
+// "NAME=FILE.npy"; a FILE.npy alone names the model's only input, a
+// FILE.npz alone holds inputs by name.
 std::map<std::string, NdArray> ReadInputs(const std::vector<std::string>& args,
                                           const sarnic::Interpreter& model) {
   std::map<std::string, NdArray> inputs;
+  auto add = [&inputs](const std::string& name, NdArray array) {
+    if (!inputs.emplace(name, std::move(array)).second) {
+      throw sarnic::ValueError("input '" + name + "' is given twice");
+    }
+  };
   for (const std::string& arg : args) {
     const auto eq = arg.find('=');
+    if (eq == std::string::npos && IsNpz(arg)) {
+      for (auto& [name, array] : sarnic::runtime::ReadNpz(arg))
+        add(name, array);
+      continue;
+    }
     std::string name, path = arg;
     if (eq != std::string::npos) {
       name = arg.substr(0, eq);
@@ -34,15 +49,12 @@ std::map<std::string, NdArray> ReadInputs(const std::vector<std::string>& args,
       name = model.inputs()[0].name;
     } else {
       throw sarnic::ValueError("--input " + arg +
-                               " names no input; write NAME=FILE.npy (the "
-                               "model has " +
+                               " names no input; write NAME=FILE.npy or give "
+                               "a FILE.npz (the model has " +
                                std::to_string(model.inputs().size()) +
                                " inputs)");
     }
-    if (inputs.count(name) != 0) {
-      throw sarnic::ValueError("input '" + name + "' is given twice");
-    }
-    inputs.emplace(name, sarnic::runtime::ReadNpy(path));
+    add(name, sarnic::runtime::ReadNpy(path));
   }
   return inputs;
 }
@@ -117,8 +129,8 @@ int main(int argc, char** argv) {
                "(docs/semantics.md) and exit")
       ->excludes(model_option);
   app.add_option("--input", inputs,
-                 "A model input: NAME=FILE.npy, or FILE.npy for a model with "
-                 "one input (repeatable)");
+                 "A model input: NAME=FILE.npy, FILE.npy for a model with "
+                 "one input, or FILE.npz holding inputs by name (repeatable)");
   app.add_option("-o,--output-dir", outdir,
                  "Folder to write each output into, as NAME.npy");
   app.add_flag("--all-layers", options.all_layers,

@@ -2,6 +2,7 @@
 // output shape as the layer type's declaration gives it, attributes no
 // declaration reads, and data layers without data.
 #include <algorithm>
+#include <limits>
 
 #include "exporter/checker_rules.h"
 #include "sarnic/errors.h"
@@ -37,6 +38,13 @@ bool CheckedElsewhere(snxf::Op type) {
     default:
       return false;
   }
+}
+
+// Entries a layer's shape can hold (the other rules judge the rest).
+bool InLayerRange(const Shape& s) {
+  return std::all_of(s.begin(), s.end(), [](int64_t d) {
+    return d > 0 && d <= std::numeric_limits<int32_t>::max();
+  });
 }
 
 // The node's layer as its exporter writes it, with each node it reads as
@@ -87,7 +95,7 @@ void LayerShape(Context& c, uint32_t n) {
     return;
   }
   const Shape* own = c.OwnShape(n);
-  if (own == nullptr) return;
+  if (own == nullptr || !InLayerRange(*own)) return;
   WrittenLayer w;
   try {
     if (!WriteLayer(c, n, *spec, w)) return;
@@ -98,7 +106,7 @@ void LayerShape(Context& c, uint32_t n) {
   if (w.layer->inputs() != nullptr) {
     for (uint32_t i : *w.layer->inputs()) {
       const Shape* s = i < w.inputs.size() ? c.ShapeOf(w.inputs[i]) : nullptr;
-      if (s == nullptr) return;
+      if (s == nullptr || !InLayerRange(*s)) return;
       inputs.push_back(*s);
     }
   }

@@ -130,17 +130,16 @@ Shape BatchnormShape(const ShapeContext& c) {
   const int64_t channels = x.empty() ? 1 : x.back();
   static const char* const kNames[] = {"mean", "variance", "offset", "scale"};
   for (std::size_t i = 1; i <= 4; ++i) {
-    int64_t n = 1;
-    for (int64_t d : c.inputs[i]) n *= d;
+    const int64_t n = ElementCount(c.inputs[i], "a shape");
     if (n != 1 && n != channels) {
       c.layer.Fail(std::string("its ") + kNames[i - 1] + " holds " +
                    std::to_string(n) + " values for " +
                    std::to_string(channels) + " channels");
     }
   }
-  int64_t n = 1;
-  for (int64_t d : c.inputs[5]) n *= d;
-  if (n != 1) c.layer.Fail("its epsilon holds more than one value");
+  if (ElementCount(c.inputs[5], "a shape") != 1) {
+    c.layer.Fail("its epsilon holds more than one value");
+  }
   return x;
 }
 

@@ -1,5 +1,6 @@
 #include "runtime/layer_view.h"
 
+#include <cmath>
 #include <cstring>
 #include <memory>
 
@@ -85,6 +86,19 @@ double LayerView::Number(const char* name) const {
 
 double LayerView::NumberOr(const char* name, double fallback) const {
   return Has(name) ? Number(name) : fallback;
+}
+
+int64_t LayerView::Integer(const char* name) const {
+  const double v = Number(name);
+  if (!(v >= -2147483648.0 && v <= 2147483647.0) || v != std::floor(v)) {
+    Fail(std::string("parameter \"") + name +
+         "\" is not an integer of 32 bits");
+  }
+  return static_cast<int64_t>(v);
+}
+
+int64_t LayerView::IntegerOr(const char* name, int64_t fallback) const {
+  return Has(name) ? Integer(name) : fallback;
 }
 
 std::string LayerView::Text(const char* name) const {

@@ -46,6 +46,9 @@ class LayerView {
   // The first element of a data tensor, as a real or a text.
   double Number(const char* name) const;
   double NumberOr(const char* name, double fallback) const;
+  // A number that is an integer of 32 bits; anything else fails.
+  int64_t Integer(const char* name) const;
+  int64_t IntegerOr(const char* name, int64_t fallback) const;
   std::string Text(const char* name) const;
   std::string TextOr(const char* name, const std::string& fallback) const;
 

@@ -12,11 +12,9 @@ namespace sarnic::runtime {
 
 namespace {
 
-int64_t Count(const Shape& s) {
-  int64_t n = 1;
-  for (int64_t d : s) n *= d;
-  return n;
-}
+// Refuses negative entries and products beyond 64 bits (a shape from a
+// model or a graph may hold anything).
+int64_t Count(const Shape& s) { return ElementCount(s, "a shape"); }
 
 std::vector<int64_t> Strides(const Shape& s) {
   std::vector<int64_t> strides(s.size(), 1);
@@ -152,7 +150,7 @@ void Slice(const KernelContext& c) {
 Shape ConcatShape(const ShapeContext& c) {
   const Shape& first = c.inputs[0];
   const int64_t axis =
-      NormalAxis(c.layer, int64_t(c.layer.Number("axis")), first.size());
+      NormalAxis(c.layer, c.layer.Integer("axis"), first.size());
   Shape out = first;
   out[axis] = 0;
   for (const Shape& s : c.inputs) {
@@ -172,7 +170,7 @@ Shape ConcatShape(const ShapeContext& c) {
 void Concat(const KernelContext& c) {
   const Shape& out = c.output.shape;
   const auto axis = static_cast<std::size_t>(
-      NormalAxis(c.layer, int64_t(c.layer.Number("axis")), out.size()));
+      NormalAxis(c.layer, c.layer.Integer("axis"), out.size()));
   int64_t outer = 1, inner = 1;
   for (std::size_t d = 0; d < axis; ++d) outer *= out[d];
   for (std::size_t d = axis + 1; d < out.size(); ++d) inner *= out[d];

@@ -13,11 +13,9 @@ using RowMatrix =
 using ConstMap = Eigen::Map<const RowMatrix>;
 using Map = Eigen::Map<RowMatrix>;
 
-int64_t Count(const Shape& s) {
-  int64_t n = 1;
-  for (int64_t d : s) n *= d;
-  return n;
-}
+// Refuses negative entries and products beyond 64 bits (a shape from a
+// model or a graph may hold anything).
+int64_t Count(const Shape& s) { return ElementCount(s, "a shape"); }
 
 Shape DenseShape(const ShapeContext& c) {
   const Shape &a = c.inputs[0], &b = c.inputs[1];

@@ -1,6 +1,9 @@
 #include "runtime/npy.h"
 
+#include <zip.h>
+
 #include <cstring>
+#include <memory>
 #include <regex>
 #include <xtensor/xadapt.hpp>
 #include <xtensor/xnpy.hpp>
@@ -40,7 +43,7 @@ std::string DescrOf(DType dtype) {
 // shape, in that order, whose values xtensor's parser can read.
 bool PlainHeader(const std::string& header) {
   static const std::regex re(
-      R"(\{\s*'descr'\s*:\s*'[<>|=][a-zA-Z]\d{1,2}'\s*,\s*)"
+      R"(\{\s*'descr'\s*:\s*'[<>|=][ifucb]\d{1,2}'\s*,\s*)"
       R"('fortran_order'\s*:\s*(True|False)\s*,\s*)"
       R"('shape'\s*:\s*\(\s*(\d{1,18}\s*,\s*)*(\d{1,18}\s*)?\)\s*,?\s*\}\s*\n)");
   return header.size() < 4096 && std::regex_match(header, re);
@@ -70,7 +73,11 @@ NdArray ParseNpy(std::span<const std::byte> bytes, const std::string& what) {
   std::string descr;
   bool fortran = false;
   std::vector<std::size_t> dims;
-  xt::detail::parse_header(header, descr, &fortran, dims);
+  try {
+    xt::detail::parse_header(header, descr, &fortran, dims);
+  } catch (const std::exception& e) {
+    return fail(std::string("its header cannot be read: ") + e.what());
+  }
   if (fortran) {
     return fail(
         "holds an array in Fortran order; save a C-ordered copy "
@@ -98,6 +105,79 @@ NdArray ParseNpy(std::span<const std::byte> bytes, const std::string& what) {
 NdArray ReadNpy(const std::string& path) {
   const auto file = MappedFile::Open(path, "NumPy file", kMaxNpyBytes);
   return ParseNpy(file->bytes(), path);
+}
+
+namespace {
+
+struct ZipCloser {
+  void operator()(zip_t* z) const { zip_discard(z); }
+};
+struct EntryCloser {
+  void operator()(zip_file_t* f) const { zip_fclose(f); }
+};
+
+NdArray ReadEntry(zip_t* archive, zip_uint64_t i, const zip_stat_t& st,
+                  const std::string& what) {
+  const std::string place = what + " entry '" + st.name + "'";
+  if ((st.valid & ZIP_STAT_SIZE) == 0 || st.size > kMaxNpyBytes) {
+    throw FormatError(place, "", "is larger than any input array can be");
+  }
+  std::unique_ptr<zip_file_t, EntryCloser> file(zip_fopen_index(archive, i, 0));
+  if (!file) {
+    throw FormatError(place, "", zip_strerror(archive));
+  }
+  std::string data(st.size, '\0');
+  const zip_int64_t n = zip_fread(file.get(), data.data(), st.size);
+  if (n < 0 || static_cast<zip_uint64_t>(n) != st.size) {
+    throw FormatError(place, "", "cannot be read whole");
+  }
+  return ParseNpy(
+      {reinterpret_cast<const std::byte*>(data.data()), data.size()}, place);
+}
+
+}  // namespace
+
+std::map<std::string, NdArray> ParseNpz(std::span<const std::byte> bytes,
+                                        const std::string& what) {
+  zip_error_t error;
+  zip_error_init(&error);
+  zip_source_t* source =
+      zip_source_buffer_create(bytes.data(), bytes.size(), 0, &error);
+  if (source == nullptr) throw FormatError(what, "", "cannot be read");
+  std::unique_ptr<zip_t, ZipCloser> archive(
+      zip_open_from_source(source, ZIP_RDONLY, &error));
+  if (!archive) {
+    zip_source_free(source);
+    const std::string problem = zip_error_strerror(&error);
+    zip_error_fini(&error);
+    throw FormatError(what, "", "not a NumPy .npz file (" + problem + ")");
+  }
+  std::map<std::string, NdArray> arrays;
+  const zip_int64_t entries = zip_get_num_entries(archive.get(), 0);
+  for (zip_int64_t i = 0; i < entries; ++i) {
+    zip_stat_t st;
+    const auto index = static_cast<zip_uint64_t>(i);
+    if (zip_stat_index(archive.get(), index, 0, &st) != 0 ||
+        (st.valid & ZIP_STAT_NAME) == 0) {
+      throw FormatError(what, "", "has an entry without a name");
+    }
+    std::string name = st.name;
+    if (name.size() < 5 || name.compare(name.size() - 4, 4, ".npy") != 0) {
+      throw FormatError(what, "",
+                        "holds '" + name + "', which is no .npy file");
+    }
+    name.resize(name.size() - 4);
+    if (arrays.count(name) != 0) {
+      throw FormatError(what, "", "holds '" + name + "' twice");
+    }
+    arrays.emplace(name, ReadEntry(archive.get(), index, st, what));
+  }
+  return arrays;
+}
+
+std::map<std::string, NdArray> ReadNpz(const std::string& path) {
+  const auto file = MappedFile::Open(path, "NumPy file", kMaxNpyBytes);
+  return ParseNpz(file->bytes(), path);
 }
 
 std::string NpyBytes(const NdArray& a) {

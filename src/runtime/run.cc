@@ -63,10 +63,11 @@ std::vector<std::string> Interpreter::InputProblems(
                          SpecText(spec.shape, spec.dtype));
     }
   }
-  for (const auto& [name, array] : given) {
+  for (const auto& entry : given) {
+    const std::string& name = entry.first;
     const bool known =
         std::any_of(model_->inputs.begin(), model_->inputs.end(),
-                    [&](const TensorSpec& s) { return s.name == name; });
+                    [&name](const TensorSpec& s) { return s.name == name; });
     if (!known) {
       problems.push_back("the model has no input '" + Printable(name) + "'");
     }

@@ -22,9 +22,8 @@ Shape InputShape(const ShapeContext& c) {
 }
 
 Shape CopyShape(const ShapeContext& c) {
-  int64_t target = 1, source = 1;
-  for (int64_t d : c.inputs[0]) target *= d;
-  for (int64_t d : c.inputs[1]) source *= d;
+  const int64_t target = ElementCount(c.inputs[0], "a shape");
+  const int64_t source = ElementCount(c.inputs[1], "a shape");
   if (target != source || c.dtypes[0] != c.dtypes[1]) {
     c.layer.Fail("copies " + ShapeText(c.inputs[1]) + " " +
                  std::string(DTypeName(c.dtypes[1])) + " into " +

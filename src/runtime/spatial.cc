@@ -94,7 +94,7 @@ ConvGeometry ConvSettings(const LayerView& v) {
   g.stride = Setting(v, "strides", true);
   g.dilation = Setting(v, "dilations", false);
   g.pads = ReadPads(v);
-  g.groups = static_cast<int64_t>(v.NumberOr("groups", 1));
+  g.groups = v.IntegerOr("groups", 1);
   RequirePositive(v, g.stride, "stride");
   RequirePositive(v, g.dilation, "dilation");
   if (g.groups < 1) v.Fail("has fewer than 1 group");
@@ -103,8 +103,7 @@ ConvGeometry ConvSettings(const LayerView& v) {
 
 void CheckBias(const ShapeContext& c, int64_t channels) {
   if (c.inputs.size() < 3) return;
-  int64_t n = 1;
-  for (int64_t d : c.inputs[2]) n *= d;
+  const int64_t n = ElementCount(c.inputs[2], "a shape");
   if (n != channels) {
     c.layer.Fail("its bias holds " + std::to_string(n) + " values for " +
                  std::to_string(channels) + " output channels");
@@ -347,9 +346,9 @@ void Pool(const KernelContext& c) {
 Shape ResizeShape(const ShapeContext& c) {
   const Shape& x = c.inputs[0];
   Require4D(c.layer, x, "input");
-  const auto mode = c.layer.Number("mode");
+  const int64_t mode = c.layer.Integer("mode");
   if (mode != 0 && mode != 1) {
-    c.layer.Fail("has mode " + std::to_string(int64_t(mode)) +
+    c.layer.Fail("has mode " + std::to_string(mode) +
                  ": 0 (nearest) and 1 (bilinear) are declared");
   }
   const Shape stored = c.layer.StoredShape();
@@ -490,7 +489,8 @@ void AddSpatialRows(std::vector<LayerSemantics>& rows) {
        "NHWC to the stored height and width; \"mode\" 0 nearest, 1 bilinear; "
        "scale = in / out, or (in − 1) / (out − 1) with \"align_corners\"; "
        "with \"half_pixel_centers\" sampling at (o + 0.5) × scale (− 0.5 "
-       "for bilinear); nearest rounds down (to nearest, halves up, with align_corners)"});
+       "for bilinear); nearest rounds down (to nearest, halves up, with "
+       "align_corners)"});
   rows.push_back(
       {pad, 1, 1, false, OutputType::kFloat32, Storage::kOwn, PadShape, Pad,
        "[input]",

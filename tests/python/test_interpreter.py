@@ -351,6 +351,13 @@ def test_the_example_runs_and_its_probabilities_sum_to_one(tmp_path: Any) -> Non
     assert out.returncode == 0, out.stderr
     assert out.stdout.startswith("probs float32 [1, 10]:")
     assert np.load(tmp_path / "probs.npy").tobytes() == probs.tobytes()
+    # One .npz holding the inputs, stored or compressed, does the same.
+    for save in (np.savez, np.savez_compressed):
+        save(tmp_path / "inputs.npz", image=image)
+        out = subprocess.run([SNX_RUN, str(path), "--input", str(tmp_path / "inputs.npz")],
+                             capture_output=True, text=True)
+        assert out.returncode == 0, out.stderr
+        assert out.stdout.startswith("probs float32 [1, 10]:")
 
 
 def test_bad_inputs_are_one_error_line_each(tmp_path: Any) -> None:
@@ -361,6 +368,14 @@ def test_bad_inputs_are_one_error_line_each(tmp_path: Any) -> None:
     np.save(tmp_path / "small.npy", rand(1, 32, 32, 3))
     np.save(tmp_path / "ints.npy", np.zeros((1, 64, 64, 3), np.int32))
     (tmp_path / "junk.npy").write_bytes(b"\x93NUMPY\x01\x00\xff\x00{'descr'")
+    np.savez(tmp_path / "small.npz", image=rand(1, 32, 32, 3))
+    header = b"{'descr': '|h1', 'fortran_order': False, 'shape': (3, 2), }".ljust(117) + b"\n"
+    (tmp_path / "odd.npy").write_bytes(b"\x93NUMPY\x01\x00" + bytes([len(header), 0]) + header
+                                       + bytes(6))
+    import zipfile
+    with zipfile.ZipFile(tmp_path / "both.npz", "w") as z:
+        z.write(tmp_path / "small.npy", "image.npy")
+        z.writestr("junk.npy.txt", b"x")
     cases = [
         ([], "input 'image' (float32 [1, 64, 64, 3]) is not given"),
         ([f"image={tmp_path / 'small.npy'}"], "is float32 [1, 32, 32, 3] but the model takes"),
@@ -369,6 +384,9 @@ def test_bad_inputs_are_one_error_line_each(tmp_path: Any) -> None:
          "the model has no input 'label'"),
         ([f"image={tmp_path / 'junk.npy'}"], "header runs past its end"),
         ([f"image={tmp_path / 'none.npy'}"], "none.npy"),
+        ([f"image={tmp_path / 'odd.npy'}"], "header is not one NumPy writes"),
+        ([str(tmp_path / "both.npz")], "'junk.npy.txt', which is no .npy file"),
+        ([str(tmp_path / "small.npz")], "is float32 [1, 32, 32, 3] but the model takes"),
     ]
     for args, message in cases:
         out = subprocess.run([SNX_RUN, str(path)] + sum((["--input", a] for a in args), []),
