@@ -163,6 +163,24 @@ int main(int argc, char** argv) {
         "%.0f ms, %.2f (limit 2.00)\n",
         concat, chain, concat / chain);
   }
+  for (const char* n : {"2000", "20000", "100000"}) {
+    const double chain_ms =
+        time_of((std::string("BM_ExportChain/") + n).c_str());
+    for (const auto& [bm, planner] :
+         {std::pair{"BM_ExportRandomReach/", "standard"},
+          std::pair{"BM_ExportRandomReachBest/", "best"}}) {
+      const double ms = time_of((std::string(bm) + n).c_str());
+      if (ms <= 0) continue;
+      std::printf(
+          "check+export, %s layers reading a random earlier one, %s "
+          "planner: %.0f ms",
+          n, planner, ms);
+      if (chain_ms > 0) {
+        std::printf(", %.1f x a chain's (limit 2.0)", ms / chain_ms);
+      }
+      std::printf("\n");
+    }
+  }
   if (exp > 0 && base > 0) {
     std::printf("export+write 256 MiB vs memcpy+write: %.2f (limit 1.50)\n",
                 exp / base);

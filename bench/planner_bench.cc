@@ -142,7 +142,8 @@ std::unique_ptr<Graph> Concat(int parts) {
 // Check and export, as snx-export does, of a graph made afresh each time
 // (the export changes its graph).
 void CheckAndExport(benchmark::State& state,
-                    std::unique_ptr<Graph> (*make)(int), int layers) {
+                    std::unique_ptr<Graph> (*make)(int), int layers,
+                    const char* planner = "standard") {
   for (auto _ : state) {
     state.PauseTiming();
     auto g = make(layers);
@@ -151,6 +152,7 @@ void CheckAndExport(benchmark::State& state,
     std::ostringstream out;
     ExportOptions o;
     o.diagnostics = &out;
+    o.planner = planner;
     SarnicExporter e(*g, "m", std::move(o));
     benchmark::DoNotOptimize(e.run().size());
   }
@@ -383,6 +385,46 @@ void BM_FirstFit2k(benchmark::State& state) { FirstFit(state, 2000); }
 BENCHMARK(BM_FirstFit2k)->Unit(benchmark::kMillisecond);
 void BM_FirstFit20k(benchmark::State& state) { FirstFit(state, 20000); }
 BENCHMARK(BM_FirstFit20k)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace sarnic::bench
+
+namespace sarnic::bench {
+namespace {
+
+// Adds whose second input is a uniformly random earlier layer (about half
+// the layers live at every step), against a chain of as many layers: check
+// and export with each planner.
+std::unique_ptr<Graph> RandomReach(int layers) {
+  return RandomSkips(layers, 0);
+}
+
+void BM_ExportChain(benchmark::State& state) {
+  CheckAndExport(state, Chain, static_cast<int>(state.range(0)));
+}
+void BM_ExportRandomReach(benchmark::State& state) {
+  CheckAndExport(state, RandomReach, static_cast<int>(state.range(0)));
+}
+void BM_ExportRandomReachBest(benchmark::State& state) {
+  CheckAndExport(state, RandomReach, static_cast<int>(state.range(0)), "best");
+}
+BENCHMARK(BM_ExportChain)
+    ->Arg(2000)
+    ->Arg(20000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
+BENCHMARK(BM_ExportRandomReach)
+    ->Arg(2000)
+    ->Arg(20000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+BENCHMARK(BM_ExportRandomReachBest)
+    ->Arg(2000)
+    ->Arg(20000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 
 }  // namespace
 }  // namespace sarnic::bench

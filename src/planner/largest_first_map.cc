@@ -8,6 +8,7 @@
 
 #include "planner/free_list.h"
 #include "planner/planners.h"
+#include "planner/time_address.h"
 #include "sarnic/errors.h"
 
 namespace sarnic::planner {
@@ -126,6 +127,44 @@ int64_t FirstFit(std::vector<int64_t>& candidates,
 
 namespace {
 
+// The first step from `step` on at which none of `holders` (the steps at
+// which a block is occupied) holds the block.
+int64_t FreeFrom(const std::vector<const RangeUnion*>& holders, int64_t step) {
+  for (bool moved = true; moved;) {
+    moved = false;
+    for (const RangeUnion* u : holders) {
+      if (const auto end = u->MeetingEnd(step, step)) {
+        step = *end + 1;
+        moved = true;
+      }
+    }
+  }
+  return step;
+}
+
+// Whether some step of [first, last] offers `start` as the beginning of a
+// free range longer than `size`: block start - 1 is occupied there (or
+// `start` is 0) and block start + size is free. `by_block` holds the placed
+// layers as blocks × steps.
+bool LongerRangeAtSomeStep(const RectangleTree& by_block, int64_t first,
+                           int64_t last, int64_t start, int64_t size) {
+  std::vector<const RangeUnion*> holders, enders;
+  by_block.Collect(start + size, start + size, holders);
+  if (start == 0) return FreeFrom(holders, first) <= last;
+  by_block.Collect(start - 1, start - 1, enders);
+  for (const RangeUnion* u : enders) {
+    auto it = u->ranges().upper_bound(first);
+    if (it != u->ranges().begin() && std::prev(it)->second >= first) --it;
+    for (; it != u->ranges().end() && it->first <= last; ++it) {
+      const int64_t lo = std::max(it->first, first);
+      if (FreeFrom(holders, lo) <= std::min(it->second, last)) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 // The plan over intervals while no two layers live at a common step ever
 // overlap (every carve succeeds). Steps in a run whose layers are the same
 // have the same free ranges, so the steps are kept as runs [first, last]
@@ -173,9 +212,7 @@ std::optional<Plan> LargestFirstOverRuns(const LiveLists& steps,
       step_free.push_back(&f);
     }
     const int64_t start = FirstFit(candidates, step_free, size);
-    if (start < 0) {
-      throw InternalError("memory planner found no start block for a layer");
-    }
+    if (start < 0) return std::nullopt;
     plan[layer] = start;
     for (FreeList* f : met) {
       if (!f->Carve(start, start + size - 1)) return std::nullopt;
@@ -184,7 +221,64 @@ std::optional<Plan> LargestFirstOverRuns(const LiveLists& steps,
   return plan;
 }
 
-}  // namespace
+// The plan over intervals: each layer, largest first, at the lowest block
+// where it is clear of every placed layer that shares a step with it and
+// that begins a free range longer than it at one of its steps, which is
+// the per-step rule (the lowest candidate start that fits every one of the
+// layer's steps). The placed layers are rectangles of steps × blocks in a
+// segment tree over the steps, so that the blocks used anywhere in the
+// layer's steps are a few unions, whatever the number of steps or layers
+// involved. A lowest fit begins a gap of those unions: block 0, or just
+// after a layer that shares a step with it. When the gap is longer than
+// the layer, every such step offers the start; when it is exactly as long,
+// the steps are asked one by one whether one of them offers it.
+//
+// Returns nothing when a layer has no start that fits: with an arena
+// smaller than the sum of the layers, the per-step rule may then take a
+// single candidate unchecked, over another layer, which the caller's
+// per-step planner does.
+std::optional<Plan> LargestFirstOverRectangles(
+    const LiveLists& steps, const std::vector<int64_t>& blocks,
+    int64_t total_blocks) {
+  const std::size_t n = blocks.size();
+  Plan plan(n, -1);
+  if (n == 0) return plan;
+  RectangleTree by_step(n),
+      by_block(static_cast<std::size_t>(total_blocks) + 1);
+  std::vector<const RangeUnion*> unions;
+  for (LayerId layer : LargestFirstOrder(blocks)) {
+    const int64_t size = blocks[layer];
+    const uint32_t first = layer, last = steps.last(layer);
+    unions.clear();
+    by_step.Collect(first, last, unions);
+    int64_t start = 0;
+    for (;;) {
+      bool moved = false;
+      for (const RangeUnion* u : unions) {
+        if (const auto end = u->MeetingEnd(start, start + size - 1)) {
+          start = *end + 1;
+          moved = true;
+        }
+      }
+      if (moved) continue;
+      const int64_t after = start + size;
+      std::optional<int64_t> held;
+      for (const RangeUnion* u : unions) {
+        if (const auto end = u->MeetingEnd(after, after)) held = end;
+      }
+      if (!held && after <= total_blocks) break;
+      if (held && LongerRangeAtSomeStep(by_block, first, last, start, size)) {
+        break;
+      }
+      if (!held) return std::nullopt;
+      start = *held + 1;
+    }
+    plan[layer] = start;
+    by_step.Insert(first, last, start, start + size - 1);
+    by_block.Insert(start, start + size - 1, first, last);
+  }
+  return plan;
+}
 
 Plan largest_first_map(const LiveLists& layer_steps,
                        const std::vector<int64_t>& layer_blocks,
@@ -193,10 +287,20 @@ Plan largest_first_map(const LiveLists& layer_steps,
   if (layer_steps.intervals() &&
       std::all_of(layer_blocks.begin(), layer_blocks.end(),
                   [](int64_t b) { return b > 0; })) {
-    if (auto plan =
-            LargestFirstOverRuns(layer_steps, layer_blocks, total_blocks)) {
-      return *plan;
+    // Runs of steps cost the steps each interval meets; rectangles cost a
+    // few unions per layer whatever its interval. Short intervals (chains,
+    // residual blocks) plan faster by runs, long ones (many layers live at
+    // once) by rectangles; both give the per-step plan.
+    uint64_t steps_met = 0;
+    for (std::size_t l = 0; l < n; ++l) {
+      steps_met += layer_steps.last(static_cast<LayerId>(l)) - l + 1;
     }
+    auto plan =
+        steps_met <= 16 * static_cast<uint64_t>(n)
+            ? LargestFirstOverRuns(layer_steps, layer_blocks, total_blocks)
+            : LargestFirstOverRectangles(layer_steps, layer_blocks,
+                                         total_blocks);
+    if (plan) return *plan;
   }
   Plan plan(n, -1);
   const LiveSteps live_at(layer_steps, n);

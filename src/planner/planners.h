@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace sarnic::planner {
@@ -116,6 +117,19 @@ Plan greedy_step_map(const LiveLists& layer_steps,
 Plan largest_first_map(const LiveLists& layer_steps,
                        const std::vector<int64_t>& layer_blocks,
                        int64_t total_blocks);
+
+// The two ways largest_first_map plans intervals of positive sizes, which
+// it chooses between by the steps the intervals meet: over runs of steps
+// with the same live layers, or over the placed layers as rectangles of
+// steps × blocks. Each gives the per-step plan, or nothing where a layer
+// finds no start that fits (with an arena smaller than the layers' sum the
+// per-step rule may take a single candidate over another layer).
+std::optional<Plan> LargestFirstOverRuns(const LiveLists& steps,
+                                         const std::vector<int64_t>& blocks,
+                                         int64_t total_blocks);
+std::optional<Plan> LargestFirstOverRectangles(
+    const LiveLists& steps, const std::vector<int64_t>& blocks,
+    int64_t total_blocks);
 
 // The layers by size, largest first; among equal sizes the earliest in
 // planner order: the order in which the largest-first and first-fit

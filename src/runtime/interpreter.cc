@@ -144,6 +144,12 @@ void Interpreter::Model::PlaceInArena(LayerPlan& p, const LayerView& view) {
               "planned blocks hold " + std::to_string(planned));
   }
   p.offset = uint64_t{*p.layer->block()} * block_size;
+  if (*p.offset % ItemSize(p.dtype) != 0) {
+    view.Fail("starts at byte " + std::to_string(*p.offset) +
+              " of the arena, where " + std::string(DTypeName(p.dtype)) +
+              " elements cannot start (blocks of " +
+              std::to_string(block_size) + " bytes)");
+  }
   arena_bytes = std::max(arena_bytes, *p.offset + planned);
   if (arena_bytes > kMaxBufferBytes) {
     view.Fail("lies beyond the interpreter's 4 GiB arena");

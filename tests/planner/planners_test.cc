@@ -358,8 +358,14 @@ TEST(Intervals, ListTheirLayersAndPlanAsTheExplicitLists) {
       ASSERT_EQ(sorted, expected) << round << " step " << t;
     }
     const LiveLists lists = LiveLists::Explicit(in.steps);
-    ASSERT_EQ(largest_first_map(in.intervals, in.blocks, in.total),
-              largest_first_map(lists, in.blocks, in.total))
+    const Plan expected = largest_first_map(lists, in.blocks, in.total);
+    ASSERT_EQ(largest_first_map(in.intervals, in.blocks, in.total), expected)
+        << round;
+    // Both ways of planning intervals, whichever the planner would choose.
+    ASSERT_EQ(LargestFirstOverRuns(in.intervals, in.blocks, in.total), expected)
+        << round;
+    ASSERT_EQ(LargestFirstOverRectangles(in.intervals, in.blocks, in.total),
+              expected)
         << round;
     // An arena barely above the bound, where the single-candidate rule lays
     // layers over others: the same plan, or the same refusal.
@@ -375,6 +381,15 @@ TEST(Intervals, ListTheirLayersAndPlanAsTheExplicitLists) {
     } catch (const InternalError&) {
     }
     ASSERT_EQ(from_intervals, from_lists) << round;
+    // Where a way of planning intervals finds a plan in the tight arena, it
+    // is the per-step one.
+    for (const auto& plan :
+         {LargestFirstOverRuns(in.intervals, in.blocks, tight),
+          LargestFirstOverRectangles(in.intervals, in.blocks, tight)}) {
+      if (plan) {
+        ASSERT_EQ(plan, from_lists) << round;
+      }
+    }
     if (from_lists) overlapping += SomeLayersOverlap(in, *from_lists);
     ASSERT_EQ(greedy_step_map(in.intervals, in.blocks, in.total),
               greedy_step_map(lists, in.blocks, in.total))
