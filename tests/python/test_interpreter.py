@@ -432,3 +432,57 @@ def test_check_and_strict_find_a_wrong_output_shape(capsys: Any) -> None:
     sound.qm_nx_graph.nodes["y"]["output_shape"] = [1, 6, 6, 7]
     assert se.SarnicExporter(sound, "m").run(check=True) == b""
     assert se.SarnicExporter(sound, "m").run(strict=True)[4:8] == b"SNXF"
+
+
+def test_per_axis_quantization() -> None:
+    x = rand(2, 3, 4, low=-2.0, high=2.0)
+    scales = np.array([0.01, 0.02, 0.05], np.float32)
+    zeros = np.array([0, 3, -2], np.int32)
+    q = np.clip(np.round(x / scales[None, :, None]) + zeros[None, :, None], -128, 127)
+    params = dict(quant_scale=scales, zero_point=zeros, quant_axis=1)
+    quant = ("q", dict(op="quant", x="x", output_shape=[2, 3, 4], datatype="int8", **params))
+    got = run_node("dequant", dict(x="q", **params), {"x": x}, out_shape=x.shape, extra=[quant])
+    want = scales[None, :, None] * (q - zeros[None, :, None])
+    close(got, want.astype(np.float32))
+
+
+def test_a_copy_layer_writes_into_its_variable() -> None:
+    g = nx.DiGraph()
+    g.add_node("x", op="external", output_shape=[2, 3], datatype="float32")
+    g.add_node("state", op="constant", output_shape=[2, 3])
+    g.add_node("r", op="relu", x="x", output_shape=[2, 3])
+    g.add_node("y", op="add", x="r", y="state", output_shape=[2, 3])
+    for a, b in [("x", "r"), ("r", "y"), ("state", "y")]:
+        g.add_edge(a, b)
+    state = rand(2, 3)
+    model = se.SarnicExporter(se.Graph(g, ["x"], ["y"], {"state": state}), "m",
+                              copy_layers=[("r", "state")]).run()
+    interp = se.Interpreter(model)
+    x = rand(2, 3)
+    layers = interp.run({"x": x}, all_layers=True)
+    # The copy's target becomes a variable that starts at zero.
+    close(layers["state"], np.zeros_like(state))
+    close(layers["y"], np.maximum(x, 0))
+    # The copy, after y, leaves the variable holding relu(x).
+    copies = [name for name in layers if name not in ("x", "state", "r", "y")]
+    assert len(copies) == 1
+    close(layers[copies[0]], np.maximum(x, 0))
+    assert interp.run({"x": x})["y"].tobytes() == interp.run(
+        {"x": x}, separate_buffers=True)["y"].tobytes()
+
+
+def test_the_svm_head_is_refused_by_name(tmp_path: Any) -> None:
+    k, l_, d = 3, 4, 10
+    p = k * (k - 1) // 2
+    (tmp_path / "kld.json").write_text(f'{{"K": {k}, "L": {l_}, "D": {d}}}')
+    sizes = dict(alpha=(k - 1) * l_, a=p, b=p, sv=l_ * d, nsv=k, rho=p, label=k)
+    for key, n in sizes.items():
+        rand(n).tofile(tmp_path / f"{key}.bin")
+    g = nx.DiGraph()
+    g.add_node("x", op="external", output_shape=[1, d], datatype="float32")
+    g.add_node("output", op="relu", x="x", output_shape=[1, d])
+    g.add_edge("x", "output")
+    model = se.SarnicExporter(se.Graph(g, ["x"], ["output"]), "m", svm=str(tmp_path)).run()
+    with pytest.raises(se.ExportValueError,
+                       match=r"layer 'svm_kernel' \(svm_update_kernel\): cannot be run"):
+        se.Interpreter(model)
