@@ -15,8 +15,8 @@
 #include "convert.h"
 #include "sarnic/analysis.h"
 #include "sarnic/checker.h"
-#include "sarnic/interpreter.h"
 #include "sarnic/errors.h"
+#include "sarnic/interpreter.h"
 #include "sarnic/operations.h"
 
 namespace sarnic::python {

@@ -230,9 +230,9 @@ void Cycle(Context& c) {
 
 using Rule = void (*)(Context&, uint32_t);
 constexpr Rule kRules[] = {
-    KnownOp, Attributes,    UnknownAttributes, OutputShapeEntries,
-    ArrayShape, Reshape,    BroadcastShape,    Concat,
-    ReductionRank, Datatypes, LayerShape,      DataWithoutArray};
+    KnownOp,       Attributes, UnknownAttributes, OutputShapeEntries,
+    ArrayShape,    Reshape,    BroadcastShape,    Concat,
+    ReductionRank, Datatypes,  LayerShape,        DataWithoutArray};
 using GraphRule = void (*)(Context&);
 constexpr GraphRule kGraphRules[] = {Cycle};
 

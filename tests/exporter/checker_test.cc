@@ -426,22 +426,32 @@ void LayerShapeGraph(TestGraph& g, const std::string& wrong) {
   g.Add("in", "external", {1, 8, 8, 3});
   g.Constant("w", {3, 3, 3, 7}, std::vector<float>(189, 0.0f));
   g.Add("conv", "conv", shape("conv", {1, 6, 6, 7}),
-        {{"input", Value("in")}, {"filter", Value("w")},
+        {{"input", Value("in")},
+         {"filter", Value("w")},
          {"stride", Value::IntList({1, 1})},
-         {"dilation", Value::IntList({1, 1})}, {"groups", Value(int64_t{1})}});
+         {"dilation", Value::IntList({1, 1})},
+         {"groups", Value(int64_t{1})}});
   g.Add("pool", "max_pool", shape("pool", {1, 3, 3, 7}),
-        {{"input", Value("conv")}, {"size", Value::IntList({2, 2})},
+        {{"input", Value("conv")},
+         {"size", Value::IntList({2, 2})},
          {"stride", Value::IntList({2, 2})}});
   g.Constant("b", {7, 4}, std::vector<float>(28, 0.0f));
   g.Constant("bias", {4}, std::vector<float>(4, 0.0f));
   g.Add("dense", "dense", shape("dense", {1, 3, 3, 4}),
         {{"A", Value("pool")}, {"B", Value("b")}, {"bias", Value("bias")}});
   g.Add("mm", "matmul", shape("mm", {1, 3, 3, 7}),
-        {{"A", Value("dense")}, {"B", Value("b")},
-         {"transposeA", Value("False")}, {"transposeB", Value("True")}});
-  for (auto [from, to] : {std::pair{"in", "conv"}, {"w", "conv"},
-                          {"conv", "pool"}, {"pool", "dense"}, {"b", "dense"},
-                          {"bias", "dense"}, {"dense", "mm"}, {"b", "mm"}}) {
+        {{"A", Value("dense")},
+         {"B", Value("b")},
+         {"transposeA", Value("False")},
+         {"transposeB", Value("True")}});
+  for (auto [from, to] : {std::pair{"in", "conv"},
+                          {"w", "conv"},
+                          {"conv", "pool"},
+                          {"pool", "dense"},
+                          {"b", "dense"},
+                          {"bias", "dense"},
+                          {"dense", "mm"},
+                          {"b", "mm"}}) {
     g.Edge(from, to);
   }
 }

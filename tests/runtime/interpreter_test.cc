@@ -1,6 +1,8 @@
 // The interpreter on exported models: the planned arena against a buffer
 // per output on random graphs with both planners, a plan broken on purpose,
 // and the refusals.
+#include "sarnic/interpreter.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,7 +10,6 @@
 
 #include "sarnic/errors.h"
 #include "sarnic/graph_file.h"
-#include "sarnic/interpreter.h"
 #include "test_util.h"
 
 namespace sarnic::testing {
@@ -39,16 +40,18 @@ void RandomGraph(TestGraph& g, unsigned seed, int layers) {
         g.Edge(other, name);
         break;
       case 3:
-        g.Add(name, "conv",
-              shape, {{"input", Value(last)}, {"filter", Value("w")},
-                      {"stride", Value::IntList({1, 1})},
-                      {"dilation", Value::IntList({1, 1})},
-                      {"groups", Value(int64_t{1})}});
+        g.Add(name, "conv", shape,
+              {{"input", Value(last)},
+               {"filter", Value("w")},
+               {"stride", Value::IntList({1, 1})},
+               {"dilation", Value::IntList({1, 1})},
+               {"groups", Value(int64_t{1})}});
         g.Edge("w", name);
         break;
       default:
         g.Add(name, "max_pool", shape,
-              {{"input", Value(last)}, {"size", Value::IntList({3, 3})},
+              {{"input", Value(last)},
+               {"size", Value::IntList({3, 3})},
                {"stride", Value::IntList({1, 1})},
                {"head", Value::IntList({0, 1, 1, 0})},
                {"tail", Value::IntList({0, 1, 1, 0})}});
@@ -106,7 +109,8 @@ TEST(Interpreter, APlanThatOverlapsLiveOutputsShowsAsADifference) {
   g.Add("a", "relu", {1, 16, 16, 4}, {{"x", Value("x")}});
   g.Add("b", "exp", {1, 16, 16, 4}, {{"x", Value("a")}});
   g.Add("c", "add", {1, 16, 16, 4}, {{"x", Value("b")}, {"y", Value("a")}});
-  for (auto [from, to] : {std::pair{"x", "a"}, {"a", "b"}, {"b", "c"}, {"a", "c"}}) {
+  for (auto [from, to] :
+       {std::pair{"x", "a"}, {"a", "b"}, {"b", "c"}, {"a", "c"}}) {
     g.Edge(from, to);
   }
   g.orig_inputs = {"x"};
@@ -117,7 +121,8 @@ TEST(Interpreter, APlanThatOverlapsLiveOutputsShowsAsADifference) {
   std::memcpy(BlockField(model, "b"), BlockField(model, "a"), 4);
   const Interpreter it = Interpreter::FromBytes(model);
   const auto inputs = SeededInputs(it);
-  EXPECT_FALSE(it.Run(inputs)[0].array == it.Run(inputs, {false, true})[0].array);
+  EXPECT_FALSE(it.Run(inputs)[0].array ==
+               it.Run(inputs, {false, true})[0].array);
 }
 
 TEST(Interpreter, TheExampleSumsToOneInBothModes) {
