@@ -17,8 +17,9 @@
 namespace {
 
 // The rules with the layer types' declared shapes, as the tools run them.
-static const sarnic::CheckOptions kWithShapes{.layer_shape =
-                                                  sarnic::InferLayerShape};
+static const sarnic::CheckOptions kWithShapes{
+    .layer_shape = sarnic::InferLayerShape,
+    .keeps_input_shape = sarnic::LayerKeepsInputShape};
 
 const char* const kOps[] = {"external",
                             "constant",

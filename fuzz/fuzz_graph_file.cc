@@ -14,8 +14,9 @@
 #include "sarnic/interpreter.h"
 
 // The rules with the layer types' declared shapes, as the tools run them.
-static const sarnic::CheckOptions kWithShapes{.layer_shape =
-                                                  sarnic::InferLayerShape};
+static const sarnic::CheckOptions kWithShapes{
+    .layer_shape = sarnic::InferLayerShape,
+    .keeps_input_shape = sarnic::LayerKeepsInputShape};
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::filesystem::path dir =

@@ -46,6 +46,10 @@ struct CheckOptions {
   // as its exporter writes it and its output_shape compared with what its
   // inputs and attributes give.
   LayerShapeFn layer_shape = nullptr;
+  // The layer types whose output shape is their first input's, as the
+  // same declarations say (the interpreter's LayerKeepsInputShape): those
+  // nodes are compared with their input directly, without writing them.
+  std::function<bool(snxf::Op)> keeps_input_shape = nullptr;
 };
 std::vector<Finding> CheckGraph(const Graph& graph,
                                 const CheckOptions& options = {});

@@ -18,7 +18,8 @@
 
 namespace snxf {
 struct Layer;
-}
+enum class Op : uint8_t;
+}  // namespace snxf
 
 namespace sarnic {
 
@@ -82,6 +83,10 @@ class Interpreter {
 // rule runs on it.
 std::optional<Shape> InferLayerShape(const snxf::Layer& layer,
                                      std::span<const Shape> inputs);
+
+// Whether a layer of `type` has its first input's shape (element-wise layers
+// of one input, softmax, quantization).
+bool LayerKeepsInputShape(snxf::Op type);
 
 // The page of what each layer type computes (docs/semantics.md), made from
 // the interpreter's own declarations.

@@ -461,7 +461,8 @@ py::list CheckPythonGraph(const py::object& graph, bool plans_arena) {
   ConvertGraph(graph, py::none(), g);
   py::list out;
   const CheckOptions options{.plans_arena = plans_arena,
-                             .layer_shape = InferLayerShape};
+                             .layer_shape = InferLayerShape,
+                             .keeps_input_shape = LayerKeepsInputShape};
   for (const Finding& f : CheckGraph(g, options)) {
     out.append(
         py::make_tuple(f.node, f.attribute, f.message,

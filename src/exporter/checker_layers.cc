@@ -50,7 +50,6 @@ bool InLayerRange(const Shape& s) {
 // The node's layer as its exporter writes it, with each node it reads as
 // an input layer of its own; its inputs' names in layer order.
 struct WrittenLayer {
-  BetterBuilder builder{1024};
   std::vector<std::string> inputs;
   const snxf::Layer* layer = nullptr;
 };
@@ -76,17 +75,31 @@ bool WriteLayer(Context& c, uint32_t n, const OpSpec& spec, WrittenLayer& w) {
       index.set(name, static_cast<uint32_t>(index.size()));
     }
   }
-  Graph scratch;
-  const Offset layer = spec.exporter(w.builder, scratch, index,
+  BetterBuilder& builder = c.ScratchBuilder();
+  const Offset layer = spec.exporter(builder, c.ScratchGraph(), index,
                                      c.g().name_of(n), node, std::nullopt);
-  w.builder.Finish(flatbuffers::Offset<snxf::Layer>(layer));
-  w.layer = flatbuffers::GetRoot<snxf::Layer>(w.builder.GetBufferPointer());
+  builder.Finish(flatbuffers::Offset<snxf::Layer>(layer));
+  w.layer = flatbuffers::GetRoot<snxf::Layer>(builder.GetBufferPointer());
   w.inputs.resize(index.size());
   for (const auto& [name, at] : index.entries()) w.inputs[at] = name;
   return true;
 }
 
 }  // namespace
+
+// A node of a type that keeps its input's shape, against its first input.
+void KeptShape(Context& c, uint32_t n, const OpSpec& spec, const Shape& own) {
+  for (const AttrSpec& a : spec.attrs) {
+    if (a.kind != AttrKind::kNode) continue;
+    const std::string* input = c.InputName(n, a.name.c_str());
+    const Shape* theirs = input ? c.ShapeOf(*input) : nullptr;
+    if (theirs == nullptr || *theirs == own) return;
+    return c.Add(n, "output_shape",
+                 "is " + ShapeText(own) + " but its input '" + *input +
+                     "' is " + ShapeText(*theirs) + " (layer type " +
+                     spec.layer_type + " keeps its input's shape)");
+  }
+}
 
 void LayerShape(Context& c, uint32_t n) {
   const OpSpec* spec = c.SpecOf(n);
@@ -96,6 +109,10 @@ void LayerShape(Context& c, uint32_t n) {
   }
   const Shape* own = c.OwnShape(n);
   if (own == nullptr || !InLayerRange(*own)) return;
+  if (c.options().keeps_input_shape &&
+      c.options().keeps_input_shape(spec->type)) {
+    return KeptShape(c, n, *spec, *own);
+  }
   WrittenLayer w;
   try {
     if (!WriteLayer(c, n, *spec, w)) return;

@@ -3,6 +3,7 @@
 #ifndef SARNIC_EXPORTER_CHECKER_RULES_H_
 #define SARNIC_EXPORTER_CHECKER_RULES_H_
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -76,6 +77,18 @@ class Context {
     return out;
   }
 
+  // A builder and an empty graph that the layer rules write a node's layer
+  // with, made once and cleared for every node.
+  BetterBuilder& ScratchBuilder() {
+    if (!builder_) builder_ = std::make_unique<BetterBuilder>(1024);
+    builder_->Clear();
+    return *builder_;
+  }
+  Graph& ScratchGraph() {
+    if (!scratch_) scratch_ = std::make_unique<Graph>();
+    return *scratch_;
+  }
+
   // The node named by the text attribute `attr`, when it is one.
   const std::string* InputName(uint32_t node, const char* attr) const {
     const Value* v = g_.attrs_of(node).find(attr);
@@ -90,6 +103,8 @@ class Context {
   std::vector<std::optional<Shape>> shapes_;
   std::vector<bool> shape_read_;
   std::vector<Finding> findings_;
+  std::unique_ptr<BetterBuilder> builder_;
+  std::unique_ptr<Graph> scratch_;
 };
 
 std::string ShapeText(const Shape& s);

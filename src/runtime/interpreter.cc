@@ -250,6 +250,12 @@ std::optional<Shape> InferLayerShape(const snxf::Layer& layer,
   return row->shape({LayerView(layer), inputs, dtypes});
 }
 
+bool LayerKeepsInputShape(snxf::Op type) {
+  const LayerSemantics* row = runtime::SemanticsOf(type);
+  return row != nullptr && row->shape == runtime::SameAsFirst &&
+         row->kernel != nullptr;
+}
+
 Interpreter::Interpreter(std::unique_ptr<Model> model)
     : model_(std::move(model)) {}
 Interpreter::~Interpreter() = default;

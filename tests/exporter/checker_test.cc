@@ -20,8 +20,9 @@ namespace sarnic {
 namespace {
 
 // The rules with the layer types' declared shapes, as the tools run them.
-static const sarnic::CheckOptions kWithShapes{.layer_shape =
-                                                  sarnic::InferLayerShape};
+static const sarnic::CheckOptions kWithShapes{
+    .layer_shape = sarnic::InferLayerShape,
+    .keeps_input_shape = sarnic::LayerKeepsInputShape};
 
 using testing::TestGraph;
 
@@ -494,6 +495,22 @@ TEST(CheckerLayerShapes, EachWrongOutputShapeIsFoundNamingBothShapes) {
                 .find("is [1, 99, 99, 7] but its inputs and attributes give "
                       "[1, 6, 6, 7]"),
             std::string::npos);
+}
+
+TEST(CheckerLayerShapes, ALayerThatKeepsItsInputShapeIsComparedWithIt) {
+  TestGraph g;
+  LayerShapeGraph(g, "");
+  g.Add("act", "relu", {1, 6, 6, 8}, {{"x", Value("conv")}});
+  g.Add("soft", "softmax", {1, 6, 6, 7},
+        {{"x", Value("conv")}, {"axes", Value::IntList({3})}});
+  g.Edge("conv", "act");
+  g.Edge("conv", "soft");
+  const auto findings = CheckGraph(g, kWithShapes);
+  ASSERT_EQ(findings.size(), 1u);
+  EXPECT_EQ(FormatFinding(findings[0]),
+            "node 'act' attribute 'output_shape': is [1, 6, 6, 8] but its "
+            "input 'conv' is [1, 6, 6, 7] (layer type relu keeps its input's "
+            "shape)");
 }
 
 TEST(CheckerLayerShapes, UnknownAttributesAndConstantsWithoutData) {
