@@ -30,13 +30,16 @@ run: setup $(BUILD)/CMakeCache.txt
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-# Regenerates docs/ops.md and docs/semantics.md from the declarations of the
-# operations and of the layer types; a failed write leaves a page as it was.
+# Regenerates docs/ops.md, docs/semantics.md and docs/onnx.md from the
+# declarations of the operations, the layer types and the ONNX importer's
+# table; a failed write leaves a page as it was.
 docs: build
 	$(BUILD)/tools/snx-export --ops-markdown > docs/ops.md.new \
 	  && mv docs/ops.md.new docs/ops.md || { rm -f docs/ops.md.new; exit 1; }
 	$(BUILD)/tools/snx-run --semantics-markdown > docs/semantics.md.new \
 	  && mv docs/semantics.md.new docs/semantics.md || { rm -f docs/semantics.md.new; exit 1; }
+	$(BUILD)/tools/snx-import --onnx-markdown > docs/onnx.md.new \
+	  && mv docs/onnx.md.new docs/onnx.md || { rm -f docs/onnx.md.new; exit 1; }
 
 # The library, its headers and its CMake package under PREFIX.
 PREFIX ?= /usr/local
@@ -84,7 +87,7 @@ fuzz-smoke: setup
 	  -DSARNIC_FUZZ=ON -DSARNIC_SANITIZE=address,undefined -DSARNIC_TESTS=OFF \
 	  -DSARNIC_TOOLS=OFF -DSARNIC_EXAMPLES=OFF -DSARNIC_PYTHON=OFF
 	cmake --build build-fuzz -j $(JOBS)
-	for t in graph_file model_reader export interpreter npy; do \
+	for t in graph_file model_reader export interpreter npy onnx; do \
 	  mkdir -p build-fuzz/work/$$t && \
 	  build-fuzz/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=4096 \
 	    -artifact_prefix=build-fuzz/ build-fuzz/work/$$t fuzz/corpus/$$t || exit 1; \

@@ -14,6 +14,7 @@ packages=(
   python3-pip python3-setuptools
   chromium chromium-driver python3-selenium mypy
   libeigen3-dev libxtensor-dev libzip-dev
+  libonnx-dev libprotobuf-dev python3-onnx
 )
 
 missing=()

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <iostream>
 
+#include "graph_source.h"
 #include "sarnic/analysis.h"
 #include "sarnic/checker.h"
 #include "sarnic/errors.h"
@@ -44,7 +45,7 @@ struct Args {
   std::optional<std::string> name, ext_constants, labels_path;
   sarnic::ExportOptions values;  // the options of one value, set directly
   bool verbose = false;
-  std::vector<std::string> save_layers, input_names, output_names;
+  std::vector<std::string> save_layers, input_names, output_names, dims;
   std::vector<std::vector<std::string>> copies;
   bool check = false, strict = false, list_ops = false, ops_markdown = false;
   std::optional<std::string> report;
@@ -94,7 +95,11 @@ void DefineValueOptions(CLI::App& app, sarnic::ExportOptions& values) {
 }
 
 void DefineOptions(CLI::App& app, Args& a) {
-  app.add_option("graph", a.graph_path, "Graph file to export (.json)");
+  app.add_option("graph", a.graph_path,
+                 "Graph file (.json) or ONNX model (.onnx) to export");
+  Literal(app.add_option("--dim", a.dims,
+                         "An ONNX model's dynamic dimension: NAME=VALUE "
+                         "(repeatable)"));
   app.add_option("-o,--output", a.out_path, "Model file to write (.snx)");
   DefineCheckOptions(app, a);
   app.add_option("--name", a.name,
@@ -259,7 +264,7 @@ std::vector<sarnic::Finding> Findings(const Args& a,
 int Export(const Args& a) {
   std::vector<std::string> inputs = OtherInputs(a);
   std::unique_ptr<sarnic::Graph> graph =
-      sarnic::LoadGraph(a.graph_path, &inputs);
+      sarnic::tools::LoadGraphOrOnnx(a.graph_path, a.dims, &inputs);
   if (a.verbose) {
     std::cout << "loaded " << a.graph_path << ": "
               << graph->qm_nx_graph.number_of_nodes() << " nodes, "

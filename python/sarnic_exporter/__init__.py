@@ -27,7 +27,7 @@ from .errors import (ExportError, ExportIndexError, ExportKeyError, ExportOSErro
                      ExportTypeError, ExportValueError)
 
 __all__ = ["SarnicExporter", "Graph", "Interpreter", "TensorSpec", "PluginExporter", "Finding", "check_graph", "verify_model",
-           "load_graph", "save_graph", "snxf", "ExportError", "ExportValueError",
+           "load_graph", "load_onnx", "save_graph", "snxf", "ExportError", "ExportValueError",
            "ExportKeyError", "ExportTypeError", "ExportIndexError", "ExportOSError"]
 
 
@@ -335,6 +335,31 @@ def load_graph(path: Any) -> Graph:
             names the file and the place).
     """
     nodes, edges, inputs, outputs, tensors = _core.load_graph(str(path))
+    g = _nx.DiGraph()
+    for name, attrs in nodes:
+        g.add_node(name, **attrs)
+    g.add_edges_from(edges)
+    return Graph(g, inputs, outputs, tensors)
+
+
+def load_onnx(path: Any, dims: Optional[Mapping[str, int]] = None) -> Graph:
+    """Imports an ONNX model as a Graph, as snx-import does: ONNX's checker
+    and shape inference first, then each operation by the importer's table
+    (docs/onnx.md).
+
+    Args:
+        path: the ONNX model; external tensor data is read only from files
+            inside its folder.
+        dims: values for the model's named dynamic dimensions
+            (``{"batch": 1}``); every one left open is an error.
+
+    Raises:
+        ExportOSError: the file cannot be read.
+        ExportValueError: the model cannot be imported: the message names
+            the file and the node, or lists every unsupported operation.
+    """
+    nodes, edges, inputs, outputs, tensors = _core.import_onnx(
+        os.fspath(path), {str(k): int(v) for k, v in (dims or {}).items()})
     g = _nx.DiGraph()
     for name, attrs in nodes:
         g.add_node(name, **attrs)

@@ -1,17 +1,17 @@
 // Graph files from Python: load_graph and save_graph over the library's
-// graph file reader and writer.
+// graph file reader and writer, and load_onnx over the ONNX importer.
 #include <pybind11/stl.h>
 
 #include "bindings.h"
 #include "convert.h"
 #include "sarnic/graph_file.h"
+#include "sarnic/onnx_import.h"
 
 namespace sarnic::python {
 
 namespace {
 
-py::tuple LoadGraphFile(const std::string& path) {
-  const std::unique_ptr<Graph> g = LoadGraph(path);
+py::tuple GraphTuple(const std::unique_ptr<Graph>& g) {
   py::list nodes, edges;
   for (uint32_t i = 0; i < g->qm_nx_graph.number_of_nodes(); ++i) {
     py::dict attrs;
@@ -26,6 +26,20 @@ py::tuple LoadGraphFile(const std::string& path) {
   py::dict tensors;
   for (const auto& [k, a] : g->tensor_dict) tensors[py::str(k)] = FromArray(a);
   return py::make_tuple(nodes, edges, g->orig_inputs, g->orig_outputs, tensors);
+}
+
+py::tuple LoadGraphFile(const std::string& path) {
+  return GraphTuple(LoadGraph(path));
+}
+
+py::tuple ImportOnnxFile(const std::string& path,
+                         const std::map<std::string, int64_t>& dims) {
+  std::unique_ptr<Graph> g;
+  {
+    py::gil_scoped_release release;
+    g = ImportOnnx(path, OnnxOptions{dims});
+  }
+  return GraphTuple(g);
 }
 
 void SaveGraphFile(const py::list& nodes, const py::list& edges,
@@ -57,6 +71,7 @@ void SaveGraphFile(const py::list& nodes, const py::list& edges,
 
 void BindGraphFiles(py::module_& m) {
   m.def("load_graph", &LoadGraphFile, py::arg("path"));
+  m.def("import_onnx", &ImportOnnxFile, py::arg("path"), py::arg("dims"));
   m.def("save_graph", &SaveGraphFile, py::arg("nodes"), py::arg("edges"),
         py::arg("inputs"), py::arg("outputs"), py::arg("tensors"),
         py::arg("path"), py::arg("weights"));

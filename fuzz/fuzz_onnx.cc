@@ -1,0 +1,19 @@
+// What snx-import and snx-export do with arbitrary bytes given as an ONNX
+// model: protobuf, the operator sets, the dimensions, ONNX's checker and
+// shape inference, and the conversion.
+#include <cstddef>
+#include <cstdint>
+
+#include "sarnic/errors.h"
+#include "sarnic/onnx_import.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  try {
+    sarnic::OnnxOptions options;
+    options.dims = {{"batch", 2}, {"n", 3}};
+    (void)sarnic::ImportOnnxBytes(
+        {reinterpret_cast<const std::byte*>(data), size}, "", "input", options);
+  } catch (const sarnic::Error&) {
+  }
+  return 0;
+}

@@ -1,0 +1,49 @@
+// Importing ONNX models: an ONNX file in, a Graph out, ready for the
+// exporter. The model is read with ONNX's own reader, checker and shape
+// inference; each ONNX operation becomes graph nodes by one row of a
+// declared table (docs/onnx.md); what cannot be converted is one error
+// listing every unsupported operation.
+#ifndef SARNIC_ONNX_IMPORT_H_
+#define SARNIC_ONNX_IMPORT_H_
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "sarnic/digraph.h"
+
+namespace sarnic {
+
+struct OnnxOptions {
+  // Values for the model's named dynamic dimensions ("batch" = 1).
+  std::map<std::string, int64_t> dims;
+};
+
+// The model at `path` as a graph. External tensor data is read only from
+// files inside the model's folder. A FormatError names the file and the
+// node or tensor for a model that cannot be imported.
+std::unique_ptr<Graph> ImportOnnx(const std::string& path,
+                                  const OnnxOptions& options = {});
+
+// The same for a model in memory; `folder` is where its external data
+// lives (empty: it may have none), `what` names it in errors.
+std::unique_ptr<Graph> ImportOnnxBytes(std::span<const std::byte> bytes,
+                                       const std::string& folder,
+                                       const std::string& what,
+                                       const OnnxOptions& options = {});
+
+// Whether the file starts as an ONNX model does (a protobuf field 1, the
+// IR version, or another ModelProto field) rather than as a graph file (a
+// JSON object).
+bool LooksLikeOnnx(std::span<const std::byte> head);
+
+// The ONNX operations the importer converts, one line each: the operation
+// and what it becomes; and the same as Markdown (docs/onnx.md).
+std::string ListOnnxOperations();
+std::string OnnxOperationsMarkdown();
+
+}  // namespace sarnic
+
+#endif  // SARNIC_ONNX_IMPORT_H_

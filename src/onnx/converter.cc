@@ -1,0 +1,179 @@
+#include "onnx/converter.h"
+
+#include <cstring>
+
+namespace sarnic::onnx_import {
+
+const Shape& Converter::ShapeOf(const std::string& value) const {
+  const auto it = shapes_.find(value);
+  if (it == shapes_.end()) {
+    throw FormatError(what_, "value '" + Printable(value) + "'",
+                      "has no static shape after shape inference (fix its "
+                      "dynamic dimensions with --dim NAME=VALUE)");
+  }
+  return it->second;
+}
+
+const NdArray* Converter::ConstantOf(const std::string& value) const {
+  const auto it = constants_.find(value);
+  return it == constants_.end() ? nullptr : &it->second;
+}
+
+std::string Converter::Use(const std::string& v) {
+  const NdArray* data = ConstantOf(v);
+  if (data != nullptr && !constant_nodes_[v]) {
+    constant_nodes_[v] = true;
+    g_.tensor_dict.set(v, *data);
+    AttrDict& node = g_.qm_nx_graph.add_node(v);
+    node.set("op", Value("constant"));
+    node.set("output_shape", Value::IntList(data->shape()));
+  }
+  return v;
+}
+
+std::string Converter::AddConstant(const std::string& base, NdArray data) {
+  std::string name = base;
+  for (int i = 1; g_.qm_nx_graph.has_node(name) || ConstantOf(name); ++i) {
+    name = base + "_" + std::to_string(i);
+  }
+  SetConstant(name, std::move(data));
+  return Use(name);
+}
+
+AttrDict& Converter::Add(
+    const std::string& name, const std::string& op, const Shape& shape,
+    std::initializer_list<std::pair<const char*, Value>> attrs,
+    const std::vector<std::string>& inputs) {
+  AttrDict& node = g_.qm_nx_graph.add_node(name);
+  node.set("op", Value(op));
+  node.set("output_shape", Value::IntList(shape));
+  for (const auto& [key, value] : attrs) node.set(key, value);
+  for (const std::string& input : inputs) {
+    g_.qm_nx_graph.add_edge(Use(input), name);
+  }
+  return node;
+}
+
+void Converter::Fail(const onnx::NodeProto& node,
+                     const std::string& problem) const {
+  throw FormatError(what_,
+                    "node '" + Printable(node.name()) + "' (" +
+                        Printable(node.op_type()) + ")",
+                    problem);
+}
+
+namespace {
+
+const onnx::AttributeProto* Find(const onnx::NodeProto& n, const char* name) {
+  for (const auto& a : n.attribute()) {
+    if (a.name() == name) return &a;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+int64_t IntAttr(const onnx::NodeProto& n, const char* name, int64_t fallback) {
+  const auto* a = Find(n, name);
+  return a != nullptr ? a->i() : fallback;
+}
+
+float FloatAttr(const onnx::NodeProto& n, const char* name, float fallback) {
+  const auto* a = Find(n, name);
+  return a != nullptr ? a->f() : fallback;
+}
+
+std::optional<std::vector<int64_t>> IntsAttr(const onnx::NodeProto& n,
+                                             const char* name) {
+  const auto* a = Find(n, name);
+  if (a == nullptr) return std::nullopt;
+  return std::vector<int64_t>(a->ints().begin(), a->ints().end());
+}
+
+namespace {
+
+template <typename T>
+NdArray FromTyped(DType dtype, const Shape& shape, const auto& values,
+                  int64_t count, const std::string& what) {
+  if (static_cast<int64_t>(values.size()) != count) {
+    throw FormatError(what, "",
+                      "holds " + std::to_string(values.size()) +
+                          " values for a shape of " + std::to_string(count));
+  }
+  NdArray a = NdArray::Zeros(dtype, shape);
+  T* out = reinterpret_cast<T*>(a.mutable_data());
+  for (int64_t i = 0; i < count; ++i)
+    out[i] = static_cast<T>(values[static_cast<int>(i)]);
+  return a;
+}
+
+DType DTypeOf(int type, const std::string& what) {
+  switch (type) {
+    case onnx::TensorProto::FLOAT:
+    case onnx::TensorProto::DOUBLE:  // read as float32: the model holds it
+      return DType::kFloat32;
+    case onnx::TensorProto::INT64:
+      return DType::kInt64;
+    case onnx::TensorProto::INT32:
+      return DType::kInt32;
+    case onnx::TensorProto::INT8:
+      return DType::kInt8;
+    case onnx::TensorProto::UINT8:
+      return DType::kUint8;
+    default:
+      throw FormatError(what, "",
+                        "holds elements of ONNX type " + std::to_string(type) +
+                            ", which the importer does not read");
+  }
+}
+
+}  // namespace
+
+NdArray TensorArray(const onnx::TensorProto& t, const std::string& what,
+                    std::span<const std::byte> external) {
+  const Shape shape(t.dims().begin(), t.dims().end());
+  const int64_t count = ElementCount(shape, what);
+  const DType dtype = DTypeOf(t.data_type(), what);
+  const bool is_double = t.data_type() == onnx::TensorProto::DOUBLE;
+  std::span<const std::byte> raw = external;
+  if (raw.empty() && !t.raw_data().empty()) {
+    raw = {reinterpret_cast<const std::byte*>(t.raw_data().data()),
+           t.raw_data().size()};
+  }
+  if (!raw.empty() || (count > 0 && t.has_raw_data())) {
+    const std::size_t item = is_double ? 8 : ItemSize(dtype);
+    if (raw.size() != static_cast<std::size_t>(count) * item) {
+      throw FormatError(what, "",
+                        "holds " + std::to_string(raw.size()) + " bytes for " +
+                            std::to_string(count) + " elements");
+    }
+    NdArray a = NdArray::Zeros(dtype, shape);
+    if (!is_double) {
+      if (!raw.empty()) std::memcpy(a.mutable_data(), raw.data(), raw.size());
+      return a;
+    }
+    float* out = reinterpret_cast<float*>(a.mutable_data());
+    for (int64_t i = 0; i < count; ++i) {
+      double d;
+      std::memcpy(&d, raw.data() + 8 * i, 8);
+      out[i] = DoubleToFloat(d);
+    }
+    return a;
+  }
+  switch (t.data_type()) {
+    case onnx::TensorProto::FLOAT:
+      return FromTyped<float>(dtype, shape, t.float_data(), count, what);
+    case onnx::TensorProto::DOUBLE:
+      return FromTyped<float>(dtype, shape, t.double_data(), count, what);
+    case onnx::TensorProto::INT64:
+      return FromTyped<int64_t>(dtype, shape, t.int64_data(), count, what);
+    case onnx::TensorProto::INT32:
+      return FromTyped<int32_t>(dtype, shape, t.int32_data(), count, what);
+    case onnx::TensorProto::INT8:
+      return FromTyped<int8_t>(dtype, shape, t.int32_data(), count, what);
+    default:
+      return FromTyped<uint8_t>(dtype, shape, t.int32_data(), count, what);
+  }
+}
+
+}  // namespace sarnic::onnx_import

@@ -1,0 +1,296 @@
+// Reading an ONNX model: its bytes through protobuf, its operator sets,
+// its dynamic dimensions fixed, its external data from inside its folder,
+// ONNX's checker and shape inference, then the conversion node by node.
+#include <onnx/checker.h>
+#include <onnx/defs/schema.h>
+#include <onnx/shape_inference/implementation.h>
+
+#include <filesystem>
+#include <set>
+
+#include "onnx/converter.h"
+#include "sarnic/files.h"
+#include "sarnic/onnx_import.h"
+
+namespace sarnic {
+
+using onnx_import::Converter;
+
+namespace {
+
+constexpr std::size_t kMaxModelBytes = std::size_t{2} << 30;
+
+void CheckOpsets(const onnx::ModelProto& m, const std::string& what,
+                 Converter& c) {
+  const auto& map =
+      onnx::OpSchemaRegistry::DomainToVersionRange::Instance().Map();
+  const int64_t newest = map.at("").second;
+  for (const auto& o : m.opset_import()) {
+    if (o.domain() != "" && o.domain() != "ai.onnx") {
+      throw FormatError(what, "",
+                        "imports the operator set '" + Printable(o.domain()) +
+                            "', which the importer does not read");
+    }
+    if (o.version() > newest) {
+      throw FormatError(what, "",
+                        "uses opset " + std::to_string(o.version()) +
+                            ", newer than the " + std::to_string(newest) +
+                            " this importer reads");
+    }
+    c.set_opset(o.version());
+  }
+}
+
+// Replaces the named dimensions of the inputs by their values; every one
+// left open is listed in one error.
+void FixDims(onnx::ModelProto& m, const OnnxOptions& options,
+             const std::string& what) {
+  std::set<std::string> open;
+  for (auto& input : *m.mutable_graph()->mutable_input()) {
+    if (!input.type().has_tensor_type()) continue;
+    auto* shape = input.mutable_type()->mutable_tensor_type()->mutable_shape();
+    for (auto& d : *shape->mutable_dim()) {
+      if (d.has_dim_value() && d.dim_value() > 0) continue;
+      const auto it = options.dims.find(d.dim_param());
+      if (d.has_dim_param() && it != options.dims.end() && it->second > 0) {
+        d.set_dim_value(it->second);
+      } else {
+        open.insert((d.dim_param().empty() ? std::string("?")
+                                           : Printable(d.dim_param())) +
+                    " (input '" + Printable(input.name()) + "')");
+      }
+    }
+  }
+  if (open.empty()) return;
+  std::string list;
+  for (const std::string& o : open) list += (list.empty() ? "" : ", ") + o;
+  throw FormatError(what, "",
+                    "dynamic dimensions left open: " + list +
+                        "; fix them with --dim NAME=VALUE");
+}
+
+// The bytes of an initializer stored outside the model: only a file inside
+// the model's folder (no absolute path, no way out through ".." or a link).
+std::vector<std::byte> ExternalData(const onnx::TensorProto& t,
+                                    const std::string& folder,
+                                    const std::string& what) {
+  std::string location;
+  int64_t offset = 0, length = -1;
+  for (const auto& e : t.external_data()) {
+    if (e.key() == "location") location = e.value();
+    if (e.key() == "offset") offset = std::stoll(e.value());
+    if (e.key() == "length") length = std::stoll(e.value());
+  }
+  const std::string place = "tensor '" + Printable(t.name()) + "'";
+  namespace fs = std::filesystem;
+  const fs::path rel(location);
+  if (folder.empty() || location.empty() || rel.is_absolute()) {
+    throw FormatError(what, place,
+                      "its external data '" + Printable(location) +
+                          "' is not a file inside the model's folder");
+  }
+  std::error_code ec;
+  const fs::path base = fs::weakly_canonical(fs::path(folder), ec);
+  const fs::path file = fs::weakly_canonical(fs::path(folder) / rel, ec);
+  const auto [b, f] =
+      std::mismatch(base.begin(), base.end(), file.begin(), file.end());
+  if (ec || b != base.end() || f == file.end()) {
+    throw FormatError(what, place,
+                      "its external data '" + Printable(location) +
+                          "' leads out of the model's folder; refused");
+  }
+  const auto mapped = MappedFile::Open(file.string(), "external data file");
+  const auto size = static_cast<int64_t>(mapped->size());
+  if (offset < 0 || offset > size || (length >= 0 && length > size - offset)) {
+    throw FormatError(
+        what, place,
+        "its external data lies past the end of '" + Printable(location) + "'");
+  }
+  const auto* start = mapped->data() + offset;
+  return {start, start + (length < 0 ? size - offset : length)};
+}
+
+Shape ShapeOfType(const onnx::TypeProto& type) {
+  Shape s;
+  if (!type.has_tensor_type() || !type.tensor_type().has_shape()) return s;
+  for (const auto& d : type.tensor_type().shape().dim()) {
+    s.push_back(d.has_dim_value() ? d.dim_value() : -1);
+  }
+  return s;
+}
+
+void RecordShape(Converter& c, const onnx::ValueInfoProto& v) {
+  if (!v.type().has_tensor_type() || !v.type().tensor_type().has_shape()) {
+    return;
+  }
+  const Shape s = ShapeOfType(v.type());
+  if (std::all_of(s.begin(), s.end(), [](int64_t d) { return d > 0; })) {
+    c.SetShape(v.name(), s);
+  }
+}
+
+// Every operation without a row, with its count and first node.
+void RefuseUnsupported(const onnx::GraphProto& g, const std::string& what) {
+  std::map<std::string, std::pair<int, std::string>> missing;
+  for (const auto& n : g.node()) {
+    if (n.op_type() == "Constant" || onnx_import::OnnxOp(n.op_type())) continue;
+    auto& [count, first] = missing[n.op_type()];
+    if (count++ == 0) first = n.name();
+  }
+  if (missing.empty()) return;
+  std::string list;
+  for (const auto& [op, seen] : missing) {
+    list += (list.empty() ? "" : ", ") + Printable(op) + " (" +
+            std::to_string(seen.first) + ", first node '" +
+            Printable(seen.second) + "')";
+  }
+  throw FormatError(what, "",
+                    "has operations the importer does not convert: " + list +
+                        " (snx-import --list-ops lists those it does)");
+}
+
+void ReadInitializers(const onnx::ModelProto& m, const std::string& folder,
+                      const std::string& what, Converter& c) {
+  for (const auto& t : m.graph().initializer()) {
+    const std::string place = what + ": tensor '" + Printable(t.name()) + "'";
+    if (t.data_location() == onnx::TensorProto::EXTERNAL) {
+      const auto bytes = ExternalData(t, folder, what);
+      c.SetConstant(t.name(), onnx_import::TensorArray(t, place, bytes));
+    } else {
+      c.SetConstant(t.name(), onnx_import::TensorArray(t, place));
+    }
+    c.SetShape(t.name(), Shape(t.dims().begin(), t.dims().end()));
+  }
+}
+
+// Initializers whose data lies outside the model, already read, become
+// graph inputs of their type and shape: the checker and shape inference
+// see them without looking for their files, and without a copy of them.
+void StripExternalData(onnx::ModelProto& m) {
+  auto* g = m.mutable_graph();
+  auto* inits = g->mutable_initializer();
+  for (int i = inits->size() - 1; i >= 0; --i) {
+    const onnx::TensorProto& t = inits->Get(i);
+    if (t.data_location() != onnx::TensorProto::EXTERNAL) continue;
+    onnx::ValueInfoProto* input = g->add_input();
+    input->set_name(t.name());
+    auto* type = input->mutable_type()->mutable_tensor_type();
+    type->set_elem_type(t.data_type());
+    for (int64_t d : t.dims())
+      type->mutable_shape()->add_dim()->set_dim_value(d);
+    inits->DeleteSubrange(i, 1);
+  }
+}
+
+void Convert(const onnx::ModelProto& m, const std::string& what, Converter& c) {
+  const onnx::GraphProto& g = m.graph();
+  Graph& graph = c.graph();
+  for (const auto& v : g.value_info()) RecordShape(c, v);
+  for (const auto& v : g.output()) RecordShape(c, v);
+  for (const auto& input : g.input()) {
+    if (c.ConstantOf(input.name())) continue;
+    RecordShape(c, input);
+    const auto elem = input.type().tensor_type().elem_type();
+    if (elem != onnx::TensorProto::FLOAT) {
+      throw FormatError(
+          what, "input '" + Printable(input.name()) + "'",
+          "is not float32 (ONNX type " + std::to_string(elem) + ")");
+    }
+    c.Add(input.name(), "external", c.ShapeOf(input.name()),
+          {{"datatype", Value("float32")}}, {});
+    graph.orig_inputs.push_back(input.name());
+  }
+  for (const auto& n : g.node()) {
+    if (n.op_type() == "Constant") {
+      for (const auto& a : n.attribute()) {
+        if (a.name() == "value" && a.has_t()) {
+          c.SetConstant(n.output(0), onnx_import::TensorArray(
+                                         a.t(), what + ": node '" +
+                                                    Printable(n.name()) + "'"));
+          c.SetShape(n.output(0),
+                     Shape(a.t().dims().begin(), a.t().dims().end()));
+        }
+      }
+      if (!c.ConstantOf(n.output(0))) c.Fail(n, "holds no tensor value");
+      continue;
+    }
+    onnx_import::OnnxOp(n.op_type())->convert(c, n);
+  }
+  for (const auto& out : g.output()) {
+    graph.orig_outputs.push_back(c.Use(out.name()));
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<Graph> ImportOnnxBytes(std::span<const std::byte> bytes,
+                                       const std::string& folder,
+                                       const std::string& what,
+                                       const OnnxOptions& options) {
+  if (bytes.size() >= kMaxModelBytes) {
+    throw FormatError(what, "", "larger than an ONNX model can be");
+  }
+  onnx::ModelProto m;
+  if (!m.ParseFromArray(bytes.data(), static_cast<int>(bytes.size()))) {
+    throw FormatError(what, "", "not an ONNX model (protobuf cannot read it)");
+  }
+  auto graph = std::make_unique<Graph>();
+  Converter c(*graph, what);
+  CheckOpsets(m, what, c);
+  FixDims(m, options, what);
+  RefuseUnsupported(m.graph(), what);
+  // External data is read (from inside the folder only) before ONNX's
+  // checker, which would look for the files itself.
+  ReadInitializers(m, folder, what, c);
+  StripExternalData(m);
+  try {
+    onnx::checker::check_model(m);
+    onnx::shape_inference::InferShapes(m);
+  } catch (const std::exception& e) {
+    throw FormatError(what, "", std::string("ONNX's checker: ") + e.what());
+  }
+  Convert(m, what, c);
+  return graph;
+}
+
+std::unique_ptr<Graph> ImportOnnx(const std::string& path,
+                                  const OnnxOptions& options) {
+  const auto file = MappedFile::Open(path, "ONNX model", kMaxModelBytes);
+  const std::string folder = std::filesystem::path(path).parent_path().string();
+  return ImportOnnxBytes(file->bytes(), folder.empty() ? "." : folder, path,
+                         options);
+}
+
+bool LooksLikeOnnx(std::span<const std::byte> head) {
+  // A ModelProto begins with a field tag; every writer puts ir_version
+  // (field 1, a varint: 0x08) first. A graph file begins with "{".
+  return !head.empty() && head[0] == std::byte{0x08};
+}
+
+std::string ListOnnxOperations() {
+  std::string out;
+  for (const auto& row : onnx_import::OnnxOps()) {
+    out += std::string(row.op) + "  " + row.becomes + "\n";
+  }
+  return out;
+}
+
+std::string OnnxOperationsMarkdown() {
+  std::string out =
+      "# ONNX operations\n\n"
+      "Generated by `snx-import --onnx-markdown` from the importer's own\n"
+      "table; `make test` fails when this page is out of date.\n"
+      "`snx-import MODEL.onnx -o GRAPH.json` and `snx-export MODEL.onnx`\n"
+      "convert these operations; a model with any other is refused with one\n"
+      "error that lists every such operation, its count and its first node.\n"
+      "Activations keep the ONNX model's layout. Dynamic dimensions are\n"
+      "fixed with `--dim NAME=VALUE`; external data is read only from files\n"
+      "inside the model's folder.\n\n"
+      "| ONNX operation | becomes |\n|---|---|\n";
+  for (const auto& row : onnx_import::OnnxOps()) {
+    out += std::string("| ") + row.op + " | " + row.becomes + " |\n";
+  }
+  return out;
+}
+
+}  // namespace sarnic

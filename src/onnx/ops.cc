@@ -1,0 +1,299 @@
+// The ONNX operations the importer converts, one row each with the rule it
+// follows. Activations keep the ONNX model's layout: every operation here
+// reads and writes its tensors in the source's element order.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "onnx/converter.h"
+
+namespace sarnic::onnx_import {
+
+namespace {
+
+const std::string& Out(const onnx::NodeProto& n) { return n.output(0); }
+
+std::string In(Converter& c, const onnx::NodeProto& n, int i) {
+  if (i >= n.input_size() || n.input(i).empty()) {
+    c.Fail(n, "has no input " + std::to_string(i));
+  }
+  return n.input(i);
+}
+
+NdArray Scalar(float v) {
+  return NdArray::FromValues<float>(DType::kFloat32, {1}, std::vector{v});
+}
+
+// A helper node's name: the output's, with a suffix.
+std::string Part(const onnx::NodeProto& n, const char* suffix) {
+  return Out(n) + "/" + suffix;
+}
+
+template <const char* kOp>
+void Unary(Converter& c, const onnx::NodeProto& n) {
+  const std::string x = In(c, n, 0);
+  c.Add(Out(n), kOp, c.ShapeOf(Out(n)), {{"x", Value(x)}}, {x});
+}
+
+template <const char* kOp>
+void Binary(Converter& c, const onnx::NodeProto& n) {
+  const std::string x = In(c, n, 0), y = In(c, n, 1);
+  c.Add(Out(n), kOp, c.ShapeOf(Out(n)), {{"x", Value(x)}, {"y", Value(y)}},
+        {x, y});
+}
+
+constexpr char kRelu[] = "relu", kSigmoid[] = "sigmoid", kTanh[] = "tanh",
+               kExp[] = "exp", kLog[] = "log", kSqrt[] = "sqrt", kAbs[] = "abs",
+               kAdd[] = "add", kSub[] = "sub", kMul[] = "mul", kDiv[] = "div",
+               kPow[] = "pow";
+
+// name = x × k (a constant), shaped as `shape`.
+std::string Scale(Converter& c, const std::string& name, const std::string& x,
+                  float k, const Shape& shape) {
+  const std::string kc = c.AddConstant(name + "/k", Scalar(k));
+  c.Add(name, "mul", shape, {{"x", Value(x)}, {"y", Value(kc)}}, {x, kc});
+  return name;
+}
+
+std::string Shift(Converter& c, const std::string& name, const std::string& x,
+                  float k, const Shape& shape) {
+  const std::string kc = c.AddConstant(name + "/k", Scalar(k));
+  c.Add(name, "add", shape, {{"x", Value(x)}, {"y", Value(kc)}}, {x, kc});
+  return name;
+}
+
+void Neg(Converter& c, const onnx::NodeProto& n) {
+  Scale(c, Out(n), In(c, n, 0), -1.0f, c.ShapeOf(Out(n)));
+}
+
+void Reciprocal(Converter& c, const onnx::NodeProto& n) {
+  const std::string x = In(c, n, 0);
+  const std::string one = c.AddConstant(Part(n, "one"), Scalar(1.0f));
+  c.Add(Out(n), "div", c.ShapeOf(Out(n)), {{"x", Value(one)}, {"y", Value(x)}},
+        {one, x});
+}
+
+void LeakyRelu(Converter& c, const onnx::NodeProto& n) {
+  const std::string x = In(c, n, 0);
+  c.Add(
+      Out(n), "leaky_relu", c.ShapeOf(Out(n)),
+      {{"x", Value(x)}, {"alpha", Value(double{FloatAttr(n, "alpha", 0.01f)})}},
+      {x});
+}
+
+// clip(x, lo, hi) = relu(x − lo) − relu(x − hi) + lo, written as `name`.
+void ClipTo(Converter& c, const std::string& name, const std::string& x,
+            float lo, float hi, const Shape& shape) {
+  const float inf = std::numeric_limits<float>::infinity();
+  if (lo == 0.0f && hi == 6.0f) {
+    c.Add(name, "relu6", shape, {{"x", Value(x)}}, {x});
+    return;
+  }
+  if (lo == 0.0f && hi == inf) {
+    c.Add(name, "relu", shape, {{"x", Value(x)}}, {x});
+    return;
+  }
+  if (lo == -inf && hi == inf) {
+    c.Add(name, "reshape", shape, {{"input", Value(x)}}, {x});
+    return;
+  }
+  if (lo == -inf) {  // hi − relu(hi − x)
+    const std::string minus = Scale(c, name + "/neg", x, -1.0f, shape);
+    const std::string gap = Shift(c, name + "/gap", minus, hi, shape);
+    const std::string r = name + "/relu";
+    c.Add(r, "relu", shape, {{"x", Value(gap)}}, {gap});
+    const std::string back = Scale(c, name + "/back", r, -1.0f, shape);
+    Shift(c, name, back, hi, shape);
+    return;
+  }
+  const std::string above = Shift(c, name + "/above", x, -lo, shape);
+  const std::string r1 = name + "/relu_lo";
+  c.Add(r1, "relu", shape, {{"x", Value(above)}}, {above});
+  if (hi == inf) {
+    Shift(c, name, r1, lo, shape);
+    return;
+  }
+  const std::string over = Shift(c, name + "/over", x, -hi, shape);
+  const std::string r2 = name + "/relu_hi";
+  c.Add(r2, "relu", shape, {{"x", Value(over)}}, {over});
+  const std::string diff = name + "/diff";
+  c.Add(diff, "sub", shape, {{"x", Value(r1)}, {"y", Value(r2)}}, {r1, r2});
+  Shift(c, name, diff, lo, shape);
+}
+
+float Bound(Converter& c, const onnx::NodeProto& n, int input, float fallback) {
+  if (input >= n.input_size() || n.input(input).empty()) return fallback;
+  const NdArray* a = c.ConstantOf(n.input(input));
+  if (a == nullptr || a->size() != 1) {
+    c.Fail(n, "has a bound that is not a constant scalar");
+  }
+  return static_cast<float>(a->GetDouble(0));
+}
+
+void Clip(Converter& c, const onnx::NodeProto& n) {
+  const float inf = std::numeric_limits<float>::infinity();
+  // Before opset 11 the bounds are attributes; from it on, inputs.
+  const float lo = Bound(c, n, 1, FloatAttr(n, "min", -inf));
+  const float hi = Bound(c, n, 2, FloatAttr(n, "max", inf));
+  ClipTo(c, Out(n), In(c, n, 0), lo, hi, c.ShapeOf(Out(n)));
+}
+
+void HardSigmoid(Converter& c, const onnx::NodeProto& n) {
+  const Shape& shape = c.ShapeOf(Out(n));
+  const std::string t = Scale(c, Part(n, "scaled"), In(c, n, 0),
+                              FloatAttr(n, "alpha", 0.2f), shape);
+  const std::string u =
+      Shift(c, Part(n, "shifted"), t, FloatAttr(n, "beta", 0.5f), shape);
+  ClipTo(c, Out(n), u, 0.0f, 1.0f, shape);
+}
+
+void HardSwish(Converter& c, const onnx::NodeProto& n) {
+  const Shape& shape = c.ShapeOf(Out(n));
+  const std::string x = In(c, n, 0);
+  const std::string t = Scale(c, Part(n, "scaled"), x, 1.0f / 6.0f, shape);
+  const std::string u = Shift(c, Part(n, "shifted"), t, 0.5f, shape);
+  const std::string gate = Part(n, "gate");
+  ClipTo(c, gate, u, 0.0f, 1.0f, shape);
+  c.Add(Out(n), "mul", shape, {{"x", Value(x)}, {"y", Value(gate)}}, {x, gate});
+}
+
+void MatMulNode(Converter& c, const std::string& name, const std::string& a,
+                const std::string& b, bool ta, bool tb, const Shape& shape) {
+  c.Add(name, "matmul", shape,
+        {{"A", Value(a)},
+         {"B", Value(b)},
+         {"transposeA", Value(ta ? "True" : "False")},
+         {"transposeB", Value(tb ? "True" : "False")}},
+        {a, b});
+}
+
+void MatMul(Converter& c, const onnx::NodeProto& n) {
+  if (c.ShapeOf(In(c, n, 0)).size() < 2 || c.ShapeOf(In(c, n, 1)).size() < 2) {
+    c.Fail(n, "multiplies a vector; both operands need 2 dimensions or more");
+  }
+  MatMulNode(c, Out(n), In(c, n, 0), In(c, n, 1), false, false,
+             c.ShapeOf(Out(n)));
+}
+
+// alpha × op(A) × op(B) + beta × C.
+void Gemm(Converter& c, const onnx::NodeProto& n) {
+  const Shape& shape = c.ShapeOf(Out(n));
+  const float alpha = FloatAttr(n, "alpha", 1.0f);
+  const float beta = FloatAttr(n, "beta", 1.0f);
+  const bool has_c = n.input_size() > 2 && !n.input(2).empty();
+  std::string product = Out(n);
+  if (has_c || alpha != 1.0f) product = Part(n, "product");
+  MatMulNode(c, product, In(c, n, 0), In(c, n, 1), IntAttr(n, "transA", 0),
+             IntAttr(n, "transB", 0), shape);
+  if (alpha != 1.0f) {
+    product =
+        Scale(c, has_c ? Part(n, "scaled") : Out(n), product, alpha, shape);
+  }
+  if (!has_c) return;
+  std::string bias = In(c, n, 2);
+  if (beta != 1.0f) {
+    bias = Scale(c, Part(n, "bias"), bias, beta, c.ShapeOf(bias));
+  }
+  c.Add(Out(n), "add", shape, {{"x", Value(product)}, {"y", Value(bias)}},
+        {product, bias});
+}
+
+int64_t Axis(Converter& c, const onnx::NodeProto& n, int64_t axis,
+             std::size_t rank) {
+  const auto r = static_cast<int64_t>(rank);
+  if (axis < -r || axis >= r) {
+    c.Fail(n, "has axis " + std::to_string(axis) + " outside its " +
+                  std::to_string(rank) + " dimensions");
+  }
+  return axis < 0 ? axis + r : axis;
+}
+
+void Softmax(Converter& c, const onnx::NodeProto& n) {
+  const std::string x = In(c, n, 0);
+  const std::size_t rank = c.ShapeOf(x).size();
+  // From opset 13 the axis is one axis (default the last); before, the
+  // input was flattened from the axis (default 1) on, which is the same
+  // only for the last axis.
+  const bool since13 = c.opset() >= 13;
+  const int64_t axis = Axis(c, n, IntAttr(n, "axis", since13 ? -1 : 1), rank);
+  if (!since13 && axis != static_cast<int64_t>(rank) - 1) {
+    c.Fail(n, "normalises from axis " + std::to_string(axis) +
+                  " on as one (opset " + std::to_string(c.opset()) +
+                  "); only the last axis is converted");
+  }
+  c.Add(Out(n), "softmax", c.ShapeOf(Out(n)),
+        {{"x", Value(x)}, {"axes", Value::IntList({axis})}}, {x});
+}
+
+// Operations that only give their input's elements another shape.
+void Reshape(Converter& c, const onnx::NodeProto& n) {
+  const std::string x = In(c, n, 0);
+  c.Add(Out(n), "reshape", c.ShapeOf(Out(n)), {{"input", Value(x)}}, {x});
+}
+
+void Concat(Converter& c, const onnx::NodeProto& n) {
+  std::vector<std::string> parts(n.input().begin(), n.input().end());
+  const int64_t axis =
+      Axis(c, n, IntAttr(n, "axis", 0), c.ShapeOf(Out(n)).size());
+  c.Add(Out(n), "concat", c.ShapeOf(Out(n)),
+        {{"values", Value::TextList(parts)}, {"axis", Value(axis)}}, parts);
+}
+
+void Transpose(Converter& c, const onnx::NodeProto& n) {
+  const std::string x = In(c, n, 0);
+  const std::size_t rank = c.ShapeOf(x).size();
+  std::vector<int64_t> perm(rank);
+  for (std::size_t i = 0; i < rank; ++i) {
+    perm[i] = static_cast<int64_t>(rank - 1 - i);
+  }
+  if (const auto given = IntsAttr(n, "perm")) perm = *given;
+  c.Add(Out(n), "transpose", c.ShapeOf(Out(n)),
+        {{"input", Value(x)}, {"axes", Value::IntList(perm)}}, {x});
+}
+
+constexpr OnnxOpRow kRows[] = {
+    {"Abs", Unary<kAbs>, "abs"},
+    {"Add", Binary<kAdd>, "add"},
+    {"Clip", Clip,
+     "relu6 for [0, 6], relu for [0, inf), else relu(x − lo) − relu(x − hi) "
+     "+ lo (constant bounds)"},
+    {"Concat", Concat, "concat along the same axis"},
+    {"Div", Binary<kDiv>, "div"},
+    {"Exp", Unary<kExp>, "exp"},
+    {"Flatten", Reshape, "reshape to the inferred shape"},
+    {"Gemm", Gemm,
+     "matmul with transA/transB, × alpha, + beta × C (mul and add)"},
+    {"HardSigmoid", HardSigmoid, "clip(alpha × x + beta, 0, 1)"},
+    {"HardSwish", HardSwish, "x × clip(x / 6 + 0.5, 0, 1)"},
+    {"Identity", Reshape, "reshape to the same shape"},
+    {"LeakyRelu", LeakyRelu, "leaky_relu with alpha"},
+    {"Log", Unary<kLog>, "log"},
+    {"MatMul", MatMul, "matmul (both operands of 2 dimensions or more)"},
+    {"Mul", Binary<kMul>, "mul"},
+    {"Neg", Neg, "x × −1 (mul)"},
+    {"Pow", Binary<kPow>, "pow"},
+    {"Reciprocal", Reciprocal, "1 / x (div)"},
+    {"Relu", Unary<kRelu>, "relu"},
+    {"Reshape", Reshape, "reshape to the inferred shape"},
+    {"Sigmoid", Unary<kSigmoid>, "sigmoid"},
+    {"Softmax", Softmax, "softmax over the axis"},
+    {"Sqrt", Unary<kSqrt>, "sqrt"},
+    {"Squeeze", Reshape, "reshape to the inferred shape"},
+    {"Sub", Binary<kSub>, "sub"},
+    {"Tanh", Unary<kTanh>, "tanh"},
+    {"Transpose", Transpose, "transpose with the same permutation"},
+    {"Unsqueeze", Reshape, "reshape to the inferred shape"},
+};
+
+}  // namespace
+
+std::span<const OnnxOpRow> OnnxOps() { return kRows; }
+
+const OnnxOpRow* OnnxOp(const std::string& op) {
+  for (const OnnxOpRow& row : kRows) {
+    if (op == row.op) return &row;
+  }
+  return nullptr;
+}
+
+}  // namespace sarnic::onnx_import

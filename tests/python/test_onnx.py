@@ -1,0 +1,236 @@
+"""The ONNX importer: single-operation models made with the onnx helper,
+imported, exported and run by the interpreter against NumPy formulas; the
+command-line route; and the refusals."""
+import os
+import subprocess
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
+
+import numpy as np
+import onnx
+import pytest
+from onnx import TensorProto, helper, numpy_helper
+
+import sarnic_exporter as se
+
+SNX_EXPORT = os.environ["SNX_EXPORT"]
+TOOLS = os.path.dirname(SNX_EXPORT)
+RNG = np.random.default_rng(11)
+
+
+def rand(*shape: int, low: float = -2.0, high: float = 2.0) -> np.ndarray:
+    return RNG.uniform(low, high, size=shape).astype(np.float32)
+
+
+def model(nodes: List[Any], inputs: Dict[str, Sequence[Any]], outputs: Dict[str, Sequence[Any]],
+          inits: Optional[Dict[str, np.ndarray]] = None, opset: int = 14) -> onnx.ModelProto:
+    graph = helper.make_graph(
+        nodes, "g",
+        [helper.make_tensor_value_info(n, TensorProto.FLOAT, s) for n, s in inputs.items()],
+        [helper.make_tensor_value_info(n, TensorProto.FLOAT, s) for n, s in outputs.items()],
+        [numpy_helper.from_array(a, n) for n, a in (inits or {}).items()])
+    return helper.make_model(graph, opset_imports=[helper.make_opsetid("", opset)])
+
+
+def run_onnx(tmp_path: Any, m: onnx.ModelProto, feeds: Dict[str, np.ndarray],
+             dims: Optional[Dict[str, int]] = None) -> Dict[str, np.ndarray]:
+    path = tmp_path / "m.onnx"
+    onnx.save(m, str(path))
+    graph = se.load_onnx(path, dims)
+    blob = se.SarnicExporter(graph, "m").run()
+    assert se.verify_model(blob) == []
+    interp = se.Interpreter(blob)
+    got = interp.run(feeds)
+    assert {k: v.tobytes() for k, v in got.items()} == {
+        k: v.tobytes() for k, v in interp.run(feeds, separate_buffers=True).items()}
+    return got
+
+
+def close(got: np.ndarray, want: np.ndarray) -> None:
+    assert got.shape == want.shape
+    tolerance = 1e-4 + 1e-3 * float(np.abs(want).max())
+    assert float(np.abs(got - want).max()) <= tolerance
+
+
+def sigmoid(x: np.ndarray) -> np.ndarray:
+    return 1.0 / (1.0 + np.exp(-x))
+
+
+X = rand(2, 3, 4)
+UNARY: List[Tuple[str, Dict[str, Any], Callable[[np.ndarray], np.ndarray]]] = [
+    ("Relu", {}, lambda x: np.maximum(x, 0)),
+    ("Sigmoid", {}, sigmoid),
+    ("Tanh", {}, np.tanh),
+    ("Exp", {}, np.exp),
+    ("Abs", {}, np.abs),
+    ("Neg", {}, lambda x: -x),
+    ("LeakyRelu", {"alpha": 0.2}, lambda x: np.where(x < 0, 0.2 * x, x)),
+    ("HardSigmoid", {"alpha": 0.3, "beta": 0.4}, lambda x: np.clip(0.3 * x + 0.4, 0, 1)),
+    ("HardSwish", {}, lambda x: x * np.clip(x / 6 + 0.5, 0, 1)),
+    ("Identity", {}, lambda x: x),
+    ("Softmax", {"axis": -1}, lambda x: np.exp(x) / np.exp(x).sum(-1, keepdims=True)),
+    ("Softmax", {"axis": 1}, lambda x: np.exp(x) / np.exp(x).sum(1, keepdims=True)),
+    ("Transpose", {"perm": [2, 0, 1]}, lambda x: x.transpose(2, 0, 1)),
+    ("Transpose", {}, lambda x: x.transpose()),
+]
+
+
+@pytest.mark.parametrize("op,attrs,formula", UNARY, ids=[f"{u[0]}{i}" for i, u in enumerate(UNARY)])
+def test_one_input_operations(tmp_path: Any, op: str, attrs: Dict[str, Any], formula: Any) -> None:
+    want = formula(X.astype(np.float64)).astype(np.float32)
+    m = model([helper.make_node(op, ["x"], ["y"], **attrs)], {"x": X.shape}, {"y": want.shape})
+    close(run_onnx(tmp_path, m, {"x": X})["y"], want)
+
+
+@pytest.mark.parametrize("op,formula", [("Log", np.log), ("Sqrt", np.sqrt),
+                                        ("Reciprocal", lambda x: 1 / x)])
+def test_positive_input_operations(tmp_path: Any, op: str, formula: Any) -> None:
+    x = rand(3, 5, low=0.5, high=3.0)
+    m = model([helper.make_node(op, ["x"], ["y"])], {"x": x.shape}, {"y": x.shape})
+    close(run_onnx(tmp_path, m, {"x": x})["y"], formula(x))
+
+
+@pytest.mark.parametrize("op,formula,sb", [
+    ("Add", np.add, (4,)), ("Sub", np.subtract, (3, 1)), ("Mul", np.multiply, (1, 3, 4)),
+    ("Div", np.divide, (4,)), ("Pow", np.power, (1,)),
+])
+def test_broadcasting_operations(tmp_path: Any, op: str, formula: Any, sb: Tuple[int, ...]) -> None:
+    x = rand(2, 3, 4, low=0.5, high=2.0)
+    b = rand(*sb, low=0.5, high=2.0)
+    m = model([helper.make_node(op, ["x", "b"], ["y"])], {"x": x.shape}, {"y": x.shape}, {"b": b})
+    close(run_onnx(tmp_path, m, {"x": x})["y"], formula(x, b))
+
+
+@pytest.mark.parametrize("lo,hi", [(0.0, 6.0), (-0.5, 1.5), (None, 1.0), (0.3, None), (None, None)])
+def test_clip_bounds(tmp_path: Any, lo: Optional[float], hi: Optional[float]) -> None:
+    inits = {}
+    names = ["x", "", ""]
+    if lo is not None:
+        inits["lo"], names[1] = np.array(lo, np.float32), "lo"
+    if hi is not None:
+        inits["hi"], names[2] = np.array(hi, np.float32), "hi"
+    while names and names[-1] == "":
+        names.pop()
+    x = rand(4, 5, low=-8, high=8)
+    m = model([helper.make_node("Clip", names, ["y"])], {"x": x.shape}, {"y": x.shape}, inits)
+    close(run_onnx(tmp_path, m, {"x": x})["y"], np.clip(x, lo, hi) if (lo, hi) != (None, None) else x)
+
+
+@pytest.mark.parametrize("ta,tb,alpha,beta,bias", [
+    (0, 0, 1.0, 1.0, True), (0, 1, 1.0, 1.0, True), (1, 0, 0.5, 2.0, True), (1, 1, 1.0, 1.0, False),
+])
+def test_gemm(tmp_path: Any, ta: int, tb: int, alpha: float, beta: float, bias: bool) -> None:
+    a, b, c = rand(3, 4), rand(4, 5), rand(5)
+    a_in = a.T.copy() if ta else a
+    b_in = b.T.copy() if tb else b
+    inputs = ["a", "b"] + (["c"] if bias else [])
+    node = helper.make_node("Gemm", inputs, ["y"], transA=ta, transB=tb, alpha=alpha, beta=beta)
+    inits = {"b": b_in, **({"c": c} if bias else {})}
+    m = model([node], {"a": a_in.shape}, {"y": (3, 5)}, inits)
+    want = alpha * (a @ b) + (beta * c if bias else 0)
+    close(run_onnx(tmp_path, m, {"a": a_in})["y"], want)
+
+
+def test_matmul_flatten_reshape_concat_with_a_dynamic_batch(tmp_path: Any) -> None:
+    x, w = rand(2, 3, 4), rand(12, 6)
+    shape = np.array([2, 2, 3], np.int64)
+    nodes = [helper.make_node("Flatten", ["x"], ["f"], axis=1),
+             helper.make_node("MatMul", ["f", "w"], ["m"]),
+             helper.make_node("Reshape", ["m", "shape"], ["r"]),
+             helper.make_node("Unsqueeze", ["r", "axes"], ["u"]),
+             helper.make_node("Concat", ["u", "u"], ["y"], axis=-1)]
+    m = model(nodes, {"x": ["batch", 3, 4]}, {"y": ["batch", 2, 3, 2]},
+              {"w": w, "shape": shape, "axes": np.array([3], np.int64)})
+    r = (x.reshape(2, 12) @ w).reshape(2, 2, 3)[..., None]
+    close(run_onnx(tmp_path, m, {"x": x}, {"batch": 2})["y"], np.concatenate([r, r], -1))
+
+
+def write(tmp_path: Any, m: onnx.ModelProto, name: str = "m.onnx") -> str:
+    path = tmp_path / name
+    onnx.save(m, str(path))
+    return str(path)
+
+
+def import_error(path: str, dims: Optional[Dict[str, int]] = None) -> str:
+    with pytest.raises(se.ExportValueError) as err:
+        se.load_onnx(path, dims)
+    return str(err.value)
+
+
+def test_refusals(tmp_path: Any) -> None:
+    (tmp_path / "damaged.onnx").write_bytes(b"\x08\x07\x12\xff\xff\xff")
+    assert "not an ONNX model" in import_error(str(tmp_path / "damaged.onnx"))
+    relu = [helper.make_node("Relu", ["x"], ["y"])]
+    newer = write(tmp_path, model(relu, {"x": [2]}, {"y": [2]}, opset=99), "newer.onnx")
+    assert "uses opset 99, newer than the 17 this importer reads" in import_error(newer)
+    open_dims = write(tmp_path, model(relu, {"x": ["n", "c"]}, {"y": ["n", "c"]}), "dims.onnx")
+    message = import_error(open_dims, {"n": 1})
+    assert "dynamic dimensions left open: c (input 'x')" in message
+    nodes = [helper.make_node("Conv", ["x", "w"], ["a"], name="c1"),
+             helper.make_node("MaxPool", ["a"], ["b"], name="p1", kernel_shape=[2, 2]),
+             helper.make_node("Conv", ["b", "w"], ["y"], name="c2")]
+    unsupported = write(tmp_path, model(nodes, {"x": [1, 1, 8, 8]}, {"y": [1, 1, 2, 2]},
+                                        {"w": rand(1, 1, 3, 3)}), "conv.onnx")
+    message = import_error(unsupported)
+    assert "Conv (2, first node 'c1'), MaxPool (1, first node 'p1')" in message
+
+
+@pytest.mark.parametrize("location", ["../outside.bin", "/etc/passwd", "link.bin"])
+def test_external_data_outside_the_folder_is_refused(tmp_path: Any, location: str) -> None:
+    folder = tmp_path / "model"
+    folder.mkdir()
+    (tmp_path / "outside.bin").write_bytes(np.ones(4, np.float32).tobytes())
+    os.symlink(tmp_path / "outside.bin", folder / "link.bin")
+    m = model([helper.make_node("Add", ["x", "w"], ["y"])], {"x": [4]}, {"y": [4]},
+              {"w": np.ones(4, np.float32)})
+    tensor = m.graph.initializer[0]
+    tensor.ClearField("raw_data")
+    tensor.data_location = TensorProto.EXTERNAL
+    for key, value in [("location", location), ("offset", "0"), ("length", "16")]:
+        entry = tensor.external_data.add()
+        entry.key, entry.value = key, value
+    path = write(folder, m)
+    message = import_error(path)
+    assert "external data" in message and "tensor 'w'" in message
+
+
+def test_external_data_inside_the_folder_is_read(tmp_path: Any) -> None:
+    w = rand(4)
+    (tmp_path / "weights.bin").write_bytes(b"\0" * 8 + w.tobytes())
+    m = model([helper.make_node("Add", ["x", "w"], ["y"])], {"x": [4]}, {"y": [4]},
+              {"w": np.zeros(4, np.float32)})
+    tensor = m.graph.initializer[0]
+    tensor.ClearField("raw_data")
+    tensor.data_location = TensorProto.EXTERNAL
+    for key, value in [("location", "weights.bin"), ("offset", "8"), ("length", "16")]:
+        entry = tensor.external_data.add()
+        entry.key, entry.value = key, value
+    path = write(tmp_path, m)
+    x = rand(4)
+    got = se.Interpreter(se.SarnicExporter(se.load_onnx(path), "m").run()).run({"x": x})["y"]
+    close(got, x + w)
+
+
+def test_command_line_route(tmp_path: Any) -> None:
+    w = rand(4, 3)
+    m = model([helper.make_node("MatMul", ["x", "w"], ["m"]), helper.make_node("Relu", ["m"], ["y"])],
+              {"x": ["batch", 4]}, {"y": ["batch", 3]}, {"w": w})
+    path = write(tmp_path, m)
+    graph, snx = str(tmp_path / "g.json"), str(tmp_path / "m.snx")
+    out = subprocess.run([os.path.join(TOOLS, "snx-import"), path, "-o", graph, "--dim", "batch=2"],
+                         capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    assert os.path.exists(tmp_path / "g.safetensors")
+    direct = subprocess.run([SNX_EXPORT, path, "--dim", "batch=2", "-o", snx],
+                            capture_output=True, text=True)
+    assert direct.returncode == 0, direct.stderr
+    via_graph = subprocess.run([SNX_EXPORT, graph, "-o", str(tmp_path / "g.snx"), "--name", "m"],
+                               capture_output=True, text=True)
+    assert via_graph.returncode == 0, via_graph.stderr
+    x = rand(2, 4)
+    close(se.Interpreter(snx).run({"x": x})["y"], np.maximum(x @ w, 0))
+    missing = subprocess.run([SNX_EXPORT, path, "-o", snx], capture_output=True, text=True)
+    assert missing.returncode == 1
+    assert missing.stderr.startswith("error: ") and "batch (input 'x')" in missing.stderr
+    listed = subprocess.run([os.path.join(TOOLS, "snx-import"), "--list-ops"],
+                            capture_output=True, text=True)
+    assert "Gemm  matmul" in listed.stdout and "HardSwish" in listed.stdout

@@ -1,0 +1,71 @@
+// Where the tools read a graph from: a graph file, or an ONNX model,
+// recognised by its first byte, imported with its dynamic dimensions
+// fixed by --dim NAME=VALUE.
+#ifndef SARNIC_TOOLS_GRAPH_SOURCE_H_
+#define SARNIC_TOOLS_GRAPH_SOURCE_H_
+
+#include <cstddef>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sarnic/errors.h"
+#include "sarnic/graph_file.h"
+#include "sarnic/onnx_import.h"
+
+namespace sarnic::tools {
+
+// "NAME=VALUE" pairs, each value a positive integer.
+inline OnnxOptions ParseDims(const std::vector<std::string>& dims) {
+  OnnxOptions options;
+  for (const std::string& d : dims) {
+    const auto eq = d.find('=');
+    std::size_t used = 0;
+    int64_t value = 0;
+    try {
+      if (eq != std::string::npos) value = std::stoll(d.substr(eq + 1), &used);
+    } catch (const std::exception&) {
+      used = 0;
+    }
+    if (eq == std::string::npos || eq == 0 || value <= 0 ||
+        used != d.size() - eq - 1) {
+      throw ValueError("--dim " + d +
+                       " is not NAME=VALUE with a positive whole VALUE");
+    }
+    options.dims[d.substr(0, eq)] = value;
+  }
+  return options;
+}
+
+// Only a regular file is looked into (a FIFO would block the open); the
+// graph file reader refuses anything else with its own message.
+inline bool IsOnnxFile(const std::string& path) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) return false;
+  std::ifstream in(path, std::ios::binary);
+  char first = 0;
+  if (!in.get(first)) return false;
+  const std::byte b{static_cast<unsigned char>(first)};
+  return LooksLikeOnnx({&b, 1});
+}
+
+// The graph in `path`; `files_read` gets the files it was read from.
+inline std::unique_ptr<Graph> LoadGraphOrOnnx(
+    const std::string& path, const std::vector<std::string>& dims,
+    std::vector<std::string>* files_read) {
+  if (IsOnnxFile(path)) {
+    if (files_read != nullptr) files_read->push_back(path);
+    return ImportOnnx(path, ParseDims(dims));
+  }
+  if (!dims.empty()) {
+    throw ValueError("--dim applies to ONNX models; " + path +
+                     " is a graph file");
+  }
+  return LoadGraph(path, files_read);
+}
+
+}  // namespace sarnic::tools
+
+#endif  // SARNIC_TOOLS_GRAPH_SOURCE_H_

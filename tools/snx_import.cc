@@ -1,0 +1,84 @@
+// snx-import: an ONNX model in, a graph file (JSON plus safetensors
+// weights) out, for inspection or editing before snx-export.
+#include <CLI/CLI.hpp>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "graph_source.h"
+#include "sarnic/files.h"
+#include "sarnic/graph_file.h"
+#include "sarnic/onnx_import.h"
+#include "tool_output.h"
+
+namespace {
+
+struct Args {
+  std::string model, out;
+  std::optional<std::string> weights;
+  std::vector<std::string> dims;
+  bool list_ops = false, markdown = false;
+};
+
+int Import(const Args& a) {
+  if (a.model.empty() || a.out.empty()) {
+    sarnic::tools::PrintError("an ONNX model and -o GRAPH.json are required");
+    return 2;
+  }
+  const auto graph =
+      sarnic::ImportOnnx(a.model, sarnic::tools::ParseDims(a.dims));
+  const std::string weights = a.weights.value_or(
+      std::filesystem::path(a.out).stem().string() + ".safetensors");
+  sarnic::SaveGraph(*graph, a.out, weights);
+  std::cout << a.out << ": " << graph->qm_nx_graph.number_of_nodes()
+            << " nodes, " << graph->tensor_dict.size() << " tensors in "
+            << weights << "\n";
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{
+      "Import an ONNX model as a graph file (JSON plus safetensors weights) "
+      "for snx-export; snx-export also takes the ONNX model directly."};
+  Args a;
+  app.add_option("model", a.model, "ONNX model (.onnx)");
+  app.add_option("-o,--output", a.out, "Graph file to write (.json)");
+  app.add_option("--weights", a.weights,
+                 "Weights file beside it (default: the graph file's name "
+                 "with .safetensors)");
+  app.add_option("--dim", a.dims,
+                 "A dynamic dimension's value: NAME=VALUE (repeatable)")
+      ->allow_extra_args(false)
+      ->delimiter('\0');
+  app.add_flag("--list-ops", a.list_ops,
+               "List the ONNX operations converted and what they become");
+  app.add_flag("--onnx-markdown", a.markdown,
+               "Print the table of ONNX operations as Markdown (docs/onnx.md)");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    sarnic::tools::PrintError(e.what());
+    std::cerr << app.help();
+    return 2;
+  }
+  if (a.list_ops || a.markdown) {
+    std::cout << (a.markdown ? sarnic::OnnxOperationsMarkdown()
+                             : sarnic::ListOnnxOperations());
+    return sarnic::tools::FinishOutput(0);
+  }
+  sarnic::RemoveTemporaryFilesOnSignals();
+  int status = 0;
+  try {
+    status = Import(a);
+  } catch (const std::exception& e) {
+    sarnic::tools::PrintError(e.what());
+    status = 1;
+  }
+  return sarnic::tools::FinishOutput(status);
+}
