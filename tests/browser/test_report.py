@@ -98,8 +98,10 @@ def test_the_report_draws_every_planned_layer_and_answers_the_mouse(browser, tmp
     assert known["name"] in tip.text and f"{known['bytes']} bytes" in tip.text
 
     ActionChains(browser).move_to_element_with_offset(canvas, int(dx), int(dy)).click().perform()
-    selected = browser.find_elements(By.CSS_SELECTOR, "#layers tr.selected")
-    assert [r.get_attribute("data-index") for r in selected] == [str(known["index"])]
+    selected = ("return [...document.querySelectorAll('#layers tr.selected')]"
+                ".map(r => r.getAttribute('data-index'))")
+    want = [str(known["index"])]
+    assert eventually(lambda: browser.execute_script(selected), want) == want
 
     shot = tmp_path / "report.png"
     assert browser.save_screenshot(str(shot))
@@ -116,12 +118,34 @@ def test_filter_and_sort(browser, tmp_path):
     browser.get(page.as_uri())
     box = browser.find_element(By.ID, "filter")
     box.send_keys("conv2d")
-    rows = browser.find_elements(By.CSS_SELECTOR, "#layers tbody tr.layer")
-    assert rows and all("conv2d" in r.text for r in rows)
+    texts = ("return [...document.querySelectorAll('#layers tbody tr.layer')]"
+             ".map(r => r.textContent)")
+
+    def all_conv() -> bool:
+        rows = browser.execute_script(texts)
+        return bool(rows) and all("conv2d" in r for r in rows)
+    assert eventually(all_conv, True)
     browser.find_element(By.CSS_SELECTOR, 'th[data-key="bytes"]').click()
-    sizes = [int(r.find_elements(By.TAG_NAME, "td")[4].text)
-             for r in browser.find_elements(By.CSS_SELECTOR, "#layers tbody tr.layer")]
-    assert sizes == sorted(sizes)
+    cells = ("return [...document.querySelectorAll('#layers tbody tr.layer')]"
+             ".map(r => Number(r.children[4].textContent))")
+
+    def sorted_sizes() -> bool:
+        sizes = browser.execute_script(cells)
+        return bool(sizes) and sizes == sorted(sizes)
+    assert eventually(sorted_sizes, True)
+
+
+def eventually(read, expected, seconds=10.0):
+    """The value `read()` settles on: the virtual list renders on the next
+    frame, later on a loaded machine. Each read is one script, so no row
+    can be replaced between finding it and reading it."""
+    import time
+    deadline = time.monotonic() + seconds
+    value = read()
+    while value != expected and time.monotonic() < deadline:
+        time.sleep(0.05)
+        value = read()
+    return value
 
 
 def test_a_large_report_lists_rows_in_view_and_scales_the_plan(browser, tmp_path):
@@ -136,12 +160,14 @@ def test_a_large_report_lists_rows_in_view_and_scales_the_plan(browser, tmp_path
     browser.execute_script("const b = document.getElementById('table-box');"
                            "b.scrollTop = b.scrollHeight;"
                            "b.dispatchEvent(new Event('scroll'))")
-    last = browser.find_elements(By.CSS_SELECTOR, "#layers tbody tr.layer")[-1]
-    assert last.get_attribute("data-index") == "19999"
+    last_row = ("const r = document.querySelectorAll('#layers tbody tr.layer');"
+                "return r.length ? r[r.length - 1].getAttribute('data-index') : null")
+    assert eventually(lambda: browser.execute_script(last_row), "19999") == "19999"
     # Selecting a layer from the plan scrolls its row into the list.
     browser.execute_script("window.report.select(12345)")
-    assert [r.get_attribute("data-index") for r in
-            browser.find_elements(By.CSS_SELECTOR, "#layers tr.selected")] == ["12345"]
+    selected = ("return [...document.querySelectorAll('#layers tr.selected')]"
+                ".map(r => r.getAttribute('data-index'))")
+    assert eventually(lambda: browser.execute_script(selected), ["12345"]) == ["12345"]
     # The planned blocks fill the canvas below the reserved band: most of
     # the plan's pixels are layers, not background.
     lit = browser.execute_script(
