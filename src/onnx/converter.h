@@ -88,6 +88,9 @@ struct OnnxOpRow {
   const char* becomes;  // what the operation becomes, for docs/onnx.md
 };
 
+// The rows of the operations over height and width (spatial.cc).
+void AddSpatialRows(std::vector<OnnxOpRow>& rows);
+
 // Every ONNX operation the importer converts, in alphabetical order.
 std::span<const OnnxOpRow> OnnxOps();
 const OnnxOpRow* OnnxOp(const std::string& op);

@@ -3,7 +3,9 @@
 // reads and writes its tensors in the source's element order.
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
+#include <string_view>
 
 #include "onnx/converter.h"
 
@@ -251,7 +253,7 @@ void Transpose(Converter& c, const onnx::NodeProto& n) {
         {{"input", Value(x)}, {"axes", Value::IntList(perm)}}, {x});
 }
 
-constexpr OnnxOpRow kRows[] = {
+constexpr OnnxOpRow kBasicRows[] = {
     {"Abs", Unary<kAbs>, "abs"},
     {"Add", Binary<kAdd>, "add"},
     {"Clip", Clip,
@@ -287,10 +289,21 @@ constexpr OnnxOpRow kRows[] = {
 
 }  // namespace
 
-std::span<const OnnxOpRow> OnnxOps() { return kRows; }
+std::span<const OnnxOpRow> OnnxOps() {
+  static const std::vector<OnnxOpRow> rows = [] {
+    std::vector<OnnxOpRow> all(std::begin(kBasicRows), std::end(kBasicRows));
+    AddSpatialRows(all);
+    std::sort(all.begin(), all.end(),
+              [](const OnnxOpRow& a, const OnnxOpRow& b) {
+                return std::string_view(a.op) < std::string_view(b.op);
+              });
+    return all;
+  }();
+  return rows;
+}
 
 const OnnxOpRow* OnnxOp(const std::string& op) {
-  for (const OnnxOpRow& row : kRows) {
+  for (const OnnxOpRow& row : OnnxOps()) {
     if (op == row.op) return &row;
   }
   return nullptr;

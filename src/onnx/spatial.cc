@@ -1,0 +1,325 @@
+// ONNX operations over the height and width of NCHW tensors. The model's
+// activations stay NCHW; a convolution or pooling layer works on NHWC, so
+// it is written between a transpose into NHWC and one back, its filter
+// permuted from OIHW to [KH, KW, C_in / groups, C_out] once, at import.
+// Global pooling, batch normalization and the reductions need no change
+// of layout: they are written along the NCHW axes directly.
+#include <algorithm>
+#include <cmath>
+
+#include "onnx/converter.h"
+
+namespace sarnic::onnx_import {
+
+namespace {
+
+const std::string& Out(const onnx::NodeProto& n) { return n.output(0); }
+
+std::string In(Converter& c, const onnx::NodeProto& n, int i) {
+  if (i >= n.input_size() || n.input(i).empty()) {
+    c.Fail(n, "has no input " + std::to_string(i));
+  }
+  return n.input(i);
+}
+
+std::string TextAttr(const onnx::NodeProto& n, const char* name,
+                     const std::string& fallback) {
+  for (const auto& a : n.attribute()) {
+    if (a.name() == name) return a.s();
+  }
+  return fallback;
+}
+
+// A float32 4-D constant with its axes permuted (out axis d = in axis
+// perm[d]).
+NdArray Permute4(Converter& c, const onnx::NodeProto& n, const NdArray& a,
+                 const int (&perm)[4]) {
+  if (a.dtype() != DType::kFloat32 || a.ndim() != 4) {
+    c.Fail(n, "has a filter that is not a 4-D float32 constant");
+  }
+  const Shape& s = a.shape();
+  Shape out_shape(4);
+  for (int d = 0; d < 4; ++d) out_shape[d] = s[perm[d]];
+  NdArray out = NdArray::Zeros(DType::kFloat32, out_shape);
+  const float* in = reinterpret_cast<const float*>(a.data());
+  float* o = reinterpret_cast<float*>(out.mutable_data());
+  const int64_t stride[4] = {s[1] * s[2] * s[3], s[2] * s[3], s[3], 1};
+  int64_t i = 0;
+  for (int64_t a0 = 0; a0 < out_shape[0]; ++a0) {
+    for (int64_t a1 = 0; a1 < out_shape[1]; ++a1) {
+      for (int64_t a2 = 0; a2 < out_shape[2]; ++a2) {
+        for (int64_t a3 = 0; a3 < out_shape[3]; ++a3) {
+          o[i++] = in[a0 * stride[perm[0]] + a1 * stride[perm[1]] +
+                      a2 * stride[perm[2]] + a3 * stride[perm[3]]];
+        }
+      }
+    }
+  }
+  return out;
+}
+
+Shape ToNhwc(const Shape& s) { return {s[0], s[2], s[3], s[1]}; }
+
+std::string IntoNhwc(Converter& c, const onnx::NodeProto& n,
+                     const std::string& x) {
+  const std::string name = Out(n) + "/nhwc_input";
+  c.Add(name, "transpose", ToNhwc(c.ShapeOf(x)),
+        {{"input", Value(x)}, {"axes", Value::IntList({0, 2, 3, 1})}}, {x});
+  return name;
+}
+
+void BackToNchw(Converter& c, const onnx::NodeProto& n,
+                const std::string& nhwc) {
+  c.Add(Out(n), "transpose", c.ShapeOf(Out(n)),
+        {{"input", Value(nhwc)}, {"axes", Value::IntList({0, 3, 1, 2})}},
+        {nhwc});
+}
+
+struct Window {
+  int64_t kernel[2], stride[2], dilation[2];
+  int64_t head[2], tail[2];
+};
+
+// The pads of a 2-D window: explicit, or worked out as auto_pad says.
+Window WindowOf(Converter& c, const onnx::NodeProto& n, const Shape& x,
+                const int64_t (&kernel)[2]) {
+  Window w{{kernel[0], kernel[1]}, {1, 1}, {1, 1}, {0, 0}, {0, 0}};
+  if (const auto s = IntsAttr(n, "strides")) {
+    if (s->size() != 2) c.Fail(n, "has strides of other than 2 entries");
+    w.stride[0] = (*s)[0];
+    w.stride[1] = (*s)[1];
+  }
+  if (const auto d = IntsAttr(n, "dilations")) {
+    if (d->size() != 2) c.Fail(n, "has dilations of other than 2 entries");
+    w.dilation[0] = (*d)[0];
+    w.dilation[1] = (*d)[1];
+  }
+  const std::string pad = TextAttr(n, "auto_pad", "NOTSET");
+  if (pad == "NOTSET") {
+    if (const auto p = IntsAttr(n, "pads")) {
+      if (p->size() != 4) c.Fail(n, "has pads of other than 4 entries");
+      w.head[0] = (*p)[0];
+      w.head[1] = (*p)[1];
+      w.tail[0] = (*p)[2];
+      w.tail[1] = (*p)[3];
+    }
+  } else if (pad == "SAME_UPPER" || pad == "SAME_LOWER") {
+    for (int d = 0; d < 2; ++d) {
+      const int64_t in = x[2 + d];
+      const int64_t out = (in + w.stride[d] - 1) / w.stride[d];
+      const int64_t span = (w.kernel[d] - 1) * w.dilation[d] + 1;
+      const int64_t total =
+          std::max<int64_t>((out - 1) * w.stride[d] + span - in, 0);
+      w.head[d] = pad == "SAME_UPPER" ? total / 2 : total - total / 2;
+      w.tail[d] = total - w.head[d];
+    }
+  } else if (pad != "VALID") {
+    c.Fail(n, "has auto_pad '" + Printable(pad) + "'");
+  }
+  return w;
+}
+
+Value Pads(const int64_t (&p)[2]) { return Value::IntList({0, p[0], p[1], 0}); }
+
+void Conv(Converter& c, const onnx::NodeProto& n) {
+  const std::string x = In(c, n, 0);
+  const Shape& xs = c.ShapeOf(x);
+  const NdArray* weights = c.ConstantOf(In(c, n, 1));
+  if (xs.size() != 4) c.Fail(n, "is not a 2-D convolution of NCHW input");
+  if (weights == nullptr) c.Fail(n, "has a filter that is not a constant");
+  const Shape& ws = weights->shape();
+  const int64_t kernel[2] = {ws.size() == 4 ? ws[2] : 0,
+                             ws.size() == 4 ? ws[3] : 0};
+  const Window w = WindowOf(c, n, xs, kernel);
+  const std::string filter =
+      c.AddConstant(Out(n) + "/filter", Permute4(c, n, *weights, {2, 3, 1, 0}));
+  const std::string input = IntoNhwc(c, n, x);
+  const std::string conv = Out(n) + "/nhwc";
+  std::vector<std::string> inputs = {input, filter};
+  AttrDict& node =
+      c.Add(conv, "conv", ToNhwc(c.ShapeOf(Out(n))),
+            {{"input", Value(input)},
+             {"filter", Value(filter)},
+             {"stride", Value::IntList({w.stride[0], w.stride[1]})},
+             {"dilation", Value::IntList({w.dilation[0], w.dilation[1]})},
+             {"groups", Value(IntAttr(n, "group", 1))},
+             {"head", Pads(w.head)},
+             {"tail", Pads(w.tail)}},
+            inputs);
+  if (n.input_size() > 2 && !n.input(2).empty()) {
+    const std::string bias = In(c, n, 2);
+    node.set("bias", Value(bias));
+    c.graph().qm_nx_graph.add_edge(c.Use(bias), conv);
+  }
+  BackToNchw(c, n, conv);
+}
+
+template <bool kAverage>
+void Pool(Converter& c, const onnx::NodeProto& n) {
+  const std::string x = In(c, n, 0);
+  const Shape& xs = c.ShapeOf(x);
+  const auto k = IntsAttr(n, "kernel_shape");
+  if (xs.size() != 4 || !k || k->size() != 2) {
+    c.Fail(n, "is not a 2-D pooling of NCHW input");
+  }
+  const int64_t kernel[2] = {(*k)[0], (*k)[1]};
+  Window w = WindowOf(c, n, xs, kernel);
+  if (w.dilation[0] != 1 || w.dilation[1] != 1) {
+    c.Fail(n, "has dilations; pooling layers have none");
+  }
+  const bool padded = w.head[0] || w.head[1] || w.tail[0] || w.tail[1];
+  if (kAverage && IntAttr(n, "count_include_pad", 0) != 0 && padded) {
+    c.Fail(n,
+           "counts padding in its averages; the layer divides by the "
+           "unpadded elements");
+  }
+  // With ceil_mode the last window may run past the pads: the tail grows
+  // until the layer's rounding down gives the inferred size.
+  const Shape& out = c.ShapeOf(Out(n));
+  for (int d = 0; d < 2; ++d) {
+    const int64_t need =
+        (out[2 + d] - 1) * w.stride[d] + w.kernel[d] - xs[2 + d] - w.head[d];
+    w.tail[d] = std::max(w.tail[d], need);
+  }
+  const std::string input = IntoNhwc(c, n, x);
+  const std::string pool = Out(n) + "/nhwc";
+  c.Add(pool, kAverage ? "avg_pool" : "max_pool", ToNhwc(out),
+        {{"input", Value(input)},
+         {"size", Value::IntList({w.kernel[0], w.kernel[1]})},
+         {"stride", Value::IntList({w.stride[0], w.stride[1]})},
+         {"head", Pads(w.head)},
+         {"tail", Pads(w.tail)}},
+        {input});
+  BackToNchw(c, n, pool);
+}
+
+// A reduction along `axes`, then the kept axes as 1s when asked.
+void Reduction(Converter& c, const onnx::NodeProto& n, const char* op,
+               std::vector<int64_t> axes, bool keep) {
+  const std::string x = In(c, n, 0);
+  const Shape& xs = c.ShapeOf(x);
+  for (int64_t& a : axes) {
+    if (a < -static_cast<int64_t>(xs.size()) ||
+        a >= static_cast<int64_t>(xs.size())) {
+      c.Fail(n, "has axis " + std::to_string(a) + " outside its " +
+                    std::to_string(xs.size()) + " dimensions");
+    }
+    if (a < 0) a += static_cast<int64_t>(xs.size());
+  }
+  std::sort(axes.begin(), axes.end());
+  axes.erase(std::unique(axes.begin(), axes.end()), axes.end());
+  Shape dropped;
+  for (std::size_t d = 0; d < xs.size(); ++d) {
+    if (!std::binary_search(axes.begin(), axes.end(), int64_t(d))) {
+      dropped.push_back(xs[d]);
+    }
+  }
+  const std::string reduced = keep ? Out(n) + "/reduced" : Out(n);
+  c.Add(reduced, op, dropped,
+        {{"input", Value(x)}, {"axes", Value::IntList(axes)}}, {x});
+  if (keep) {
+    c.Add(Out(n), "reshape", c.ShapeOf(Out(n)), {{"input", Value(reduced)}},
+          {reduced});
+  }
+}
+
+template <const char* kOp>
+void Reduce(Converter& c, const onnx::NodeProto& n) {
+  std::vector<int64_t> axes;
+  if (const auto given = IntsAttr(n, "axes")) {
+    axes = *given;
+  } else if (n.input_size() > 1 && !n.input(1).empty()) {
+    const NdArray* a = c.ConstantOf(n.input(1));
+    if (a == nullptr) c.Fail(n, "has axes that are not a constant");
+    for (int64_t i = 0; i < a->size(); ++i) axes.push_back(a->GetInt(i));
+  } else {
+    for (std::size_t d = 0; d < c.ShapeOf(In(c, n, 0)).size(); ++d) {
+      axes.push_back(static_cast<int64_t>(d));
+    }
+  }
+  Reduction(c, n, kOp, axes, IntAttr(n, "keepdims", 1) != 0);
+}
+
+template <const char* kOp>
+void GlobalPool(Converter& c, const onnx::NodeProto& n) {
+  if (c.ShapeOf(In(c, n, 0)).size() != 4) c.Fail(n, "is not of NCHW input");
+  Reduction(c, n, kOp, {2, 3}, true);
+}
+
+constexpr char kMean[] = "mean_reduce", kSum[] = "sum_reduce",
+               kMax[] = "max_reduce", kMin[] = "min_reduce",
+               kProd[] = "prod_reduce";
+
+// Inference batch normalization folded into x × k + b along axis 1, with
+// k = scale / sqrt(var + epsilon) and b = bias − mean × k.
+void BatchNormalization(Converter& c, const onnx::NodeProto& n) {
+  const std::string x = In(c, n, 0);
+  const Shape& xs = c.ShapeOf(x);
+  const NdArray* p[4];
+  for (int i = 0; i < 4; ++i) {
+    p[i] = c.ConstantOf(In(c, n, i + 1));
+    if (p[i] == nullptr) c.Fail(n, "has statistics that are not constants");
+  }
+  if (xs.size() < 2) c.Fail(n, "has an input of fewer than 2 dimensions");
+  const int64_t channels = xs[1];
+  for (const NdArray* a : p) {
+    if (a->size() != channels) {
+      c.Fail(n, "has statistics of " + std::to_string(a->size()) +
+                    " values for " + std::to_string(channels) + " channels");
+    }
+  }
+  const double eps = FloatAttr(n, "epsilon", 1e-5f);
+  Shape shape = {channels};
+  for (std::size_t d = 2; d < xs.size(); ++d) shape.push_back(1);
+  std::vector<float> k(channels), b(channels);
+  for (int64_t ch = 0; ch < channels; ++ch) {
+    const double scale = p[0]->GetDouble(ch), bias = p[1]->GetDouble(ch);
+    const double mean = p[2]->GetDouble(ch), var = p[3]->GetDouble(ch);
+    const double kk = scale / std::sqrt(var + eps);
+    k[ch] = static_cast<float>(kk);
+    b[ch] = static_cast<float>(bias - mean * kk);
+  }
+  const std::string kc = c.AddConstant(
+      Out(n) + "/scale", NdArray::FromValues<float>(DType::kFloat32, shape, k));
+  const std::string bc = c.AddConstant(
+      Out(n) + "/shift", NdArray::FromValues<float>(DType::kFloat32, shape, b));
+  const std::string scaled = Out(n) + "/scaled";
+  c.Add(scaled, "mul", xs, {{"x", Value(x)}, {"y", Value(kc)}}, {x, kc});
+  c.Add(Out(n), "add", xs, {{"x", Value(scaled)}, {"y", Value(bc)}},
+        {scaled, bc});
+}
+
+}  // namespace
+
+void AddSpatialRows(std::vector<OnnxOpRow>& rows) {
+  rows.push_back({"AveragePool", Pool<true>,
+                  "avg_pool in NHWC between transposes (pads, auto_pad, "
+                  "ceil_mode; averages over unpadded elements)"});
+  rows.push_back({"BatchNormalization", BatchNormalization,
+                  "x × k + b along the channel axis, k and b folded from the "
+                  "statistics (mul, add)"});
+  rows.push_back({"Conv", Conv,
+                  "conv in NHWC between transposes, filter OIHW → [KH, KW, "
+                  "C_in / group, C_out] (strides, dilations, group, pads, "
+                  "auto_pad, bias)"});
+  rows.push_back({"GlobalAveragePool", GlobalPool<kMean>,
+                  "mean_reduce over H and W, kept as 1s (reshape)"});
+  rows.push_back({"GlobalMaxPool", GlobalPool<kMax>,
+                  "max_reduce over H and W, kept as 1s (reshape)"});
+  rows.push_back({"MaxPool", Pool<false>,
+                  "max_pool in NHWC between transposes (pads, auto_pad, "
+                  "ceil_mode)"});
+  rows.push_back(
+      {"ReduceMax", Reduce<kMax>, "max_reduce; keepdims by reshape"});
+  rows.push_back(
+      {"ReduceMean", Reduce<kMean>, "mean_reduce; keepdims by reshape"});
+  rows.push_back(
+      {"ReduceMin", Reduce<kMin>, "min_reduce; keepdims by reshape"});
+  rows.push_back(
+      {"ReduceProd", Reduce<kProd>, "prod_reduce; keepdims by reshape"});
+  rows.push_back({"ReduceSum", Reduce<kSum>,
+                  "sum_reduce (axes as attribute or input); keepdims by "
+                  "reshape"});
+}
+
+}  // namespace sarnic::onnx_import
