@@ -41,6 +41,21 @@ NdArray Snapshot(const Tensor& t) {
   return a;
 }
 
+// A layer's inputs as its kernel reads them: constants of another type as
+// their float32 copies.
+std::vector<Tensor> KernelInputs(const runtime::LayerPlan& p,
+                                 const std::vector<Tensor>& t) {
+  std::vector<Tensor> ins;
+  for (std::size_t j = 0; j < p.inputs.size(); ++j) {
+    ins.push_back(t[p.inputs[j]]);
+    if (p.float_inputs[j]) {
+      ins.back().data = const_cast<std::byte*>(p.float_inputs[j]->data());
+      ins.back().dtype = DType::kFloat32;
+    }
+  }
+  return ins;
+}
+
 std::string SpecText(const Shape& shape, DType dtype) {
   return std::string(DTypeName(dtype)) + " " + runtime::ShapeText(shape);
 }
@@ -105,25 +120,21 @@ std::vector<NamedArray> Interpreter::Run(
         break;
     }
     const LayerView view(*p.layer);
+    const std::string name =
+        view.layer().name() ? view.layer().name()->str() : std::string();
     if (p.row->type == snxf::Op::input) {
-      const NdArray& a = given.at(view.layer().name()->str());
+      // Every input layer is a model input (checked at load), so its name
+      // is among those InputProblems found given.
+      const NdArray& a = given.at(name);
       std::memcpy(out.data, a.data(), out.bytes());
     } else if (p.row->type == snxf::Op::variable) {
       std::memcpy(out.data, p.data.data(), out.bytes());
     } else if (p.row->kernel != nullptr) {
-      std::vector<Tensor> ins;
-      for (std::size_t j = 0; j < p.inputs.size(); ++j) {
-        ins.push_back(t[p.inputs[j]]);
-        if (p.float_inputs[j]) {
-          ins.back().data = const_cast<std::byte*>(p.float_inputs[j]->data());
-          ins.back().dtype = DType::kFloat32;
-        }
-      }
+      const std::vector<Tensor> ins = KernelInputs(p, t);
       p.row->kernel({view, ins, out});
     }
     if (options.all_layers) {
-      result.push_back({view.layer().name() ? view.layer().name()->str() : "",
-                        Snapshot(out)});
+      result.push_back({name, Snapshot(out)});
     }
   }
   if (!options.all_layers) {
