@@ -61,7 +61,8 @@ void DefineCheckOptions(CLI::App& app, Args& a) {
                "Refuse to export a graph that the check finds anything wrong "
                "with");
   app.add_flag("--list-ops", a.list_ops,
-               "List the operations: op, layer type written, family");
+               "List the operations: op, layer type written, family; then the "
+               "ONNX operations imported and what each becomes");
   app.add_option("--describe-op", a.describe_op,
                  "Describe one operation: attributes, inputs, parameters");
   app.add_flag("--ops-markdown", a.ops_markdown,
@@ -310,7 +311,12 @@ int Export(const Args& a) {
 
 // The operation reference; no graph is read.
 int Reference(const Args& a) {
-  if (a.list_ops) std::cout << sarnic::ListOperations();
+  if (a.list_ops) {
+    std::cout << sarnic::ListOperations()
+              << "\nONNX operations imported (snx-export MODEL.onnx, "
+                 "snx-import; docs/onnx.md):\n"
+              << sarnic::ListOnnxOperations();
+  }
   if (a.describe_op) std::cout << sarnic::DescribeOperation(*a.describe_op);
   if (a.ops_markdown) std::cout << sarnic::OperationsMarkdown();
   return 0;

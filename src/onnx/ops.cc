@@ -26,6 +26,14 @@ NdArray Scalar(float v) {
   return NdArray::FromValues<float>(DType::kFloat32, {1}, std::vector{v});
 }
 
+std::string TextAttrOf(const onnx::NodeProto& n, const char* name,
+                       const std::string& fallback) {
+  for (const auto& a : n.attribute()) {
+    if (a.name() == name) return a.s();
+  }
+  return fallback;
+}
+
 // A helper node's name: the output's, with a suffix.
 std::string Part(const onnx::NodeProto& n, const char* suffix) {
   return Out(n) + "/" + suffix;
@@ -253,8 +261,125 @@ void Transpose(Converter& c, const onnx::NodeProto& n) {
         {{"input", Value(x)}, {"axes", Value::IntList(perm)}}, {x});
 }
 
+// max(a, b) = a + relu(b − a); min(a, b) = a − relu(a − b).
+template <bool kMax>
+void Extreme(Converter& c, const onnx::NodeProto& n) {
+  if (n.input_size() != 2) {
+    c.Fail(n, "takes " + std::to_string(n.input_size()) +
+                  " inputs; two are converted");
+  }
+  const Shape& shape = c.ShapeOf(Out(n));
+  const std::string a = In(c, n, 0), b = In(c, n, 1);
+  const std::string diff = Part(n, "diff"), r = Part(n, "relu");
+  const std::string& from = kMax ? b : a;
+  const std::string& take = kMax ? a : b;
+  c.Add(diff, "sub", shape, {{"x", Value(from)}, {"y", Value(take)}},
+        {from, take});
+  c.Add(r, "relu", shape, {{"x", Value(diff)}}, {diff});
+  c.Add(Out(n), kMax ? "add" : "sub", shape, {{"x", Value(a)}, {"y", Value(r)}},
+        {a, r});
+}
+
+// A cast between real types keeps the values the model computes in
+// float32; any other cast changes them and is refused.
+void Cast(Converter& c, const onnx::NodeProto& n) {
+  const int64_t to = IntAttr(n, "to", 0);
+  if (to != onnx::TensorProto::FLOAT && to != onnx::TensorProto::DOUBLE &&
+      to != onnx::TensorProto::FLOAT16) {
+    c.Fail(n, "casts to ONNX type " + std::to_string(to) +
+                  "; only casts between real types are converted");
+  }
+  Reshape(c, n);
+}
+
+std::vector<int64_t> ConstantInts(Converter& c, const onnx::NodeProto& n,
+                                  int input, const char* what) {
+  const NdArray* a = c.ConstantOf(In(c, n, input));
+  if (a == nullptr)
+    c.Fail(n, std::string("has ") + what + " that are not constant");
+  std::vector<int64_t> v;
+  for (int64_t i = 0; i < a->size(); ++i) v.push_back(a->GetInt(i));
+  return v;
+}
+
+// Constant padding, the pads an input (from opset 11) or an attribute.
+void Pad(Converter& c, const onnx::NodeProto& n) {
+  const std::string x = In(c, n, 0);
+  const std::size_t rank = c.ShapeOf(x).size();
+  if (TextAttrOf(n, "mode", "constant") != "constant") {
+    c.Fail(n,
+           "pads by reflection or by its edge; constant padding is converted");
+  }
+  std::vector<int64_t> pads =
+      n.input_size() > 1 ? ConstantInts(c, n, 1, "pads")
+                         : IntsAttr(n, "pads").value_or(std::vector<int64_t>{});
+  if (pads.size() != 2 * rank) c.Fail(n, "has pads not two per dimension");
+  for (int64_t p : pads) {
+    if (p < 0) c.Fail(n, "crops (a negative pad)");
+  }
+  double value = FloatAttr(n, "value", 0.0f);
+  if (n.input_size() > 2 && !n.input(2).empty()) {
+    const NdArray* v = c.ConstantOf(n.input(2));
+    if (v == nullptr || v->size() != 1)
+      c.Fail(n, "has a pad value that is not a constant scalar");
+    value = v->GetDouble(0);
+  }
+  const std::vector<int64_t> head(pads.begin(),
+                                  pads.begin() + static_cast<long>(rank));
+  const std::vector<int64_t> tail(pads.begin() + static_cast<long>(rank),
+                                  pads.end());
+  c.Add(Out(n), "pad", c.ShapeOf(Out(n)),
+        {{"input", Value(x)},
+         {"head", Value::IntList(head)},
+         {"tail", Value::IntList(tail)},
+         {"value", Value(value)}},
+        {x});
+}
+
+// Slice with constant starts, ends, axes and steps (inputs, opset 10 on).
+void Slice(Converter& c, const onnx::NodeProto& n) {
+  const std::string x = In(c, n, 0);
+  const std::size_t rank = c.ShapeOf(x).size();
+  const std::vector<int64_t> starts = ConstantInts(c, n, 1, "starts");
+  const std::vector<int64_t> ends = ConstantInts(c, n, 2, "ends");
+  std::vector<int64_t> axes, steps(starts.size(), 1);
+  if (n.input_size() > 3 && !n.input(3).empty()) {
+    axes = ConstantInts(c, n, 3, "axes");
+  } else {
+    for (std::size_t i = 0; i < starts.size(); ++i) axes.push_back(int64_t(i));
+  }
+  if (n.input_size() > 4 && !n.input(4).empty())
+    steps = ConstantInts(c, n, 4, "steps");
+  if (ends.size() != starts.size() || axes.size() != starts.size() ||
+      steps.size() != starts.size()) {
+    c.Fail(n, "has starts, ends, axes and steps of different lengths");
+  }
+  // Bounds beyond 32 bits ("to the end") are clamped to the axis, as ONNX
+  // clamps them.
+  std::vector<int64_t> begin, end;
+  for (std::size_t i = 0; i < starts.size(); ++i) {
+    const int64_t axis = Axis(c, n, axes[i], rank);
+    const int64_t dim = c.ShapeOf(x)[static_cast<std::size_t>(axis)];
+    axes[i] = axis;
+    begin.push_back(std::clamp<int64_t>(starts[i], -dim - 1, dim));
+    end.push_back(std::clamp<int64_t>(ends[i], -dim - 1, dim));
+  }
+  c.Add(Out(n), "slice", c.ShapeOf(Out(n)),
+        {{"input", Value(x)},
+         {"axes", Value::IntList(axes)},
+         {"begin", Value::IntList(begin)},
+         {"end", Value::IntList(end)},
+         {"strides", Value::IntList(steps)}},
+        {x});
+}
+
 constexpr OnnxOpRow kBasicRows[] = {
     {"Abs", Unary<kAbs>, "abs"},
+    {"Cast", Cast, "reshape to the same shape, between real types only"},
+    {"Max", Extreme<true>, "a + relu(b − a) (two inputs)"},
+    {"Min", Extreme<false>, "a − relu(a − b) (two inputs)"},
+    {"Pad", Pad, "pad with a constant (pads as input or attribute)"},
+    {"Slice", Slice, "slice with constant starts, ends, axes and steps"},
     {"Add", Binary<kAdd>, "add"},
     {"Clip", Clip,
      "relu6 for [0, 6], relu for [0, inf), else relu(x − lo) − relu(x − hi) "

@@ -366,3 +366,24 @@ def test_a_small_convolutional_network(tmp_path: Any) -> None:
     logits = (q + p).mean(axis=(2, 3)) @ fc + fb
     e = np.exp(logits - logits.max(axis=1, keepdims=True))
     close(run_onnx(tmp_path, m, {"x": x})["y"], e / e.sum(axis=1, keepdims=True))
+
+
+def test_max_min_cast_pad_and_slice(tmp_path: Any) -> None:
+    a, b = rand(2, 3, 4), rand(2, 3, 4)
+    big = np.iinfo(np.int64).max
+    nodes = [helper.make_node("Max", ["a", "b"], ["mx"]),
+             helper.make_node("Min", ["a", "b"], ["mn"]),
+             helper.make_node("Cast", ["a"], ["cast"], to=TensorProto.FLOAT),
+             helper.make_node("Pad", ["a", "pads", "value"], ["pad"]),
+             helper.make_node("Slice", ["a", "starts", "ends", "axes", "steps"], ["sl"])]
+    inits = {"b": b, "pads": np.array([0, 1, 0, 1, 0, 2], np.int64),
+             "value": np.array(0.5, np.float32),
+             "starts": np.array([-1, 1], np.int64), "ends": np.array([-big, big], np.int64),
+             "axes": np.array([2, 1], np.int64), "steps": np.array([-2, 1], np.int64)}
+    outs = {"mx": a.shape, "mn": a.shape, "cast": a.shape, "pad": (3, 4, 6), "sl": (2, 2, 2)}
+    got = run_onnx(tmp_path, model(nodes, {"a": a.shape}, outs, inits, opset=13), {"a": a})
+    close(got["mx"], np.maximum(a, b))
+    close(got["mn"], np.minimum(a, b))
+    close(got["cast"], a)
+    close(got["pad"], np.pad(a, [(0, 1), (1, 0), (0, 2)], constant_values=0.5))
+    close(got["sl"], a[:, 1:, ::-2])

@@ -10,6 +10,7 @@
 #include "sarnic/analysis.h"
 #include "sarnic/graph_file.h"
 #include "sarnic/model_reader.h"
+#include "sarnic/onnx_import.h"
 #include "sarnic/reference.h"
 #include "test_util.h"
 #include "tools/cli_fixture.h"
@@ -479,7 +480,10 @@ TEST_F(Cli, FindingsLeaveStandardOutputAndTheModelAsTheyWere) {
 TEST_F(Cli, TheOperationReference) {
   const Result list = Export("--list-ops");
   ASSERT_EQ(list.status, 0) << list.err;
-  EXPECT_EQ(list.out, ListOperations());
+  EXPECT_EQ(list.out, ListOperations() +
+                          "\nONNX operations imported (snx-export MODEL.onnx, "
+                          "snx-import; docs/onnx.md):\n" +
+                          ListOnnxOperations());
   const Result one = Export("--describe-op max_pool");
   EXPECT_EQ(one.out, DescribeOperation("max_pool"));
   const Result unknown = Export("--describe-op maxpool");
