@@ -129,6 +129,32 @@ void RecordShape(Converter& c, const onnx::ValueInfoProto& v) {
   }
 }
 
+// Window attributes that ONNX's own shape inference divides by: a zero
+// there would stop the process, so they are checked first.
+void CheckWindows(const onnx::GraphProto& g, const std::string& what) {
+  for (const auto& n : g.node()) {
+    const std::string& op = n.op_type();
+    if (op != "Conv" && op != "MaxPool" && op != "AveragePool") continue;
+    for (const auto& a : n.attribute()) {
+      const bool positive = a.name() == "strides" || a.name() == "dilations" ||
+                            a.name() == "kernel_shape";
+      const bool natural = a.name() == "pads";
+      for (int64_t v : a.ints()) {
+        if ((positive && v < 1) || (natural && v < 0)) {
+          throw FormatError(
+              what, "node '" + Printable(n.name()) + "' (" + op + ")",
+              "attribute '" + a.name() + "' holds " + std::to_string(v));
+        }
+      }
+      if (a.name() == "group" && a.i() < 1) {
+        throw FormatError(what,
+                          "node '" + Printable(n.name()) + "' (" + op + ")",
+                          "attribute 'group' holds " + std::to_string(a.i()));
+      }
+    }
+  }
+}
+
 // Every operation without a row, with its count and first node.
 void RefuseUnsupported(const onnx::GraphProto& g, const std::string& what) {
   std::map<std::string, std::pair<int, std::string>> missing;
@@ -239,6 +265,7 @@ std::unique_ptr<Graph> ImportOnnxBytes(std::span<const std::byte> bytes,
   CheckOpsets(m, what, c);
   FixDims(m, options, what);
   RefuseUnsupported(m.graph(), what);
+  CheckWindows(m.graph(), what);
   // External data is read (from inside the folder only) before ONNX's
   // checker, which would look for the files itself.
   ReadInitializers(m, folder, what, c);

@@ -171,6 +171,11 @@ def test_refusals(tmp_path: Any) -> None:
     unsupported = write(tmp_path, model(nodes, {"x": [1, 4]}, {"y": [1, 4]}), "erf.onnx")
     message = import_error(unsupported)
     assert "Erf (2, first node 'e1'), Sin (1, first node 's1')" in message
+    # A zero stride would divide by zero inside ONNX's shape inference.
+    conv = [helper.make_node("Conv", ["x", "w"], ["y"], name="c", strides=[0, 1])]
+    zero = write(tmp_path, model(conv, {"x": [1, 1, 4, 4]}, {"y": [1, 1, 2, 4]},
+                                 {"w": rand(1, 1, 3, 1)}), "zero.onnx")
+    assert "node 'c' (Conv): attribute 'strides' holds 0" in import_error(zero)
 
 
 @pytest.mark.parametrize("location", ["../outside.bin", "/etc/passwd", "link.bin"])
