@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/layer_view.h"
 #include "runtime/npy.h"
 #include "sarnic/errors.h"
 #include "sarnic/files.h"
@@ -59,19 +60,11 @@ std::map<std::string, NdArray> ReadInputs(const std::vector<std::string>& args,
   return inputs;
 }
 
-std::string ShapeText(const sarnic::Shape& shape) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < shape.size(); ++i) {
-    out += (i > 0 ? ", " : "") + std::to_string(shape[i]);
-  }
-  return out + "]";
-}
-
 // "name float32 [1, 10]: 0.01 0.2 ... (10 values)"
 void PrintResult(const sarnic::NamedArray& r) {
   const NdArray& a = r.array;
   std::cout << sarnic::Printable(r.name) << " " << sarnic::DTypeName(a.dtype())
-            << " " << ShapeText(a.shape()) << ":";
+            << " " << sarnic::runtime::ShapeText(a.shape()) << ":";
   const int64_t shown = std::min<int64_t>(a.size(), 6);
   for (int64_t i = 0; i < shown; ++i) std::cout << " " << a.GetDouble(i);
   if (shown < a.size()) std::cout << " ... (" << a.size() << " values)";

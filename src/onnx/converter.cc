@@ -73,6 +73,19 @@ const onnx::AttributeProto* Find(const onnx::NodeProto& n, const char* name) {
 
 }  // namespace
 
+std::string In(Converter& c, const onnx::NodeProto& n, int i) {
+  if (i >= n.input_size() || n.input(i).empty()) {
+    c.Fail(n, "has no input " + std::to_string(i));
+  }
+  return n.input(i);
+}
+
+std::string TextAttr(const onnx::NodeProto& n, const char* name,
+                     const std::string& fallback) {
+  const auto* a = Find(n, name);
+  return a != nullptr ? a->s() : fallback;
+}
+
 int64_t IntAttr(const onnx::NodeProto& n, const char* name, int64_t fallback) {
   const auto* a = Find(n, name);
   return a != nullptr ? a->i() : fallback;

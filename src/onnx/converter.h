@@ -68,7 +68,13 @@ class Converter {
   int64_t opset_ = 0;
 };
 
+// A node's first output, and its input `i` (a FormatError when absent).
+inline const std::string& Out(const onnx::NodeProto& n) { return n.output(0); }
+std::string In(Converter& c, const onnx::NodeProto& n, int i);
+
 // Attributes of an ONNX node, with their defaults.
+std::string TextAttr(const onnx::NodeProto& n, const char* name,
+                     const std::string& fallback);
 int64_t IntAttr(const onnx::NodeProto& n, const char* name, int64_t fallback);
 float FloatAttr(const onnx::NodeProto& n, const char* name, float fallback);
 std::optional<std::vector<int64_t>> IntsAttr(const onnx::NodeProto& n,

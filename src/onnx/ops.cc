@@ -13,25 +13,8 @@ namespace sarnic::onnx_import {
 
 namespace {
 
-const std::string& Out(const onnx::NodeProto& n) { return n.output(0); }
-
-std::string In(Converter& c, const onnx::NodeProto& n, int i) {
-  if (i >= n.input_size() || n.input(i).empty()) {
-    c.Fail(n, "has no input " + std::to_string(i));
-  }
-  return n.input(i);
-}
-
 NdArray Scalar(float v) {
   return NdArray::FromValues<float>(DType::kFloat32, {1}, std::vector{v});
-}
-
-std::string TextAttrOf(const onnx::NodeProto& n, const char* name,
-                       const std::string& fallback) {
-  for (const auto& a : n.attribute()) {
-    if (a.name() == name) return a.s();
-  }
-  return fallback;
 }
 
 // A helper node's name: the output's, with a suffix.
@@ -306,7 +289,7 @@ std::vector<int64_t> ConstantInts(Converter& c, const onnx::NodeProto& n,
 void Pad(Converter& c, const onnx::NodeProto& n) {
   const std::string x = In(c, n, 0);
   const std::size_t rank = c.ShapeOf(x).size();
-  if (TextAttrOf(n, "mode", "constant") != "constant") {
+  if (TextAttr(n, "mode", "constant") != "constant") {
     c.Fail(n,
            "pads by reflection or by its edge; constant padding is converted");
   }

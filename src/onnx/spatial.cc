@@ -13,23 +13,6 @@ namespace sarnic::onnx_import {
 
 namespace {
 
-const std::string& Out(const onnx::NodeProto& n) { return n.output(0); }
-
-std::string In(Converter& c, const onnx::NodeProto& n, int i) {
-  if (i >= n.input_size() || n.input(i).empty()) {
-    c.Fail(n, "has no input " + std::to_string(i));
-  }
-  return n.input(i);
-}
-
-std::string TextAttr(const onnx::NodeProto& n, const char* name,
-                     const std::string& fallback) {
-  for (const auto& a : n.attribute()) {
-    if (a.name() == name) return a.s();
-  }
-  return fallback;
-}
-
 // A float32 4-D constant with its axes permuted (out axis d = in axis
 // perm[d]).
 NdArray Permute4(Converter& c, const onnx::NodeProto& n, const NdArray& a,

@@ -130,14 +130,14 @@ Shape BatchnormShape(const ShapeContext& c) {
   const int64_t channels = x.empty() ? 1 : x.back();
   static const char* const kNames[] = {"mean", "variance", "offset", "scale"};
   for (std::size_t i = 1; i <= 4; ++i) {
-    const int64_t n = ElementCount(c.inputs[i], "a shape");
+    const int64_t n = Count(c.inputs[i]);
     if (n != 1 && n != channels) {
       c.layer.Fail(std::string("its ") + kNames[i - 1] + " holds " +
                    std::to_string(n) + " values for " +
                    std::to_string(channels) + " channels");
     }
   }
-  if (ElementCount(c.inputs[5], "a shape") != 1) {
+  if (Count(c.inputs[5]) != 1) {
     c.layer.Fail("its epsilon holds more than one value");
   }
   return x;

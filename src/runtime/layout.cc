@@ -12,10 +12,6 @@ namespace sarnic::runtime {
 
 namespace {
 
-// Refuses negative entries and products beyond 64 bits (a shape from a
-// model or a graph may hold anything).
-int64_t Count(const Shape& s) { return ElementCount(s, "a shape"); }
-
 std::vector<int64_t> Strides(const Shape& s) {
   std::vector<int64_t> strides(s.size(), 1);
   for (std::size_t d = s.size(); d-- > 1;) strides[d - 1] = strides[d] * s[d];

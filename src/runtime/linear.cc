@@ -13,10 +13,6 @@ using RowMatrix =
 using ConstMap = Eigen::Map<const RowMatrix>;
 using Map = Eigen::Map<RowMatrix>;
 
-// Refuses negative entries and products beyond 64 bits (a shape from a
-// model or a graph may hold anything).
-int64_t Count(const Shape& s) { return ElementCount(s, "a shape"); }
-
 Shape DenseShape(const ShapeContext& c) {
   const Shape &a = c.inputs[0], &b = c.inputs[1];
   if (a.empty() || b.size() != 2 || a.back() != b[0]) {

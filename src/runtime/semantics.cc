@@ -22,8 +22,8 @@ Shape InputShape(const ShapeContext& c) {
 }
 
 Shape CopyShape(const ShapeContext& c) {
-  const int64_t target = ElementCount(c.inputs[0], "a shape");
-  const int64_t source = ElementCount(c.inputs[1], "a shape");
+  const int64_t target = Count(c.inputs[0]);
+  const int64_t source = Count(c.inputs[1]);
   if (target != source || c.dtypes[0] != c.dtypes[1]) {
     c.layer.Fail("copies " + ShapeText(c.inputs[1]) + " " +
                  std::string(DTypeName(c.dtypes[1])) + " into " +

@@ -82,6 +82,9 @@ void AddLayoutRows(std::vector<LayerSemantics>& rows);
 void AddDataRows(std::vector<LayerSemantics>& rows);
 
 // Shape helpers shared by the families.
+// Elements of a shape, refusing negative entries and products beyond 64
+// bits (a shape from a model or a graph may hold anything).
+inline int64_t Count(const Shape& s) { return ElementCount(s, "a shape"); }
 Shape SameAsFirst(const ShapeContext& c);
 Shape StoredShape(const ShapeContext& c);
 // NumPy broadcasting of `a` and `b`; fails on `layer` when they do not.

@@ -103,7 +103,7 @@ ConvGeometry ConvSettings(const LayerView& v) {
 
 void CheckBias(const ShapeContext& c, int64_t channels) {
   if (c.inputs.size() < 3) return;
-  const int64_t n = ElementCount(c.inputs[2], "a shape");
+  const int64_t n = Count(c.inputs[2]);
   if (n != channels) {
     c.layer.Fail("its bias holds " + std::to_string(n) + " values for " +
                  std::to_string(channels) + " output channels");
