@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs every package the project builds, tests and benchmarks with, from
-# Debian's archive. Idempotent: packages already present are not fetched again.
+# Debian's archive, then what the ONNX importer's tests compare with from the
+# npm registry (setup_reference.sh). Idempotent: what is present is not
+# fetched again.
 set -euo pipefail
 
 packages=(
@@ -17,6 +19,12 @@ packages=(
   libonnx-dev libprotobuf-dev python3-onnx
 )
 
+# Node.js and npm run the tests' reference runtime (Debian's, when the
+# machine has none of its own).
+if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+  packages+=(nodejs npm)
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
@@ -24,13 +32,13 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if [ "${#missing[@]}" -eq 0 ]; then
-  exit 0
+if [ "${#missing[@]}" -ne 0 ]; then
+  echo "Installing: ${missing[*]}"
+  SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -q
+  $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-echo "Installing: ${missing[*]}"
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -q
-$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+bash "$(dirname "$0")/setup_reference.sh"

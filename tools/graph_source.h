@@ -21,7 +21,7 @@ namespace sarnic::tools {
 inline OnnxOptions ParseDims(const std::vector<std::string>& dims) {
   OnnxOptions options;
   for (const std::string& d : dims) {
-    const auto eq = d.find('=');
+    const auto eq = d.rfind('=');
     std::size_t used = 0;
     int64_t value = 0;
     try {

@@ -99,7 +99,8 @@ void DefineOptions(CLI::App& app, Args& a) {
   app.add_option("graph", a.graph_path,
                  "Graph file (.json) or ONNX model (.onnx) to export");
   Literal(app.add_option("--dim", a.dims,
-                         "An ONNX model's dynamic dimension: NAME=VALUE "
+                         "An ONNX model's dynamic dimension: NAME=VALUE, or "
+                         "INPUT:AXIS=VALUE for an unnamed one "
                          "(repeatable)"));
   app.add_option("-o,--output", a.out_path, "Model file to write (.snx)");
   DefineCheckOptions(app, a);

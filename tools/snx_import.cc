@@ -51,7 +51,8 @@ int main(int argc, char** argv) {
                  "Weights file beside it (default: the graph file's name "
                  "with .safetensors)");
   app.add_option("--dim", a.dims,
-                 "A dynamic dimension's value: NAME=VALUE (repeatable)")
+                 "A dynamic dimension's value: NAME=VALUE, or "
+                 "INPUT:AXIS=VALUE for an unnamed one (repeatable)")
       ->allow_extra_args(false)
       ->delimiter('\0');
   app.add_flag("--list-ops", a.list_ops,

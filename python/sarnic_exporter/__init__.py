@@ -350,8 +350,9 @@ def load_onnx(path: Any, dims: Optional[Mapping[str, int]] = None) -> Graph:
     Args:
         path: the ONNX model; external tensor data is read only from files
             inside its folder.
-        dims: values for the model's named dynamic dimensions
-            (``{"batch": 1}``); every one left open is an error.
+        dims: values for the model's dynamic dimensions, by name
+            (``{"batch": 1}``) or, for an unnamed one, as ``"INPUT:AXIS"``
+            (``{"x:0": 1}``); every one left open is an error.
 
     Raises:
         ExportOSError: the file cannot be read.

@@ -35,6 +35,9 @@ class Converter {
   void SetShape(const std::string& value, Shape shape) {
     shapes_[value] = std::move(shape);
   }
+  bool HasShape(const std::string& value) const {
+    return shapes_.count(value) != 0;
+  }
   // The static shape of an ONNX value; a FormatError when it has none.
   const Shape& ShapeOf(const std::string& value) const;
   void SetConstant(const std::string& value, NdArray data) {
@@ -93,6 +96,14 @@ struct OnnxOpRow {
   ConvertFn convert;
   const char* becomes;  // what the operation becomes, for docs/onnx.md
 };
+
+// Constant folding (fold.cc): whether `op` is computed at import when its
+// inputs are constants, and one round of it over the model's nodes, which
+// become initializers (and the converter's constants); the number folded.
+bool FoldsAtImport(const std::string& op);
+// The operations folded, as "Add, Cast, ...".
+std::string FoldedOpsText();
+int FoldConstants(onnx::ModelProto& m, Converter& c);
 
 // The rows of the operations over height and width (spatial.cc).
 void AddSpatialRows(std::vector<OnnxOpRow>& rows);

@@ -49,15 +49,21 @@ void FixDims(onnx::ModelProto& m, const OnnxOptions& options,
   for (auto& input : *m.mutable_graph()->mutable_input()) {
     if (!input.type().has_tensor_type()) continue;
     auto* shape = input.mutable_type()->mutable_tensor_type()->mutable_shape();
-    for (auto& d : *shape->mutable_dim()) {
+    for (int axis = 0; axis < shape->dim_size(); ++axis) {
+      auto& d = *shape->mutable_dim(axis);
       if (d.has_dim_value() && d.dim_value() > 0) continue;
-      const auto it = options.dims.find(d.dim_param());
-      if (d.has_dim_param() && it != options.dims.end() && it->second > 0) {
+      // A dimension is named by its parameter, or as INPUT:AXIS.
+      const std::string place = input.name() + ":" + std::to_string(axis);
+      auto it = options.dims.find(d.dim_param());
+      if (d.dim_param().empty() || it == options.dims.end()) {
+        it = options.dims.find(place);
+      }
+      if (it != options.dims.end() && it->second > 0) {
         d.set_dim_value(it->second);
       } else {
-        open.insert((d.dim_param().empty() ? std::string("?")
-                                           : Printable(d.dim_param())) +
-                    " (input '" + Printable(input.name()) + "')");
+        open.insert(d.dim_param().empty() ? Printable(place)
+                                          : Printable(d.dim_param()) + " (" +
+                                                Printable(place) + ")");
       }
     }
   }
@@ -66,7 +72,8 @@ void FixDims(onnx::ModelProto& m, const OnnxOptions& options,
   for (const std::string& o : open) list += (list.empty() ? "" : ", ") + o;
   throw FormatError(what, "",
                     "dynamic dimensions left open: " + list +
-                        "; fix them with --dim NAME=VALUE");
+                        "; fix them with --dim NAME=VALUE (an unnamed one as "
+                        "--dim INPUT:AXIS=VALUE)");
 }
 
 // The bytes of an initializer stored outside the model: only a file inside
@@ -159,7 +166,10 @@ void CheckWindows(const onnx::GraphProto& g, const std::string& what) {
 void RefuseUnsupported(const onnx::GraphProto& g, const std::string& what) {
   std::map<std::string, std::pair<int, std::string>> missing;
   for (const auto& n : g.node()) {
-    if (n.op_type() == "Constant" || onnx_import::OnnxOp(n.op_type())) continue;
+    if (n.op_type() == "Constant" || onnx_import::OnnxOp(n.op_type()) ||
+        onnx_import::FoldsAtImport(n.op_type())) {
+      continue;
+    }
     auto& [count, first] = missing[n.op_type()];
     if (count++ == 0) first = n.name();
   }
@@ -208,14 +218,36 @@ void StripExternalData(onnx::ModelProto& m) {
   }
 }
 
+void RecordShapes(const onnx::GraphProto& g, Converter& c) {
+  for (const auto& v : g.value_info()) RecordShape(c, v);
+  for (const auto& v : g.output()) RecordShape(c, v);
+  for (const auto& v : g.input()) RecordShape(c, v);
+}
+
+// ONNX's checker and shape inference, then rounds of constant folding,
+// each followed by shape inference over what is left, until none folds.
+void CheckAndFold(onnx::ModelProto& m, const std::string& what, Converter& c) {
+  try {
+    onnx::checker::check_model(m);
+    onnx::shape_inference::InferShapes(m);
+    for (;;) {
+      RecordShapes(m.graph(), c);
+      if (onnx_import::FoldConstants(m, c) == 0) break;
+      m.mutable_graph()->clear_value_info();
+      onnx::shape_inference::InferShapes(m);
+    }
+  } catch (const FormatError&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw FormatError(what, "", std::string("ONNX's checker: ") + e.what());
+  }
+}
+
 void Convert(const onnx::ModelProto& m, const std::string& what, Converter& c) {
   const onnx::GraphProto& g = m.graph();
   Graph& graph = c.graph();
-  for (const auto& v : g.value_info()) RecordShape(c, v);
-  for (const auto& v : g.output()) RecordShape(c, v);
   for (const auto& input : g.input()) {
     if (c.ConstantOf(input.name())) continue;
-    RecordShape(c, input);
     const auto elem = input.type().tensor_type().elem_type();
     if (elem != onnx::TensorProto::FLOAT) {
       throw FormatError(
@@ -240,7 +272,13 @@ void Convert(const onnx::ModelProto& m, const std::string& what, Converter& c) {
       if (!c.ConstantOf(n.output(0))) c.Fail(n, "holds no tensor value");
       continue;
     }
-    onnx_import::OnnxOp(n.op_type())->convert(c, n);
+    const auto* row = onnx_import::OnnxOp(n.op_type());
+    if (row == nullptr) {
+      c.Fail(n,
+             "is computed at import from constants and static shapes only; "
+             "here it reads a value the model computes");
+    }
+    row->convert(c, n);
   }
   for (const auto& out : g.output()) {
     graph.orig_outputs.push_back(c.Use(out.name()));
@@ -270,12 +308,7 @@ std::unique_ptr<Graph> ImportOnnxBytes(std::span<const std::byte> bytes,
   // checker, which would look for the files itself.
   ReadInitializers(m, folder, what, c);
   StripExternalData(m);
-  try {
-    onnx::checker::check_model(m);
-    onnx::shape_inference::InferShapes(m);
-  } catch (const std::exception& e) {
-    throw FormatError(what, "", std::string("ONNX's checker: ") + e.what());
-  }
+  CheckAndFold(m, what, c);
   Convert(m, what, c);
   return graph;
 }
@@ -299,7 +332,8 @@ std::string ListOnnxOperations() {
   for (const auto& row : onnx_import::OnnxOps()) {
     out += std::string(row.op) + "  " + row.becomes + "\n";
   }
-  return out;
+  return out + "Computed at import when their inputs are constants: " +
+         onnx_import::FoldedOpsText() + "\n";
 }
 
 std::string OnnxOperationsMarkdown() {
@@ -311,13 +345,18 @@ std::string OnnxOperationsMarkdown() {
       "convert these operations; a model with any other is refused with one\n"
       "error that lists every such operation, its count and its first node.\n"
       "Activations keep the ONNX model's layout. Dynamic dimensions are\n"
-      "fixed with `--dim NAME=VALUE`; external data is read only from files\n"
+      "fixed with `--dim NAME=VALUE` (an unnamed one with\n"
+      "`--dim INPUT:AXIS=VALUE`); external data is read only from files\n"
       "inside the model's folder.\n\n"
       "| ONNX operation | becomes |\n|---|---|\n";
   for (const auto& row : onnx_import::OnnxOps()) {
     out += std::string("| ") + row.op + " | " + row.becomes + " |\n";
   }
-  return out;
+  return out +
+         "\nComputed at import when every input is a constant (Shape: when "
+         "its\ninput's shape is static), so that shape computations and "
+         "rearranged\nweights become constants: " +
+         onnx_import::FoldedOpsText() + ".\n";
 }
 
 }  // namespace sarnic

@@ -319,14 +319,22 @@ void Pad(Converter& c, const onnx::NodeProto& n) {
         {x});
 }
 
-// Slice with constant starts, ends, axes and steps (inputs, opset 10 on).
+// Slice with constant starts, ends, axes and steps.
 void Slice(Converter& c, const onnx::NodeProto& n) {
   const std::string x = In(c, n, 0);
   const std::size_t rank = c.ShapeOf(x).size();
-  const std::vector<int64_t> starts = ConstantInts(c, n, 1, "starts");
-  const std::vector<int64_t> ends = ConstantInts(c, n, 2, "ends");
+  // Before opset 10 starts, ends and axes are attributes.
+  const bool attrs = n.input_size() == 1;
+  const std::vector<int64_t> starts =
+      attrs ? IntsAttr(n, "starts").value_or(std::vector<int64_t>{})
+            : ConstantInts(c, n, 1, "starts");
+  const std::vector<int64_t> ends =
+      attrs ? IntsAttr(n, "ends").value_or(std::vector<int64_t>{})
+            : ConstantInts(c, n, 2, "ends");
   std::vector<int64_t> axes, steps(starts.size(), 1);
-  if (n.input_size() > 3 && !n.input(3).empty()) {
+  if (attrs && IntsAttr(n, "axes")) {
+    axes = *IntsAttr(n, "axes");
+  } else if (n.input_size() > 3 && !n.input(3).empty()) {
     axes = ConstantInts(c, n, 3, "axes");
   } else {
     for (std::size_t i = 0; i < starts.size(); ++i) axes.push_back(int64_t(i));

@@ -137,6 +137,131 @@ void Conv(Converter& c, const onnx::NodeProto& n) {
   BackToNchw(c, n, conv);
 }
 
+// The transpose of a convolution: weights [C_in, C_out, KH, KW] become
+// [KH, KW, C_out, C_in]; output row y = i × stride + k − pad_begin, the
+// output size (with output_padding or output_shape) the inferred one.
+void ConvTranspose(Converter& c, const onnx::NodeProto& n) {
+  const std::string x = In(c, n, 0);
+  const Shape& xs = c.ShapeOf(x);
+  const NdArray* weights = c.ConstantOf(In(c, n, 1));
+  if (xs.size() != 4)
+    c.Fail(n, "is not a 2-D transposed convolution of NCHW input");
+  if (weights == nullptr) c.Fail(n, "has a filter that is not a constant");
+  if (IntAttr(n, "group", 1) != 1) c.Fail(n, "has groups; the layer has none");
+  const Shape& ws = weights->shape();
+  const int64_t kernel[2] = {ws.size() == 4 ? ws[2] : 0,
+                             ws.size() == 4 ? ws[3] : 0};
+  const Window w = WindowOf(c, n, xs, kernel);
+  if (w.dilation[0] != 1 || w.dilation[1] != 1) {
+    c.Fail(n, "has dilations; the layer has none");
+  }
+  const Shape& out = c.ShapeOf(Out(n));
+  int64_t head[2] = {w.head[0], w.head[1]}, tail[2] = {w.tail[0], w.tail[1]};
+  const std::string pad = TextAttr(n, "auto_pad", "NOTSET");
+  if (pad != "NOTSET" || IntsAttr(n, "output_shape")) {
+    // The pads that give the inferred size, split as ONNX splits them.
+    const auto extra = IntsAttr(n, "output_padding");
+    for (int d = 0; d < 2; ++d) {
+      const int64_t total = w.stride[d] * (xs[2 + d] - 1) + kernel[d] +
+                            (extra && extra->size() == 2 ? (*extra)[d] : 0) -
+                            out[2 + d];
+      head[d] = pad == "SAME_UPPER" ? total / 2 : total - total / 2;
+      tail[d] = total - head[d];
+      if (head[d] < 0 || tail[d] < 0) {
+        c.Fail(n, "asks for an output larger than its windows reach");
+      }
+    }
+  }
+  const std::string filter =
+      c.AddConstant(Out(n) + "/filter", Permute4(c, n, *weights, {2, 3, 1, 0}));
+  const std::string input = IntoNhwc(c, n, x);
+  const std::string conv = Out(n) + "/nhwc";
+  AttrDict& node =
+      c.Add(conv, "transpose_conv", ToNhwc(out),
+            {{"input", Value(input)},
+             {"filter", Value(filter)},
+             {"stride", Value::IntList({w.stride[0], w.stride[1]})},
+             {"head", Pads(head)},
+             {"tail", Pads(tail)}},
+            {input, filter});
+  if (n.input_size() > 2 && !n.input(2).empty()) {
+    const std::string bias = In(c, n, 2);
+    node.set("bias", Value(bias));
+    c.graph().qm_nx_graph.add_edge(c.Use(bias), conv);
+  }
+  BackToNchw(c, n, conv);
+}
+
+// Where output position `o` of an axis resized from `in` to `out`
+// samples under the layer's rule and under ONNX's, for nearest neighbour.
+bool SameNearest(int64_t in, int64_t out, const std::string& coords,
+                 const std::string& rounding, bool align, bool half) {
+  for (int64_t o = 0; o < out; ++o) {
+    const double scale = align && out > 1 ? double(in - 1) / double(out - 1)
+                                          : double(in) / double(out);
+    const double at = static_cast<double>(o);
+    const double ours_src = half ? (at + 0.5) * scale : at * scale;
+    int64_t ours = int64_t(align ? std::round(ours_src) : std::floor(ours_src));
+    double src = coords == "half_pixel" ? (at + 0.5) * scale - 0.5 : ours_src;
+    int64_t theirs = rounding == "floor"  ? int64_t(std::floor(src))
+                     : rounding == "ceil" ? int64_t(std::ceil(src))
+                     : rounding == "round_prefer_ceil"
+                         ? int64_t(std::floor(src + 0.5))
+                         : int64_t(std::ceil(src - 0.5));
+    ours = std::clamp<int64_t>(ours, 0, in - 1);
+    theirs = std::clamp<int64_t>(theirs, 0, in - 1);
+    if (ours != theirs) return false;
+  }
+  return true;
+}
+
+// Resize of H and W (N and C kept): nearest or linear, with the
+// coordinate rules the layer has; another rule is refused unless it picks
+// the same samples at every output position of this model's sizes.
+void Resize(Converter& c, const onnx::NodeProto& n) {
+  const std::string x = In(c, n, 0);
+  const Shape& xs = c.ShapeOf(x);
+  const Shape& out = c.ShapeOf(Out(n));
+  if (xs.size() != 4 || out[0] != xs[0] || out[1] != xs[1]) {
+    c.Fail(n, "resizes other than the height and width of NCHW input");
+  }
+  const std::string mode = TextAttr(n, "mode", "nearest");
+  std::string coords = TextAttr(n, "coordinate_transformation_mode",
+                                c.opset() >= 11 ? "half_pixel" : "asymmetric");
+  if (coords == "pytorch_half_pixel" && out[2] > 1 && out[3] > 1)
+    coords = "half_pixel";
+  const bool align = coords == "align_corners";
+  bool half = coords == "half_pixel" || coords == "tf_half_pixel_for_nn";
+  if (coords != "asymmetric" && !align && !half) {
+    c.Fail(n, "has coordinate_transformation_mode '" + Printable(coords) + "'");
+  }
+  if (mode == "nearest") {
+    const std::string rounding = TextAttr(
+        n, "nearest_mode", c.opset() >= 11 ? "round_prefer_floor" : "floor");
+    if (coords == "tf_half_pixel_for_nn") coords = "asymmetric_half";
+    for (int d = 2; d < 4; ++d) {
+      if (!SameNearest(xs[d], out[d], coords, rounding, align, half)) {
+        c.Fail(n, "rounds nearest neighbours by '" + Printable(rounding) +
+                      "' with '" + Printable(coords) +
+                      "' coordinates, which pick other samples than the "
+                      "layer's at these sizes");
+      }
+    }
+  } else if (mode != "linear" || coords == "tf_half_pixel_for_nn") {
+    c.Fail(n, "has mode '" + Printable(mode) + "' with '" + Printable(coords) +
+                  "' coordinates; nearest and linear are converted");
+  }
+  const std::string input = IntoNhwc(c, n, x);
+  const std::string resized = Out(n) + "/nhwc";
+  c.Add(resized, "resize", ToNhwc(out),
+        {{"input", Value(input)},
+         {"mode", Value(int64_t{mode == "nearest" ? 0 : 1})},
+         {"align_corners", Value(align)},
+         {"half_pixel_centers", Value(half)}},
+        {input});
+  BackToNchw(c, n, resized);
+}
+
 template <bool kAverage>
 void Pool(Converter& c, const onnx::NodeProto& n) {
   const std::string x = In(c, n, 0);
@@ -285,6 +410,11 @@ void AddSpatialRows(std::vector<OnnxOpRow>& rows) {
                   "conv in NHWC between transposes, filter OIHW → [KH, KW, "
                   "C_in / group, C_out] (strides, dilations, group, pads, "
                   "auto_pad, bias)"});
+  rows.push_back({"ConvTranspose", ConvTranspose,
+                  "transpose_conv in NHWC between transposes, filter [C_in, "
+                  "C_out, KH, KW] → [KH, KW, C_out, C_in] (strides, pads, "
+                  "output_padding, output_shape, auto_pad, bias; no groups "
+                  "or dilations)"});
   rows.push_back({"GlobalAveragePool", GlobalPool<kMean>,
                   "mean_reduce over H and W, kept as 1s (reshape)"});
   rows.push_back({"GlobalMaxPool", GlobalPool<kMax>,
@@ -292,6 +422,11 @@ void AddSpatialRows(std::vector<OnnxOpRow>& rows) {
   rows.push_back({"MaxPool", Pool<false>,
                   "max_pool in NHWC between transposes (pads, auto_pad, "
                   "ceil_mode)"});
+  rows.push_back({"Resize", Resize,
+                  "resize of H and W in NHWC between transposes: nearest "
+                  "(floor, or any rounding that picks the same samples) or "
+                  "linear, with asymmetric, half_pixel or align_corners "
+                  "coordinates"});
   rows.push_back(
       {"ReduceMax", Reduce<kMax>, "max_reduce; keepdims by reshape"});
   rows.push_back(

@@ -3,6 +3,7 @@ imported, exported and run by the interpreter against NumPy formulas; the
 command-line route; and the refusals."""
 import os
 import subprocess
+import sys
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
@@ -11,6 +12,9 @@ import pytest
 from onnx import TensorProto, helper, numpy_helper
 
 import sarnic_exporter as se
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "reference"))
+import onnx_reference  # noqa: E402
 
 SNX_EXPORT = os.environ["SNX_EXPORT"]
 TOOLS = os.path.dirname(SNX_EXPORT)
@@ -31,8 +35,29 @@ def model(nodes: List[Any], inputs: Dict[str, Sequence[Any]], outputs: Dict[str,
     return helper.make_model(graph, opset_imports=[helper.make_opsetid("", opset)])
 
 
+@pytest.fixture(scope="session")
+def reference() -> Any:
+    why = onnx_reference.missing()
+    if why is not None:
+        pytest.fail(f"ONNX Runtime, the reference of these tests, is missing: {why}")
+    runtime = onnx_reference.OnnxRuntime()
+    yield runtime
+    runtime.close()
+
+
+_REFERENCE: List[Any] = []
+
+
+@pytest.fixture(autouse=True)
+def _reference_for_run_onnx(reference: Any) -> None:
+    _REFERENCE[:] = [reference]
+
+
 def run_onnx(tmp_path: Any, m: onnx.ModelProto, feeds: Dict[str, np.ndarray],
              dims: Optional[Dict[str, int]] = None) -> Dict[str, np.ndarray]:
+    """The model imported, exported, verified and run in its planned arena
+    (and with separate buffers, which must agree), each output checked
+    against ONNX Runtime's."""
     path = tmp_path / "m.onnx"
     onnx.save(m, str(path))
     graph = se.load_onnx(path, dims)
@@ -42,6 +67,10 @@ def run_onnx(tmp_path: Any, m: onnx.ModelProto, feeds: Dict[str, np.ndarray],
     got = interp.run(feeds)
     assert {k: v.tobytes() for k, v in got.items()} == {
         k: v.tobytes() for k, v in interp.run(feeds, separate_buffers=True).items()}
+    want = _REFERENCE[0].run(str(path), feeds)
+    assert set(want) == set(got)
+    for name, array in want.items():
+        close(got[name], array)
     return got
 
 
@@ -164,7 +193,10 @@ def test_refusals(tmp_path: Any) -> None:
     assert "uses opset 99, newer than the 17 this importer reads" in import_error(newer)
     open_dims = write(tmp_path, model(relu, {"x": ["n", "c"]}, {"y": ["n", "c"]}), "dims.onnx")
     message = import_error(open_dims, {"n": 1})
-    assert "dynamic dimensions left open: c (input 'x')" in message
+    assert "dynamic dimensions left open: c (x:1)" in message
+    unnamed = write(tmp_path, model(relu, {"x": [None, 3]}, {"y": [None, 3]}), "unnamed.onnx")
+    assert "dynamic dimensions left open: x:0;" in import_error(unnamed)
+    assert se.load_onnx(unnamed, {"x:0": 2}).qm_nx_graph.nodes["y"]["output_shape"] == [2, 3]
     nodes = [helper.make_node("Erf", ["x"], ["a"], name="e1"),
              helper.make_node("Sin", ["a"], ["b"], name="s1"),
              helper.make_node("Erf", ["b"], ["y"], name="e2")]
@@ -234,7 +266,7 @@ def test_command_line_route(tmp_path: Any) -> None:
     close(se.Interpreter(snx).run({"x": x})["y"], np.maximum(x @ w, 0))
     missing = subprocess.run([SNX_EXPORT, path, "-o", snx], capture_output=True, text=True)
     assert missing.returncode == 1
-    assert missing.stderr.startswith("error: ") and "batch (input 'x')" in missing.stderr
+    assert missing.stderr.startswith("error: ") and "batch (x:0)" in missing.stderr
     listed = subprocess.run([os.path.join(TOOLS, "snx-import"), "--list-ops"],
                             capture_output=True, text=True)
     assert "Gemm  matmul" in listed.stdout and "HardSwish" in listed.stdout
@@ -392,3 +424,90 @@ def test_max_min_cast_pad_and_slice(tmp_path: Any) -> None:
     close(got["cast"], a)
     close(got["pad"], np.pad(a, [(0, 1), (1, 0), (0, 2)], constant_values=0.5))
     close(got["sl"], a[:, 1:, ::-2])
+
+
+DECONVS: List[Tuple[Tuple[int, ...], Tuple[int, ...], Dict[str, Any], bool]] = [
+    # input, weights [C_in, C_out, KH, KW], attributes, bias
+    ((1, 4, 5, 5), (4, 3, 2, 2), {"strides": [2, 2]}, True),
+    ((2, 3, 4, 5), (3, 2, 3, 3), {"strides": [2, 2], "pads": [1, 1, 1, 1],
+                                  "output_padding": [1, 1]}, True),
+    ((1, 3, 4, 4), (3, 5, 3, 3), {"strides": [2, 1], "pads": [0, 1, 2, 1]}, False),
+    ((1, 2, 3, 3), (2, 2, 4, 4), {"strides": [2, 2], "auto_pad": "SAME_UPPER"}, True),
+    ((1, 2, 3, 3), (2, 2, 3, 3), {"strides": [2, 2], "output_shape": [6, 7]}, True),
+]
+
+
+@pytest.mark.parametrize("case", DECONVS, ids=[f"deconv{i}" for i in range(len(DECONVS))])
+def test_transposed_convolution(tmp_path: Any, case: Any) -> None:
+    xs, ws, attrs, bias = case
+    x, w, b = rand(*xs), rand(*ws), rand(ws[1])
+    inputs = ["x", "w"] + (["b"] if bias else [])
+    m = model([helper.make_node("ConvTranspose", inputs, ["y"], **attrs)], {"x": xs},
+              {"y": None}, {"w": w, **({"b": b} if bias else {})})
+    run_onnx(tmp_path, onnx.shape_inference.infer_shapes(m), {"x": x})
+
+
+RESIZES: List[Tuple[Tuple[int, ...], Dict[str, Any], Sequence[float], Sequence[int]]] = [
+    # input, attributes, scales or (when empty) sizes
+    ((1, 2, 3, 4), {"mode": "nearest", "coordinate_transformation_mode": "asymmetric",
+                    "nearest_mode": "floor"}, [1, 1, 2, 2], []),
+    ((1, 2, 3, 4), {"mode": "nearest"}, [1, 1, 2, 3], []),
+    ((2, 3, 4, 4), {"mode": "linear"}, [1, 1, 2, 2], []),
+    ((1, 2, 5, 3), {"mode": "linear", "coordinate_transformation_mode": "align_corners"},
+     [], [1, 2, 9, 7]),
+    ((1, 2, 6, 6), {"mode": "linear", "coordinate_transformation_mode": "asymmetric"},
+     [], [1, 2, 3, 4]),
+    ((1, 1, 4, 6), {"mode": "nearest", "coordinate_transformation_mode": "align_corners",
+                    "nearest_mode": "round_prefer_ceil"}, [], [1, 1, 7, 3]),
+]
+
+
+@pytest.mark.parametrize("case", RESIZES, ids=[f"resize{i}" for i in range(len(RESIZES))])
+def test_resize(tmp_path: Any, case: Any) -> None:
+    xs, attrs, scales, sizes = case
+    inits = {"roi": np.zeros(0, np.float32), "scales": np.array(scales, np.float32)}
+    inputs = ["x", "roi", "scales"]
+    if sizes:
+        inits = {"roi": inits["roi"], "sizes": np.array(sizes, np.int64)}
+        inputs = ["x", "roi", "", "sizes"]
+    m = model([helper.make_node("Resize", inputs, ["y"], **attrs)], {"x": xs}, {"y": None},
+              inits, opset=13)
+    run_onnx(tmp_path, onnx.shape_inference.infer_shapes(m), {"x": rand(*xs)})
+
+
+def test_resize_rounding_that_picks_other_samples_is_refused(tmp_path: Any) -> None:
+    # Halving with half-pixel centres rounds ties down; the layer's nearest
+    # rounds them up: every sample would differ.
+    m = model([helper.make_node("Resize", ["x", "", "scales"], ["y"], name="r", mode="nearest")],
+              {"x": (1, 1, 8, 8)}, {"y": (1, 1, 4, 4)},
+              {"scales": np.array([1, 1, 0.5, 0.5], np.float32)}, opset=13)
+    message = import_error(write(tmp_path, m))
+    assert "node 'r' (Resize)" in message and "round_prefer_floor" in message
+
+
+def test_shape_computations_fold_into_constants(tmp_path: Any) -> None:
+    """Shape, Gather, Unsqueeze, Concat, Cast, ConstantOfShape and Slice of
+    constants are computed at import: what is left is a reshape, an add of
+    a constant and a slice written with attributes (opset 9)."""
+    x = rand(2, 3, 4, 5)
+    nodes = [helper.make_node("Shape", ["x"], ["s"]),
+             helper.make_node("Gather", ["s", "zero"], ["n"], axis=0),
+             helper.make_node("Unsqueeze", ["n"], ["nu"], axes=[0]),
+             helper.make_node("Concat", ["nu", "minus_one"], ["target"], axis=0),
+             helper.make_node("Cast", ["target"], ["target32"], to=TensorProto.INT32),
+             helper.make_node("Cast", ["target32"], ["target64"], to=TensorProto.INT64),
+             helper.make_node("Reshape", ["x", "target64"], ["flat"]),
+             helper.make_node("Slice", ["s"], ["tail"], starts=[2], ends=[4], axes=[0]),
+             helper.make_node("ConstantOfShape", ["tail"], ["ones"],
+                              value=numpy_helper.from_array(np.array([1.5], np.float32))),
+             helper.make_node("Add", ["x", "ones"], ["shifted"]),
+             helper.make_node("Slice", ["x"], ["y"], starts=[1, -3], ends=[3, 100], axes=[1, 3])]
+    inits = {"zero": np.array(0, np.int64), "minus_one": np.array([-1], np.int64)}
+    m = model(nodes, {"x": x.shape}, {"flat": (2, 60), "shifted": x.shape, "y": (2, 2, 4, 3)},
+              inits, opset=9)
+    got = run_onnx(tmp_path, m, {"x": x})
+    close(got["flat"], x.reshape(2, 60))
+    close(got["shifted"], x + 1.5)
+    graph = se.load_onnx(write(tmp_path, m)).qm_nx_graph
+    assert sorted({graph.nodes[n]["op"] for n in graph}) == [
+        "add", "constant", "external", "reshape", "slice"]

@@ -1,0 +1,536 @@
+// Constant folding before conversion: shape subgraphs (Shape, Gather,
+// Slice, Concat, Cast, Unsqueeze, ...) and any other operation of the
+// table below whose inputs are all constants are computed at import. Each
+// round folds what the shapes known so far allow, then ONNX's shape
+// inference runs again over the smaller graph, until nothing folds.
+#include <onnx/defs/schema.h>
+#include <onnx/shape_inference/implementation.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <map>
+#include <numeric>
+#include <optional>
+
+#include "onnx/converter.h"
+
+namespace sarnic::onnx_import {
+
+namespace {
+
+// A folded value: integer elements exactly, real ones as doubles.
+struct Arr {
+  int type = onnx::TensorProto::FLOAT;
+  Shape shape;
+  std::vector<double> v;
+  bool integer() const {
+    return type != onnx::TensorProto::FLOAT &&
+           type != onnx::TensorProto::DOUBLE &&
+           type != onnx::TensorProto::FLOAT16;
+  }
+  int64_t at(std::size_t i) const { return static_cast<int64_t>(v[i]); }
+};
+
+// Folded values stay small: a shape computation, a weight's rearrangement.
+constexpr int64_t kMaxFoldedElements = int64_t{1} << 24;
+
+using Consts = std::map<std::string, Arr>;
+using FoldFn = std::optional<std::vector<Arr>> (*)(const onnx::NodeProto&,
+                                                   std::vector<const Arr*>&,
+                                                   const Converter&);
+
+int64_t Count(const Shape& s) {
+  int64_t n = 1;
+  for (int64_t d : s) {
+    if (d < 0 || (d > 0 && n > kMaxFoldedElements / d)) {
+      return kMaxFoldedElements + 1;
+    }
+    n *= d;
+  }
+  return n;
+}
+
+Arr FromTensor(const onnx::TensorProto& t, const std::string& what) {
+  const NdArray a = TensorArray(t, what);
+  Arr r{t.data_type(), a.shape(), {}};
+  r.v.resize(static_cast<std::size_t>(a.size()));
+  for (int64_t i = 0; i < a.size(); ++i) {
+    r.v[i] = a.dtype() == DType::kFloat32 ? a.GetDouble(i)
+                                          : static_cast<double>(a.GetInt(i));
+  }
+  return r;
+}
+
+void ToTensor(const Arr& a, const std::string& name, onnx::TensorProto* t) {
+  t->set_name(name);
+  t->set_data_type(a.type);
+  for (int64_t d : a.shape) t->add_dims(d);
+  for (double x : a.v) {
+    switch (a.type) {
+      case onnx::TensorProto::FLOAT:
+        t->add_float_data(static_cast<float>(x));
+        break;
+      case onnx::TensorProto::DOUBLE:
+        t->add_double_data(x);
+        break;
+      case onnx::TensorProto::INT64:
+        t->add_int64_data(static_cast<int64_t>(x));
+        break;
+      default:
+        t->add_int32_data(static_cast<int32_t>(x));
+    }
+  }
+}
+
+int64_t NormAxis(int64_t axis, std::size_t rank) {
+  const auto r = static_cast<int64_t>(rank);
+  return axis < 0 ? axis + r : axis;
+}
+
+std::optional<std::vector<Arr>> One(Arr a) {
+  if (Count(a.shape) > kMaxFoldedElements) return std::nullopt;
+  return std::vector<Arr>{std::move(a)};
+}
+
+std::vector<int64_t> Ints(const Arr& a) {
+  std::vector<int64_t> out;
+  for (std::size_t i = 0; i < a.v.size(); ++i) out.push_back(a.at(i));
+  return out;
+}
+
+// Axes from an attribute (older opsets) or the input `i` (newer ones).
+std::optional<std::vector<int64_t>> AxesOf(const onnx::NodeProto& n,
+                                           std::vector<const Arr*>& in,
+                                           std::size_t i) {
+  if (auto a = IntsAttr(n, "axes")) return a;
+  if (in.size() > i && in[i] != nullptr) return Ints(*in[i]);
+  return std::nullopt;
+}
+
+std::optional<std::vector<Arr>> FoldShape(const onnx::NodeProto& n,
+                                          std::vector<const Arr*>& /*in*/,
+                                          const Converter& c) {
+  const Shape& s = c.ShapeOf(n.input(0));
+  const auto rank = static_cast<int64_t>(s.size());
+  auto clamp = [&](int64_t x) {
+    return std::clamp<int64_t>(x < 0 ? x + rank : x, 0, rank);
+  };
+  const int64_t b = clamp(IntAttr(n, "start", 0));
+  const int64_t e = clamp(IntAttr(n, "end", rank));
+  Arr r{onnx::TensorProto::INT64, {std::max<int64_t>(e - b, 0)}, {}};
+  for (int64_t d = b; d < e; ++d) r.v.push_back(static_cast<double>(s[d]));
+  return One(std::move(r));
+}
+
+// Reshape, Flatten, Squeeze, Unsqueeze, Identity: the elements in order,
+// under the shape the operation gives.
+std::optional<Shape> NewShape(const onnx::NodeProto& n,
+                              std::vector<const Arr*>& in) {
+  const Shape& s = in[0]->shape;
+  const std::string& op = n.op_type();
+  if (op == "Identity") return s;
+  if (op == "Flatten") {
+    const int64_t axis = NormAxis(IntAttr(n, "axis", 1), s.size());
+    if (axis < 0 || axis > static_cast<int64_t>(s.size())) return std::nullopt;
+    const auto mid = s.begin() + axis;
+    return Shape{std::accumulate(s.begin(), mid, int64_t{1}, std::multiplies{}),
+                 std::accumulate(mid, s.end(), int64_t{1}, std::multiplies{})};
+  }
+  if (op == "Reshape") {
+    if (in.size() < 2 || in[1] == nullptr) return std::nullopt;
+    Shape out = Ints(*in[1]);
+    int64_t known = 1, open = -1;
+    for (std::size_t d = 0; d < out.size(); ++d) {
+      if (out[d] == 0 && IntAttr(n, "allowzero", 0) == 0 && d < s.size())
+        out[d] = s[d];
+      if (out[d] == -1) {
+        if (open >= 0) return std::nullopt;
+        open = static_cast<int64_t>(d);
+      } else if (out[d] < 0) {
+        return std::nullopt;
+      } else {
+        known *= std::max<int64_t>(out[d], 1);
+      }
+    }
+    if (open >= 0) out[open] = static_cast<int64_t>(in[0]->v.size()) / known;
+    return out;
+  }
+  auto axes = AxesOf(n, in, 1);
+  if (op == "Squeeze") {
+    Shape out;
+    for (std::size_t d = 0; d < s.size(); ++d) {
+      const bool listed =
+          axes ? std::any_of(axes->begin(), axes->end(),
+                             [&](int64_t a) {
+                               return NormAxis(a, s.size()) == int64_t(d);
+                             })
+               : s[d] == 1;
+      if (!listed) out.push_back(s[d]);
+    }
+    return out;
+  }
+  if (!axes) return std::nullopt;  // Unsqueeze
+  const std::size_t rank = s.size() + axes->size();
+  Shape out(rank, -1);
+  for (int64_t a : *axes) {
+    const int64_t d = NormAxis(a, rank);
+    if (d < 0 || d >= static_cast<int64_t>(rank)) return std::nullopt;
+    out[d] = 1;
+  }
+  std::size_t k = 0;
+  for (int64_t& d : out) {
+    if (d == -1) d = k < s.size() ? s[k++] : 1;
+  }
+  return out;
+}
+
+std::optional<std::vector<Arr>> FoldReshape(const onnx::NodeProto& n,
+                                            std::vector<const Arr*>& in,
+                                            const Converter& /*c*/) {
+  auto shape = NewShape(n, in);
+  if (!shape || Count(*shape) != static_cast<int64_t>(in[0]->v.size())) {
+    return std::nullopt;
+  }
+  Arr r = *in[0];
+  r.shape = *shape;
+  return One(std::move(r));
+}
+
+std::optional<std::vector<Arr>> FoldCast(const onnx::NodeProto& n,
+                                         std::vector<const Arr*>& in,
+                                         const Converter& /*c*/) {
+  Arr r = *in[0];
+  r.type = static_cast<int>(IntAttr(n, "to", onnx::TensorProto::FLOAT));
+  if (r.integer()) {
+    for (double& x : r.v) x = std::trunc(x);
+  }
+  return One(std::move(r));
+}
+
+// The strides of a row-major shape.
+std::vector<int64_t> Strides(const Shape& s) {
+  std::vector<int64_t> st(s.size(), 1);
+  for (std::size_t d = s.size(); d-- > 1;) st[d - 1] = st[d] * s[d];
+  return st;
+}
+
+std::optional<std::vector<Arr>> FoldGather(const onnx::NodeProto& n,
+                                           std::vector<const Arr*>& in,
+                                           const Converter& /*c*/) {
+  const Arr &data = *in[0], &idx = *in[1];
+  if (data.shape.empty()) return std::nullopt;
+  const int64_t axis = NormAxis(IntAttr(n, "axis", 0), data.shape.size());
+  if (axis < 0 || axis >= static_cast<int64_t>(data.shape.size()))
+    return std::nullopt;
+  const int64_t dim = data.shape[axis];
+  Arr r{data.type, {}, {}};
+  r.shape.assign(data.shape.begin(), data.shape.begin() + axis);
+  r.shape.insert(r.shape.end(), idx.shape.begin(), idx.shape.end());
+  r.shape.insert(r.shape.end(), data.shape.begin() + axis + 1,
+                 data.shape.end());
+  if (Count(r.shape) > kMaxFoldedElements) return std::nullopt;
+  const int64_t outer =
+      Count(Shape(data.shape.begin(), data.shape.begin() + axis));
+  const int64_t inner =
+      Count(Shape(data.shape.begin() + axis + 1, data.shape.end()));
+  for (int64_t o = 0; o < outer; ++o) {
+    for (std::size_t k = 0; k < idx.v.size(); ++k) {
+      int64_t i = idx.at(k);
+      if (i < 0) i += dim;
+      if (i < 0 || i >= dim) return std::nullopt;
+      const auto start = data.v.begin() + (o * dim + i) * inner;
+      r.v.insert(r.v.end(), start, start + inner);
+    }
+  }
+  return One(std::move(r));
+}
+
+std::optional<std::vector<Arr>> FoldConcat(const onnx::NodeProto& n,
+                                           std::vector<const Arr*>& in,
+                                           const Converter& /*c*/) {
+  const Shape& first = in[0]->shape;
+  const int64_t axis = NormAxis(IntAttr(n, "axis", 0), first.size());
+  if (axis < 0 || axis >= static_cast<int64_t>(first.size()))
+    return std::nullopt;
+  Arr r{in[0]->type, first, {}};
+  r.shape[axis] = 0;
+  for (const Arr* a : in) {
+    if (a->shape.size() != first.size()) return std::nullopt;
+    r.shape[axis] += a->shape[axis];
+  }
+  const int64_t outer = Count(Shape(first.begin(), first.begin() + axis));
+  for (int64_t o = 0; o < outer; ++o) {
+    for (const Arr* a : in) {
+      const int64_t part =
+          Count(Shape(a->shape.begin() + axis, a->shape.end()));
+      const auto start = a->v.begin() + o * part;
+      r.v.insert(r.v.end(), start, start + part);
+    }
+  }
+  if (Count(r.shape) != static_cast<int64_t>(r.v.size())) return std::nullopt;
+  return One(std::move(r));
+}
+
+std::optional<std::vector<Arr>> FoldSlice(const onnx::NodeProto& n,
+                                          std::vector<const Arr*>& in,
+                                          const Converter& /*c*/) {
+  const Arr& x = *in[0];
+  const std::size_t rank = x.shape.size();
+  auto list = [&](std::size_t i, const char* attr) {
+    if (in.size() > i && in[i] != nullptr) return Ints(*in[i]);
+    return IntsAttr(n, attr).value_or(std::vector<int64_t>{});
+  };
+  const auto starts = list(1, "starts"), ends = list(2, "ends");
+  auto axes = list(3, "axes"), steps = list(4, "steps");
+  if (axes.empty()) {
+    for (std::size_t i = 0; i < starts.size(); ++i) axes.push_back(int64_t(i));
+  }
+  if (steps.empty()) steps.assign(starts.size(), 1);
+  if (ends.size() != starts.size() || axes.size() != starts.size() ||
+      steps.size() != starts.size()) {
+    return std::nullopt;
+  }
+  std::vector<int64_t> begin(rank, 0), step(rank, 1);
+  Shape out = x.shape;
+  for (std::size_t i = 0; i < starts.size(); ++i) {
+    const int64_t a = NormAxis(axes[i], rank);
+    if (a < 0 || a >= static_cast<int64_t>(rank) || steps[i] == 0) {
+      return std::nullopt;
+    }
+    const int64_t dim = x.shape[a], s = steps[i];
+    auto norm = [&](int64_t v) {
+      if (v < 0) v += dim;
+      return s > 0 ? std::clamp<int64_t>(v, 0, dim)
+                   : std::clamp<int64_t>(v, -1, dim - 1);
+    };
+    const int64_t b = norm(starts[i]), e = norm(ends[i]);
+    begin[a] = b;
+    step[a] = s;
+    out[a] = s > 0 ? std::max<int64_t>((e - b + s - 1) / s, 0)
+                   : std::max<int64_t>((b - e - s - 1) / -s, 0);
+  }
+  Arr r{x.type, out, {}};
+  const int64_t count = Count(out);
+  if (count > kMaxFoldedElements) return std::nullopt;
+  const auto in_strides = Strides(x.shape), out_strides = Strides(out);
+  for (int64_t k = 0; k < count; ++k) {
+    int64_t at = 0;
+    for (std::size_t d = 0; d < rank; ++d) {
+      const int64_t i = (k / out_strides[d]) % out[d];
+      at += (begin[d] + i * step[d]) * in_strides[d];
+    }
+    r.v.push_back(x.v[at]);
+  }
+  return One(std::move(r));
+}
+
+std::optional<std::vector<Arr>> FoldTranspose(const onnx::NodeProto& n,
+                                              std::vector<const Arr*>& in,
+                                              const Converter& /*c*/) {
+  const Arr& x = *in[0];
+  const std::size_t rank = x.shape.size();
+  std::vector<int64_t> perm(rank);
+  for (std::size_t i = 0; i < rank; ++i) perm[i] = int64_t(rank - 1 - i);
+  if (const auto p = IntsAttr(n, "perm")) perm = *p;
+  if (perm.size() != rank) return std::nullopt;
+  Shape out(rank);
+  for (std::size_t d = 0; d < rank; ++d) {
+    if (perm[d] < 0 || perm[d] >= int64_t(rank)) return std::nullopt;
+    out[d] = x.shape[perm[d]];
+  }
+  const auto in_strides = Strides(x.shape), out_strides = Strides(out);
+  Arr r{x.type, out, {}};
+  for (std::size_t k = 0; k < x.v.size(); ++k) {
+    int64_t at = 0;
+    for (std::size_t d = 0; d < rank; ++d) {
+      at += ((int64_t(k) / out_strides[d]) % out[d]) * in_strides[perm[d]];
+    }
+    r.v.push_back(x.v[at]);
+  }
+  return One(std::move(r));
+}
+
+std::optional<std::vector<Arr>> FoldConstantOfShape(const onnx::NodeProto& n,
+                                                    std::vector<const Arr*>& in,
+                                                    const Converter& c) {
+  Arr r{onnx::TensorProto::FLOAT, Ints(*in[0]), {}};
+  const int64_t count = Count(r.shape);
+  if (count > kMaxFoldedElements) return std::nullopt;
+  double value = 0.0;
+  for (const auto& a : n.attribute()) {
+    if (a.name() == "value" && a.has_t()) {
+      const Arr v = FromTensor(a.t(), c.what());
+      if (v.v.size() != 1) return std::nullopt;
+      r.type = v.type;
+      value = v.v[0];
+    }
+  }
+  r.v.assign(static_cast<std::size_t>(count), value);
+  return One(std::move(r));
+}
+
+// Element-wise arithmetic with NumPy broadcasting; integer division
+// truncates, as ONNX Runtime's does.
+template <char kOp>
+std::optional<std::vector<Arr>> FoldArithmetic(const onnx::NodeProto& /*n*/,
+                                               std::vector<const Arr*>& in,
+                                               const Converter& /*c*/) {
+  const Arr &a = *in[0], &b = *in[1];
+  const std::size_t rank = std::max(a.shape.size(), b.shape.size());
+  Shape out(rank), sa(rank, 1), sb(rank, 1);
+  std::copy(a.shape.begin(), a.shape.end(), sa.end() - a.shape.size());
+  std::copy(b.shape.begin(), b.shape.end(), sb.end() - b.shape.size());
+  for (std::size_t d = 0; d < rank; ++d) {
+    if (sa[d] != sb[d] && sa[d] != 1 && sb[d] != 1) return std::nullopt;
+    out[d] = sa[d] == 1 ? sb[d] : sa[d];
+  }
+  const int64_t count = Count(out);
+  if (count > kMaxFoldedElements) return std::nullopt;
+  const auto st_a = Strides(sa), st_b = Strides(sb), st = Strides(out);
+  Arr r{a.type, out, {}};
+  for (int64_t k = 0; k < count; ++k) {
+    int64_t ia = 0, ib = 0;
+    for (std::size_t d = 0; d < rank; ++d) {
+      const int64_t i = (k / st[d]) % out[d];
+      ia += (sa[d] == 1 ? 0 : i) * st_a[d];
+      ib += (sb[d] == 1 ? 0 : i) * st_b[d];
+    }
+    const double x = a.v[ia], y = b.v[ib];
+    double z = kOp == '+'   ? x + y
+               : kOp == '-' ? x - y
+               : kOp == '*' ? x * y
+                            : x / y;
+    if (a.integer()) {
+      if (kOp == '/' && y == 0) return std::nullopt;
+      z = std::trunc(z);
+    }
+    r.v.push_back(z);
+  }
+  return One(std::move(r));
+}
+
+struct FoldRow {
+  const char* op;
+  FoldFn fold;
+};
+
+constexpr FoldRow kFoldRows[] = {
+    {"Add", FoldArithmetic<'+'>}, {"Cast", FoldCast},
+    {"Concat", FoldConcat},       {"ConstantOfShape", FoldConstantOfShape},
+    {"Div", FoldArithmetic<'/'>}, {"Flatten", FoldReshape},
+    {"Gather", FoldGather},       {"Identity", FoldReshape},
+    {"Mul", FoldArithmetic<'*'>}, {"Reshape", FoldReshape},
+    {"Shape", FoldShape},         {"Slice", FoldSlice},
+    {"Squeeze", FoldReshape},     {"Sub", FoldArithmetic<'-'>},
+    {"Transpose", FoldTranspose}, {"Unsqueeze", FoldReshape},
+};
+
+FoldFn FoldOf(const std::string& op) {
+  for (const FoldRow& row : kFoldRows) {
+    if (op == row.op) return row.fold;
+  }
+  return nullptr;
+}
+
+// The node's outputs when every input it reads is a constant (Shape reads
+// only its input's static shape).
+std::optional<std::vector<Arr>> TryFold(const onnx::NodeProto& n,
+                                        const Consts& consts,
+                                        const Converter& c) {
+  const FoldFn fold = FoldOf(n.op_type());
+  if (fold == nullptr || n.input_size() == 0 || n.output_size() != 1) {
+    return std::nullopt;
+  }
+  std::vector<const Arr*> in;
+  for (int i = 0; i < n.input_size(); ++i) {
+    if (n.input(i).empty()) {
+      in.push_back(nullptr);
+      continue;
+    }
+    const auto it = consts.find(n.input(i));
+    if (it == consts.end()) {
+      if (n.op_type() != "Shape") return std::nullopt;
+      in.push_back(nullptr);
+    } else {
+      in.push_back(&it->second);
+    }
+  }
+  if (n.op_type() == "Shape" && !c.HasShape(n.input(0))) return std::nullopt;
+  if (in[0] == nullptr && n.op_type() != "Shape") return std::nullopt;
+  return fold(n, in, c);
+}
+
+}  // namespace
+
+bool FoldsAtImport(const std::string& op) { return FoldOf(op) != nullptr; }
+
+std::string FoldedOpsText() {
+  std::string out;
+  for (const FoldRow& row : kFoldRows) {
+    out += std::string(out.empty() ? "" : ", ") + row.op;
+  }
+  return out;
+}
+
+int FoldConstants(onnx::ModelProto& m, Converter& c) {
+  onnx::GraphProto* g = m.mutable_graph();
+  Consts consts;
+  for (const auto& t : g->initializer()) {
+    if (t.data_location() == onnx::TensorProto::EXTERNAL) continue;
+    int64_t count = 1;
+    for (int64_t d : t.dims()) {
+      count = d > kMaxFoldedElements ? d : count * std::max<int64_t>(d, 0);
+      if (count > kMaxFoldedElements) break;
+    }
+    if (count > kMaxFoldedElements) continue;
+    consts[t.name()] =
+        FromTensor(t, c.what() + ": tensor '" + Printable(t.name()) + "'");
+  }
+  int folded = 0;
+  auto* nodes = g->mutable_node();
+  for (int i = 0; i < nodes->size();) {
+    const onnx::NodeProto& n = nodes->Get(i);
+    if (n.op_type() == "Constant") {
+      for (const auto& a : n.attribute()) {
+        if (a.name() == "value" && a.has_t() && n.output_size() == 1) {
+          try {
+            consts[n.output(0)] = FromTensor(a.t(), c.what());
+          } catch (const FormatError&) {
+            // Of a type the importer does not read: not folded through.
+          }
+        }
+      }
+      ++i;
+      continue;
+    }
+    auto out = TryFold(n, consts, c);
+    if (!out) {
+      ++i;
+      continue;
+    }
+    onnx::TensorProto* t = g->add_initializer();
+    ToTensor((*out)[0], n.output(0), t);
+    if (m.ir_version() < 4) {  // initializers were graph inputs then
+      onnx::ValueInfoProto* input = g->add_input();
+      input->set_name(t->name());
+      auto* type = input->mutable_type()->mutable_tensor_type();
+      type->set_elem_type(t->data_type());
+      for (int64_t d : t->dims())
+        type->mutable_shape()->add_dim()->set_dim_value(d);
+    }
+    try {
+      c.SetConstant(t->name(), TensorArray(*t, c.what()));
+      c.SetShape(t->name(), (*out)[0].shape);
+    } catch (const FormatError&) {
+      // A type the conversions do not read (a cast to bool): the
+      // operation that reads it says so.
+    }
+    consts[n.output(0)] = std::move((*out)[0]);
+    nodes->DeleteSubrange(i, 1);
+    ++folded;
+  }
+  return folded;
+}
+
+}  // namespace sarnic::onnx_import
