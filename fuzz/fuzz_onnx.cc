@@ -10,7 +10,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
     sarnic::OnnxOptions options;
-    options.dims = {{"batch", 2}, {"n", 3}};
+    options.dims = {{"batch", 2}, {"n", 3}, {"x:0", 2}};
+    options.nhwc_io = size % 2 == 1;
     (void)sarnic::ImportOnnxBytes(
         {reinterpret_cast<const std::byte*>(data), size}, "", "input", options);
   } catch (const sarnic::Error&) {

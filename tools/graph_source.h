@@ -18,8 +18,10 @@
 namespace sarnic::tools {
 
 // "NAME=VALUE" pairs, each value a positive integer.
-inline OnnxOptions ParseDims(const std::vector<std::string>& dims) {
+inline OnnxOptions ParseDims(const std::vector<std::string>& dims,
+                             bool nhwc_io) {
   OnnxOptions options;
+  options.nhwc_io = nhwc_io;
   for (const std::string& d : dims) {
     const auto eq = d.rfind('=');
     std::size_t used = 0;
@@ -53,15 +55,15 @@ inline bool IsOnnxFile(const std::string& path) {
 
 // The graph in `path`; `files_read` gets the files it was read from.
 inline std::unique_ptr<Graph> LoadGraphOrOnnx(
-    const std::string& path, const std::vector<std::string>& dims,
+    const std::string& path, const std::vector<std::string>& dims, bool nhwc_io,
     std::vector<std::string>* files_read) {
   if (IsOnnxFile(path)) {
     if (files_read != nullptr) files_read->push_back(path);
-    return ImportOnnx(path, ParseDims(dims));
+    return ImportOnnx(path, ParseDims(dims, nhwc_io));
   }
-  if (!dims.empty()) {
-    throw ValueError("--dim applies to ONNX models; " + path +
-                     " is a graph file");
+  if (!dims.empty() || nhwc_io) {
+    throw ValueError(std::string(nhwc_io ? "--nhwc-io" : "--dim") +
+                     " applies to ONNX models; " + path + " is a graph file");
   }
   return LoadGraph(path, files_read);
 }

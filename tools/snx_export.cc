@@ -46,6 +46,7 @@ struct Args {
   sarnic::ExportOptions values;  // the options of one value, set directly
   bool verbose = false;
   std::vector<std::string> save_layers, input_names, output_names, dims;
+  bool nhwc_io = false;
   std::vector<std::vector<std::string>> copies;
   bool check = false, strict = false, list_ops = false, ops_markdown = false;
   std::optional<std::string> report;
@@ -102,6 +103,9 @@ void DefineOptions(CLI::App& app, Args& a) {
                          "An ONNX model's dynamic dimension: NAME=VALUE, or "
                          "INPUT:AXIS=VALUE for an unnamed one "
                          "(repeatable)"));
+  app.add_flag("--nhwc-io", a.nhwc_io,
+               "An ONNX model's 4-D inputs and outputs in NHWC order (by "
+               "default they keep the model's NCHW shapes)");
   app.add_option("-o,--output", a.out_path, "Model file to write (.snx)");
   DefineCheckOptions(app, a);
   app.add_option("--name", a.name,
@@ -266,7 +270,7 @@ std::vector<sarnic::Finding> Findings(const Args& a,
 int Export(const Args& a) {
   std::vector<std::string> inputs = OtherInputs(a);
   std::unique_ptr<sarnic::Graph> graph =
-      sarnic::tools::LoadGraphOrOnnx(a.graph_path, a.dims, &inputs);
+      sarnic::tools::LoadGraphOrOnnx(a.graph_path, a.dims, a.nhwc_io, &inputs);
   if (a.verbose) {
     std::cout << "loaded " << a.graph_path << ": "
               << graph->qm_nx_graph.number_of_nodes() << " nodes, "

@@ -19,6 +19,7 @@ struct Args {
   std::string model, out;
   std::optional<std::string> weights;
   std::vector<std::string> dims;
+  bool nhwc_io = false;
   bool list_ops = false, markdown = false;
 };
 
@@ -28,7 +29,7 @@ int Import(const Args& a) {
     return 2;
   }
   const auto graph =
-      sarnic::ImportOnnx(a.model, sarnic::tools::ParseDims(a.dims));
+      sarnic::ImportOnnx(a.model, sarnic::tools::ParseDims(a.dims, a.nhwc_io));
   const std::string weights = a.weights.value_or(
       std::filesystem::path(a.out).stem().string() + ".safetensors");
   sarnic::SaveGraph(*graph, a.out, weights);
@@ -50,6 +51,9 @@ int main(int argc, char** argv) {
   app.add_option("--weights", a.weights,
                  "Weights file beside it (default: the graph file's name "
                  "with .safetensors)");
+  app.add_flag("--nhwc-io", a.nhwc_io,
+               "The model's 4-D inputs and outputs in NHWC order (by default "
+               "they keep its NCHW shapes)");
   app.add_option("--dim", a.dims,
                  "A dynamic dimension's value: NAME=VALUE, or "
                  "INPUT:AXIS=VALUE for an unnamed one (repeatable)")

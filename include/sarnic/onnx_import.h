@@ -17,8 +17,12 @@
 namespace sarnic {
 
 struct OnnxOptions {
-  // Values for the model's named dynamic dimensions ("batch" = 1).
+  // Values for the model's dynamic dimensions, by name ("batch" = 1) or,
+  // for an unnamed one, as "INPUT:AXIS" ("x:0" = 1).
   std::map<std::string, int64_t> dims;
+  // The model's 4-D inputs and outputs in NHWC order (by default they keep
+  // the ONNX model's NCHW shapes, with a transpose inside where needed).
+  bool nhwc_io = false;
 };
 
 // The model at `path` as a graph. External tensor data is read only from

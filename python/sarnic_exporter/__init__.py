@@ -342,7 +342,8 @@ def load_graph(path: Any) -> Graph:
     return Graph(g, inputs, outputs, tensors)
 
 
-def load_onnx(path: Any, dims: Optional[Mapping[str, int]] = None) -> Graph:
+def load_onnx(path: Any, dims: Optional[Mapping[str, int]] = None,
+              nhwc_io: bool = False) -> Graph:
     """Imports an ONNX model as a Graph, as snx-import does: ONNX's checker
     and shape inference first, then each operation by the importer's table
     (docs/onnx.md).
@@ -353,6 +354,8 @@ def load_onnx(path: Any, dims: Optional[Mapping[str, int]] = None) -> Graph:
         dims: values for the model's dynamic dimensions, by name
             (``{"batch": 1}``) or, for an unnamed one, as ``"INPUT:AXIS"``
             (``{"x:0": 1}``); every one left open is an error.
+        nhwc_io: the model's 4-D inputs and outputs in NHWC order; by
+            default they keep the ONNX model's NCHW shapes.
 
     Raises:
         ExportOSError: the file cannot be read.
@@ -360,7 +363,7 @@ def load_onnx(path: Any, dims: Optional[Mapping[str, int]] = None) -> Graph:
             the file and the node, or lists every unsupported operation.
     """
     nodes, edges, inputs, outputs, tensors = _core.import_onnx(
-        os.fspath(path), {str(k): int(v) for k, v in (dims or {}).items()})
+        os.fspath(path), {str(k): int(v) for k, v in (dims or {}).items()}, bool(nhwc_io))
     g = _nx.DiGraph()
     for name, attrs in nodes:
         g.add_node(name, **attrs)

@@ -29,7 +29,7 @@ def generate_layer(builder: Builder, node: Dict[str, Any], op: Any, name: int,
 def load_graph(path: str) -> Tuple[List[Tuple[str, Dict[str, Any]]],
                                    List[Tuple[str, str]], List[str], List[str],
                                    Dict[str, Any]]: ...
-def import_onnx(path: str, dims: Dict[str, int]) -> Tuple[List[Tuple[str, Dict[str, Any]]],
+def import_onnx(path: str, dims: Dict[str, int], nhwc_io: bool) -> Tuple[List[Tuple[str, Dict[str, Any]]],
         List[Tuple[str, str]], List[str], List[str], Dict[str, Any]]: ...
 def save_graph(nodes: List[Tuple[str, Dict[str, Any]]], edges: List[Tuple[str, str]],
                inputs: List[str], outputs: List[str], tensors: Dict[str, Any],

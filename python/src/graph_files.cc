@@ -33,11 +33,12 @@ py::tuple LoadGraphFile(const std::string& path) {
 }
 
 py::tuple ImportOnnxFile(const std::string& path,
-                         const std::map<std::string, int64_t>& dims) {
+                         const std::map<std::string, int64_t>& dims,
+                         bool nhwc_io) {
   std::unique_ptr<Graph> g;
   {
     py::gil_scoped_release release;
-    g = ImportOnnx(path, OnnxOptions{dims});
+    g = ImportOnnx(path, OnnxOptions{dims, nhwc_io});
   }
   return GraphTuple(g);
 }
@@ -71,7 +72,8 @@ void SaveGraphFile(const py::list& nodes, const py::list& edges,
 
 void BindGraphFiles(py::module_& m) {
   m.def("load_graph", &LoadGraphFile, py::arg("path"));
-  m.def("import_onnx", &ImportOnnxFile, py::arg("path"), py::arg("dims"));
+  m.def("import_onnx", &ImportOnnxFile, py::arg("path"), py::arg("dims"),
+        py::arg("nhwc_io"));
   m.def("save_graph", &SaveGraphFile, py::arg("nodes"), py::arg("edges"),
         py::arg("inputs"), py::arg("outputs"), py::arg("tensors"),
         py::arg("path"), py::arg("weights"));

@@ -1,10 +1,99 @@
 #include "onnx/converter.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace sarnic::onnx_import {
 
-const Shape& Converter::ShapeOf(const std::string& value) const {
+Shape Converter::ShapeOf(const std::string& value) const {
+  const auto form = form_shapes_.find(value);
+  if (form != form_shapes_.end()) return form->second;
+  const Shape& s = OnnxShapeOf(value);
+  if (!nhwc_mode_ || s.size() != 4) return s;
+  return {s[0], s[2], s[3], s[1]};
+}
+
+namespace {
+
+// A constant of up to 4 dimensions, aligned to the right of 4 as
+// broadcasting aligns it, with its axes in NHWC order.
+NdArray ConstantToNhwc(const NdArray& a) {
+  Shape s(4, 1);
+  std::copy(a.shape().begin(), a.shape().end(), s.end() - a.ndim());
+  const Shape out = {s[0], s[2], s[3], s[1]};
+  NdArray r = NdArray::Zeros(a.dtype(), out);
+  const std::size_t item = a.itemsize();
+  const std::byte* in = a.data();
+  std::byte* o = r.mutable_data();
+  for (int64_t n = 0; n < s[0]; ++n) {
+    for (int64_t h = 0; h < s[2]; ++h) {
+      for (int64_t w = 0; w < s[3]; ++w) {
+        for (int64_t c = 0; c < s[1]; ++c) {
+          const int64_t from = ((n * s[1] + c) * s[2] + h) * s[3] + w;
+          std::memcpy(o, in + from * static_cast<int64_t>(item), item);
+          o += item;
+        }
+      }
+    }
+  }
+  return r;
+}
+
+}  // namespace
+
+std::string Converter::Nchw(const std::string& v) {
+  if (ConstantOf(v) != nullptr) return v;
+  Held& h = held_[v];
+  if (!h.nchw) {
+    const Shape& s = OnnxShapeOf(v);
+    const std::string from = NhwcName(v);
+    // The same order when H × W or C is 1: a reshape, which moves nothing.
+    if (s[2] * s[3] == 1 || s[1] == 1) {
+      Add(NchwName(v), "reshape", s, {{"input", Value(from)}}, {from});
+    } else {
+      Add(NchwName(v), "transpose", s,
+          {{"input", Value(from)}, {"axes", Value::IntList({0, 3, 1, 2})}},
+          {from});
+    }
+    h.nchw = true;
+    form_shapes_[NchwName(v)] = s;
+  }
+  return NchwName(v);
+}
+
+std::string Converter::Nhwc(const std::string& v) {
+  if (const NdArray* data = ConstantOf(v)) {
+    if (data->size() == 1 || data->ndim() > 4) return v;
+    const std::string name = v + "/nhwc";
+    if (ConstantOf(name) == nullptr) {
+      SetConstant(name, ConstantToNhwc(*data));
+      form_shapes_[name] = ConstantOf(name)->shape();
+    }
+    return Use(name);
+  }
+  if (HasNhwc(v)) return NhwcName(v);
+  const std::string from = Nchw(v);
+  const Shape& s = OnnxShapeOf(v);
+  const Shape out = {s[0], s[2], s[3], s[1]};
+  if (s[2] * s[3] == 1 || s[1] == 1) {
+    Add(NhwcName(v), "reshape", out, {{"input", Value(from)}}, {from});
+  } else {
+    Add(NhwcName(v), "transpose", out,
+        {{"input", Value(from)}, {"axes", Value::IntList({0, 2, 3, 1})}},
+        {from});
+  }
+  held_[v].nhwc = true;
+  form_shapes_[NhwcName(v)] = out;
+  return NhwcName(v);
+}
+
+void Converter::MarkNhwc(const std::string& v) {
+  held_[v] = {false, true};
+  const Shape& s = OnnxShapeOf(v);
+  if (s.size() == 4) form_shapes_[NhwcName(v)] = {s[0], s[2], s[3], s[1]};
+}
+
+const Shape& Converter::OnnxShapeOf(const std::string& value) const {
   const auto it = shapes_.find(value);
   if (it == shapes_.end()) {
     throw FormatError(what_, "value '" + Printable(value) + "'",
@@ -77,7 +166,7 @@ std::string In(Converter& c, const onnx::NodeProto& n, int i) {
   if (i >= n.input_size() || n.input(i).empty()) {
     c.Fail(n, "has no input " + std::to_string(i));
   }
-  return n.input(i);
+  return c.nhwc_mode() ? c.Nhwc(n.input(i)) : c.Nchw(n.input(i));
 }
 
 std::string TextAttr(const onnx::NodeProto& n, const char* name,

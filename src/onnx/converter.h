@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <map>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <utility>
@@ -32,14 +33,49 @@ class Converter {
   int64_t opset() const { return opset_; }
   void set_opset(int64_t opset) { opset_ = opset; }
 
+  // Layout. A 4-D activation may be held in the model's own NCHW order,
+  // in NHWC (the order of the convolution and pooling layers), or both;
+  // each form is made once, when first needed, by a transpose (a reshape
+  // when the two orders agree). The node named as the value holds it in
+  // NCHW, "<value>/nhwc" in NHWC, except for the values at the model's
+  // boundary kept NHWC (`NameNhwc`), whose NCHW form is "<value>/nchw".
+  std::string Nchw(const std::string& v);
+  std::string Nhwc(const std::string& v);
+  bool HasNhwc(const std::string& v) const {
+    const auto it = held_.find(v);
+    return it != held_.end() && it->second.nhwc;
+  }
+  // Records that value `v` is held in NHWC alone, by NhwcName(v).
+  void MarkNhwc(const std::string& v);
+  void NameNhwc(const std::string& v) { nhwc_named_.insert(v); }
+  std::string NchwName(const std::string& v) const {
+    return nhwc_named_.count(v) ? v + "/nchw" : v;
+  }
+  std::string NhwcName(const std::string& v) const {
+    return nhwc_named_.count(v) ? v : v + "/nhwc";
+  }
+  // While an operation that does not depend on the order of axes is
+  // converted in NHWC, its inputs are the NHWC forms and the shapes of
+  // 4-D values are NHWC shapes.
+  bool nhwc_mode() const { return nhwc_mode_; }
+  void set_nhwc_mode(bool on) { nhwc_mode_ = on; }
+  // A 4-D NCHW axis's position in the current mode's order.
+  int64_t ModeAxis(int64_t axis) const {
+    static constexpr int64_t kToNhwc[4] = {0, 3, 1, 2};
+    return nhwc_mode_ && axis >= 0 && axis < 4 ? kToNhwc[axis] : axis;
+  }
+
   void SetShape(const std::string& value, Shape shape) {
     shapes_[value] = std::move(shape);
   }
   bool HasShape(const std::string& value) const {
     return shapes_.count(value) != 0;
   }
-  // The static shape of an ONNX value; a FormatError when it has none.
-  const Shape& ShapeOf(const std::string& value) const;
+  // The static shape of an ONNX value (NHWC for a 4-D one in NHWC mode);
+  // a FormatError when it has none.
+  Shape ShapeOf(const std::string& value) const;
+  // Its shape in the model's own order, whatever the mode.
+  const Shape& OnnxShapeOf(const std::string& value) const;
   void SetConstant(const std::string& value, NdArray data) {
     constants_[value] = std::move(data);
   }
@@ -68,11 +104,24 @@ class Converter {
   std::map<std::string, Shape> shapes_;
   std::map<std::string, NdArray> constants_;
   std::map<std::string, bool> constant_nodes_;
+  struct Held {
+    bool nchw = true, nhwc = false;
+  };
+  std::map<std::string, Held> held_;
+  // The shapes of the nodes that hold a value in another layout.
+  std::map<std::string, Shape> form_shapes_;
+  std::set<std::string> nhwc_named_;
+  bool nhwc_mode_ = false;
   int64_t opset_ = 0;
 };
 
-// A node's first output, and its input `i` (a FormatError when absent).
+// A node's first output (the ONNX value), the name of the node that
+// holds it in the current mode, and the node holding its input `i` in the
+// current mode (a FormatError when absent).
 inline const std::string& Out(const onnx::NodeProto& n) { return n.output(0); }
+inline std::string Out(const Converter& c, const onnx::NodeProto& n) {
+  return c.nhwc_mode() ? c.NhwcName(n.output(0)) : c.NchwName(n.output(0));
+}
 std::string In(Converter& c, const onnx::NodeProto& n, int i);
 
 // Attributes of an ONNX node, with their defaults.
@@ -95,6 +144,9 @@ struct OnnxOpRow {
   const char* op;
   ConvertFn convert;
   const char* becomes;  // what the operation becomes, for docs/onnx.md
+  // Converted in NHWC when its 4-D inputs are already held so: an
+  // element-wise operation, or one whose axis is remapped by ModeAxis.
+  bool any_layout = false;
 };
 
 // Constant folding (fold.cc): whether `op` is computed at import when its

@@ -243,21 +243,78 @@ void CheckAndFold(onnx::ModelProto& m, const std::string& what, Converter& c) {
   }
 }
 
-void Convert(const onnx::ModelProto& m, const std::string& what, Converter& c) {
-  const onnx::GraphProto& g = m.graph();
-  Graph& graph = c.graph();
+// Whether an operation that works in any layout is converted in NHWC: its
+// activations are 4-D, and one of them is held in NHWC already.
+bool PrefersNhwc(const Converter& c, const onnx::NodeProto& n) {
+  bool held = false;
+  for (const std::string& v : n.input()) {
+    if (v.empty()) continue;
+    if (const NdArray* k = c.ConstantOf(v)) {
+      if (k->ndim() > 4) return false;
+      continue;
+    }
+    if (!c.HasShape(v) || c.OnnxShapeOf(v).size() != 4) return false;
+    held = held || c.HasNhwc(v);
+  }
+  for (const std::string& v : n.output()) {
+    if (!c.HasShape(v) || c.OnnxShapeOf(v).size() != 4) return false;
+  }
+  return held;
+}
+
+void ConvertNode(Converter& c, const onnx::NodeProto& n) {
+  const auto* row = onnx_import::OnnxOp(n.op_type());
+  if (row == nullptr) {
+    c.Fail(n,
+           "is computed at import from constants and static shapes only; "
+           "here it reads a value the model computes");
+  }
+  const bool nhwc = row->any_layout && PrefersNhwc(c, n);
+  c.set_nhwc_mode(nhwc);
+  row->convert(c, n);
+  c.set_nhwc_mode(false);
+  if (nhwc) c.MarkNhwc(n.output(0));
+}
+
+bool IsImage(const Converter& c, const std::string& v) {
+  return c.HasShape(v) && c.OnnxShapeOf(v).size() == 4;
+}
+
+void AddInputs(const onnx::GraphProto& g, const std::string& what, bool nhwc_io,
+               Converter& c) {
   for (const auto& input : g.input()) {
-    if (c.ConstantOf(input.name())) continue;
+    const std::string& v = input.name();
+    if (c.ConstantOf(v)) continue;
     const auto elem = input.type().tensor_type().elem_type();
     if (elem != onnx::TensorProto::FLOAT) {
       throw FormatError(
-          what, "input '" + Printable(input.name()) + "'",
+          what, "input '" + Printable(v) + "'",
           "is not float32 (ONNX type " + std::to_string(elem) + ")");
     }
-    c.Add(input.name(), "external", c.ShapeOf(input.name()),
-          {{"datatype", Value("float32")}}, {});
-    graph.orig_inputs.push_back(input.name());
+    const Shape& s = c.OnnxShapeOf(v);
+    if (nhwc_io && s.size() == 4) {
+      c.Add(c.NhwcName(v), "external", {s[0], s[2], s[3], s[1]},
+            {{"datatype", Value("float32")}}, {});
+      c.MarkNhwc(v);
+    } else {
+      c.Add(v, "external", s, {{"datatype", Value("float32")}}, {});
+    }
+    c.graph().orig_inputs.push_back(v);
   }
+}
+
+void Convert(const onnx::ModelProto& m, const std::string& what, bool nhwc_io,
+             Converter& c) {
+  const onnx::GraphProto& g = m.graph();
+  if (nhwc_io) {
+    for (const auto& v : g.input()) {
+      if (IsImage(c, v.name())) c.NameNhwc(v.name());
+    }
+    for (const auto& v : g.output()) {
+      if (IsImage(c, v.name())) c.NameNhwc(v.name());
+    }
+  }
+  AddInputs(g, what, nhwc_io, c);
   for (const auto& n : g.node()) {
     if (n.op_type() == "Constant") {
       for (const auto& a : n.attribute()) {
@@ -272,16 +329,12 @@ void Convert(const onnx::ModelProto& m, const std::string& what, Converter& c) {
       if (!c.ConstantOf(n.output(0))) c.Fail(n, "holds no tensor value");
       continue;
     }
-    const auto* row = onnx_import::OnnxOp(n.op_type());
-    if (row == nullptr) {
-      c.Fail(n,
-             "is computed at import from constants and static shapes only; "
-             "here it reads a value the model computes");
-    }
-    row->convert(c, n);
+    ConvertNode(c, n);
   }
   for (const auto& out : g.output()) {
-    graph.orig_outputs.push_back(c.Use(out.name()));
+    const std::string& v = out.name();
+    c.graph().orig_outputs.push_back(
+        c.Use(nhwc_io && IsImage(c, v) ? c.Nhwc(v) : c.Nchw(v)));
   }
 }
 
@@ -309,7 +362,7 @@ std::unique_ptr<Graph> ImportOnnxBytes(std::span<const std::byte> bytes,
   ReadInitializers(m, folder, what, c);
   StripExternalData(m);
   CheckAndFold(m, what, c);
-  Convert(m, what, c);
+  Convert(m, what, options.nhwc_io, c);
   return graph;
 }
 
@@ -344,7 +397,11 @@ std::string OnnxOperationsMarkdown() {
       "`snx-import MODEL.onnx -o GRAPH.json` and `snx-export MODEL.onnx`\n"
       "convert these operations; a model with any other is refused with one\n"
       "error that lists every such operation, its count and its first node.\n"
-      "Activations keep the ONNX model's layout. Dynamic dimensions are\n"
+      "Convolutions, pooling and resizing run in NHWC, and the element-wise\n"
+      "operations between them follow, so that transposes remain only where\n"
+      "an operation needs the model's own order (a reshape, a matmul) and at\n"
+      "the boundary: the model's inputs and outputs keep their ONNX shapes,\n"
+      "or with `--nhwc-io` its 4-D ones are NHWC. Dynamic dimensions are\n"
       "fixed with `--dim NAME=VALUE` (an unnamed one with\n"
       "`--dim INPUT:AXIS=VALUE`); external data is read only from files\n"
       "inside the model's folder.\n\n"

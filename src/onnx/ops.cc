@@ -1,6 +1,7 @@
 // The ONNX operations the importer converts, one row each with the rule it
-// follows. Activations keep the ONNX model's layout: every operation here
-// reads and writes its tensors in the source's element order.
+// follows. The rows marked for any layout (element-wise operations, and
+// Concat with its axis remapped) are converted in NHWC when their 4-D
+// inputs are held so; the others read and write the model's own order.
 #include <algorithm>
 #include <cmath>
 #include <iterator>
@@ -25,13 +26,13 @@ std::string Part(const onnx::NodeProto& n, const char* suffix) {
 template <const char* kOp>
 void Unary(Converter& c, const onnx::NodeProto& n) {
   const std::string x = In(c, n, 0);
-  c.Add(Out(n), kOp, c.ShapeOf(Out(n)), {{"x", Value(x)}}, {x});
+  c.Add(Out(c, n), kOp, c.ShapeOf(Out(n)), {{"x", Value(x)}}, {x});
 }
 
 template <const char* kOp>
 void Binary(Converter& c, const onnx::NodeProto& n) {
   const std::string x = In(c, n, 0), y = In(c, n, 1);
-  c.Add(Out(n), kOp, c.ShapeOf(Out(n)), {{"x", Value(x)}, {"y", Value(y)}},
+  c.Add(Out(c, n), kOp, c.ShapeOf(Out(n)), {{"x", Value(x)}, {"y", Value(y)}},
         {x, y});
 }
 
@@ -56,14 +57,14 @@ std::string Shift(Converter& c, const std::string& name, const std::string& x,
 }
 
 void Neg(Converter& c, const onnx::NodeProto& n) {
-  Scale(c, Out(n), In(c, n, 0), -1.0f, c.ShapeOf(Out(n)));
+  Scale(c, Out(c, n), In(c, n, 0), -1.0f, c.ShapeOf(Out(n)));
 }
 
 void Reciprocal(Converter& c, const onnx::NodeProto& n) {
   const std::string x = In(c, n, 0);
   const std::string one = c.AddConstant(Part(n, "one"), Scalar(1.0f));
-  c.Add(Out(n), "div", c.ShapeOf(Out(n)), {{"x", Value(one)}, {"y", Value(x)}},
-        {one, x});
+  c.Add(Out(c, n), "div", c.ShapeOf(Out(n)),
+        {{"x", Value(one)}, {"y", Value(x)}}, {one, x});
 }
 
 void LeakyRelu(Converter& c, const onnx::NodeProto& n) {
@@ -128,7 +129,7 @@ void Clip(Converter& c, const onnx::NodeProto& n) {
   // Before opset 11 the bounds are attributes; from it on, inputs.
   const float lo = Bound(c, n, 1, FloatAttr(n, "min", -inf));
   const float hi = Bound(c, n, 2, FloatAttr(n, "max", inf));
-  ClipTo(c, Out(n), In(c, n, 0), lo, hi, c.ShapeOf(Out(n)));
+  ClipTo(c, Out(c, n), In(c, n, 0), lo, hi, c.ShapeOf(Out(n)));
 }
 
 void HardSigmoid(Converter& c, const onnx::NodeProto& n) {
@@ -137,7 +138,7 @@ void HardSigmoid(Converter& c, const onnx::NodeProto& n) {
                               FloatAttr(n, "alpha", 0.2f), shape);
   const std::string u =
       Shift(c, Part(n, "shifted"), t, FloatAttr(n, "beta", 0.5f), shape);
-  ClipTo(c, Out(n), u, 0.0f, 1.0f, shape);
+  ClipTo(c, Out(c, n), u, 0.0f, 1.0f, shape);
 }
 
 void HardSwish(Converter& c, const onnx::NodeProto& n) {
@@ -147,7 +148,8 @@ void HardSwish(Converter& c, const onnx::NodeProto& n) {
   const std::string u = Shift(c, Part(n, "shifted"), t, 0.5f, shape);
   const std::string gate = Part(n, "gate");
   ClipTo(c, gate, u, 0.0f, 1.0f, shape);
-  c.Add(Out(n), "mul", shape, {{"x", Value(x)}, {"y", Value(gate)}}, {x, gate});
+  c.Add(Out(c, n), "mul", shape, {{"x", Value(x)}, {"y", Value(gate)}},
+        {x, gate});
 }
 
 void MatMulNode(Converter& c, const std::string& name, const std::string& a,
@@ -164,7 +166,7 @@ void MatMul(Converter& c, const onnx::NodeProto& n) {
   if (c.ShapeOf(In(c, n, 0)).size() < 2 || c.ShapeOf(In(c, n, 1)).size() < 2) {
     c.Fail(n, "multiplies a vector; both operands need 2 dimensions or more");
   }
-  MatMulNode(c, Out(n), In(c, n, 0), In(c, n, 1), false, false,
+  MatMulNode(c, Out(c, n), In(c, n, 0), In(c, n, 1), false, false,
              c.ShapeOf(Out(n)));
 }
 
@@ -174,20 +176,20 @@ void Gemm(Converter& c, const onnx::NodeProto& n) {
   const float alpha = FloatAttr(n, "alpha", 1.0f);
   const float beta = FloatAttr(n, "beta", 1.0f);
   const bool has_c = n.input_size() > 2 && !n.input(2).empty();
-  std::string product = Out(n);
+  std::string product = Out(c, n);
   if (has_c || alpha != 1.0f) product = Part(n, "product");
   MatMulNode(c, product, In(c, n, 0), In(c, n, 1), IntAttr(n, "transA", 0),
              IntAttr(n, "transB", 0), shape);
   if (alpha != 1.0f) {
     product =
-        Scale(c, has_c ? Part(n, "scaled") : Out(n), product, alpha, shape);
+        Scale(c, has_c ? Part(n, "scaled") : Out(c, n), product, alpha, shape);
   }
   if (!has_c) return;
   std::string bias = In(c, n, 2);
   if (beta != 1.0f) {
     bias = Scale(c, Part(n, "bias"), bias, beta, c.ShapeOf(bias));
   }
-  c.Add(Out(n), "add", shape, {{"x", Value(product)}, {"y", Value(bias)}},
+  c.Add(Out(c, n), "add", shape, {{"x", Value(product)}, {"y", Value(bias)}},
         {product, bias});
 }
 
@@ -214,21 +216,28 @@ void Softmax(Converter& c, const onnx::NodeProto& n) {
                   " on as one (opset " + std::to_string(c.opset()) +
                   "); only the last axis is converted");
   }
-  c.Add(Out(n), "softmax", c.ShapeOf(Out(n)),
+  c.Add(Out(c, n), "softmax", c.ShapeOf(Out(n)),
         {{"x", Value(x)}, {"axes", Value::IntList({axis})}}, {x});
+}
+
+// An operation that keeps its input's elements and shape, in any layout.
+void Same(Converter& c, const onnx::NodeProto& n) {
+  const std::string x = In(c, n, 0);
+  c.Add(Out(c, n), "reshape", c.ShapeOf(Out(n)), {{"input", Value(x)}}, {x});
 }
 
 // Operations that only give their input's elements another shape.
 void Reshape(Converter& c, const onnx::NodeProto& n) {
   const std::string x = In(c, n, 0);
-  c.Add(Out(n), "reshape", c.ShapeOf(Out(n)), {{"input", Value(x)}}, {x});
+  c.Add(Out(c, n), "reshape", c.ShapeOf(Out(n)), {{"input", Value(x)}}, {x});
 }
 
 void Concat(Converter& c, const onnx::NodeProto& n) {
-  std::vector<std::string> parts(n.input().begin(), n.input().end());
+  std::vector<std::string> parts;
+  for (int i = 0; i < n.input_size(); ++i) parts.push_back(In(c, n, i));
   const int64_t axis =
-      Axis(c, n, IntAttr(n, "axis", 0), c.ShapeOf(Out(n)).size());
-  c.Add(Out(n), "concat", c.ShapeOf(Out(n)),
+      c.ModeAxis(Axis(c, n, IntAttr(n, "axis", 0), c.ShapeOf(Out(n)).size()));
+  c.Add(Out(c, n), "concat", c.ShapeOf(Out(n)),
         {{"values", Value::TextList(parts)}, {"axis", Value(axis)}}, parts);
 }
 
@@ -240,7 +249,7 @@ void Transpose(Converter& c, const onnx::NodeProto& n) {
     perm[i] = static_cast<int64_t>(rank - 1 - i);
   }
   if (const auto given = IntsAttr(n, "perm")) perm = *given;
-  c.Add(Out(n), "transpose", c.ShapeOf(Out(n)),
+  c.Add(Out(c, n), "transpose", c.ShapeOf(Out(n)),
         {{"input", Value(x)}, {"axes", Value::IntList(perm)}}, {x});
 }
 
@@ -259,8 +268,8 @@ void Extreme(Converter& c, const onnx::NodeProto& n) {
   c.Add(diff, "sub", shape, {{"x", Value(from)}, {"y", Value(take)}},
         {from, take});
   c.Add(r, "relu", shape, {{"x", Value(diff)}}, {diff});
-  c.Add(Out(n), kMax ? "add" : "sub", shape, {{"x", Value(a)}, {"y", Value(r)}},
-        {a, r});
+  c.Add(Out(c, n), kMax ? "add" : "sub", shape,
+        {{"x", Value(a)}, {"y", Value(r)}}, {a, r});
 }
 
 // A cast between real types keeps the values the model computes in
@@ -272,7 +281,7 @@ void Cast(Converter& c, const onnx::NodeProto& n) {
     c.Fail(n, "casts to ONNX type " + std::to_string(to) +
                   "; only casts between real types are converted");
   }
-  Reshape(c, n);
+  Same(c, n);
 }
 
 std::vector<int64_t> ConstantInts(Converter& c, const onnx::NodeProto& n,
@@ -311,7 +320,7 @@ void Pad(Converter& c, const onnx::NodeProto& n) {
                                   pads.begin() + static_cast<long>(rank));
   const std::vector<int64_t> tail(pads.begin() + static_cast<long>(rank),
                                   pads.end());
-  c.Add(Out(n), "pad", c.ShapeOf(Out(n)),
+  c.Add(Out(c, n), "pad", c.ShapeOf(Out(n)),
         {{"input", Value(x)},
          {"head", Value::IntList(head)},
          {"tail", Value::IntList(tail)},
@@ -355,7 +364,7 @@ void Slice(Converter& c, const onnx::NodeProto& n) {
     begin.push_back(std::clamp<int64_t>(starts[i], -dim - 1, dim));
     end.push_back(std::clamp<int64_t>(ends[i], -dim - 1, dim));
   }
-  c.Add(Out(n), "slice", c.ShapeOf(Out(n)),
+  c.Add(Out(c, n), "slice", c.ShapeOf(Out(n)),
         {{"input", Value(x)},
          {"axes", Value::IntList(axes)},
          {"begin", Value::IntList(begin)},
@@ -365,40 +374,41 @@ void Slice(Converter& c, const onnx::NodeProto& n) {
 }
 
 constexpr OnnxOpRow kBasicRows[] = {
-    {"Abs", Unary<kAbs>, "abs"},
-    {"Cast", Cast, "reshape to the same shape, between real types only"},
-    {"Max", Extreme<true>, "a + relu(b − a) (two inputs)"},
-    {"Min", Extreme<false>, "a − relu(a − b) (two inputs)"},
+    {"Abs", Unary<kAbs>, "abs", true},
+    {"Cast", Cast, "reshape to the same shape, between real types only", true},
+    {"Max", Extreme<true>, "a + relu(b − a) (two inputs)", true},
+    {"Min", Extreme<false>, "a − relu(a − b) (two inputs)", true},
     {"Pad", Pad, "pad with a constant (pads as input or attribute)"},
     {"Slice", Slice, "slice with constant starts, ends, axes and steps"},
-    {"Add", Binary<kAdd>, "add"},
+    {"Add", Binary<kAdd>, "add", true},
     {"Clip", Clip,
      "relu6 for [0, 6], relu for [0, inf), else relu(x − lo) − relu(x − hi) "
-     "+ lo (constant bounds)"},
-    {"Concat", Concat, "concat along the same axis"},
-    {"Div", Binary<kDiv>, "div"},
-    {"Exp", Unary<kExp>, "exp"},
+     "+ lo (constant bounds)",
+     true},
+    {"Concat", Concat, "concat along the same axis", true},
+    {"Div", Binary<kDiv>, "div", true},
+    {"Exp", Unary<kExp>, "exp", true},
     {"Flatten", Reshape, "reshape to the inferred shape"},
     {"Gemm", Gemm,
      "matmul with transA/transB, × alpha, + beta × C (mul and add)"},
-    {"HardSigmoid", HardSigmoid, "clip(alpha × x + beta, 0, 1)"},
-    {"HardSwish", HardSwish, "x × clip(x / 6 + 0.5, 0, 1)"},
-    {"Identity", Reshape, "reshape to the same shape"},
-    {"LeakyRelu", LeakyRelu, "leaky_relu with alpha"},
-    {"Log", Unary<kLog>, "log"},
+    {"HardSigmoid", HardSigmoid, "clip(alpha × x + beta, 0, 1)", true},
+    {"HardSwish", HardSwish, "x × clip(x / 6 + 0.5, 0, 1)", true},
+    {"Identity", Same, "reshape to the same shape", true},
+    {"LeakyRelu", LeakyRelu, "leaky_relu with alpha", true},
+    {"Log", Unary<kLog>, "log", true},
     {"MatMul", MatMul, "matmul (both operands of 2 dimensions or more)"},
-    {"Mul", Binary<kMul>, "mul"},
-    {"Neg", Neg, "x × −1 (mul)"},
-    {"Pow", Binary<kPow>, "pow"},
-    {"Reciprocal", Reciprocal, "1 / x (div)"},
-    {"Relu", Unary<kRelu>, "relu"},
+    {"Mul", Binary<kMul>, "mul", true},
+    {"Neg", Neg, "x × −1 (mul)", true},
+    {"Pow", Binary<kPow>, "pow", true},
+    {"Reciprocal", Reciprocal, "1 / x (div)", true},
+    {"Relu", Unary<kRelu>, "relu", true},
     {"Reshape", Reshape, "reshape to the inferred shape"},
-    {"Sigmoid", Unary<kSigmoid>, "sigmoid"},
+    {"Sigmoid", Unary<kSigmoid>, "sigmoid", true},
     {"Softmax", Softmax, "softmax over the axis"},
-    {"Sqrt", Unary<kSqrt>, "sqrt"},
+    {"Sqrt", Unary<kSqrt>, "sqrt", true},
     {"Squeeze", Reshape, "reshape to the inferred shape"},
-    {"Sub", Binary<kSub>, "sub"},
-    {"Tanh", Unary<kTanh>, "tanh"},
+    {"Sub", Binary<kSub>, "sub", true},
+    {"Tanh", Unary<kTanh>, "tanh", true},
     {"Transpose", Transpose, "transpose with the same permutation"},
     {"Unsqueeze", Reshape, "reshape to the inferred shape"},
 };

@@ -1,9 +1,10 @@
-// ONNX operations over the height and width of NCHW tensors. The model's
-// activations stay NCHW; a convolution or pooling layer works on NHWC, so
-// it is written between a transpose into NHWC and one back, its filter
+// ONNX operations over the height and width of NCHW tensors. Convolution,
+// pooling and resizing layers work on NHWC: they read their input's NHWC
+// form (made by a transpose once, when the value is not held so already)
+// and leave their output in NHWC alone, so that a chain of them and the
+// element-wise operations between them needs no transpose; a filter is
 // permuted from OIHW to [KH, KW, C_in / groups, C_out] once, at import.
-// Global pooling, batch normalization and the reductions need no change
-// of layout: they are written along the NCHW axes directly.
+// Global pooling and batch normalization follow their input's layout.
 #include <algorithm>
 #include <cmath>
 
@@ -43,19 +44,19 @@ NdArray Permute4(Converter& c, const onnx::NodeProto& n, const NdArray& a,
 
 Shape ToNhwc(const Shape& s) { return {s[0], s[2], s[3], s[1]}; }
 
-std::string IntoNhwc(Converter& c, const onnx::NodeProto& n,
-                     const std::string& x) {
-  const std::string name = Out(n) + "/nhwc_input";
-  c.Add(name, "transpose", ToNhwc(c.ShapeOf(x)),
-        {{"input", Value(x)}, {"axes", Value::IntList({0, 2, 3, 1})}}, {x});
-  return name;
+// The ONNX value of input `i`, which a layer over NHWC reads in that order
+// (its NCHW form is not made for it).
+std::string Source(Converter& c, const onnx::NodeProto& n, int i) {
+  if (i >= n.input_size() || n.input(i).empty()) {
+    c.Fail(n, "has no input " + std::to_string(i));
+  }
+  return n.input(i);
 }
 
-void BackToNchw(Converter& c, const onnx::NodeProto& n,
-                const std::string& nhwc) {
-  c.Add(Out(n), "transpose", c.ShapeOf(Out(n)),
-        {{"input", Value(nhwc)}, {"axes", Value::IntList({0, 3, 1, 2})}},
-        {nhwc});
+// The node for a layer's NHWC output, recorded as the value's NHWC form.
+std::string NhwcOutput(Converter& c, const onnx::NodeProto& n) {
+  c.MarkNhwc(Out(n));
+  return c.NhwcName(Out(n));
 }
 
 struct Window {
@@ -105,7 +106,7 @@ Window WindowOf(Converter& c, const onnx::NodeProto& n, const Shape& x,
 Value Pads(const int64_t (&p)[2]) { return Value::IntList({0, p[0], p[1], 0}); }
 
 void Conv(Converter& c, const onnx::NodeProto& n) {
-  const std::string x = In(c, n, 0);
+  const std::string x = Source(c, n, 0);
   const Shape& xs = c.ShapeOf(x);
   const NdArray* weights = c.ConstantOf(In(c, n, 1));
   if (xs.size() != 4) c.Fail(n, "is not a 2-D convolution of NCHW input");
@@ -116,8 +117,8 @@ void Conv(Converter& c, const onnx::NodeProto& n) {
   const Window w = WindowOf(c, n, xs, kernel);
   const std::string filter =
       c.AddConstant(Out(n) + "/filter", Permute4(c, n, *weights, {2, 3, 1, 0}));
-  const std::string input = IntoNhwc(c, n, x);
-  const std::string conv = Out(n) + "/nhwc";
+  const std::string input = c.Nhwc(x);
+  const std::string conv = NhwcOutput(c, n);
   std::vector<std::string> inputs = {input, filter};
   AttrDict& node =
       c.Add(conv, "conv", ToNhwc(c.ShapeOf(Out(n))),
@@ -134,14 +135,13 @@ void Conv(Converter& c, const onnx::NodeProto& n) {
     node.set("bias", Value(bias));
     c.graph().qm_nx_graph.add_edge(c.Use(bias), conv);
   }
-  BackToNchw(c, n, conv);
 }
 
 // The transpose of a convolution: weights [C_in, C_out, KH, KW] become
 // [KH, KW, C_out, C_in]; output row y = i × stride + k − pad_begin, the
 // output size (with output_padding or output_shape) the inferred one.
 void ConvTranspose(Converter& c, const onnx::NodeProto& n) {
-  const std::string x = In(c, n, 0);
+  const std::string x = Source(c, n, 0);
   const Shape& xs = c.ShapeOf(x);
   const NdArray* weights = c.ConstantOf(In(c, n, 1));
   if (xs.size() != 4)
@@ -174,8 +174,8 @@ void ConvTranspose(Converter& c, const onnx::NodeProto& n) {
   }
   const std::string filter =
       c.AddConstant(Out(n) + "/filter", Permute4(c, n, *weights, {2, 3, 1, 0}));
-  const std::string input = IntoNhwc(c, n, x);
-  const std::string conv = Out(n) + "/nhwc";
+  const std::string input = c.Nhwc(x);
+  const std::string conv = NhwcOutput(c, n);
   AttrDict& node =
       c.Add(conv, "transpose_conv", ToNhwc(out),
             {{"input", Value(input)},
@@ -189,7 +189,6 @@ void ConvTranspose(Converter& c, const onnx::NodeProto& n) {
     node.set("bias", Value(bias));
     c.graph().qm_nx_graph.add_edge(c.Use(bias), conv);
   }
-  BackToNchw(c, n, conv);
 }
 
 // Where output position `o` of an axis resized from `in` to `out`
@@ -219,7 +218,7 @@ bool SameNearest(int64_t in, int64_t out, const std::string& coords,
 // coordinate rules the layer has; another rule is refused unless it picks
 // the same samples at every output position of this model's sizes.
 void Resize(Converter& c, const onnx::NodeProto& n) {
-  const std::string x = In(c, n, 0);
+  const std::string x = Source(c, n, 0);
   const Shape& xs = c.ShapeOf(x);
   const Shape& out = c.ShapeOf(Out(n));
   if (xs.size() != 4 || out[0] != xs[0] || out[1] != xs[1]) {
@@ -251,20 +250,19 @@ void Resize(Converter& c, const onnx::NodeProto& n) {
     c.Fail(n, "has mode '" + Printable(mode) + "' with '" + Printable(coords) +
                   "' coordinates; nearest and linear are converted");
   }
-  const std::string input = IntoNhwc(c, n, x);
-  const std::string resized = Out(n) + "/nhwc";
+  const std::string input = c.Nhwc(x);
+  const std::string resized = NhwcOutput(c, n);
   c.Add(resized, "resize", ToNhwc(out),
         {{"input", Value(input)},
          {"mode", Value(int64_t{mode == "nearest" ? 0 : 1})},
          {"align_corners", Value(align)},
          {"half_pixel_centers", Value(half)}},
         {input});
-  BackToNchw(c, n, resized);
 }
 
 template <bool kAverage>
 void Pool(Converter& c, const onnx::NodeProto& n) {
-  const std::string x = In(c, n, 0);
+  const std::string x = Source(c, n, 0);
   const Shape& xs = c.ShapeOf(x);
   const auto k = IntsAttr(n, "kernel_shape");
   if (xs.size() != 4 || !k || k->size() != 2) {
@@ -289,8 +287,8 @@ void Pool(Converter& c, const onnx::NodeProto& n) {
         (out[2 + d] - 1) * w.stride[d] + w.kernel[d] - xs[2 + d] - w.head[d];
     w.tail[d] = std::max(w.tail[d], need);
   }
-  const std::string input = IntoNhwc(c, n, x);
-  const std::string pool = Out(n) + "/nhwc";
+  const std::string input = c.Nhwc(x);
+  const std::string pool = NhwcOutput(c, n);
   c.Add(pool, kAverage ? "avg_pool" : "max_pool", ToNhwc(out),
         {{"input", Value(input)},
          {"size", Value::IntList({w.kernel[0], w.kernel[1]})},
@@ -298,7 +296,6 @@ void Pool(Converter& c, const onnx::NodeProto& n) {
          {"head", Pads(w.head)},
          {"tail", Pads(w.tail)}},
         {input});
-  BackToNchw(c, n, pool);
 }
 
 // A reduction along `axes`, then the kept axes as 1s when asked.
@@ -322,11 +319,11 @@ void Reduction(Converter& c, const onnx::NodeProto& n, const char* op,
       dropped.push_back(xs[d]);
     }
   }
-  const std::string reduced = keep ? Out(n) + "/reduced" : Out(n);
+  const std::string reduced = keep ? Out(n) + "/reduced" : Out(c, n);
   c.Add(reduced, op, dropped,
         {{"input", Value(x)}, {"axes", Value::IntList(axes)}}, {x});
   if (keep) {
-    c.Add(Out(n), "reshape", c.ShapeOf(Out(n)), {{"input", Value(reduced)}},
+    c.Add(Out(c, n), "reshape", c.ShapeOf(Out(n)), {{"input", Value(reduced)}},
           {reduced});
   }
 }
@@ -348,10 +345,23 @@ void Reduce(Converter& c, const onnx::NodeProto& n) {
   Reduction(c, n, kOp, axes, IntAttr(n, "keepdims", 1) != 0);
 }
 
+// Over H and W; an input held in NHWC is reduced there, its result
+// [N, C] reshaped to [N, 1, 1, C] (the same order as NCHW's [N, C, 1, 1]).
 template <const char* kOp>
 void GlobalPool(Converter& c, const onnx::NodeProto& n) {
-  if (c.ShapeOf(In(c, n, 0)).size() != 4) c.Fail(n, "is not of NCHW input");
-  Reduction(c, n, kOp, {2, 3}, true);
+  const std::string v = Source(c, n, 0);
+  const Shape& xs = c.OnnxShapeOf(v);
+  if (xs.size() != 4) c.Fail(n, "is not of NCHW input");
+  if (!c.HasNhwc(v)) {
+    Reduction(c, n, kOp, {2, 3}, true);
+    return;
+  }
+  const std::string x = c.Nhwc(v), reduced = Out(n) + "/reduced";
+  c.Add(reduced, kOp, {xs[0], xs[1]},
+        {{"input", Value(x)}, {"axes", Value::IntList({1, 2})}}, {x});
+  const std::string out = NhwcOutput(c, n);
+  c.Add(out, "reshape", {xs[0], 1, 1, xs[1]}, {{"input", Value(reduced)}},
+        {reduced});
 }
 
 constexpr char kMean[] = "mean_reduce", kSum[] = "sum_reduce",
@@ -362,14 +372,14 @@ constexpr char kMean[] = "mean_reduce", kSum[] = "sum_reduce",
 // k = scale / sqrt(var + epsilon) and b = bias − mean × k.
 void BatchNormalization(Converter& c, const onnx::NodeProto& n) {
   const std::string x = In(c, n, 0);
-  const Shape& xs = c.ShapeOf(x);
+  const Shape& source = c.OnnxShapeOf(n.input(0));
   const NdArray* p[4];
   for (int i = 0; i < 4; ++i) {
-    p[i] = c.ConstantOf(In(c, n, i + 1));
+    p[i] = c.ConstantOf(n.input_size() > i + 1 ? n.input(i + 1) : "");
     if (p[i] == nullptr) c.Fail(n, "has statistics that are not constants");
   }
-  if (xs.size() < 2) c.Fail(n, "has an input of fewer than 2 dimensions");
-  const int64_t channels = xs[1];
+  if (source.size() < 2) c.Fail(n, "has an input of fewer than 2 dimensions");
+  const int64_t channels = source[1];
   for (const NdArray* a : p) {
     if (a->size() != channels) {
       c.Fail(n, "has statistics of " + std::to_string(a->size()) +
@@ -378,7 +388,7 @@ void BatchNormalization(Converter& c, const onnx::NodeProto& n) {
   }
   const double eps = FloatAttr(n, "epsilon", 1e-5f);
   Shape shape = {channels};
-  for (std::size_t d = 2; d < xs.size(); ++d) shape.push_back(1);
+  for (std::size_t d = 2; d < source.size(); ++d) shape.push_back(1);
   std::vector<float> k(channels), b(channels);
   for (int64_t ch = 0; ch < channels; ++ch) {
     const double scale = p[0]->GetDouble(ch), bias = p[1]->GetDouble(ch);
@@ -387,13 +397,18 @@ void BatchNormalization(Converter& c, const onnx::NodeProto& n) {
     k[ch] = static_cast<float>(kk);
     b[ch] = static_cast<float>(bias - mean * kk);
   }
-  const std::string kc = c.AddConstant(
-      Out(n) + "/scale", NdArray::FromValues<float>(DType::kFloat32, shape, k));
-  const std::string bc = c.AddConstant(
-      Out(n) + "/shift", NdArray::FromValues<float>(DType::kFloat32, shape, b));
+  // Shaped [C, 1, ...] for NCHW; in NHWC mode their NHWC forms.
+  auto param = [&](const char* suffix, std::vector<float>& values) {
+    const std::string name = c.AddConstant(
+        Out(n) + suffix,
+        NdArray::FromValues<float>(DType::kFloat32, shape, values));
+    return c.nhwc_mode() ? c.Nhwc(name) : name;
+  };
+  const std::string kc = param("/scale", k), bc = param("/shift", b);
+  const Shape xs = c.ShapeOf(Out(n));
   const std::string scaled = Out(n) + "/scaled";
   c.Add(scaled, "mul", xs, {{"x", Value(x)}, {"y", Value(kc)}}, {x, kc});
-  c.Add(Out(n), "add", xs, {{"x", Value(scaled)}, {"y", Value(bc)}},
+  c.Add(Out(c, n), "add", xs, {{"x", Value(scaled)}, {"y", Value(bc)}},
         {scaled, bc});
 }
 
@@ -401,17 +416,18 @@ void BatchNormalization(Converter& c, const onnx::NodeProto& n) {
 
 void AddSpatialRows(std::vector<OnnxOpRow>& rows) {
   rows.push_back({"AveragePool", Pool<true>,
-                  "avg_pool in NHWC between transposes (pads, auto_pad, "
+                  "avg_pool in NHWC (pads, auto_pad, "
                   "ceil_mode; averages over unpadded elements)"});
   rows.push_back({"BatchNormalization", BatchNormalization,
                   "x × k + b along the channel axis, k and b folded from the "
-                  "statistics (mul, add)"});
+                  "statistics (mul, add)",
+                  true});
   rows.push_back({"Conv", Conv,
-                  "conv in NHWC between transposes, filter OIHW → [KH, KW, "
+                  "conv in NHWC, filter OIHW → [KH, KW, "
                   "C_in / group, C_out] (strides, dilations, group, pads, "
                   "auto_pad, bias)"});
   rows.push_back({"ConvTranspose", ConvTranspose,
-                  "transpose_conv in NHWC between transposes, filter [C_in, "
+                  "transpose_conv in NHWC, filter [C_in, "
                   "C_out, KH, KW] → [KH, KW, C_out, C_in] (strides, pads, "
                   "output_padding, output_shape, auto_pad, bias; no groups "
                   "or dilations)"});
@@ -420,10 +436,10 @@ void AddSpatialRows(std::vector<OnnxOpRow>& rows) {
   rows.push_back({"GlobalMaxPool", GlobalPool<kMax>,
                   "max_reduce over H and W, kept as 1s (reshape)"});
   rows.push_back({"MaxPool", Pool<false>,
-                  "max_pool in NHWC between transposes (pads, auto_pad, "
+                  "max_pool in NHWC (pads, auto_pad, "
                   "ceil_mode)"});
   rows.push_back({"Resize", Resize,
-                  "resize of H and W in NHWC between transposes: nearest "
+                  "resize of H and W in NHWC: nearest "
                   "(floor, or any rounding that picks the same samples) or "
                   "linear, with asymmetric, half_pixel or align_corners "
                   "coordinates"});
