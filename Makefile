@@ -95,9 +95,10 @@ fuzz-smoke: setup
 
 bench: setup
 	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DSARNIC_BENCH=ON -DSARNIC_PYTHON=ON
-	cmake --build build-release -j $(JOBS) --target sarnic_bench snx-export _core
+	cmake --build build-release -j $(JOBS) --target sarnic_bench snx-export snx-import _core
 	build-release/bench/sarnic_bench
 	/usr/bin/python3 bench/python_parity.py build-release
+	/usr/bin/python3 bench/onnx_networks.py build-release
 
 clean:
 	rm -rf $(BUILD) build-release build-sanitize build-fuzz build-pip build-consumer

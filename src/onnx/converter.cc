@@ -278,4 +278,29 @@ NdArray TensorArray(const onnx::TensorProto& t, const std::string& what,
   }
 }
 
+NdArray ViewTensorArray(const onnx::TensorProto& t, const std::string& what,
+                        std::shared_ptr<const void> owner,
+                        std::span<const std::byte> bytes) {
+  const DType dtype = DTypeOf(t.data_type(), what);
+  const bool aligned =
+      reinterpret_cast<std::uintptr_t>(bytes.data()) % ItemSize(dtype) == 0;
+  const Shape shape(t.dims().begin(), t.dims().end());
+  if (t.data_type() == onnx::TensorProto::DOUBLE || !aligned ||
+      bytes.size() != static_cast<std::size_t>(ElementCount(shape, what)) *
+                          ItemSize(dtype)) {
+    return TensorArray(t, what, bytes);  // converts, or names the mismatch
+  }
+  return NdArray::View(dtype, shape, std::move(owner), bytes);
+}
+
+NdArray TakeTensorArray(onnx::TensorProto& t, const std::string& what) {
+  if (t.raw_data().empty() || t.data_type() == onnx::TensorProto::DOUBLE) {
+    return TensorArray(t, what);
+  }
+  std::shared_ptr<const std::string> owner(t.release_raw_data());
+  const std::span<const std::byte> bytes = {
+      reinterpret_cast<const std::byte*>(owner->data()), owner->size()};
+  return ViewTensorArray(t, what, owner, bytes);
+}
+
 }  // namespace sarnic::onnx_import

@@ -138,6 +138,15 @@ std::optional<std::vector<int64_t>> IntsAttr(const onnx::NodeProto& n,
 NdArray TensorArray(const onnx::TensorProto& t, const std::string& what,
                     std::span<const std::byte> external = {});
 
+// The same over bytes kept alive by `owner` (a mapped file), viewed in
+// place when they are aligned for the element type; and over the tensor's
+// own raw bytes, taken over instead of copied (the tensor is left without
+// its data).
+NdArray ViewTensorArray(const onnx::TensorProto& t, const std::string& what,
+                        std::shared_ptr<const void> owner,
+                        std::span<const std::byte> bytes);
+NdArray TakeTensorArray(onnx::TensorProto& t, const std::string& what);
+
 using ConvertFn = void (*)(Converter&, const onnx::NodeProto&);
 
 struct OnnxOpRow {

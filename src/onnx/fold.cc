@@ -35,7 +35,6 @@ struct Arr {
 // Folded values stay small: a shape computation, a weight's rearrangement.
 constexpr int64_t kMaxFoldedElements = int64_t{1} << 24;
 
-using Consts = std::map<std::string, Arr>;
 using FoldFn = std::optional<std::vector<Arr>> (*)(const onnx::NodeProto&,
                                                    std::vector<const Arr*>&,
                                                    const Converter&);
@@ -433,32 +432,97 @@ FoldFn FoldOf(const std::string& op) {
   return nullptr;
 }
 
+// The constant values the folding may read: initializers and Constant
+// nodes, converted when a foldable node first reads them (the weights are
+// never converted unless one is).
+class ConstantSource {
+ public:
+  ConstantSource(const onnx::GraphProto& g, const Converter& c) : c_(c) {
+    for (const auto& t : g.initializer()) {
+      if (t.data_location() != onnx::TensorProto::EXTERNAL)
+        tensors_[t.name()] = &t;
+    }
+    for (const auto& n : g.node()) {
+      if (n.op_type() != "Constant" || n.output_size() != 1) continue;
+      for (const auto& a : n.attribute()) {
+        if (a.name() == "value" && a.has_t()) tensors_[n.output(0)] = &a.t();
+      }
+    }
+  }
+  const Arr* Find(const std::string& name) {
+    if (const auto it = folded_.find(name); it != folded_.end())
+      return &it->second;
+    const auto t = tensors_.find(name);
+    if (t == tensors_.end() || TooLarge(*t->second)) return nullptr;
+    try {
+      return &(folded_[name] =
+                   FromTensor(*t->second, c_.what() + ": tensor '" +
+                                              Printable(name) + "'"));
+    } catch (const FormatError&) {
+      return nullptr;  // of a type the importer does not read
+    }
+  }
+  void Add(const std::string& name, Arr a) { folded_[name] = std::move(a); }
+
+ private:
+  static bool TooLarge(const onnx::TensorProto& t) {
+    int64_t count = 1;
+    for (int64_t d : t.dims()) {
+      count = d > kMaxFoldedElements ? d : count * std::max<int64_t>(d, 0);
+      if (count > kMaxFoldedElements) return true;
+    }
+    return false;
+  }
+  const Converter& c_;
+  std::map<std::string, const onnx::TensorProto*> tensors_;
+  std::map<std::string, Arr> folded_;
+};
+
 // The node's outputs when every input it reads is a constant (Shape reads
 // only its input's static shape).
 std::optional<std::vector<Arr>> TryFold(const onnx::NodeProto& n,
-                                        const Consts& consts,
+                                        ConstantSource& consts,
                                         const Converter& c) {
   const FoldFn fold = FoldOf(n.op_type());
   if (fold == nullptr || n.input_size() == 0 || n.output_size() != 1) {
     return std::nullopt;
   }
+  const bool shape = n.op_type() == "Shape";
+  if (shape && !c.HasShape(n.input(0))) return std::nullopt;
   std::vector<const Arr*> in;
   for (int i = 0; i < n.input_size(); ++i) {
-    if (n.input(i).empty()) {
+    if (n.input(i).empty() || shape) {
       in.push_back(nullptr);
       continue;
     }
-    const auto it = consts.find(n.input(i));
-    if (it == consts.end()) {
-      if (n.op_type() != "Shape") return std::nullopt;
-      in.push_back(nullptr);
-    } else {
-      in.push_back(&it->second);
-    }
+    in.push_back(consts.Find(n.input(i)));
+    if (in.back() == nullptr) return std::nullopt;
   }
-  if (n.op_type() == "Shape" && !c.HasShape(n.input(0))) return std::nullopt;
-  if (in[0] == nullptr && n.op_type() != "Shape") return std::nullopt;
   return fold(n, in, c);
+}
+
+// A folded value as an initializer of the model and a constant of the
+// converter.
+void AddInitializer(onnx::ModelProto& m, const std::string& name, const Arr& a,
+                    Converter& c) {
+  onnx::GraphProto* g = m.mutable_graph();
+  onnx::TensorProto* t = g->add_initializer();
+  ToTensor(a, name, t);
+  if (m.ir_version() < 4) {  // initializers were graph inputs then
+    onnx::ValueInfoProto* input = g->add_input();
+    input->set_name(name);
+    auto* type = input->mutable_type()->mutable_tensor_type();
+    type->set_elem_type(t->data_type());
+    for (int64_t d : t->dims())
+      type->mutable_shape()->add_dim()->set_dim_value(d);
+  }
+  try {
+    c.SetConstant(name, TensorArray(*t, c.what()));
+    c.SetShape(name, a.shape);
+  } catch (const FormatError&) {
+    // A type the conversions do not read (a cast to bool): the operation
+    // that reads it says so.
+  }
 }
 
 }  // namespace
@@ -474,59 +538,18 @@ std::string FoldedOpsText() {
 }
 
 int FoldConstants(onnx::ModelProto& m, Converter& c) {
-  onnx::GraphProto* g = m.mutable_graph();
-  Consts consts;
-  for (const auto& t : g->initializer()) {
-    if (t.data_location() == onnx::TensorProto::EXTERNAL) continue;
-    int64_t count = 1;
-    for (int64_t d : t.dims()) {
-      count = d > kMaxFoldedElements ? d : count * std::max<int64_t>(d, 0);
-      if (count > kMaxFoldedElements) break;
-    }
-    if (count > kMaxFoldedElements) continue;
-    consts[t.name()] =
-        FromTensor(t, c.what() + ": tensor '" + Printable(t.name()) + "'");
-  }
+  ConstantSource consts(m.graph(), c);
   int folded = 0;
-  auto* nodes = g->mutable_node();
+  auto* nodes = m.mutable_graph()->mutable_node();
   for (int i = 0; i < nodes->size();) {
     const onnx::NodeProto& n = nodes->Get(i);
-    if (n.op_type() == "Constant") {
-      for (const auto& a : n.attribute()) {
-        if (a.name() == "value" && a.has_t() && n.output_size() == 1) {
-          try {
-            consts[n.output(0)] = FromTensor(a.t(), c.what());
-          } catch (const FormatError&) {
-            // Of a type the importer does not read: not folded through.
-          }
-        }
-      }
-      ++i;
-      continue;
-    }
-    auto out = TryFold(n, consts, c);
+    auto out = n.op_type() == "Constant" ? std::nullopt : TryFold(n, consts, c);
     if (!out) {
       ++i;
       continue;
     }
-    onnx::TensorProto* t = g->add_initializer();
-    ToTensor((*out)[0], n.output(0), t);
-    if (m.ir_version() < 4) {  // initializers were graph inputs then
-      onnx::ValueInfoProto* input = g->add_input();
-      input->set_name(t->name());
-      auto* type = input->mutable_type()->mutable_tensor_type();
-      type->set_elem_type(t->data_type());
-      for (int64_t d : t->dims())
-        type->mutable_shape()->add_dim()->set_dim_value(d);
-    }
-    try {
-      c.SetConstant(t->name(), TensorArray(*t, c.what()));
-      c.SetShape(t->name(), (*out)[0].shape);
-    } catch (const FormatError&) {
-      // A type the conversions do not read (a cast to bool): the
-      // operation that reads it says so.
-    }
-    consts[n.output(0)] = std::move((*out)[0]);
+    AddInitializer(m, n.output(0), (*out)[0], c);
+    consts.Add(n.output(0), std::move((*out)[0]));
     nodes->DeleteSubrange(i, 1);
     ++folded;
   }

@@ -76,11 +76,11 @@ void FixDims(onnx::ModelProto& m, const OnnxOptions& options,
                         "--dim INPUT:AXIS=VALUE)");
 }
 
-// The bytes of an initializer stored outside the model: only a file inside
+// The data of an initializer stored outside the model, viewed in its
+// mapped file: only a file inside
 // the model's folder (no absolute path, no way out through ".." or a link).
-std::vector<std::byte> ExternalData(const onnx::TensorProto& t,
-                                    const std::string& folder,
-                                    const std::string& what) {
+NdArray ExternalData(const onnx::TensorProto& t, const std::string& folder,
+                     const std::string& what) {
   std::string location;
   int64_t offset = 0, length = -1;
   for (const auto& e : t.external_data()) {
@@ -113,8 +113,10 @@ std::vector<std::byte> ExternalData(const onnx::TensorProto& t,
         what, place,
         "its external data lies past the end of '" + Printable(location) + "'");
   }
-  const auto* start = mapped->data() + offset;
-  return {start, start + (length < 0 ? size - offset : length)};
+  const std::span<const std::byte> bytes = mapped->bytes().subspan(
+      static_cast<std::size_t>(offset),
+      static_cast<std::size_t>(length < 0 ? size - offset : length));
+  return onnx_import::ViewTensorArray(t, what + ": " + place, mapped, bytes);
 }
 
 Shape ShapeOfType(const onnx::TypeProto& type) {
@@ -185,17 +187,26 @@ void RefuseUnsupported(const onnx::GraphProto& g, const std::string& what) {
                         " (snx-import --list-ops lists those it does)");
 }
 
-void ReadInitializers(const onnx::ModelProto& m, const std::string& folder,
+// External data is read (from inside the folder only) before ONNX's
+// checker, which would look for the files itself.
+void ReadExternalData(const onnx::ModelProto& m, const std::string& folder,
                       const std::string& what, Converter& c) {
   for (const auto& t : m.graph().initializer()) {
-    const std::string place = what + ": tensor '" + Printable(t.name()) + "'";
-    if (t.data_location() == onnx::TensorProto::EXTERNAL) {
-      const auto bytes = ExternalData(t, folder, what);
-      c.SetConstant(t.name(), onnx_import::TensorArray(t, place, bytes));
-    } else {
-      c.SetConstant(t.name(), onnx_import::TensorArray(t, place));
-    }
+    if (t.data_location() != onnx::TensorProto::EXTERNAL) continue;
+    c.SetConstant(t.name(), ExternalData(t, folder, what));
     c.SetShape(t.name(), Shape(t.dims().begin(), t.dims().end()));
+  }
+}
+
+// The other initializers once the checker and the folding are done with
+// them: their bytes are taken over, not copied.
+void ReadInitializers(onnx::ModelProto& m, const std::string& what,
+                      Converter& c) {
+  for (auto& t : *m.mutable_graph()->mutable_initializer()) {
+    if (c.ConstantOf(t.name()) != nullptr) continue;  // folded ones
+    const std::string place = what + ": tensor '" + Printable(t.name()) + "'";
+    c.SetShape(t.name(), Shape(t.dims().begin(), t.dims().end()));
+    c.SetConstant(t.name(), onnx_import::TakeTensorArray(t, place));
   }
 }
 
@@ -357,11 +368,10 @@ std::unique_ptr<Graph> ImportOnnxBytes(std::span<const std::byte> bytes,
   FixDims(m, options, what);
   RefuseUnsupported(m.graph(), what);
   CheckWindows(m.graph(), what);
-  // External data is read (from inside the folder only) before ONNX's
-  // checker, which would look for the files itself.
-  ReadInitializers(m, folder, what, c);
+  ReadExternalData(m, folder, what, c);
   StripExternalData(m);
   CheckAndFold(m, what, c);
+  ReadInitializers(m, what, c);
   Convert(m, what, options.nhwc_io, c);
   return graph;
 }

@@ -33,7 +33,7 @@ void Rsqrt(const KernelContext& c) {
   const auto eps = static_cast<float>(c.layer.NumberOr("epsilon", 0.0));
   const float* x = c.in(0);
   float* y = c.out();
-  for (int64_t i = 0; i < c.output.count(); ++i) {
+  for (int64_t i = 0, n = c.output.count(); i < n; ++i) {
     y[i] = 1.0f / std::sqrt(x[i] + eps);
   }
 }
@@ -42,7 +42,7 @@ void LeakyRelu(const KernelContext& c) {
   const auto alpha = static_cast<float>(c.layer.Number("alpha"));
   const float* x = c.in(0);
   float* y = c.out();
-  for (int64_t i = 0; i < c.output.count(); ++i) {
+  for (int64_t i = 0, n = c.output.count(); i < n; ++i) {
     y[i] = x[i] < 0.0f ? alpha * x[i] : x[i];
   }
 }
@@ -52,7 +52,7 @@ void Swish(const KernelContext& c) {
   const auto beta = static_cast<float>(c.layer.NumberOr("beta", 1.0));
   const float* x = c.in(0);
   float* y = c.out();
-  for (int64_t i = 0; i < c.output.count(); ++i) {
+  for (int64_t i = 0, n = c.output.count(); i < n; ++i) {
     y[i] =
         hard ? x[i] * Relu6(x[i] + 3.0f) / 6.0f : x[i] * Sigmoid(beta * x[i]);
   }
@@ -89,9 +89,19 @@ void ForEachBroadcast(const Shape& out, const Shape& a, const Shape& b,
       ia += index[d] * sa[d];
       ib += index[d] * sb[d];
     }
-    for (int64_t j = 0; j < inner; ++j) {
-      fn(o++, ia + j * sa[rank - 1], ib + j * sb[rank - 1]);
+    // The common strides of the last axis get loops of their own, which
+    // the compiler can vectorise.
+    const int64_t ka = sa[rank - 1], kb = sb[rank - 1];
+    if (ka == 1 && kb == 0) {
+      for (int64_t j = 0; j < inner; ++j) fn(o + j, ia + j, ib);
+    } else if (ka == 0 && kb == 1) {
+      for (int64_t j = 0; j < inner; ++j) fn(o + j, ia, ib + j);
+    } else if (ka == 1 && kb == 1) {
+      for (int64_t j = 0; j < inner; ++j) fn(o + j, ia + j, ib + j);
+    } else {
+      for (int64_t j = 0; j < inner; ++j) fn(o + j, ia + j * ka, ib + j * kb);
     }
+    o += inner;
     for (std::size_t d = rank - 1; d-- > 0;) {
       if (++index[d] < out[d]) break;
       index[d] = 0;
@@ -105,7 +115,8 @@ void Binary(const KernelContext& c) {
   const float* b = c.in(1);
   float* y = c.out();
   if (c.inputs[0].shape == c.inputs[1].shape) {
-    for (int64_t i = 0; i < c.output.count(); ++i) y[i] = kFn(a[i], b[i]);
+    for (int64_t i = 0, n = c.output.count(); i < n; ++i)
+      y[i] = kFn(a[i], b[i]);
     return;
   }
   ForEachBroadcast(
@@ -159,7 +170,7 @@ void Batchnorm(const KernelContext& c) {
     mul[ch] = at(4, ch);
     add[ch] = at(3, ch);
   }
-  for (int64_t i = 0; i < c.output.count(); ++i) {
+  for (int64_t i = 0, n = c.output.count(); i < n; ++i) {
     const int64_t ch = i % channels;
     y[i] = (x[i] - mean[ch]) / denom[ch] * mul[ch] + add[ch];
   }
@@ -210,7 +221,7 @@ void QuantizeTo(const KernelContext& c, const QuantParams& q) {
   T* y = reinterpret_cast<T*>(c.output.data);
   constexpr double lo = std::numeric_limits<T>::min();
   constexpr double hi = std::numeric_limits<T>::max();
-  for (int64_t i = 0; i < c.output.count(); ++i) {
+  for (int64_t i = 0, n = c.output.count(); i < n; ++i) {
     const double v = std::nearbyint(double(x[i]) / q.Scale(i)) + q.Zero(i);
     y[i] = static_cast<T>(std::clamp(std::isnan(v) ? 0.0 : v, lo, hi));
   }
@@ -240,7 +251,7 @@ template <typename T>
 void DequantizeFrom(const KernelContext& c, const QuantParams& q) {
   const T* x = reinterpret_cast<const T*>(c.inputs[0].data);
   float* y = c.out();
-  for (int64_t i = 0; i < c.output.count(); ++i) {
+  for (int64_t i = 0, n = c.output.count(); i < n; ++i) {
     y[i] =
         q.Scale(i) * static_cast<float>(static_cast<double>(x[i]) - q.Zero(i));
   }

@@ -133,8 +133,11 @@ void AddBias(const KernelContext& c, std::size_t bias_input) {
   if (c.inputs.size() <= bias_input) return;
   const float* bias = c.in(bias_input);
   const int64_t channels = c.output.shape.back();
+  if (channels <= 0) return;
   float* y = c.out();
-  for (int64_t i = 0; i < c.output.count(); ++i) y[i] += bias[i % channels];
+  for (int64_t i = 0, n = c.output.count(); i < n; i += channels) {
+    for (int64_t ch = 0; ch < channels; ++ch) y[i + ch] += bias[ch];
+  }
 }
 
 // A depthwise convolution with one filter per channel: each output channel
@@ -162,19 +165,20 @@ void DepthwiseRow(const KernelContext& c, const ConvGeometry& g, int64_t n,
   }
 }
 
-// One output row of a grouped convolution: the row's patches (one row of
-// KH × KW × C_in/groups values per output position) times the group's
-// filter columns.
-void ConvRow(const KernelContext& c, const ConvGeometry& g, int64_t n,
-             int64_t oy, RowMatrix& patches) {
+// Output rows [oy0, oy0 + rows) of a grouped convolution: their patches
+// (one row of KH × KW × C_in/groups values per output position) times the
+// group's filter columns, one matrix product per group.
+void ConvRows(const KernelContext& c, const ConvGeometry& g, int64_t n,
+              int64_t oy0, int64_t rows, RowMatrix& patches) {
   const Tensor &x = c.inputs[0], &f = c.inputs[1];
   const int64_t H = x.shape[1], W = x.shape[2], C = x.shape[3];
   const int64_t KH = f.shape[0], KW = f.shape[1], CG = f.shape[2];
   const int64_t CO = f.shape[3], OG = CO / g.groups, OW = c.output.shape[2];
-  patches.resize(OW, KH * KW * CG);
+  patches.resize(rows * OW, KH * KW * CG);
   for (int64_t grp = 0; grp < g.groups; ++grp) {
-    for (int64_t ox = 0; ox < OW; ++ox) {
-      float* p = patches.row(ox).data();
+    for (int64_t r = 0; r < rows * OW; ++r) {
+      const int64_t oy = oy0 + r / OW, ox = r % OW;
+      float* p = patches.row(r).data();
       for (int64_t kh = 0; kh < KH; ++kh) {
         const int64_t iy = oy * g.stride.h - g.pads.head.h + kh * g.dilation.h;
         for (int64_t kw = 0; kw < KW; ++kw, p += CG) {
@@ -192,24 +196,49 @@ void ConvRow(const KernelContext& c, const ConvGeometry& g, int64_t n,
     Eigen::Map<const RowMatrix, 0, Strided> w(c.in(1) + grp * OG, KH * KW * CG,
                                               OG, Strided(CO));
     Eigen::Map<RowMatrix, 0, Strided> out(
-        c.out() + (n * c.output.shape[1] + oy) * OW * CO + grp * OG, OW, OG,
-        Strided(CO));
+        c.out() + (n * c.output.shape[1] + oy0) * OW * CO + grp * OG, rows * OW,
+        OG, Strided(CO));
     out.noalias() = patches * w;
   }
+}
+
+// A 1 × 1 convolution over every position, unstrided and unpadded: the
+// input is its own patch matrix, one product for the whole batch.
+bool Pointwise(const KernelContext& c, const ConvGeometry& g) {
+  const Shape &x = c.inputs[0].shape, &f = c.inputs[1].shape;
+  if (f[0] != 1 || f[1] != 1 || g.groups != 1 || g.stride.h != 1 ||
+      g.stride.w != 1 || g.pads.head.h || g.pads.head.w || g.pads.tail.h ||
+      g.pads.tail.w) {
+    return false;
+  }
+  const int64_t positions = x[0] * x[1] * x[2];
+  Eigen::Map<const RowMatrix> in(c.in(0), positions, x[3]);
+  Eigen::Map<const RowMatrix> w(c.in(1), f[2], f[3]);
+  Eigen::Map<RowMatrix> out(c.out(), positions, f[3]);
+  out.noalias() = in * w;
+  return true;
 }
 
 void Conv(const KernelContext& c) {
   const ConvGeometry g = ConvSettings(c.layer);
   const Shape& f = c.inputs[1].shape;
   const bool depthwise = f[2] == 1 && g.groups == f[3];
+  // Patches for as many output rows as fit in about a million values, so
+  // that each product is large and the scratch stays bounded.
+  const int64_t OH = c.output.shape[1], OW = c.output.shape[2];
+  const int64_t patch = f[0] * f[1] * f[2] * std::max<int64_t>(OW, 1);
+  const int64_t batch = std::clamp<int64_t>((int64_t{1} << 20) / patch, 1, OH);
   RowMatrix patches;
-  for (int64_t n = 0; n < c.output.shape[0]; ++n) {
-    for (int64_t oy = 0; oy < c.output.shape[1]; ++oy) {
+  const bool done = !depthwise && Pointwise(c, g);
+  for (int64_t n = 0; n < c.output.shape[0] && !done; ++n) {
+    for (int64_t oy = 0; oy < OH;) {
       if (depthwise) {
-        DepthwiseRow(c, g, n, oy);
-      } else {
-        ConvRow(c, g, n, oy, patches);
+        DepthwiseRow(c, g, n, oy++);
+        continue;
       }
+      const int64_t rows = std::min(batch, OH - oy);
+      ConvRows(c, g, n, oy, rows, patches);
+      oy += rows;
     }
   }
   AddBias(c, 2);
