@@ -41,8 +41,27 @@ NdArray ConstantToNhwc(const NdArray& a) {
 
 }  // namespace
 
-std::string Converter::Nchw(const std::string& v) {
-  if (ConstantOf(v) != nullptr) return v;
+void Converter::Index(const onnx::GraphProto& g) {
+  for (const auto& n : g.node()) {
+    for (const std::string& v : n.input()) {
+      auto& readers = consumers_[v];
+      if (readers.empty() || readers.back() != &n) readers.push_back(&n);
+    }
+  }
+  for (const auto& v : g.output()) outputs_.insert(v.name());
+}
+
+const onnx::NodeProto* Converter::SoleConsumer(const std::string& v) const {
+  const auto it = consumers_.find(v);
+  if (IsOutput(v) || it == consumers_.end() || it->second.size() != 1) {
+    return nullptr;
+  }
+  return it->second[0];
+}
+
+std::string Converter::Nchw(const std::string& value) {
+  if (ConstantOf(value) != nullptr) return value;
+  const std::string& v = Resolve(value);
   Held& h = held_[v];
   if (!h.nchw) {
     const Shape& s = OnnxShapeOf(v);
@@ -61,7 +80,8 @@ std::string Converter::Nchw(const std::string& v) {
   return NchwName(v);
 }
 
-std::string Converter::Nhwc(const std::string& v) {
+std::string Converter::Nhwc(const std::string& value) {
+  const std::string& v = Resolve(value);
   if (const NdArray* data = ConstantOf(v)) {
     if (data->size() == 1 || data->ndim() > 4) return v;
     const std::string name = v + "/nhwc";
@@ -87,7 +107,8 @@ std::string Converter::Nhwc(const std::string& v) {
   return NhwcName(v);
 }
 
-void Converter::MarkNhwc(const std::string& v) {
+void Converter::MarkNhwc(const std::string& value) {
+  const std::string& v = Resolve(value);
   held_[v] = {false, true};
   const Shape& s = OnnxShapeOf(v);
   if (s.size() == 4) form_shapes_[NhwcName(v)] = {s[0], s[2], s[3], s[1]};
@@ -291,16 +312,6 @@ NdArray ViewTensorArray(const onnx::TensorProto& t, const std::string& what,
     return TensorArray(t, what, bytes);  // converts, or names the mismatch
   }
   return NdArray::View(dtype, shape, std::move(owner), bytes);
-}
-
-NdArray TakeTensorArray(onnx::TensorProto& t, const std::string& what) {
-  if (t.raw_data().empty() || t.data_type() == onnx::TensorProto::DOUBLE) {
-    return TensorArray(t, what);
-  }
-  std::shared_ptr<const std::string> owner(t.release_raw_data());
-  const std::span<const std::byte> bytes = {
-      reinterpret_cast<const std::byte*>(owner->data()), owner->size()};
-  return ViewTensorArray(t, what, owner, bytes);
 }
 
 }  // namespace sarnic::onnx_import

@@ -33,6 +33,34 @@ class Converter {
   int64_t opset() const { return opset_; }
   void set_opset(int64_t opset) { opset_ = opset; }
 
+  // What reads each value, known before the conversion starts.
+  void Index(const onnx::GraphProto& g);
+  // The one node that reads `v`, or null: several read it, or the model
+  // outputs it.
+  const onnx::NodeProto* SoleConsumer(const std::string& v) const;
+  bool IsOutput(const std::string& v) const { return outputs_.count(v) != 0; }
+  // Fusion. The layer that computes `v` may take a fused activation or a
+  // folded scale and shift (`node` names it); a value that a fusion made
+  // redundant is another name for the value it was fused into.
+  void SetFusable(const std::string& v, std::string node) {
+    fusable_[v] = std::move(node);
+  }
+  const std::string* Fusable(const std::string& v) const {
+    const auto it = fusable_.find(Resolve(v));
+    return it == fusable_.end() ? nullptr : &it->second;
+  }
+  void Alias(const std::string& v, const std::string& x) { alias_[v] = x; }
+  bool IsAlias(const std::string& v) const { return alias_.count(v) != 0; }
+  // Values an earlier fusion has computed already.
+  void MarkConverted(const std::string& v) { converted_.insert(v); }
+  bool IsConverted(const std::string& v) const {
+    return converted_.count(v) != 0 || alias_.count(v) != 0;
+  }
+  const std::string& Resolve(const std::string& v) const {
+    const auto it = alias_.find(v);
+    return it == alias_.end() ? v : Resolve(it->second);
+  }
+
   // Layout. A 4-D activation may be held in the model's own NCHW order,
   // in NHWC (the order of the convolution and pooling layers), or both;
   // each form is made once, when first needed, by a transpose (a reshape
@@ -41,17 +69,19 @@ class Converter {
   // boundary kept NHWC (`NameNhwc`), whose NCHW form is "<value>/nchw".
   std::string Nchw(const std::string& v);
   std::string Nhwc(const std::string& v);
-  bool HasNhwc(const std::string& v) const {
-    const auto it = held_.find(v);
+  bool HasNhwc(const std::string& value) const {
+    const auto it = held_.find(Resolve(value));
     return it != held_.end() && it->second.nhwc;
   }
   // Records that value `v` is held in NHWC alone, by NhwcName(v).
   void MarkNhwc(const std::string& v);
   void NameNhwc(const std::string& v) { nhwc_named_.insert(v); }
-  std::string NchwName(const std::string& v) const {
+  std::string NchwName(const std::string& value) const {
+    const std::string& v = Resolve(value);
     return nhwc_named_.count(v) ? v + "/nchw" : v;
   }
-  std::string NhwcName(const std::string& v) const {
+  std::string NhwcName(const std::string& value) const {
+    const std::string& v = Resolve(value);
     return nhwc_named_.count(v) ? v : v + "/nhwc";
   }
   // While an operation that does not depend on the order of axes is
@@ -111,6 +141,9 @@ class Converter {
   // The shapes of the nodes that hold a value in another layout.
   std::map<std::string, Shape> form_shapes_;
   std::set<std::string> nhwc_named_;
+  std::map<std::string, std::vector<const onnx::NodeProto*>> consumers_;
+  std::set<std::string> outputs_, converted_;
+  std::map<std::string, std::string> fusable_, alias_;
   bool nhwc_mode_ = false;
   int64_t opset_ = 0;
 };
@@ -138,14 +171,11 @@ std::optional<std::vector<int64_t>> IntsAttr(const onnx::NodeProto& n,
 NdArray TensorArray(const onnx::TensorProto& t, const std::string& what,
                     std::span<const std::byte> external = {});
 
-// The same over bytes kept alive by `owner` (a mapped file), viewed in
-// place when they are aligned for the element type; and over the tensor's
-// own raw bytes, taken over instead of copied (the tensor is left without
-// its data).
+// The same over bytes kept alive by `owner` (a mapped file, the parsed
+// model), viewed in place when they are aligned for the element type.
 NdArray ViewTensorArray(const onnx::TensorProto& t, const std::string& what,
                         std::shared_ptr<const void> owner,
                         std::span<const std::byte> bytes);
-NdArray TakeTensorArray(onnx::TensorProto& t, const std::string& what);
 
 using ConvertFn = void (*)(Converter&, const onnx::NodeProto&);
 
@@ -165,6 +195,24 @@ bool FoldsAtImport(const std::string& op);
 // The operations folded, as "Add, Cast, ...".
 std::string FoldedOpsText();
 int FoldConstants(onnx::ModelProto& m, Converter& c);
+
+// Fusions (fuse.cc). The scale k and shift b of an inference batch
+// normalization with constant statistics (false when they are not);
+// folding the chain of batch normalizations and per-channel scales and
+// shifts that only `conv` feeds into a scale of its output channels (for
+// its filter) and its bias (one value per output channel); making an
+// activation that only a fusable layer feeds that layer's activation.
+bool NormalizationAffine(const Converter& c, const onnx::NodeProto& n,
+                         int64_t channels, std::vector<float>& k,
+                         std::vector<float>& b);
+bool FoldAffine(Converter& c, const onnx::NodeProto& conv,
+                std::vector<float>& scale, std::vector<float>& bias);
+bool FuseActivation(Converter& c, const onnx::NodeProto& n);
+// Add(x, 3), Clip(0, 6), Mul by x, Div by 6 (each read by the next alone)
+// as one hard swish layer, written when the Add is converted; `result`
+// gets the value it computes.
+bool FuseHardSwish(Converter& c, const onnx::NodeProto& add,
+                   std::string& result);
 
 // The rows of the operations over height and width (spatial.cc).
 void AddSpatialRows(std::vector<OnnxOpRow>& rows);

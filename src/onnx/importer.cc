@@ -1,6 +1,7 @@
 // Reading an ONNX model: its bytes through protobuf, its operator sets,
 // its dynamic dimensions fixed, its external data from inside its folder,
 // ONNX's checker and shape inference, then the conversion node by node.
+#include <google/protobuf/arena.h>
 #include <onnx/checker.h>
 #include <onnx/defs/schema.h>
 #include <onnx/shape_inference/implementation.h>
@@ -164,6 +165,22 @@ void CheckWindows(const onnx::GraphProto& g, const std::string& what) {
   }
 }
 
+// The parsed model, in an arena that the graph's constants keep alive:
+// their data is read where protobuf put it, and freed in one go.
+struct ParsedModel {
+  google::protobuf::Arena arena;
+};
+
+// A tensor of the model as an array: raw bytes viewed in place.
+NdArray ModelTensor(const onnx::TensorProto& t, const std::string& place,
+                    const std::shared_ptr<ParsedModel>& parsed) {
+  const std::string& raw = t.raw_data();
+  if (raw.empty()) return onnx_import::TensorArray(t, place);
+  return onnx_import::ViewTensorArray(
+      t, place, parsed,
+      {reinterpret_cast<const std::byte*>(raw.data()), raw.size()});
+}
+
 // Every operation without a row, with its count and first node.
 void RefuseUnsupported(const onnx::GraphProto& g, const std::string& what) {
   std::map<std::string, std::pair<int, std::string>> missing;
@@ -199,14 +216,15 @@ void ReadExternalData(const onnx::ModelProto& m, const std::string& folder,
 }
 
 // The other initializers once the checker and the folding are done with
-// them: their bytes are taken over, not copied.
-void ReadInitializers(onnx::ModelProto& m, const std::string& what,
+// them: viewed where the parser put their bytes, not copied.
+void ReadInitializers(const onnx::ModelProto& m, const std::string& what,
+                      const std::shared_ptr<ParsedModel>& parsed,
                       Converter& c) {
-  for (auto& t : *m.mutable_graph()->mutable_initializer()) {
+  for (const auto& t : m.graph().initializer()) {
     if (c.ConstantOf(t.name()) != nullptr) continue;  // folded ones
     const std::string place = what + ": tensor '" + Printable(t.name()) + "'";
     c.SetShape(t.name(), Shape(t.dims().begin(), t.dims().end()));
-    c.SetConstant(t.name(), onnx_import::TakeTensorArray(t, place));
+    c.SetConstant(t.name(), ModelTensor(t, place, parsed));
   }
 }
 
@@ -235,15 +253,27 @@ void RecordShapes(const onnx::GraphProto& g, Converter& c) {
   for (const auto& v : g.input()) RecordShape(c, v);
 }
 
+// Whether some value still lacks the static shape that inference over the
+// folded graph may give it.
+bool WaitsForShape(const onnx::ModelProto& m, const Converter& c) {
+  for (const auto& n : m.graph().node()) {
+    for (const std::string& v : n.output()) {
+      if (!v.empty() && !c.HasShape(v)) return true;
+    }
+  }
+  return false;
+}
+
 // ONNX's checker and shape inference, then rounds of constant folding,
 // each followed by shape inference over what is left, until none folds.
 void CheckAndFold(onnx::ModelProto& m, const std::string& what, Converter& c) {
   try {
     onnx::checker::check_model(m);
     onnx::shape_inference::InferShapes(m);
+    // Shape inference again only while a value waits for its shape.
     for (;;) {
       RecordShapes(m.graph(), c);
-      if (onnx_import::FoldConstants(m, c) == 0) break;
+      if (onnx_import::FoldConstants(m, c) == 0 || !WaitsForShape(m, c)) break;
       m.mutable_graph()->clear_value_info();
       onnx::shape_inference::InferShapes(m);
     }
@@ -274,6 +304,8 @@ bool PrefersNhwc(const Converter& c, const onnx::NodeProto& n) {
 }
 
 void ConvertNode(Converter& c, const onnx::NodeProto& n) {
+  // Folded into the layer before it already, or fused into it now.
+  if (c.IsConverted(n.output(0)) || onnx_import::FuseActivation(c, n)) return;
   const auto* row = onnx_import::OnnxOp(n.op_type());
   if (row == nullptr) {
     c.Fail(n,
@@ -282,9 +314,10 @@ void ConvertNode(Converter& c, const onnx::NodeProto& n) {
   }
   const bool nhwc = row->any_layout && PrefersNhwc(c, n);
   c.set_nhwc_mode(nhwc);
-  row->convert(c, n);
+  std::string result = n.output(0);
+  if (!onnx_import::FuseHardSwish(c, n, result)) row->convert(c, n);
   c.set_nhwc_mode(false);
-  if (nhwc) c.MarkNhwc(n.output(0));
+  if (nhwc) c.MarkNhwc(result);
 }
 
 bool IsImage(const Converter& c, const std::string& v) {
@@ -315,8 +348,9 @@ void AddInputs(const onnx::GraphProto& g, const std::string& what, bool nhwc_io,
 }
 
 void Convert(const onnx::ModelProto& m, const std::string& what, bool nhwc_io,
-             Converter& c) {
+             const std::shared_ptr<ParsedModel>& parsed, Converter& c) {
   const onnx::GraphProto& g = m.graph();
+  c.Index(g);
   if (nhwc_io) {
     for (const auto& v : g.input()) {
       if (IsImage(c, v.name())) c.NameNhwc(v.name());
@@ -326,21 +360,24 @@ void Convert(const onnx::ModelProto& m, const std::string& what, bool nhwc_io,
     }
   }
   AddInputs(g, what, nhwc_io, c);
+  // Every Constant first: a fusion looks at constants further on.
   for (const auto& n : g.node()) {
     if (n.op_type() == "Constant") {
       for (const auto& a : n.attribute()) {
         if (a.name() == "value" && a.has_t()) {
-          c.SetConstant(n.output(0), onnx_import::TensorArray(
-                                         a.t(), what + ": node '" +
-                                                    Printable(n.name()) + "'"));
+          c.SetConstant(
+              n.output(0),
+              ModelTensor(a.t(), what + ": node '" + Printable(n.name()) + "'",
+                          parsed));
           c.SetShape(n.output(0),
                      Shape(a.t().dims().begin(), a.t().dims().end()));
         }
       }
       if (!c.ConstantOf(n.output(0))) c.Fail(n, "holds no tensor value");
-      continue;
     }
-    ConvertNode(c, n);
+  }
+  for (const auto& n : g.node()) {
+    if (n.op_type() != "Constant") ConvertNode(c, n);
   }
   for (const auto& out : g.output()) {
     const std::string& v = out.name();
@@ -358,7 +395,9 @@ std::unique_ptr<Graph> ImportOnnxBytes(std::span<const std::byte> bytes,
   if (bytes.size() >= kMaxModelBytes) {
     throw FormatError(what, "", "larger than an ONNX model can be");
   }
-  onnx::ModelProto m;
+  auto parsed = std::make_shared<ParsedModel>();
+  onnx::ModelProto& m =
+      *google::protobuf::Arena::CreateMessage<onnx::ModelProto>(&parsed->arena);
   if (!m.ParseFromArray(bytes.data(), static_cast<int>(bytes.size()))) {
     throw FormatError(what, "", "not an ONNX model (protobuf cannot read it)");
   }
@@ -371,8 +410,8 @@ std::unique_ptr<Graph> ImportOnnxBytes(std::span<const std::byte> bytes,
   ReadExternalData(m, folder, what, c);
   StripExternalData(m);
   CheckAndFold(m, what, c);
-  ReadInitializers(m, what, c);
-  Convert(m, what, options.nhwc_io, c);
+  ReadInitializers(m, what, parsed, c);
+  Convert(m, what, options.nhwc_io, parsed, c);
   return graph;
 }
 

@@ -75,16 +75,14 @@ void LeakyRelu(Converter& c, const onnx::NodeProto& n) {
       {x});
 }
 
-// clip(x, lo, hi) = relu(x − lo) − relu(x − hi) + lo, written as `name`.
+// clip(x, lo, hi), written as `name`: relu6 or relu where they are the
+// clip, else lo + (hi − lo) / 6 × relu6((x − lo) × 6 / (hi − lo)) for
+// finite bounds and the relu of a difference for one open bound.
 void ClipTo(Converter& c, const std::string& name, const std::string& x,
             float lo, float hi, const Shape& shape) {
   const float inf = std::numeric_limits<float>::infinity();
-  if (lo == 0.0f && hi == 6.0f) {
-    c.Add(name, "relu6", shape, {{"x", Value(x)}}, {x});
-    return;
-  }
-  if (lo == 0.0f && hi == inf) {
-    c.Add(name, "relu", shape, {{"x", Value(x)}}, {x});
+  if ((lo == 0.0f && hi == 6.0f) || (lo == 0.0f && hi == inf)) {
+    c.Add(name, hi == inf ? "relu" : "relu6", shape, {{"x", Value(x)}}, {x});
     return;
   }
   if (lo == -inf && hi == inf) {
@@ -100,19 +98,24 @@ void ClipTo(Converter& c, const std::string& name, const std::string& x,
     Shift(c, name, back, hi, shape);
     return;
   }
-  const std::string above = Shift(c, name + "/above", x, -lo, shape);
-  const std::string r1 = name + "/relu_lo";
-  c.Add(r1, "relu", shape, {{"x", Value(above)}}, {above});
+  const std::string above =
+      lo == 0.0f ? x : Shift(c, name + "/above", x, -lo, shape);
   if (hi == inf) {
-    Shift(c, name, r1, lo, shape);
+    const std::string r = name + "/relu";
+    c.Add(r, "relu", shape, {{"x", Value(above)}}, {above});
+    Shift(c, name, r, lo, shape);
     return;
   }
-  const std::string over = Shift(c, name + "/over", x, -hi, shape);
-  const std::string r2 = name + "/relu_hi";
-  c.Add(r2, "relu", shape, {{"x", Value(over)}}, {over});
-  const std::string diff = name + "/diff";
-  c.Add(diff, "sub", shape, {{"x", Value(r1)}, {"y", Value(r2)}}, {r1, r2});
-  Shift(c, name, diff, lo, shape);
+  const std::string to6 =
+      Scale(c, name + "/to6", above, 6.0f / (hi - lo), shape);
+  const std::string r = name + "/relu6";
+  c.Add(r, "relu6", shape, {{"x", Value(to6)}}, {to6});
+  if (lo == 0.0f) {
+    Scale(c, name, r, (hi - lo) / 6.0f, shape);
+    return;
+  }
+  const std::string back = Scale(c, name + "/back", r, (hi - lo) / 6.0f, shape);
+  Shift(c, name, back, lo, shape);
 }
 
 float Bound(Converter& c, const onnx::NodeProto& n, int input, float fallback) {
@@ -132,24 +135,25 @@ void Clip(Converter& c, const onnx::NodeProto& n) {
   ClipTo(c, Out(c, n), In(c, n, 0), lo, hi, c.ShapeOf(Out(n)));
 }
 
+// clip(alpha × x + beta, 0, 1) = relu6(6 alpha × x + 6 beta) / 6.
 void HardSigmoid(Converter& c, const onnx::NodeProto& n) {
   const Shape& shape = c.ShapeOf(Out(n));
-  const std::string t = Scale(c, Part(n, "scaled"), In(c, n, 0),
-                              FloatAttr(n, "alpha", 0.2f), shape);
-  const std::string u =
-      Shift(c, Part(n, "shifted"), t, FloatAttr(n, "beta", 0.5f), shape);
-  ClipTo(c, Out(c, n), u, 0.0f, 1.0f, shape);
+  const float alpha = FloatAttr(n, "alpha", 0.2f);
+  const float beta = FloatAttr(n, "beta", 0.5f);
+  const std::string t =
+      Scale(c, Part(n, "scaled"), In(c, n, 0), 6.0f * alpha, shape);
+  const std::string u = Shift(c, Part(n, "shifted"), t, 6.0f * beta, shape);
+  const std::string r = Part(n, "relu6");
+  c.Add(r, "relu6", shape, {{"x", Value(u)}}, {u});
+  Scale(c, Out(c, n), r, 1.0f / 6.0f, shape);
 }
 
+// x × relu6(x + 3) / 6: the swish layer with "hard".
 void HardSwish(Converter& c, const onnx::NodeProto& n) {
-  const Shape& shape = c.ShapeOf(Out(n));
   const std::string x = In(c, n, 0);
-  const std::string t = Scale(c, Part(n, "scaled"), x, 1.0f / 6.0f, shape);
-  const std::string u = Shift(c, Part(n, "shifted"), t, 0.5f, shape);
-  const std::string gate = Part(n, "gate");
-  ClipTo(c, gate, u, 0.0f, 1.0f, shape);
-  c.Add(Out(c, n), "mul", shape, {{"x", Value(x)}, {"y", Value(gate)}},
-        {x, gate});
+  c.Add(Out(c, n), "swish", c.ShapeOf(Out(n)),
+        {{"x", Value(x)}, {"hard", Value(int64_t{1})}, {"beta", Value(1.0)}},
+        {x});
 }
 
 void MatMulNode(Converter& c, const std::string& name, const std::string& a,
@@ -382,8 +386,9 @@ constexpr OnnxOpRow kBasicRows[] = {
     {"Slice", Slice, "slice with constant starts, ends, axes and steps"},
     {"Add", Binary<kAdd>, "add", true},
     {"Clip", Clip,
-     "relu6 for [0, 6], relu for [0, inf), else relu(x − lo) − relu(x − hi) "
-     "+ lo (constant bounds)",
+     "relu6 for [0, 6], relu for [0, inf), else lo + (hi − lo) / 6 × "
+     "relu6((x − lo) × 6 / (hi − lo)) or, with one open bound, through a "
+     "relu (constant bounds)",
      true},
     {"Concat", Concat, "concat along the same axis", true},
     {"Div", Binary<kDiv>, "div", true},
@@ -391,8 +396,11 @@ constexpr OnnxOpRow kBasicRows[] = {
     {"Flatten", Reshape, "reshape to the inferred shape"},
     {"Gemm", Gemm,
      "matmul with transA/transB, × alpha, + beta × C (mul and add)"},
-    {"HardSigmoid", HardSigmoid, "clip(alpha × x + beta, 0, 1)", true},
-    {"HardSwish", HardSwish, "x × clip(x / 6 + 0.5, 0, 1)", true},
+    {"HardSigmoid", HardSigmoid,
+     "clip(alpha × x + beta, 0, 1) as relu6(6 alpha × x + 6 beta) / 6 (mul, "
+     "add, relu6, mul)",
+     true},
+    {"HardSwish", HardSwish, "swish with hard: x × relu6(x + 3) / 6", true},
     {"Identity", Same, "reshape to the same shape", true},
     {"LeakyRelu", LeakyRelu, "leaky_relu with alpha", true},
     {"Log", Unary<kLog>, "log", true},

@@ -5,8 +5,11 @@
 // element-wise operations between them needs no transpose; a filter is
 // permuted from OIHW to [KH, KW, C_in / groups, C_out] once, at import.
 // Global pooling and batch normalization follow their input's layout.
+#include <Eigen/Core>
 #include <algorithm>
 #include <cmath>
+#include <memory>
+#include <optional>
 
 #include "onnx/converter.h"
 
@@ -14,32 +17,40 @@ namespace sarnic::onnx_import {
 
 namespace {
 
-// A float32 4-D constant with its axes permuted (out axis d = in axis
-// perm[d]).
-NdArray Permute4(Converter& c, const onnx::NodeProto& n, const NdArray& a,
-                 const int (&perm)[4]) {
+// A float32 filter [A, B, KH, KW] (OIHW, or a transposed convolution's
+// [C_in, C_out, KH, KW]) as [KH, KW, B, A], each element times `scale` at
+// its index along A when given: the filter as one matrix [A, B × KH × KW]
+// transposed (a blocked copy), then its rows put in (KH, KW, B) order.
+NdArray ToHwio(Converter& c, const onnx::NodeProto& n, const NdArray& a,
+               const std::vector<float>* scale = nullptr) {
+  using RowMatrix =
+      Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
   if (a.dtype() != DType::kFloat32 || a.ndim() != 4) {
     c.Fail(n, "has a filter that is not a 4-D float32 constant");
   }
   const Shape& s = a.shape();
-  Shape out_shape(4);
-  for (int d = 0; d < 4; ++d) out_shape[d] = s[perm[d]];
-  NdArray out = NdArray::Zeros(DType::kFloat32, out_shape);
-  const float* in = reinterpret_cast<const float*>(a.data());
-  float* o = reinterpret_cast<float*>(out.mutable_data());
-  const int64_t stride[4] = {s[1] * s[2] * s[3], s[2] * s[3], s[3], 1};
-  int64_t i = 0;
-  for (int64_t a0 = 0; a0 < out_shape[0]; ++a0) {
-    for (int64_t a1 = 0; a1 < out_shape[1]; ++a1) {
-      for (int64_t a2 = 0; a2 < out_shape[2]; ++a2) {
-        for (int64_t a3 = 0; a3 < out_shape[3]; ++a3) {
-          o[i++] = in[a0 * stride[perm[0]] + a1 * stride[perm[1]] +
-                      a2 * stride[perm[2]] + a3 * stride[perm[3]]];
-        }
-      }
+  const int64_t A = s[0], B = s[1], K = s[2] * s[3];
+  Eigen::Map<const RowMatrix> in(reinterpret_cast<const float*>(a.data()), A,
+                                 B * K);
+  // Every element is written below: the buffer is not cleared first.
+  const auto count = static_cast<std::size_t>(a.size());
+  std::shared_ptr<float[]> buffer(new float[count]);
+  Eigen::Map<RowMatrix> out(buffer.get(), B * K, A);
+  if (K == 1) {
+    out = in.transpose();
+  } else {
+    const RowMatrix t = in.transpose();  // rows in (B, KH, KW) order
+    for (int64_t b = 0; b < B; ++b) {
+      for (int64_t k = 0; k < K; ++k) out.row(k * B + b) = t.row(b * K + k);
     }
   }
-  return out;
+  if (scale != nullptr) {
+    out.array().rowwise() *=
+        Eigen::Map<const Eigen::RowVectorXf>(scale->data(), A).array();
+  }
+  return NdArray::View(DType::kFloat32, {s[2], s[3], B, A}, buffer,
+                       {reinterpret_cast<const std::byte*>(buffer.get()),
+                        count * sizeof(float)});
 }
 
 Shape ToNhwc(const Shape& s) { return {s[0], s[2], s[3], s[1]}; }
@@ -105,6 +116,21 @@ Window WindowOf(Converter& c, const onnx::NodeProto& n, const Shape& x,
 
 Value Pads(const int64_t (&p)[2]) { return Value::IntList({0, p[0], p[1], 0}); }
 
+// The bias of a convolution: its constant values (zeros when it has none),
+// or null when the model computes it.
+std::optional<std::vector<float>> ConstantBias(Converter& c,
+                                               const onnx::NodeProto& n,
+                                               int64_t channels) {
+  std::vector<float> bias(static_cast<std::size_t>(channels), 0.0f);
+  if (n.input_size() <= 2 || n.input(2).empty()) return bias;
+  const NdArray* b = c.ConstantOf(n.input(2));
+  if (b == nullptr || b->size() != channels) return std::nullopt;
+  for (int64_t i = 0; i < channels; ++i) {
+    bias[i] = static_cast<float>(b->GetDouble(i));
+  }
+  return bias;
+}
+
 void Conv(Converter& c, const onnx::NodeProto& n) {
   const std::string x = Source(c, n, 0);
   const Shape& xs = c.ShapeOf(x);
@@ -115,11 +141,15 @@ void Conv(Converter& c, const onnx::NodeProto& n) {
   const int64_t kernel[2] = {ws.size() == 4 ? ws[2] : 0,
                              ws.size() == 4 ? ws[3] : 0};
   const Window w = WindowOf(c, n, xs, kernel);
-  const std::string filter =
-      c.AddConstant(Out(n) + "/filter", Permute4(c, n, *weights, {2, 3, 1, 0}));
+  // Normalizations, scales and shifts that only this convolution feeds are
+  // folded into its filter and bias.
+  auto bias = ConstantBias(c, n, ws[0]);
+  std::vector<float> k;
+  const bool folded = bias && FoldAffine(c, n, k, *bias);
+  const std::string filter = c.AddConstant(
+      Out(n) + "/filter", ToHwio(c, n, *weights, folded ? &k : nullptr));
   const std::string input = c.Nhwc(x);
   const std::string conv = NhwcOutput(c, n);
-  std::vector<std::string> inputs = {input, filter};
   AttrDict& node =
       c.Add(conv, "conv", ToNhwc(c.ShapeOf(Out(n))),
             {{"input", Value(input)},
@@ -129,12 +159,19 @@ void Conv(Converter& c, const onnx::NodeProto& n) {
              {"groups", Value(IntAttr(n, "group", 1))},
              {"head", Pads(w.head)},
              {"tail", Pads(w.tail)}},
-            inputs);
-  if (n.input_size() > 2 && !n.input(2).empty()) {
-    const std::string bias = In(c, n, 2);
-    node.set("bias", Value(bias));
-    c.graph().qm_nx_graph.add_edge(c.Use(bias), conv);
+            {input, filter});
+  std::string b;
+  if (folded) {
+    b = c.AddConstant(Out(n) + "/bias", NdArray::FromValues<float>(
+                                            DType::kFloat32, {ws[0]}, *bias));
+  } else if (n.input_size() > 2 && !n.input(2).empty()) {
+    b = In(c, n, 2);
   }
+  if (!b.empty()) {
+    node.set("bias", Value(b));
+    c.graph().qm_nx_graph.add_edge(c.Use(b), conv);
+  }
+  c.SetFusable(Out(n), conv);
 }
 
 // The transpose of a convolution: weights [C_in, C_out, KH, KW] become
@@ -173,7 +210,7 @@ void ConvTranspose(Converter& c, const onnx::NodeProto& n) {
     }
   }
   const std::string filter =
-      c.AddConstant(Out(n) + "/filter", Permute4(c, n, *weights, {2, 3, 1, 0}));
+      c.AddConstant(Out(n) + "/filter", ToHwio(c, n, *weights));
   const std::string input = c.Nhwc(x);
   const std::string conv = NhwcOutput(c, n);
   AttrDict& node =
@@ -189,6 +226,7 @@ void ConvTranspose(Converter& c, const onnx::NodeProto& n) {
     node.set("bias", Value(bias));
     c.graph().qm_nx_graph.add_edge(c.Use(bias), conv);
   }
+  c.SetFusable(Out(n), conv);
 }
 
 // Where output position `o` of an axis resized from `in` to `out`

@@ -511,3 +511,51 @@ def test_shape_computations_fold_into_constants(tmp_path: Any) -> None:
     graph = se.load_onnx(write(tmp_path, m)).qm_nx_graph
     assert sorted({graph.nodes[n]["op"] for n in graph}) == [
         "add", "constant", "external", "reshape", "slice"]
+
+
+def ops_of(graph: Any) -> List[str]:
+    g = graph.qm_nx_graph
+    return sorted(g.nodes[n]["op"] for n in g if g.nodes[n]["op"] not in ("constant", "external"))
+
+
+def conv_chain(tail: List[Any], extra_outputs: Sequence[str] = ()) -> onnx.ModelProto:
+    """x → Conv → the tail nodes → y, with the tensors the tail reads. The
+    layers left always include the transposes into NHWC and back."""
+    nodes = [helper.make_node("Conv", ["x", "w", "b"], ["c"], pads=[1, 1, 1, 1])] + tail
+    inits = {"w": rand(4, 3, 3, 3), "b": rand(4), "scale": rand(4), "bias": rand(4),
+             "mean": rand(4), "var": rand(4, low=0.5, high=2.0), "k": rand(4, 1, 1),
+             "three": np.array(3, np.float32), "six": np.array(6, np.float32),
+             "zero": np.array(0, np.float32)}
+    outs = {"y": (1, 4, 5, 5), **{o: (1, 4, 5, 5) for o in extra_outputs}}
+    return model(nodes, {"x": (1, 3, 5, 5)}, outs, inits, opset=13)
+
+
+FUSIONS: List[Tuple[str, List[Any], Sequence[str], List[str]]] = [
+    # case, nodes after the convolution, extra model outputs, the layers left
+    ("normalisation, scale and relu into the convolution",
+     [helper.make_node("BatchNormalization", ["c", "scale", "bias", "mean", "var"], ["n"]),
+      helper.make_node("Mul", ["n", "k"], ["s"]),
+      helper.make_node("Relu", ["s"], ["r"]),
+      helper.make_node("Abs", ["r"], ["y"])], [], ["abs", "conv", "transpose", "transpose"]),
+    ("relu6 as a clip",
+     [helper.make_node("Clip", ["c", "zero", "six"], ["r"]),
+      helper.make_node("Abs", ["r"], ["y"])], [], ["abs", "conv", "transpose", "transpose"]),
+    ("the four operations of a hard swish",
+     [helper.make_node("Add", ["c", "three"], ["a"]),
+      helper.make_node("Clip", ["a", "zero", "six"], ["r"]),
+      helper.make_node("Mul", ["c", "r"], ["m"]),
+      helper.make_node("Div", ["m", "six"], ["y"])], [], ["conv", "swish", "transpose", "transpose"]),
+    ("nothing fused into a value that is read twice",
+     [helper.make_node("Relu", ["c"], ["y"])], ["c"], ["conv", "relu"] + ["transpose"] * 3),
+    ("nor into one the model outputs",
+     [helper.make_node("BatchNormalization", ["c", "scale", "bias", "mean", "var"], ["y"])],
+     [], ["add", "conv", "mul", "transpose", "transpose"]),
+]
+
+
+@pytest.mark.parametrize("case,tail,extra,left", FUSIONS, ids=[f[0] for f in FUSIONS])
+def test_fusions_keep_the_numbers(tmp_path: Any, case: str, tail: List[Any],
+                                  extra: Sequence[str], left: List[str]) -> None:
+    m = conv_chain(tail, extra)
+    run_onnx(tmp_path, m, {"x": rand(1, 3, 5, 5)})
+    assert ops_of(se.load_onnx(write(tmp_path, m))) == left

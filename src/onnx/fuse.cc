@@ -1,0 +1,206 @@
+// Fusions at import, each exact up to float rounding: batch
+// normalizations and per-channel scales and shifts that only a convolution
+// feeds are folded into the convolution's filter and bias, an activation that
+// only a convolution feeds becomes the convolution's fused activation, and the
+// four operations of a hard swish become one layer. The value the fused
+// operation computed becomes another name for the convolution's.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "onnx/converter.h"
+
+namespace sarnic::onnx_import {
+
+bool NormalizationAffine(const Converter& c, const onnx::NodeProto& n,
+                         int64_t channels, std::vector<float>& k,
+                         std::vector<float>& b) {
+  const NdArray* p[4];
+  for (int i = 0; i < 4; ++i) {
+    p[i] = n.input_size() > i + 1 ? c.ConstantOf(n.input(i + 1)) : nullptr;
+    if (p[i] == nullptr || p[i]->size() != channels) return false;
+  }
+  const double eps = FloatAttr(n, "epsilon", 1e-5f);
+  k.resize(channels);
+  b.resize(channels);
+  for (int64_t ch = 0; ch < channels; ++ch) {
+    const double scale = p[0]->GetDouble(ch), bias = p[1]->GetDouble(ch);
+    const double mean = p[2]->GetDouble(ch), var = p[3]->GetDouble(ch);
+    const double kk = scale / std::sqrt(var + eps);
+    k[ch] = static_cast<float>(kk);
+    b[ch] = static_cast<float>(bias - mean * kk);
+  }
+  return true;
+}
+
+namespace {
+
+// The values of a constant that is one per channel of an NCHW tensor (or
+// one for all): its shape aligned to 4-D is [1, C or 1, 1, 1].
+bool PerChannel(const NdArray* a, int64_t channels, std::vector<float>& v) {
+  if (a == nullptr || a->ndim() > 4 || a->dtype() != DType::kFloat32) {
+    return false;
+  }
+  Shape s(4, 1);
+  std::copy(a->shape().begin(), a->shape().end(), s.end() - a->ndim());
+  if (s[0] != 1 || s[2] != 1 || s[3] != 1 || (s[1] != 1 && s[1] != channels)) {
+    return false;
+  }
+  v.resize(static_cast<std::size_t>(channels));
+  for (int64_t ch = 0; ch < channels; ++ch) {
+    v[ch] = static_cast<float>(a->GetDouble(s[1] == 1 ? 0 : ch));
+  }
+  return true;
+}
+
+// The per-channel y = x × k + b that `n` computes from `x`, if it does.
+bool AffineOf(const Converter& c, const onnx::NodeProto& n,
+              const std::string& x, int64_t channels, std::vector<float>& k,
+              std::vector<float>& b) {
+  const std::string& op = n.op_type();
+  if (op == "BatchNormalization") {
+    return n.input(0) == x && NormalizationAffine(c, n, channels, k, b);
+  }
+  if (n.input_size() != 2 ||
+      (op != "Mul" && op != "Add" && op != "Sub" && op != "Div")) {
+    return false;
+  }
+  const int other = n.input(0) == x ? 1 : 0;
+  if (n.input(1 - other) != x || n.input(other) == x) return false;
+  if ((op == "Sub" || op == "Div") && other != 1) return false;
+  std::vector<float> v;
+  if (!PerChannel(c.ConstantOf(n.input(other)), channels, v)) return false;
+  k.assign(v.size(), 1.0f);
+  b.assign(v.size(), 0.0f);
+  for (std::size_t ch = 0; ch < v.size(); ++ch) {
+    if (op == "Mul") k[ch] = v[ch];
+    if (op == "Div") k[ch] = 1.0f / v[ch];
+    if (op == "Add") b[ch] = v[ch];
+    if (op == "Sub") b[ch] = -v[ch];
+  }
+  return true;
+}
+
+}  // namespace
+
+bool FoldAffine(Converter& c, const onnx::NodeProto& conv,
+                std::vector<float>& scale, std::vector<float>& bias) {
+  const auto channels = static_cast<int64_t>(bias.size());
+  scale.assign(bias.size(), 1.0f);
+  bool folded = false;
+  std::string at = Out(conv);
+  std::vector<float> k, b;
+  for (const onnx::NodeProto* next = c.SoleConsumer(at);
+       next != nullptr && next->output_size() == 1 &&
+       !c.IsOutput(next->output(0)) && AffineOf(c, *next, at, channels, k, b);
+       next = c.SoleConsumer(at)) {
+    for (int64_t ch = 0; ch < channels; ++ch) {
+      scale[ch] *= k[ch];
+      bias[ch] = bias[ch] * k[ch] + b[ch];
+    }
+    c.Alias(next->output(0), Out(conv));
+    at = next->output(0);
+    folded = true;
+  }
+  return folded;
+}
+
+namespace {
+
+// The fused activation an ONNX operation is, or null.
+const char* ActivationOf(const Converter& c, const onnx::NodeProto& n) {
+  const std::string& op = n.op_type();
+  if (op == "Relu") return "relu";
+  if (op == "Sigmoid") return "sigmoid";
+  if (op == "Tanh") return "tanh";
+  if (op != "Clip") return nullptr;
+  const float inf = std::numeric_limits<float>::infinity();
+  float bound[2] = {FloatAttr(n, "min", -inf), FloatAttr(n, "max", inf)};
+  for (int i = 1; i <= 2; ++i) {
+    if (i >= n.input_size() || n.input(i).empty()) continue;
+    const NdArray* a = c.ConstantOf(n.input(i));
+    if (a == nullptr || a->size() != 1) return nullptr;
+    bound[i - 1] = static_cast<float>(a->GetDouble(0));
+  }
+  if (bound[0] == 0.0f && bound[1] == 6.0f) return "relu6";
+  if (bound[0] == 0.0f && bound[1] == inf) return "relu";
+  return nullptr;
+}
+
+}  // namespace
+
+bool FuseActivation(Converter& c, const onnx::NodeProto& n) {
+  const char* act = ActivationOf(c, n);
+  if (act == nullptr || n.input_size() == 0 || n.output_size() != 1 ||
+      c.IsOutput(n.output(0)) || c.SoleConsumer(n.input(0)) != &n) {
+    return false;
+  }
+  const std::string* layer = c.Fusable(n.input(0));
+  if (layer == nullptr) return false;
+  AttrDict& node = c.graph().qm_nx_graph.node(*layer);
+  const Value* had = node.find("activation");
+  if (had != nullptr && had->as_text() != "linear") return false;
+  node.set("activation", Value(act));
+  c.Alias(n.output(0), n.input(0));
+  return true;
+}
+
+namespace {
+
+// The one scalar of constant input `i`, or NaN.
+float ScalarInput(const Converter& c, const onnx::NodeProto& n, int i) {
+  const NdArray* a = i < n.input_size() ? c.ConstantOf(n.input(i)) : nullptr;
+  return a != nullptr && a->size() == 1
+             ? static_cast<float>(a->GetDouble(0))
+             : std::numeric_limits<float>::quiet_NaN();
+}
+
+// The input of `n` that is not `other`, when `n` has two inputs and one is.
+const std::string* OtherInput(const onnx::NodeProto& n,
+                              const std::string& other) {
+  if (n.input_size() != 2) return nullptr;
+  if (n.input(0) == other) return &n.input(1);
+  if (n.input(1) == other) return &n.input(0);
+  return nullptr;
+}
+
+}  // namespace
+
+bool FuseHardSwish(Converter& c, const onnx::NodeProto& add,
+                   std::string& result) {
+  // Add(x, 3) → Clip(0, 6) → Mul(x, ·) → Div(·, 6) or Mul(·, 1 / 6).
+  if (add.op_type() != "Add" || add.input_size() != 2) return false;
+  const int k = c.ConstantOf(add.input(0)) != nullptr ? 0 : 1;
+  if (ScalarInput(c, add, k) != 3.0f) return false;
+  const std::string& x = add.input(1 - k);
+  const onnx::NodeProto* clip = c.SoleConsumer(add.output(0));
+  if (clip == nullptr || clip->op_type() != "Clip" ||
+      ActivationOf(c, *clip) == nullptr ||
+      std::string(ActivationOf(c, *clip)) != "relu6") {
+    return false;
+  }
+  const onnx::NodeProto* mul = c.SoleConsumer(clip->output(0));
+  if (mul == nullptr || mul->op_type() != "Mul" ||
+      OtherInput(*mul, clip->output(0)) == nullptr ||
+      *OtherInput(*mul, clip->output(0)) != x) {
+    return false;
+  }
+  const onnx::NodeProto* last = c.SoleConsumer(mul->output(0));
+  if (last == nullptr || last->input_size() != 2 ||
+      last->input(0) != mul->output(0) ||
+      !((last->op_type() == "Div" && ScalarInput(c, *last, 1) == 6.0f) ||
+        (last->op_type() == "Mul" &&
+         std::abs(ScalarInput(c, *last, 1) - 1.0f / 6.0f) < 1e-7f))) {
+    return false;
+  }
+  result = last->output(0);
+  const std::string in = c.nhwc_mode() ? c.Nhwc(x) : c.Nchw(x);
+  c.Add(c.nhwc_mode() ? c.NhwcName(result) : c.NchwName(result), "swish",
+        c.ShapeOf(result),
+        {{"x", Value(in)}, {"hard", Value(int64_t{1})}, {"beta", Value(1.0)}},
+        {in});
+  for (const auto* n : {clip, mul, last}) c.MarkConverted(n->output(0));
+  return true;
+}
+
+}  // namespace sarnic::onnx_import
