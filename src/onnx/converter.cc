@@ -59,23 +59,45 @@ const onnx::NodeProto* Converter::SoleConsumer(const std::string& v) const {
   return it->second[0];
 }
 
+void Converter::Permuted(const std::string& name, const std::string& from,
+                         const std::vector<int64_t>& perm, const Shape& out) {
+  // Moving only axes of size 1 keeps the order: a reshape, which moves
+  // nothing.
+  int64_t last = -1;
+  bool keeps_order = true;
+  for (std::size_t d = 0; d < perm.size(); ++d) {
+    if (out[d] == 1) continue;
+    keeps_order = keeps_order && perm[d] > last;
+    last = perm[d];
+  }
+  if (keeps_order) {
+    Add(name, "reshape", out, {{"input", Value(from)}}, {from});
+  } else {
+    Add(name, "transpose", out,
+        {{"input", Value(from)}, {"axes", Value::IntList(perm)}}, {from});
+  }
+  form_shapes_[name] = out;
+}
+
+void Converter::SetTransposed(const std::string& v, const std::string& from,
+                              std::vector<int64_t> perm) {
+  held_[v] = {false, false};
+  lazy_[v] = {from, std::move(perm)};
+}
+
 std::string Converter::Nchw(const std::string& value) {
   if (ConstantOf(value) != nullptr) return value;
   const std::string& v = Resolve(value);
   Held& h = held_[v];
   if (!h.nchw) {
-    const Shape& s = OnnxShapeOf(v);
-    const std::string from = NhwcName(v);
-    // The same order when H × W or C is 1: a reshape, which moves nothing.
-    if (s[2] * s[3] == 1 || s[1] == 1) {
-      Add(NchwName(v), "reshape", s, {{"input", Value(from)}}, {from});
+    const auto lazy = lazy_.find(v);
+    if (lazy != lazy_.end()) {
+      Permuted(NchwName(v), lazy->second.from, lazy->second.perm,
+               OnnxShapeOf(v));
     } else {
-      Add(NchwName(v), "transpose", s,
-          {{"input", Value(from)}, {"axes", Value::IntList({0, 3, 1, 2})}},
-          {from});
+      Permuted(NchwName(v), NhwcName(v), {0, 3, 1, 2}, OnnxShapeOf(v));
     }
     h.nchw = true;
-    form_shapes_[NchwName(v)] = s;
   }
   return NchwName(v);
 }
@@ -92,18 +114,18 @@ std::string Converter::Nhwc(const std::string& value) {
     return Use(name);
   }
   if (HasNhwc(v)) return NhwcName(v);
-  const std::string from = Nchw(v);
   const Shape& s = OnnxShapeOf(v);
   const Shape out = {s[0], s[2], s[3], s[1]};
-  if (s[2] * s[3] == 1 || s[1] == 1) {
-    Add(NhwcName(v), "reshape", out, {{"input", Value(from)}}, {from});
+  // A transpose not made yet is made in NHWC order directly, its
+  // permutation composed with the layout's (none at all when they cancel).
+  const auto lazy = lazy_.find(v);
+  if (lazy != lazy_.end()) {
+    const std::vector<int64_t>& p = lazy->second.perm;
+    Permuted(NhwcName(v), lazy->second.from, {p[0], p[2], p[3], p[1]}, out);
   } else {
-    Add(NhwcName(v), "transpose", out,
-        {{"input", Value(from)}, {"axes", Value::IntList({0, 2, 3, 1})}},
-        {from});
+    Permuted(NhwcName(v), Nchw(v), {0, 2, 3, 1}, out);
   }
   held_[v].nhwc = true;
-  form_shapes_[NhwcName(v)] = out;
   return NhwcName(v);
 }
 

@@ -75,6 +75,11 @@ class Converter {
   }
   // Records that value `v` is held in NHWC alone, by NhwcName(v).
   void MarkNhwc(const std::string& v);
+  // Records that 4-D or other value `v` is node `from` with its axes
+  // permuted (output axis d = axis perm[d] of `from`), made only when a
+  // form of it is needed: in NHWC, the two permutations compose.
+  void SetTransposed(const std::string& v, const std::string& from,
+                     std::vector<int64_t> perm);
   void NameNhwc(const std::string& v) { nhwc_named_.insert(v); }
   std::string NchwName(const std::string& value) const {
     const std::string& v = Resolve(value);
@@ -138,6 +143,14 @@ class Converter {
     bool nchw = true, nhwc = false;
   };
   std::map<std::string, Held> held_;
+  struct Lazy {
+    std::string from;
+    std::vector<int64_t> perm;
+  };
+  std::map<std::string, Lazy> lazy_;
+  // Node `name`, shaped `out`: `from` with its axes permuted.
+  void Permuted(const std::string& name, const std::string& from,
+                const std::vector<int64_t>& perm, const Shape& out);
   // The shapes of the nodes that hold a value in another layout.
   std::map<std::string, Shape> form_shapes_;
   std::set<std::string> nhwc_named_;

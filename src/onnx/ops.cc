@@ -245,16 +245,32 @@ void Concat(Converter& c, const onnx::NodeProto& n) {
         {{"values", Value::TextList(parts)}, {"axis", Value(axis)}}, parts);
 }
 
+// A transpose is made only when a form of its output is needed: read in
+// NHWC, a transpose of an NCHW value composes with the layout's (one
+// transpose, or a reshape when they cancel); and a transpose of a value
+// held in NHWC reads that form, the permutations composed likewise.
 void Transpose(Converter& c, const onnx::NodeProto& n) {
-  const std::string x = In(c, n, 0);
-  const std::size_t rank = c.ShapeOf(x).size();
+  const std::string& v = n.input_size() > 0 ? n.input(0) : Out(n);
+  const std::size_t rank = c.OnnxShapeOf(v).size();
   std::vector<int64_t> perm(rank);
   for (std::size_t i = 0; i < rank; ++i) {
     perm[i] = static_cast<int64_t>(rank - 1 - i);
   }
   if (const auto given = IntsAttr(n, "perm")) perm = *given;
-  c.Add(Out(c, n), "transpose", c.ShapeOf(Out(n)),
-        {{"input", Value(x)}, {"axes", Value::IntList(perm)}}, {x});
+  const bool valid = perm.size() == rank &&
+                     std::all_of(perm.begin(), perm.end(), [&](int64_t p) {
+                       return p >= 0 && p < static_cast<int64_t>(rank);
+                     });
+  if (!valid) c.Fail(n, "has a perm that is not a permutation of its axes");
+  std::string x;
+  if (rank == 4 && c.HasNhwc(v)) {
+    static constexpr int64_t kFromNchw[4] = {0, 3, 1, 2};
+    for (int64_t& p : perm) p = kFromNchw[p];
+    x = c.Nhwc(v);
+  } else {
+    x = In(c, n, 0);
+  }
+  c.SetTransposed(Out(n), x, perm);
 }
 
 // max(a, b) = a + relu(b − a); min(a, b) = a − relu(a − b).
@@ -417,7 +433,9 @@ constexpr OnnxOpRow kBasicRows[] = {
     {"Squeeze", Reshape, "reshape to the inferred shape"},
     {"Sub", Binary<kSub>, "sub", true},
     {"Tanh", Unary<kTanh>, "tanh", true},
-    {"Transpose", Transpose, "transpose with the same permutation"},
+    {"Transpose", Transpose,
+     "transpose with the same permutation, composed with the layout's when "
+     "its input is held in NHWC (a reshape when they cancel)"},
     {"Unsqueeze", Reshape, "reshape to the inferred shape"},
 };
 

@@ -559,3 +559,15 @@ def test_fusions_keep_the_numbers(tmp_path: Any, case: str, tail: List[Any],
     m = conv_chain(tail, extra)
     run_onnx(tmp_path, m, {"x": rand(1, 3, 5, 5)})
     assert ops_of(se.load_onnx(write(tmp_path, m))) == left
+
+
+def test_transposes_of_a_channels_last_model_cancel(tmp_path: Any) -> None:
+    """A model written for NHWC inputs (a transpose into NCHW before its
+    convolution and one back after): both compose with the layout's into
+    no transpose at all."""
+    nodes = [helper.make_node("Transpose", ["x"], ["t"], perm=[0, 3, 1, 2]),
+             helper.make_node("Conv", ["t", "w"], ["c"], pads=[1, 1, 1, 1]),
+             helper.make_node("Transpose", ["c"], ["y"], perm=[0, 2, 3, 1])]
+    m = model(nodes, {"x": (1, 6, 7, 3)}, {"y": (1, 6, 7, 4)}, {"w": rand(4, 3, 3, 3)})
+    run_onnx(tmp_path, m, {"x": rand(1, 6, 7, 3)})
+    assert ops_of(se.load_onnx(write(tmp_path, m))) == ["conv", "reshape", "reshape"]
