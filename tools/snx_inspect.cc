@@ -45,32 +45,31 @@ void WriteSummary(const sarnic::ModelFacts& facts, bool json) {
   std::cout << "\n";
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  CLI::App app{
-      "Show the header, resources, layers and summary of an SNX model file."};
+struct Args {
   std::string path;
   bool json = false, verify = false, summary = false;
   std::optional<std::string> html;
   sarnic::DescribeOptions options;
-  app.add_option("model", path, "Model file (.snx)")->required();
-  app.add_flag("--json", json,
+};
+
+void DefineOptions(CLI::App& app, Args& a) {
+  app.add_option("model", a.path, "Model file (.snx)")->required();
+  app.add_flag("--json", a.json,
                "Print one JSON document instead of text (with --verify and "
                "--summary too)");
   CLI::Option* layer = app.add_option(
-      "--layer", options.layer, "Show only this layer, by name or by index");
+      "--layer", a.options.layer, "Show only this layer, by name or by index");
   CLI::Option* params =
-      app.add_flag("--params", options.params,
+      app.add_flag("--params", a.options.params,
                    "Show a preview of every parameter tensor's data");
   CLI::Option* verify_flag =
-      app.add_flag("--verify", verify,
+      app.add_flag("--verify", a.verify,
                    "Check the model's structure and arena plan: one line per "
                    "violation, exit status 1 when there is any");
   CLI::Option* html_option = app.add_option(
-      "--html", html,
+      "--html", a.html,
       "Write an interactive HTML report of the model to this file");
-  app.add_flag("--summary", summary,
+  app.add_flag("--summary", a.summary,
                "Print only the summary (file size, parameters, arena, layer "
                "types, peak step); without it the summary follows the "
                "layers' lines, at the end")
@@ -78,6 +77,19 @@ int main(int argc, char** argv) {
       ->excludes(params)
       ->excludes(verify_flag)
       ->excludes(html_option);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{
+      "Show the header, resources, layers and summary of an SNX model file."};
+  Args a;
+  DefineOptions(app, a);
+  const std::string& path = a.path;
+  const bool &json = a.json, &verify = a.verify, &summary = a.summary;
+  const std::optional<std::string>& html = a.html;
+  const sarnic::DescribeOptions& options = a.options;
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
