@@ -571,3 +571,16 @@ def test_transposes_of_a_channels_last_model_cancel(tmp_path: Any) -> None:
     m = model(nodes, {"x": (1, 6, 7, 3)}, {"y": (1, 6, 7, 4)}, {"w": rand(4, 3, 3, 3)})
     run_onnx(tmp_path, m, {"x": rand(1, 6, 7, 3)})
     assert ops_of(se.load_onnx(write(tmp_path, m))) == ["conv", "reshape", "reshape"]
+
+
+def test_min_and_product_reductions_and_squeeze(tmp_path: Any) -> None:
+    x = rand(2, 1, 3, 4, low=0.5, high=1.5)
+    nodes = [helper.make_node("ReduceMin", ["x"], ["mn"], axes=[-1], keepdims=1),
+             helper.make_node("ReduceProd", ["x"], ["pr"], axes=[0, 2], keepdims=0),
+             helper.make_node("Squeeze", ["x", "axes"], ["sq"]),
+             helper.make_node("Unsqueeze", ["sq", "where"], ["un"])]
+    outs = {"mn": (2, 1, 3, 1), "pr": (1, 4), "sq": (2, 3, 4), "un": (2, 3, 1, 4)}
+    inits = {"axes": np.array([-3], np.int64), "where": np.array([-2], np.int64)}
+    got = run_onnx(tmp_path, model(nodes, {"x": x.shape}, outs, inits, opset=13), {"x": x})
+    close(got["pr"], x.prod(axis=(0, 2)))
+    close(got["un"], x.reshape(2, 3, 1, 4))
