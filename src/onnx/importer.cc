@@ -308,9 +308,14 @@ void ConvertNode(Converter& c, const onnx::NodeProto& n) {
   if (c.IsConverted(n.output(0)) || onnx_import::FuseActivation(c, n)) return;
   const auto* row = onnx_import::OnnxOp(n.op_type());
   if (row == nullptr) {
-    c.Fail(n,
-           "is computed at import from constants and static shapes only; "
-           "here it reads a value the model computes");
+    const bool constant = std::all_of(
+        n.input().begin(), n.input().end(),
+        [&](const auto& v) { return v.empty() || c.ConstantOf(v) != nullptr; });
+    c.Fail(n, constant ? "would make a constant larger than the importer "
+                         "folds (16,777,216 elements)"
+                       : "is computed at import from constants and static "
+                         "shapes only; here it reads a value the model "
+                         "computes");
   }
   const bool nhwc = row->any_layout && PrefersNhwc(c, n);
   c.set_nhwc_mode(nhwc);
