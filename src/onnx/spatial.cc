@@ -424,17 +424,10 @@ void BatchNormalization(Converter& c, const onnx::NodeProto& n) {
                     " values for " + std::to_string(channels) + " channels");
     }
   }
-  const double eps = FloatAttr(n, "epsilon", 1e-5f);
   Shape shape = {channels};
   for (std::size_t d = 2; d < source.size(); ++d) shape.push_back(1);
-  std::vector<float> k(channels), b(channels);
-  for (int64_t ch = 0; ch < channels; ++ch) {
-    const double scale = p[0]->GetDouble(ch), bias = p[1]->GetDouble(ch);
-    const double mean = p[2]->GetDouble(ch), var = p[3]->GetDouble(ch);
-    const double kk = scale / std::sqrt(var + eps);
-    k[ch] = static_cast<float>(kk);
-    b[ch] = static_cast<float>(bias - mean * kk);
-  }
+  std::vector<float> k, b;
+  NormalizationAffine(c, n, channels, k, b);
   // Shaped [C, 1, ...] for NCHW; in NHWC mode their NHWC forms.
   auto param = [&](const char* suffix, std::vector<float>& values) {
     const std::string name = c.AddConstant(

@@ -1,9 +1,9 @@
 """The ONNX importer: single-operation models made with the onnx helper,
-imported, exported and run by the interpreter against NumPy formulas; the
-command-line route; and the refusals."""
+imported, exported and run by the interpreter, every output against ONNX
+Runtime's (and, where written here, a NumPy formula); the layout
+conversion, folding and fusions; the command-line route; the refusals."""
 import os
 import subprocess
-import sys
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
@@ -13,8 +13,6 @@ from onnx import TensorProto, helper, numpy_helper
 
 import sarnic_exporter as se
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "reference"))
-import onnx_reference  # noqa: E402
 
 SNX_EXPORT = os.environ["SNX_EXPORT"]
 TOOLS = os.path.dirname(SNX_EXPORT)
@@ -33,16 +31,6 @@ def model(nodes: List[Any], inputs: Dict[str, Sequence[Any]], outputs: Dict[str,
         [helper.make_tensor_value_info(n, TensorProto.FLOAT, s) for n, s in outputs.items()],
         [numpy_helper.from_array(a, n) for n, a in (inits or {}).items()])
     return helper.make_model(graph, opset_imports=[helper.make_opsetid("", opset)])
-
-
-@pytest.fixture(scope="session")
-def reference() -> Any:
-    why = onnx_reference.missing()
-    if why is not None:
-        pytest.fail(f"ONNX Runtime, the reference of these tests, is missing: {why}")
-    runtime = onnx_reference.OnnxRuntime()
-    yield runtime
-    runtime.close()
 
 
 _REFERENCE: List[Any] = []

@@ -3,7 +3,6 @@ fetched by make setup): each imported, exported, verified and run in its
 planned arena, its outputs against ONNX Runtime's."""
 import os
 import subprocess
-import sys
 from typing import Any, Callable, Dict, List, Tuple
 
 import numpy as np
@@ -12,8 +11,6 @@ import pytest
 import sarnic_exporter as se
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "reference"))
-import onnx_reference  # noqa: E402
 
 MODELS = os.path.join(HERE, "..", "networks", "models")
 
@@ -62,16 +59,6 @@ NETWORKS: List[Tuple[str, Dict[str, int], Callable[[], np.ndarray]]] = [
     ("wake_word_hello", {}, lambda: features(25)),
     ("wake_word_namaste", {}, lambda: features(24)),
 ]
-
-
-@pytest.fixture(scope="module")
-def reference() -> Any:
-    why = onnx_reference.missing()
-    if why is not None:
-        pytest.fail(f"ONNX Runtime, the reference of these tests, is missing: {why}")
-    runtime = onnx_reference.OnnxRuntime()
-    yield runtime
-    runtime.close()
 
 
 @pytest.mark.parametrize("name,dims,make_input", NETWORKS, ids=[n[0] for n in NETWORKS])
