@@ -52,9 +52,11 @@ void Swish(const KernelContext& c) {
   const auto beta = static_cast<float>(c.layer.NumberOr("beta", 1.0));
   const float* x = c.in(0);
   float* y = c.out();
-  for (int64_t i = 0, n = c.output.count(); i < n; ++i) {
-    y[i] =
-        hard ? x[i] * Relu6(x[i] + 3.0f) / 6.0f : x[i] * Sigmoid(beta * x[i]);
+  const int64_t n = c.output.count();
+  if (hard) {
+    for (int64_t i = 0; i < n; ++i) y[i] = x[i] * Relu6(x[i] + 3.0f) / 6.0f;
+  } else {
+    for (int64_t i = 0; i < n; ++i) y[i] = x[i] * Sigmoid(beta * x[i]);
   }
 }
 
