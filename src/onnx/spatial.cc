@@ -311,21 +311,33 @@ void Pool(Converter& c, const onnx::NodeProto& n) {
   if (w.dilation[0] != 1 || w.dilation[1] != 1) {
     c.Fail(n, "has dilations; pooling layers have none");
   }
-  const bool padded = w.head[0] || w.head[1] || w.tail[0] || w.tail[1];
-  if (kAverage && IntAttr(n, "count_include_pad", 0) != 0 && padded) {
-    c.Fail(n,
-           "counts padding in its averages; the layer divides by the "
-           "unpadded elements");
-  }
   // With ceil_mode the last window may run past the pads: the tail grows
   // until the layer's rounding down gives the inferred size.
   const Shape& out = c.ShapeOf(Out(n));
+  const bool padded = w.head[0] || w.head[1] || w.tail[0] || w.tail[1];
   for (int d = 0; d < 2; ++d) {
     const int64_t need =
         (out[2 + d] - 1) * w.stride[d] + w.kernel[d] - xs[2 + d] - w.head[d];
     w.tail[d] = std::max(w.tail[d], need);
   }
-  const std::string input = c.Nhwc(x);
+  std::string input = c.Nhwc(x);
+  if (kAverage && IntAttr(n, "count_include_pad", 0) != 0 && padded) {
+    // The pads counted in the averages are zeros padded in first, and so is
+    // a last window's run past them (ONNX Runtime divides every window by
+    // the kernel's size).
+    Shape in = ToNhwc(xs);
+    const std::string zeros = Out(n) + "/padded";
+    in = {in[0], in[1] + w.head[0] + w.tail[0], in[2] + w.head[1] + w.tail[1],
+          in[3]};
+    c.Add(zeros, "pad", in,
+          {{"input", Value(input)},
+           {"head", Pads(w.head)},
+           {"tail", Pads(w.tail)},
+           {"value", Value(0.0)}},
+          {input});
+    input = zeros;
+    w.head[0] = w.head[1] = w.tail[0] = w.tail[1] = 0;
+  }
   const std::string pool = NhwcOutput(c, n);
   c.Add(pool, kAverage ? "avg_pool" : "max_pool", ToNhwc(out),
         {{"input", Value(input)},
@@ -447,8 +459,8 @@ void BatchNormalization(Converter& c, const onnx::NodeProto& n) {
 
 void AddSpatialRows(std::vector<OnnxOpRow>& rows) {
   rows.push_back({"AveragePool", Pool<true>,
-                  "avg_pool in NHWC (pads, auto_pad, "
-                  "ceil_mode; averages over unpadded elements)"});
+                  "avg_pool in NHWC (pads, auto_pad, ceil_mode; with "
+                  "count_include_pad the pads as zeros padded in first)"});
   rows.push_back({"BatchNormalization", BatchNormalization,
                   "x × k + b along the channel axis, k and b folded from the "
                   "statistics (mul, add)",

@@ -582,3 +582,17 @@ def test_a_constant_too_large_to_fold_is_refused_by_name(tmp_path: Any) -> None:
               {"shape": np.array([1 << 20, 1 << 20], np.int64)}, opset=13)
     message = import_error(write(tmp_path, m))
     assert "node 'fill' (ConstantOfShape): would make a constant larger" in message
+
+
+@pytest.mark.parametrize("k,s,pads,ceil,out", [
+    (3, 2, [1, 1, 1, 1], 0, 4), (3, 2, [1, 0, 1, 0], 1, 5), (2, 1, [1, 1, 0, 0], 0, 8),
+])
+def test_average_pooling_that_counts_its_pads(tmp_path: Any, k: int, s: int,
+                                              pads: List[int], ceil: int, out: int) -> None:
+    x = rand(1, 2, 8, 8)
+    attrs = {"kernel_shape": [k, k], "strides": [s, s], "pads": pads, "ceil_mode": ceil,
+             "count_include_pad": 1}
+    m = model([helper.make_node("AveragePool", ["x"], ["y"], **attrs)], {"x": x.shape},
+              {"y": None}, opset=13)
+    got = run_onnx(tmp_path, onnx.shape_inference.infer_shapes(m), {"x": x})["y"]
+    assert got.shape[2] == out
