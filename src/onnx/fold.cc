@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <map>
 #include <numeric>
 #include <optional>
@@ -29,7 +30,14 @@ struct Arr {
            type != onnx::TensorProto::DOUBLE &&
            type != onnx::TensorProto::FLOAT16;
   }
-  int64_t at(std::size_t i) const { return static_cast<int64_t>(v[i]); }
+  int64_t at(std::size_t i) const { return Whole(v[i]); }
+  // A value as a whole number, saturated (NaN as 0).
+  static int64_t Whole(double x) {
+    if (!(x == x)) return 0;
+    if (x >= 9.2e18) return std::numeric_limits<int64_t>::max();
+    if (x <= -9.2e18) return std::numeric_limits<int64_t>::min();
+    return static_cast<int64_t>(x);
+  }
 };
 
 // Folded values stay small: a shape computation, a weight's rearrangement.
@@ -68,16 +76,18 @@ void ToTensor(const Arr& a, const std::string& name, onnx::TensorProto* t) {
   for (double x : a.v) {
     switch (a.type) {
       case onnx::TensorProto::FLOAT:
-        t->add_float_data(static_cast<float>(x));
+        t->add_float_data(DoubleToFloat(x));
         break;
       case onnx::TensorProto::DOUBLE:
         t->add_double_data(x);
         break;
       case onnx::TensorProto::INT64:
-        t->add_int64_data(static_cast<int64_t>(x));
+        t->add_int64_data(Arr::Whole(x));
         break;
       default:
-        t->add_int32_data(static_cast<int32_t>(x));
+        t->add_int32_data(static_cast<int32_t>(std::clamp<int64_t>(
+            Arr::Whole(x), std::numeric_limits<int32_t>::min(),
+            std::numeric_limits<int32_t>::max())));
     }
   }
 }
@@ -146,7 +156,7 @@ std::optional<Shape> NewShape(const onnx::NodeProto& n,
       if (out[d] == -1) {
         if (open >= 0) return std::nullopt;
         open = static_cast<int64_t>(d);
-      } else if (out[d] < 0) {
+      } else if (out[d] < 0 || out[d] > kMaxFoldedElements) {
         return std::nullopt;
       } else {
         known *= std::max<int64_t>(out[d], 1);
@@ -297,7 +307,10 @@ std::optional<std::vector<Arr>> FoldSlice(const onnx::NodeProto& n,
     if (a < 0 || a >= static_cast<int64_t>(rank) || steps[i] == 0) {
       return std::nullopt;
     }
-    const int64_t dim = x.shape[a], s = steps[i];
+    // A step longer than the axis takes one element, as the axis's length
+    // plus one does.
+    const int64_t dim = x.shape[a];
+    const int64_t s = std::clamp<int64_t>(steps[i], -dim - 1, dim + 1);
     auto norm = [&](int64_t v) {
       if (v < 0) v += dim;
       return s > 0 ? std::clamp<int64_t>(v, 0, dim)
@@ -498,7 +511,11 @@ std::optional<std::vector<Arr>> TryFold(const onnx::NodeProto& n,
     in.push_back(consts.Find(n.input(i)));
     if (in.back() == nullptr) return std::nullopt;
   }
-  return fold(n, in, c);
+  try {
+    return fold(n, in, c);
+  } catch (const FormatError&) {
+    return std::nullopt;  // the conversion names the node and what it holds
+  }
 }
 
 // A folded value as an initializer of the model and a constant of the

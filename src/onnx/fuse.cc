@@ -27,8 +27,8 @@ bool NormalizationAffine(const Converter& c, const onnx::NodeProto& n,
     const double scale = p[0]->GetDouble(ch), bias = p[1]->GetDouble(ch);
     const double mean = p[2]->GetDouble(ch), var = p[3]->GetDouble(ch);
     const double kk = scale / std::sqrt(var + eps);
-    k[ch] = static_cast<float>(kk);
-    b[ch] = static_cast<float>(bias - mean * kk);
+    k[ch] = DoubleToFloat(kk);
+    b[ch] = DoubleToFloat(bias - mean * kk);
   }
   return true;
 }
@@ -48,7 +48,7 @@ bool PerChannel(const NdArray* a, int64_t channels, std::vector<float>& v) {
   }
   v.resize(static_cast<std::size_t>(channels));
   for (int64_t ch = 0; ch < channels; ++ch) {
-    v[ch] = static_cast<float>(a->GetDouble(s[1] == 1 ? 0 : ch));
+    v[ch] = DoubleToFloat(a->GetDouble(s[1] == 1 ? 0 : ch));
   }
   return true;
 }
@@ -120,7 +120,7 @@ const char* ActivationOf(const Converter& c, const onnx::NodeProto& n) {
     if (i >= n.input_size() || n.input(i).empty()) continue;
     const NdArray* a = c.ConstantOf(n.input(i));
     if (a == nullptr || a->size() != 1) return nullptr;
-    bound[i - 1] = static_cast<float>(a->GetDouble(0));
+    bound[i - 1] = DoubleToFloat(a->GetDouble(0));
   }
   if (bound[0] == 0.0f && bound[1] == 6.0f) return "relu6";
   if (bound[0] == 0.0f && bound[1] == inf) return "relu";
@@ -151,7 +151,7 @@ namespace {
 float ScalarInput(const Converter& c, const onnx::NodeProto& n, int i) {
   const NdArray* a = i < n.input_size() ? c.ConstantOf(n.input(i)) : nullptr;
   return a != nullptr && a->size() == 1
-             ? static_cast<float>(a->GetDouble(0))
+             ? DoubleToFloat(a->GetDouble(0))
              : std::numeric_limits<float>::quiet_NaN();
 }
 

@@ -139,28 +139,85 @@ void RecordShape(Converter& c, const onnx::ValueInfoProto& v) {
   }
 }
 
-// Window attributes that ONNX's own shape inference divides by: a zero
-// there would stop the process, so they are checked first.
+// The ranks the model states before any inference: its inputs',
+// initializers' and Constant nodes'.
+std::map<std::string, int> StatedRanks(const onnx::GraphProto& g) {
+  std::map<std::string, int> ranks;
+  for (const auto& v : g.input()) {
+    if (v.type().has_tensor_type() && v.type().tensor_type().has_shape()) {
+      ranks[v.name()] = v.type().tensor_type().shape().dim_size();
+    }
+  }
+  for (const auto& t : g.initializer()) ranks[t.name()] = t.dims_size();
+  for (const auto& n : g.node()) {
+    for (const auto& a : n.attribute()) {
+      if (n.op_type() == "Constant" && a.has_t() && n.output_size() == 1) {
+        ranks[n.output(0)] = a.t().dims_size();
+      }
+    }
+  }
+  return ranks;
+}
+
+// A window's attributes against its input's and filter's ranks, as far
+// as the model states them.
+std::string WindowProblem(const onnx::NodeProto& n,
+                          const std::map<std::string, int>& ranks) {
+  auto rank = [&](int i) {
+    const auto it = i < n.input_size() ? ranks.find(n.input(i)) : ranks.end();
+    return it == ranks.end() ? -1 : it->second;
+  };
+  const bool filtered = n.op_type() == "Conv" || n.op_type() == "ConvTranspose";
+  int spatial = rank(0) >= 0 ? rank(0) - 2 : -1;
+  if (filtered && rank(1) >= 0) {
+    if (spatial >= 0 && rank(1) != spatial + 2) {
+      return "has a filter of " + std::to_string(rank(1)) +
+             " dimensions for an input of " + std::to_string(rank(0));
+    }
+    spatial = rank(1) - 2;
+  }
+  if (spatial == 0 || spatial < -1)
+    return "has an input of fewer than 3 dimensions";
+  for (const auto& a : n.attribute()) {
+    const bool positive = a.name() == "strides" || a.name() == "dilations" ||
+                          a.name() == "kernel_shape" ||
+                          a.name() == "output_shape";
+    const bool natural = a.name() == "pads" || a.name() == "output_padding";
+    for (int64_t v : a.ints()) {
+      if ((positive && v < 1) || (natural && v < 0)) {
+        return "attribute '" + a.name() + "' holds " + std::to_string(v);
+      }
+    }
+    const int per = a.name() == "pads" ? 2 : 1;
+    if ((positive || natural) && spatial > 0 &&
+        a.ints_size() != per * spatial) {
+      return "attribute '" + a.name() + "' has " +
+             std::to_string(a.ints_size()) + " values for " +
+             std::to_string(spatial) + " spatial dimensions";
+    }
+    if (a.name() == "group" && a.i() < 1) {
+      return "attribute 'group' holds " + std::to_string(a.i());
+    }
+  }
+  return "";
+}
+
+// Convolutions and pooling checked before ONNX's own shape inference,
+// which divides by their strides and reads their attributes and filters by
+// their input's rank without checking: a zero, or a filter or list of the
+// wrong length, would stop the process.
 void CheckWindows(const onnx::GraphProto& g, const std::string& what) {
+  const std::map<std::string, int> ranks = StatedRanks(g);
   for (const auto& n : g.node()) {
     const std::string& op = n.op_type();
-    if (op != "Conv" && op != "MaxPool" && op != "AveragePool") continue;
-    for (const auto& a : n.attribute()) {
-      const bool positive = a.name() == "strides" || a.name() == "dilations" ||
-                            a.name() == "kernel_shape";
-      const bool natural = a.name() == "pads";
-      for (int64_t v : a.ints()) {
-        if ((positive && v < 1) || (natural && v < 0)) {
-          throw FormatError(
-              what, "node '" + Printable(n.name()) + "' (" + op + ")",
-              "attribute '" + a.name() + "' holds " + std::to_string(v));
-        }
-      }
-      if (a.name() == "group" && a.i() < 1) {
-        throw FormatError(what,
-                          "node '" + Printable(n.name()) + "' (" + op + ")",
-                          "attribute 'group' holds " + std::to_string(a.i()));
-      }
+    if (op != "Conv" && op != "ConvTranspose" && op != "MaxPool" &&
+        op != "AveragePool") {
+      continue;
+    }
+    const std::string problem = WindowProblem(n, ranks);
+    if (!problem.empty()) {
+      throw FormatError(what, "node '" + Printable(n.name()) + "' (" + op + ")",
+                        problem);
     }
   }
 }
@@ -311,8 +368,10 @@ void ConvertNode(Converter& c, const onnx::NodeProto& n) {
     const bool constant = std::all_of(
         n.input().begin(), n.input().end(),
         [&](const auto& v) { return v.empty() || c.ConstantOf(v) != nullptr; });
-    c.Fail(n, constant ? "would make a constant larger than the importer "
-                         "folds (16,777,216 elements)"
+    c.Fail(n, constant ? "reads constants only, but its result is not computed "
+                         "at import (over 16,777,216 elements, an index out "
+                         "of range, or elements of a type the importer does "
+                         "not read)"
                        : "is computed at import from constants and static "
                          "shapes only; here it reads a value the model "
                          "computes");

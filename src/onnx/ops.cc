@@ -124,7 +124,7 @@ float Bound(Converter& c, const onnx::NodeProto& n, int input, float fallback) {
   if (a == nullptr || a->size() != 1) {
     c.Fail(n, "has a bound that is not a constant scalar");
   }
-  return static_cast<float>(a->GetDouble(0));
+  return DoubleToFloat(a->GetDouble(0));
 }
 
 void Clip(Converter& c, const onnx::NodeProto& n) {

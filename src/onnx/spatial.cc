@@ -126,7 +126,7 @@ std::optional<std::vector<float>> ConstantBias(Converter& c,
   const NdArray* b = c.ConstantOf(n.input(2));
   if (b == nullptr || b->size() != channels) return std::nullopt;
   for (int64_t i = 0; i < channels; ++i) {
-    bias[i] = static_cast<float>(b->GetDouble(i));
+    bias[i] = DoubleToFloat(b->GetDouble(i));
   }
   return bias;
 }
