@@ -202,6 +202,33 @@ std::string WindowProblem(const onnx::NodeProto& n,
   return "";
 }
 
+// A name stated with one rank as an input or initializer and another as
+// an output or in value_info: ONNX's shape inference would take one for
+// the other and read past the shorter shape.
+void CheckStatedRanks(const onnx::GraphProto& g, const std::string& what) {
+  std::map<std::string, int> ranks;
+  for (const auto& t : g.initializer()) ranks[t.name()] = t.dims_size();
+  for (const auto& v : g.input()) {
+    if (v.type().has_tensor_type() && v.type().tensor_type().has_shape()) {
+      ranks.emplace(v.name(), v.type().tensor_type().shape().dim_size());
+    }
+  }
+  auto check = [&](const onnx::ValueInfoProto& v) {
+    if (!v.type().has_tensor_type() || !v.type().tensor_type().has_shape()) {
+      return;
+    }
+    const int rank = v.type().tensor_type().shape().dim_size();
+    const auto [it, added] = ranks.emplace(v.name(), rank);
+    if (!added && it->second != rank) {
+      throw FormatError(what, "value '" + Printable(v.name()) + "'",
+                        "is stated with " + std::to_string(it->second) +
+                            " dimensions and with " + std::to_string(rank));
+    }
+  };
+  for (const auto& v : g.value_info()) check(v);
+  for (const auto& v : g.output()) check(v);
+}
+
 // Convolutions and pooling checked before ONNX's own shape inference,
 // which divides by their strides and reads their attributes and filters by
 // their input's rank without checking: a zero, or a filter or list of the
@@ -470,6 +497,7 @@ std::unique_ptr<Graph> ImportOnnxBytes(std::span<const std::byte> bytes,
   CheckOpsets(m, what, c);
   FixDims(m, options, what);
   RefuseUnsupported(m.graph(), what);
+  CheckStatedRanks(m.graph(), what);
   CheckWindows(m.graph(), what);
   ReadExternalData(m, folder, what, c);
   StripExternalData(m);
