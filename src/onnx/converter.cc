@@ -61,6 +61,12 @@ const onnx::NodeProto* Converter::SoleConsumer(const std::string& v) const {
 
 void Converter::Permuted(const std::string& name, const std::string& from,
                          const std::vector<int64_t>& perm, const Shape& out) {
+  if (perm.size() != out.size()) {
+    throw FormatError(what_, "value '" + Printable(name) + "'",
+                      "has " + std::to_string(out.size()) +
+                          " dimensions for a permutation of " +
+                          std::to_string(perm.size()));
+  }
   // Moving only axes of size 1 keeps the order: a reshape, which moves
   // nothing.
   int64_t last = -1;

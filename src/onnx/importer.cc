@@ -337,6 +337,14 @@ void RecordShapes(const onnx::GraphProto& g, Converter& c) {
   for (const auto& v : g.input()) RecordShape(c, v);
 }
 
+// ONNX's shape inference, strict: a node whose shapes it cannot reconcile
+// is an error here, not a value left with a shape the rest contradicts.
+void Infer(onnx::ModelProto& m) {
+  onnx::shape_inference::InferShapes(
+      m, onnx::OpSchemaRegistry::Instance(),
+      onnx::ShapeInferenceOptions(/*check_type=*/true, /*error_mode=*/1));
+}
+
 // Whether some value still lacks the static shape that inference over the
 // folded graph may give it.
 bool WaitsForShape(const onnx::ModelProto& m, const Converter& c) {
@@ -353,13 +361,13 @@ bool WaitsForShape(const onnx::ModelProto& m, const Converter& c) {
 void CheckAndFold(onnx::ModelProto& m, const std::string& what, Converter& c) {
   try {
     onnx::checker::check_model(m);
-    onnx::shape_inference::InferShapes(m);
+    Infer(m);
     // Shape inference again only while a value waits for its shape.
     for (;;) {
       RecordShapes(m.graph(), c);
       if (onnx_import::FoldConstants(m, c) == 0 || !WaitsForShape(m, c)) break;
       m.mutable_graph()->clear_value_info();
-      onnx::shape_inference::InferShapes(m);
+      Infer(m);
     }
   } catch (const FormatError&) {
     throw;

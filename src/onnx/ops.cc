@@ -257,10 +257,12 @@ void Transpose(Converter& c, const onnx::NodeProto& n) {
     perm[i] = static_cast<int64_t>(rank - 1 - i);
   }
   if (const auto given = IntsAttr(n, "perm")) perm = *given;
-  const bool valid = perm.size() == rank &&
-                     std::all_of(perm.begin(), perm.end(), [&](int64_t p) {
-                       return p >= 0 && p < static_cast<int64_t>(rank);
-                     });
+  std::vector<int64_t> sorted = perm;
+  std::sort(sorted.begin(), sorted.end());
+  bool valid = perm.size() == rank;
+  for (std::size_t d = 0; d < sorted.size(); ++d) {
+    valid = valid && sorted[d] == static_cast<int64_t>(d);
+  }
   if (!valid) c.Fail(n, "has a perm that is not a permutation of its axes");
   std::string x;
   if (rank == 4 && c.HasNhwc(v)) {
