@@ -78,18 +78,29 @@ void FixDims(onnx::ModelProto& m, const OnnxOptions& options,
 }
 
 // The data of an initializer stored outside the model, viewed in its
-// mapped file: only a file inside
-// the model's folder (no absolute path, no way out through ".." or a link).
+// mapped file: only a file inside the model's folder (no absolute path, no
+// way out through ".." or a link).
 NdArray ExternalData(const onnx::TensorProto& t, const std::string& folder,
                      const std::string& what) {
+  const std::string place = "tensor '" + Printable(t.name()) + "'";
   std::string location;
   int64_t offset = 0, length = -1;
   for (const auto& e : t.external_data()) {
     if (e.key() == "location") location = e.value();
-    if (e.key() == "offset") offset = std::stoll(e.value());
-    if (e.key() == "length") length = std::stoll(e.value());
+    if (e.key() != "offset" && e.key() != "length") continue;
+    int64_t& field = e.key() == "offset" ? offset : length;
+    std::size_t used = 0;
+    try {
+      field = std::stoll(e.value(), &used);
+    } catch (const std::exception&) {
+      used = 0;
+    }
+    if (used == 0 || used != e.value().size()) {
+      throw FormatError(what, place,
+                        "its external data " + e.key() + " '" +
+                            Printable(e.value()) + "' is not a whole number");
+    }
   }
-  const std::string place = "tensor '" + Printable(t.name()) + "'";
   namespace fs = std::filesystem;
   const fs::path rel(location);
   if (folder.empty() || location.empty() || rel.is_absolute()) {

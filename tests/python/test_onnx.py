@@ -198,37 +198,44 @@ def test_refusals(tmp_path: Any) -> None:
     assert "node 'c' (Conv): attribute 'strides' holds 0" in import_error(zero)
 
 
+def external_model(folder: Any, entries: List[Tuple[str, str]], w: np.ndarray) -> str:
+    """y = x + w, with w's data stored outside the model as `entries` say."""
+    m = model([helper.make_node("Add", ["x", "w"], ["y"])], {"x": [4]}, {"y": [4]}, {"w": w})
+    tensor = m.graph.initializer[0]
+    tensor.ClearField("raw_data")
+    tensor.data_location = TensorProto.EXTERNAL
+    for key, value in entries:
+        entry = tensor.external_data.add()
+        entry.key, entry.value = key, value
+    return write(folder, m)
+
+
 @pytest.mark.parametrize("location", ["../outside.bin", "/etc/passwd", "link.bin"])
 def test_external_data_outside_the_folder_is_refused(tmp_path: Any, location: str) -> None:
     folder = tmp_path / "model"
     folder.mkdir()
     (tmp_path / "outside.bin").write_bytes(np.ones(4, np.float32).tobytes())
     os.symlink(tmp_path / "outside.bin", folder / "link.bin")
-    m = model([helper.make_node("Add", ["x", "w"], ["y"])], {"x": [4]}, {"y": [4]},
-              {"w": np.ones(4, np.float32)})
-    tensor = m.graph.initializer[0]
-    tensor.ClearField("raw_data")
-    tensor.data_location = TensorProto.EXTERNAL
-    for key, value in [("location", location), ("offset", "0"), ("length", "16")]:
-        entry = tensor.external_data.add()
-        entry.key, entry.value = key, value
-    path = write(folder, m)
+    path = external_model(folder, [("location", location), ("offset", "0"), ("length", "16")],
+                          np.ones(4, np.float32))
     message = import_error(path)
     assert "external data" in message and "tensor 'w'" in message
+
+
+@pytest.mark.parametrize("key,value", [("offset", "8x"), ("length", "lots"), ("offset", "")])
+def test_external_data_with_a_malformed_place_is_refused(tmp_path: Any, key: str,
+                                                         value: str) -> None:
+    (tmp_path / "weights.bin").write_bytes(b"\0" * 24)
+    entries = [("location", "weights.bin"), ("offset", "8"), ("length", "16"), (key, value)]
+    message = import_error(external_model(tmp_path, entries, np.zeros(4, np.float32)))
+    assert f"tensor 'w': its external data {key} '{value}' is not a whole number" in message
 
 
 def test_external_data_inside_the_folder_is_read(tmp_path: Any) -> None:
     w = rand(4)
     (tmp_path / "weights.bin").write_bytes(b"\0" * 8 + w.tobytes())
-    m = model([helper.make_node("Add", ["x", "w"], ["y"])], {"x": [4]}, {"y": [4]},
-              {"w": np.zeros(4, np.float32)})
-    tensor = m.graph.initializer[0]
-    tensor.ClearField("raw_data")
-    tensor.data_location = TensorProto.EXTERNAL
-    for key, value in [("location", "weights.bin"), ("offset", "8"), ("length", "16")]:
-        entry = tensor.external_data.add()
-        entry.key, entry.value = key, value
-    path = write(tmp_path, m)
+    path = external_model(tmp_path, [("location", "weights.bin"), ("offset", "8"),
+                                     ("length", "16")], np.zeros(4, np.float32))
     x = rand(4)
     got = se.Interpreter(se.SarnicExporter(se.load_onnx(path), "m").run()).run({"x": x})["y"]
     close(got, x + w)
