@@ -4,6 +4,7 @@
 #ifndef SARNIC_TOOLS_GRAPH_SOURCE_H_
 #define SARNIC_TOOLS_GRAPH_SOURCE_H_
 
+#include <CLI/CLI.hpp>
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +17,19 @@
 #include "sarnic/onnx_import.h"
 
 namespace sarnic::tools {
+
+// --dim and --nhwc-io, as each tool that reads ONNX models takes them.
+inline void DefineOnnxOptions(CLI::App& app, std::vector<std::string>& dims,
+                              bool& nhwc_io) {
+  app.add_option("--dim", dims,
+                 "An ONNX model's dynamic dimension: NAME=VALUE, or "
+                 "INPUT:AXIS=VALUE for an unnamed one (repeatable)")
+      ->allow_extra_args(false)
+      ->delimiter('\0');
+  app.add_flag("--nhwc-io", nhwc_io,
+               "An ONNX model's 4-D inputs and outputs in NHWC order (by "
+               "default they keep the model's NCHW shapes)");
+}
 
 // "NAME=VALUE" pairs, each value a positive integer.
 inline OnnxOptions ParseDims(const std::vector<std::string>& dims,

@@ -99,13 +99,7 @@ void DefineValueOptions(CLI::App& app, sarnic::ExportOptions& values) {
 void DefineOptions(CLI::App& app, Args& a) {
   app.add_option("graph", a.graph_path,
                  "Graph file (.json) or ONNX model (.onnx) to export");
-  Literal(app.add_option("--dim", a.dims,
-                         "An ONNX model's dynamic dimension: NAME=VALUE, or "
-                         "INPUT:AXIS=VALUE for an unnamed one "
-                         "(repeatable)"));
-  app.add_flag("--nhwc-io", a.nhwc_io,
-               "An ONNX model's 4-D inputs and outputs in NHWC order (by "
-               "default they keep the model's NCHW shapes)");
+  sarnic::tools::DefineOnnxOptions(app, a.dims, a.nhwc_io);
   app.add_option("-o,--output", a.out_path, "Model file to write (.snx)");
   DefineCheckOptions(app, a);
   app.add_option("--name", a.name,

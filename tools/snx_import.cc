@@ -51,14 +51,7 @@ int main(int argc, char** argv) {
   app.add_option("--weights", a.weights,
                  "Weights file beside it (default: the graph file's name "
                  "with .safetensors)");
-  app.add_flag("--nhwc-io", a.nhwc_io,
-               "The model's 4-D inputs and outputs in NHWC order (by default "
-               "they keep its NCHW shapes)");
-  app.add_option("--dim", a.dims,
-                 "A dynamic dimension's value: NAME=VALUE, or "
-                 "INPUT:AXIS=VALUE for an unnamed one (repeatable)")
-      ->allow_extra_args(false)
-      ->delimiter('\0');
+  sarnic::tools::DefineOnnxOptions(app, a.dims, a.nhwc_io);
   app.add_flag("--list-ops", a.list_ops,
                "List the ONNX operations converted and what they become");
   app.add_flag("--onnx-markdown", a.markdown,

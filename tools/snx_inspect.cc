@@ -86,10 +86,6 @@ int main(int argc, char** argv) {
       "Show the header, resources, layers and summary of an SNX model file."};
   Args a;
   DefineOptions(app, a);
-  const std::string& path = a.path;
-  const bool &json = a.json, &verify = a.verify, &summary = a.summary;
-  const std::optional<std::string>& html = a.html;
-  const sarnic::DescribeOptions& options = a.options;
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -102,25 +98,26 @@ int main(int argc, char** argv) {
   sarnic::RemoveTemporaryFilesOnSignals();
   sarnic::ReportTruncatedMappedFiles();
   try {
-    if (verify) return sarnic::tools::FinishOutput(Verify(path, json));
-    if (html && sarnic::WouldReplace(*html, path)) {
+    if (a.verify) return sarnic::tools::FinishOutput(Verify(a.path, a.json));
+    if (a.html && sarnic::WouldReplace(*a.html, a.path)) {
       throw sarnic::ValueError(
           "An output would replace an input file:",
-          "--html " + *html + " is " + path + "; nothing was written");
+          "--html " + *a.html + " is " + a.path + "; nothing was written");
     }
-    const sarnic::ModelFile file = sarnic::ModelFile::Open(path);
+    const sarnic::ModelFile file = sarnic::ModelFile::Open(a.path);
     const sarnic::ModelFacts facts =
         sarnic::AnalyseModel(file.model(), file.size());
-    if (html) {
-      sarnic::WriteFileAtomically(*html, "HTML report", [&](std::ostream& o) {
+    if (a.html) {
+      sarnic::WriteFileAtomically(*a.html, "HTML report", [&](std::ostream& o) {
         sarnic::WriteHtmlReport(o, facts);
       });
       return 0;
     }
-    if (summary) {
-      WriteSummary(facts, json);
+    if (a.summary) {
+      WriteSummary(facts, a.json);
     } else {
-      sarnic::WriteDescription(std::cout, file.model(), options, json, &facts);
+      sarnic::WriteDescription(std::cout, file.model(), a.options, a.json,
+                               &facts);
     }
   } catch (const std::exception& e) {
     sarnic::tools::PrintError(e.what());

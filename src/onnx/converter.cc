@@ -9,8 +9,7 @@ Shape Converter::ShapeOf(const std::string& value) const {
   const auto form = form_shapes_.find(value);
   if (form != form_shapes_.end()) return form->second;
   const Shape& s = OnnxShapeOf(value);
-  if (!nhwc_mode_ || s.size() != 4) return s;
-  return {s[0], s[2], s[3], s[1]};
+  return nhwc_mode_ && s.size() == 4 ? ToNhwc(s) : s;
 }
 
 namespace {
@@ -20,7 +19,7 @@ namespace {
 NdArray ConstantToNhwc(const NdArray& a) {
   Shape s(4, 1);
   std::copy(a.shape().begin(), a.shape().end(), s.end() - a.ndim());
-  const Shape out = {s[0], s[2], s[3], s[1]};
+  const Shape out = ToNhwc(s);
   NdArray r = NdArray::Zeros(a.dtype(), out);
   const std::size_t item = a.itemsize();
   const std::byte* in = a.data();
@@ -120,8 +119,7 @@ std::string Converter::Nhwc(const std::string& value) {
     return Use(name);
   }
   if (HasNhwc(v)) return NhwcName(v);
-  const Shape& s = OnnxShapeOf(v);
-  const Shape out = {s[0], s[2], s[3], s[1]};
+  const Shape out = ToNhwc(OnnxShapeOf(v));
   // A transpose not made yet is made in NHWC order directly, its
   // permutation composed with the layout's (none at all when they cancel).
   const auto lazy = lazy_.find(v);
@@ -139,7 +137,7 @@ void Converter::MarkNhwc(const std::string& value) {
   const std::string& v = Resolve(value);
   held_[v] = {false, true};
   const Shape& s = OnnxShapeOf(v);
-  if (s.size() == 4) form_shapes_[NhwcName(v)] = {s[0], s[2], s[3], s[1]};
+  if (s.size() == 4) form_shapes_[NhwcName(v)] = ToNhwc(s);
 }
 
 const Shape& Converter::OnnxShapeOf(const std::string& value) const {
@@ -211,11 +209,16 @@ const onnx::AttributeProto* Find(const onnx::NodeProto& n, const char* name) {
 
 }  // namespace
 
-std::string In(Converter& c, const onnx::NodeProto& n, int i) {
+const std::string& Source(const Converter& c, const onnx::NodeProto& n, int i) {
   if (i >= n.input_size() || n.input(i).empty()) {
     c.Fail(n, "has no input " + std::to_string(i));
   }
-  return c.nhwc_mode() ? c.Nhwc(n.input(i)) : c.Nchw(n.input(i));
+  return n.input(i);
+}
+
+std::string In(Converter& c, const onnx::NodeProto& n, int i) {
+  const std::string& v = Source(c, n, i);
+  return c.nhwc_mode() ? c.Nhwc(v) : c.Nchw(v);
 }
 
 std::string TextAttr(const onnx::NodeProto& n, const char* name,

@@ -22,6 +22,13 @@
 
 namespace sarnic::onnx_import {
 
+// NHWC order: the position of NCHW axis `a` in it, and a 4-D shape in it.
+constexpr int64_t NhwcAxis(int64_t a) {
+  constexpr int64_t kPosition[4] = {0, 3, 1, 2};
+  return kPosition[a];
+}
+inline Shape ToNhwc(const Shape& s) { return {s[0], s[2], s[3], s[1]}; }
+
 class Converter {
  public:
   Converter(Graph& graph, std::string what)
@@ -50,7 +57,6 @@ class Converter {
     return it == fusable_.end() ? nullptr : &it->second;
   }
   void Alias(const std::string& v, const std::string& x) { alias_[v] = x; }
-  bool IsAlias(const std::string& v) const { return alias_.count(v) != 0; }
   // Values an earlier fusion has computed already.
   void MarkConverted(const std::string& v) { converted_.insert(v); }
   bool IsConverted(const std::string& v) const {
@@ -96,8 +102,7 @@ class Converter {
   void set_nhwc_mode(bool on) { nhwc_mode_ = on; }
   // A 4-D NCHW axis's position in the current mode's order.
   int64_t ModeAxis(int64_t axis) const {
-    static constexpr int64_t kToNhwc[4] = {0, 3, 1, 2};
-    return nhwc_mode_ && axis >= 0 && axis < 4 ? kToNhwc[axis] : axis;
+    return nhwc_mode_ && axis >= 0 && axis < 4 ? NhwcAxis(axis) : axis;
   }
 
   void SetShape(const std::string& value, Shape shape) {
@@ -162,12 +167,13 @@ class Converter {
 };
 
 // A node's first output (the ONNX value), the name of the node that
-// holds it in the current mode, and the node holding its input `i` in the
-// current mode (a FormatError when absent).
+// holds it in the current mode; its input `i` (the ONNX value), and the
+// node holding that input in the current mode (a FormatError when absent).
 inline const std::string& Out(const onnx::NodeProto& n) { return n.output(0); }
 inline std::string Out(const Converter& c, const onnx::NodeProto& n) {
   return c.nhwc_mode() ? c.NhwcName(n.output(0)) : c.NchwName(n.output(0));
 }
+const std::string& Source(const Converter& c, const onnx::NodeProto& n, int i);
 std::string In(Converter& c, const onnx::NodeProto& n, int i);
 
 // Attributes of an ONNX node, with their defaults.
@@ -205,9 +211,16 @@ struct OnnxOpRow {
 // inputs are constants, and one round of it over the model's nodes, which
 // become initializers (and the converter's constants); the number folded.
 bool FoldsAtImport(const std::string& op);
+// Folded values stay small: a shape computation, a weight's rearrangement.
+constexpr int64_t kMaxFoldedElements = int64_t{1} << 24;
 // The operations folded, as "Add, Cast, ...".
 std::string FoldedOpsText();
 int FoldConstants(onnx::ModelProto& m, Converter& c);
+
+// A Clip's constant bounds (attributes before opset 11, inputs from it
+// on; open ones infinite), or nothing when one is not a constant scalar.
+std::optional<std::pair<float, float>> ClipBounds(const Converter& c,
+                                                  const onnx::NodeProto& n);
 
 // Fusions (fuse.cc). The scale k and shift b of an inference batch
 // normalization with constant statistics (false when they are not);

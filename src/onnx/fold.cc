@@ -3,9 +3,6 @@
 // table below whose inputs are all constants are computed at import. Each
 // round folds what the shapes known so far allow, then ONNX's shape
 // inference runs again over the smaller graph, until nothing folds.
-#include <onnx/defs/schema.h>
-#include <onnx/shape_inference/implementation.h>
-
 #include <algorithm>
 #include <cmath>
 #include <functional>
@@ -40,12 +37,9 @@ struct Arr {
   }
 };
 
-// Folded values stay small: a shape computation, a weight's rearrangement.
-constexpr int64_t kMaxFoldedElements = int64_t{1} << 24;
-
-using FoldFn = std::optional<std::vector<Arr>> (*)(const onnx::NodeProto&,
-                                                   std::vector<const Arr*>&,
-                                                   const Converter&);
+using FoldFn = std::optional<Arr> (*)(const onnx::NodeProto&,
+                                      std::vector<const Arr*>&,
+                                      const Converter&);
 
 int64_t Count(const Shape& s) {
   int64_t n = 1;
@@ -97,9 +91,9 @@ int64_t NormAxis(int64_t axis, std::size_t rank) {
   return axis < 0 ? axis + r : axis;
 }
 
-std::optional<std::vector<Arr>> One(Arr a) {
+std::optional<Arr> One(Arr a) {
   if (Count(a.shape) > kMaxFoldedElements) return std::nullopt;
-  return std::vector<Arr>{std::move(a)};
+  return a;
 }
 
 std::vector<int64_t> Ints(const Arr& a) {
@@ -117,9 +111,9 @@ std::optional<std::vector<int64_t>> AxesOf(const onnx::NodeProto& n,
   return std::nullopt;
 }
 
-std::optional<std::vector<Arr>> FoldShape(const onnx::NodeProto& n,
-                                          std::vector<const Arr*>& /*in*/,
-                                          const Converter& c) {
+std::optional<Arr> FoldShape(const onnx::NodeProto& n,
+                             std::vector<const Arr*>& /*in*/,
+                             const Converter& c) {
   const Shape& s = c.ShapeOf(n.input(0));
   const auto rank = static_cast<int64_t>(s.size());
   auto clamp = [&](int64_t x) {
@@ -194,9 +188,9 @@ std::optional<Shape> NewShape(const onnx::NodeProto& n,
   return out;
 }
 
-std::optional<std::vector<Arr>> FoldReshape(const onnx::NodeProto& n,
-                                            std::vector<const Arr*>& in,
-                                            const Converter& /*c*/) {
+std::optional<Arr> FoldReshape(const onnx::NodeProto& n,
+                               std::vector<const Arr*>& in,
+                               const Converter& /*c*/) {
   auto shape = NewShape(n, in);
   if (!shape || Count(*shape) != static_cast<int64_t>(in[0]->v.size())) {
     return std::nullopt;
@@ -206,9 +200,9 @@ std::optional<std::vector<Arr>> FoldReshape(const onnx::NodeProto& n,
   return One(std::move(r));
 }
 
-std::optional<std::vector<Arr>> FoldCast(const onnx::NodeProto& n,
-                                         std::vector<const Arr*>& in,
-                                         const Converter& /*c*/) {
+std::optional<Arr> FoldCast(const onnx::NodeProto& n,
+                            std::vector<const Arr*>& in,
+                            const Converter& /*c*/) {
   Arr r = *in[0];
   r.type = static_cast<int>(IntAttr(n, "to", onnx::TensorProto::FLOAT));
   if (r.integer()) {
@@ -224,9 +218,28 @@ std::vector<int64_t> Strides(const Shape& s) {
   return st;
 }
 
-std::optional<std::vector<Arr>> FoldGather(const onnx::NodeProto& n,
-                                           std::vector<const Arr*>& in,
-                                           const Converter& /*c*/) {
+// The array of shape `out` whose element at index (i_0, i_1, ...) is
+// x[base + i_0 × step[0] + i_1 × step[1] + ...]: a slice or a transpose.
+std::optional<Arr> Pick(const Arr& x, const Shape& out, int64_t base,
+                        const std::vector<int64_t>& step) {
+  const int64_t count = Count(out);
+  if (count > kMaxFoldedElements) return std::nullopt;
+  const auto out_strides = Strides(out);
+  Arr r{x.type, out, {}};
+  r.v.reserve(static_cast<std::size_t>(count));
+  for (int64_t k = 0; k < count; ++k) {
+    int64_t at = base;
+    for (std::size_t d = 0; d < out.size(); ++d) {
+      at += ((k / out_strides[d]) % out[d]) * step[d];
+    }
+    r.v.push_back(x.v[at]);
+  }
+  return r;
+}
+
+std::optional<Arr> FoldGather(const onnx::NodeProto& n,
+                              std::vector<const Arr*>& in,
+                              const Converter& /*c*/) {
   const Arr &data = *in[0], &idx = *in[1];
   if (data.shape.empty()) return std::nullopt;
   const int64_t axis = NormAxis(IntAttr(n, "axis", 0), data.shape.size());
@@ -255,9 +268,9 @@ std::optional<std::vector<Arr>> FoldGather(const onnx::NodeProto& n,
   return One(std::move(r));
 }
 
-std::optional<std::vector<Arr>> FoldConcat(const onnx::NodeProto& n,
-                                           std::vector<const Arr*>& in,
-                                           const Converter& /*c*/) {
+std::optional<Arr> FoldConcat(const onnx::NodeProto& n,
+                              std::vector<const Arr*>& in,
+                              const Converter& /*c*/) {
   const Shape& first = in[0]->shape;
   const int64_t axis = NormAxis(IntAttr(n, "axis", 0), first.size());
   if (axis < 0 || axis >= static_cast<int64_t>(first.size()))
@@ -281,9 +294,9 @@ std::optional<std::vector<Arr>> FoldConcat(const onnx::NodeProto& n,
   return One(std::move(r));
 }
 
-std::optional<std::vector<Arr>> FoldSlice(const onnx::NodeProto& n,
-                                          std::vector<const Arr*>& in,
-                                          const Converter& /*c*/) {
+std::optional<Arr> FoldSlice(const onnx::NodeProto& n,
+                             std::vector<const Arr*>& in,
+                             const Converter& /*c*/) {
   const Arr& x = *in[0];
   const std::size_t rank = x.shape.size();
   auto list = [&](std::size_t i, const char* attr) {
@@ -322,50 +335,42 @@ std::optional<std::vector<Arr>> FoldSlice(const onnx::NodeProto& n,
     out[a] = s > 0 ? std::max<int64_t>((e - b + s - 1) / s, 0)
                    : std::max<int64_t>((b - e - s - 1) / -s, 0);
   }
-  Arr r{x.type, out, {}};
-  const int64_t count = Count(out);
-  if (count > kMaxFoldedElements) return std::nullopt;
-  const auto in_strides = Strides(x.shape), out_strides = Strides(out);
-  for (int64_t k = 0; k < count; ++k) {
-    int64_t at = 0;
-    for (std::size_t d = 0; d < rank; ++d) {
-      const int64_t i = (k / out_strides[d]) % out[d];
-      at += (begin[d] + i * step[d]) * in_strides[d];
-    }
-    r.v.push_back(x.v[at]);
+  const auto strides = Strides(x.shape);
+  int64_t base = 0;
+  for (std::size_t d = 0; d < rank; ++d) {
+    base += begin[d] * strides[d];
+    step[d] *= strides[d];
   }
-  return One(std::move(r));
+  return Pick(x, out, base, step);
 }
 
-std::optional<std::vector<Arr>> FoldTranspose(const onnx::NodeProto& n,
-                                              std::vector<const Arr*>& in,
-                                              const Converter& /*c*/) {
+std::optional<Arr> FoldTranspose(const onnx::NodeProto& n,
+                                 std::vector<const Arr*>& in,
+                                 const Converter& /*c*/) {
   const Arr& x = *in[0];
   const std::size_t rank = x.shape.size();
   std::vector<int64_t> perm(rank);
   for (std::size_t i = 0; i < rank; ++i) perm[i] = int64_t(rank - 1 - i);
   if (const auto p = IntsAttr(n, "perm")) perm = *p;
   if (perm.size() != rank) return std::nullopt;
+  const auto strides = Strides(x.shape);
+  std::vector<bool> seen(rank, false);
   Shape out(rank);
+  std::vector<int64_t> step(rank);
   for (std::size_t d = 0; d < rank; ++d) {
-    if (perm[d] < 0 || perm[d] >= int64_t(rank)) return std::nullopt;
-    out[d] = x.shape[perm[d]];
-  }
-  const auto in_strides = Strides(x.shape), out_strides = Strides(out);
-  Arr r{x.type, out, {}};
-  for (std::size_t k = 0; k < x.v.size(); ++k) {
-    int64_t at = 0;
-    for (std::size_t d = 0; d < rank; ++d) {
-      at += ((int64_t(k) / out_strides[d]) % out[d]) * in_strides[perm[d]];
+    if (perm[d] < 0 || perm[d] >= int64_t(rank) || seen[perm[d]]) {
+      return std::nullopt;  // not a permutation
     }
-    r.v.push_back(x.v[at]);
+    seen[perm[d]] = true;
+    out[d] = x.shape[perm[d]];
+    step[d] = strides[perm[d]];
   }
-  return One(std::move(r));
+  return Pick(x, out, 0, step);
 }
 
-std::optional<std::vector<Arr>> FoldConstantOfShape(const onnx::NodeProto& n,
-                                                    std::vector<const Arr*>& in,
-                                                    const Converter& c) {
+std::optional<Arr> FoldConstantOfShape(const onnx::NodeProto& n,
+                                       std::vector<const Arr*>& in,
+                                       const Converter& c) {
   Arr r{onnx::TensorProto::FLOAT, Ints(*in[0]), {}};
   const int64_t count = Count(r.shape);
   if (count > kMaxFoldedElements) return std::nullopt;
@@ -385,9 +390,9 @@ std::optional<std::vector<Arr>> FoldConstantOfShape(const onnx::NodeProto& n,
 // Element-wise arithmetic with NumPy broadcasting; integer division
 // truncates, as ONNX Runtime's does.
 template <char kOp>
-std::optional<std::vector<Arr>> FoldArithmetic(const onnx::NodeProto& /*n*/,
-                                               std::vector<const Arr*>& in,
-                                               const Converter& /*c*/) {
+std::optional<Arr> FoldArithmetic(const onnx::NodeProto& /*n*/,
+                                  std::vector<const Arr*>& in,
+                                  const Converter& /*c*/) {
   const Arr &a = *in[0], &b = *in[1];
   const std::size_t rank = std::max(a.shape.size(), b.shape.size());
   Shape out(rank), sa(rank, 1), sb(rank, 1);
@@ -493,9 +498,8 @@ class ConstantSource {
 
 // The node's outputs when every input it reads is a constant (Shape reads
 // only its input's static shape).
-std::optional<std::vector<Arr>> TryFold(const onnx::NodeProto& n,
-                                        ConstantSource& consts,
-                                        const Converter& c) {
+std::optional<Arr> TryFold(const onnx::NodeProto& n, ConstantSource& consts,
+                           const Converter& c) {
   const FoldFn fold = FoldOf(n.op_type());
   if (fold == nullptr || n.input_size() == 0 || n.output_size() != 1) {
     return std::nullopt;
@@ -565,8 +569,8 @@ int FoldConstants(onnx::ModelProto& m, Converter& c) {
       ++i;
       continue;
     }
-    AddInitializer(m, n.output(0), (*out)[0], c);
-    consts.Add(n.output(0), std::move((*out)[0]));
+    AddInitializer(m, n.output(0), *out, c);
+    consts.Add(n.output(0), std::move(*out));
     nodes->DeleteSubrange(i, 1);
     ++folded;
   }

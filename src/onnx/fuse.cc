@@ -113,17 +113,10 @@ const char* ActivationOf(const Converter& c, const onnx::NodeProto& n) {
   if (op == "Relu") return "relu";
   if (op == "Sigmoid") return "sigmoid";
   if (op == "Tanh") return "tanh";
-  if (op != "Clip") return nullptr;
-  const float inf = std::numeric_limits<float>::infinity();
-  float bound[2] = {FloatAttr(n, "min", -inf), FloatAttr(n, "max", inf)};
-  for (int i = 1; i <= 2; ++i) {
-    if (i >= n.input_size() || n.input(i).empty()) continue;
-    const NdArray* a = c.ConstantOf(n.input(i));
-    if (a == nullptr || a->size() != 1) return nullptr;
-    bound[i - 1] = DoubleToFloat(a->GetDouble(0));
-  }
-  if (bound[0] == 0.0f && bound[1] == 6.0f) return "relu6";
-  if (bound[0] == 0.0f && bound[1] == inf) return "relu";
+  const auto bounds = op == "Clip" ? ClipBounds(c, n) : std::nullopt;
+  if (!bounds || bounds->first != 0.0f) return nullptr;
+  if (bounds->second == 6.0f) return "relu6";
+  if (bounds->second == std::numeric_limits<float>::infinity()) return "relu";
   return nullptr;
 }
 
@@ -174,11 +167,10 @@ bool FuseHardSwish(Converter& c, const onnx::NodeProto& add,
   if (ScalarInput(c, add, k) != 3.0f) return false;
   const std::string& x = add.input(1 - k);
   const onnx::NodeProto* clip = c.SoleConsumer(add.output(0));
-  if (clip == nullptr || clip->op_type() != "Clip" ||
-      ActivationOf(c, *clip) == nullptr ||
-      std::string(ActivationOf(c, *clip)) != "relu6") {
-    return false;
-  }
+  const auto bounds = clip != nullptr && clip->op_type() == "Clip"
+                          ? ClipBounds(c, *clip)
+                          : std::nullopt;
+  if (!bounds || *bounds != std::pair{0.0f, 6.0f}) return false;
   const onnx::NodeProto* mul = c.SoleConsumer(clip->output(0));
   if (mul == nullptr || mul->op_type() != "Mul" ||
       OtherInput(*mul, clip->output(0)) == nullptr ||

@@ -151,22 +151,36 @@ void RecordShape(Converter& c, const onnx::ValueInfoProto& v) {
 }
 
 // The ranks the model states before any inference: its inputs',
-// initializers' and Constant nodes'.
-std::map<std::string, int> StatedRanks(const onnx::GraphProto& g) {
+// initializers', Constant nodes', outputs' and value_info's. A name stated
+// with two ranks is refused: ONNX's shape inference would take one for the
+// other and read past the shorter shape.
+std::map<std::string, int> StatedRanks(const onnx::GraphProto& g,
+                                       const std::string& what) {
   std::map<std::string, int> ranks;
-  for (const auto& v : g.input()) {
-    if (v.type().has_tensor_type() && v.type().tensor_type().has_shape()) {
-      ranks[v.name()] = v.type().tensor_type().shape().dim_size();
+  auto state = [&](const std::string& name, int rank) {
+    const auto [it, added] = ranks.emplace(name, rank);
+    if (!added && it->second != rank) {
+      throw FormatError(what, "value '" + Printable(name) + "'",
+                        "is stated with " + std::to_string(it->second) +
+                            " dimensions and with " + std::to_string(rank));
     }
-  }
-  for (const auto& t : g.initializer()) ranks[t.name()] = t.dims_size();
+  };
+  auto state_info = [&](const onnx::ValueInfoProto& v) {
+    if (v.type().has_tensor_type() && v.type().tensor_type().has_shape()) {
+      state(v.name(), v.type().tensor_type().shape().dim_size());
+    }
+  };
+  for (const auto& t : g.initializer()) state(t.name(), t.dims_size());
+  for (const auto& v : g.input()) state_info(v);
   for (const auto& n : g.node()) {
     for (const auto& a : n.attribute()) {
       if (n.op_type() == "Constant" && a.has_t() && n.output_size() == 1) {
-        ranks[n.output(0)] = a.t().dims_size();
+        state(n.output(0), a.t().dims_size());
       }
     }
   }
+  for (const auto& v : g.value_info()) state_info(v);
+  for (const auto& v : g.output()) state_info(v);
   return ranks;
 }
 
@@ -213,39 +227,12 @@ std::string WindowProblem(const onnx::NodeProto& n,
   return "";
 }
 
-// A name stated with one rank as an input or initializer and another as
-// an output or in value_info: ONNX's shape inference would take one for
-// the other and read past the shorter shape.
-void CheckStatedRanks(const onnx::GraphProto& g, const std::string& what) {
-  std::map<std::string, int> ranks;
-  for (const auto& t : g.initializer()) ranks[t.name()] = t.dims_size();
-  for (const auto& v : g.input()) {
-    if (v.type().has_tensor_type() && v.type().tensor_type().has_shape()) {
-      ranks.emplace(v.name(), v.type().tensor_type().shape().dim_size());
-    }
-  }
-  auto check = [&](const onnx::ValueInfoProto& v) {
-    if (!v.type().has_tensor_type() || !v.type().tensor_type().has_shape()) {
-      return;
-    }
-    const int rank = v.type().tensor_type().shape().dim_size();
-    const auto [it, added] = ranks.emplace(v.name(), rank);
-    if (!added && it->second != rank) {
-      throw FormatError(what, "value '" + Printable(v.name()) + "'",
-                        "is stated with " + std::to_string(it->second) +
-                            " dimensions and with " + std::to_string(rank));
-    }
-  };
-  for (const auto& v : g.value_info()) check(v);
-  for (const auto& v : g.output()) check(v);
-}
-
 // Convolutions and pooling checked before ONNX's own shape inference,
 // which divides by their strides and reads their attributes and filters by
 // their input's rank without checking: a zero, or a filter or list of the
 // wrong length, would stop the process.
 void CheckWindows(const onnx::GraphProto& g, const std::string& what) {
-  const std::map<std::string, int> ranks = StatedRanks(g);
+  const std::map<std::string, int> ranks = StatedRanks(g, what);
   for (const auto& n : g.node()) {
     const std::string& op = n.op_type();
     if (op != "Conv" && op != "ConvTranspose" && op != "MaxPool" &&
@@ -414,6 +401,7 @@ void ConvertNode(Converter& c, const onnx::NodeProto& n) {
     const bool constant = std::all_of(
         n.input().begin(), n.input().end(),
         [&](const auto& v) { return v.empty() || c.ConstantOf(v) != nullptr; });
+    static_assert(onnx_import::kMaxFoldedElements == 16'777'216);
     c.Fail(n, constant ? "reads constants only, but its result is not computed "
                          "at import (over 16,777,216 elements, an index out "
                          "of range, or elements of a type the importer does "
@@ -447,7 +435,7 @@ void AddInputs(const onnx::GraphProto& g, const std::string& what, bool nhwc_io,
     }
     const Shape& s = c.OnnxShapeOf(v);
     if (nhwc_io && s.size() == 4) {
-      c.Add(c.NhwcName(v), "external", {s[0], s[2], s[3], s[1]},
+      c.Add(c.NhwcName(v), "external", onnx_import::ToNhwc(s),
             {{"datatype", Value("float32")}}, {});
       c.MarkNhwc(v);
     } else {
@@ -516,7 +504,6 @@ std::unique_ptr<Graph> ImportOnnxBytes(std::span<const std::byte> bytes,
   CheckOpsets(m, what, c);
   FixDims(m, options, what);
   RefuseUnsupported(m.graph(), what);
-  CheckStatedRanks(m.graph(), what);
   CheckWindows(m.graph(), what);
   ReadExternalData(m, folder, what, c);
   StripExternalData(m);

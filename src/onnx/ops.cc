@@ -118,21 +118,29 @@ void ClipTo(Converter& c, const std::string& name, const std::string& x,
   Shift(c, name, back, lo, shape);
 }
 
-float Bound(Converter& c, const onnx::NodeProto& n, int input, float fallback) {
-  if (input >= n.input_size() || n.input(input).empty()) return fallback;
-  const NdArray* a = c.ConstantOf(n.input(input));
-  if (a == nullptr || a->size() != 1) {
-    c.Fail(n, "has a bound that is not a constant scalar");
-  }
-  return DoubleToFloat(a->GetDouble(0));
-}
+}  // namespace
 
-void Clip(Converter& c, const onnx::NodeProto& n) {
+std::optional<std::pair<float, float>> ClipBounds(const Converter& c,
+                                                  const onnx::NodeProto& n) {
   const float inf = std::numeric_limits<float>::infinity();
   // Before opset 11 the bounds are attributes; from it on, inputs.
-  const float lo = Bound(c, n, 1, FloatAttr(n, "min", -inf));
-  const float hi = Bound(c, n, 2, FloatAttr(n, "max", inf));
-  ClipTo(c, Out(c, n), In(c, n, 0), lo, hi, c.ShapeOf(Out(n)));
+  float bound[2] = {FloatAttr(n, "min", -inf), FloatAttr(n, "max", inf)};
+  for (int i = 1; i <= 2; ++i) {
+    if (i >= n.input_size() || n.input(i).empty()) continue;
+    const NdArray* a = c.ConstantOf(n.input(i));
+    if (a == nullptr || a->size() != 1) return std::nullopt;
+    bound[i - 1] = DoubleToFloat(a->GetDouble(0));
+  }
+  return std::pair{bound[0], bound[1]};
+}
+
+namespace {
+
+void Clip(Converter& c, const onnx::NodeProto& n) {
+  const auto bounds = ClipBounds(c, n);
+  if (!bounds) c.Fail(n, "has a bound that is not a constant scalar");
+  ClipTo(c, Out(c, n), In(c, n, 0), bounds->first, bounds->second,
+         c.ShapeOf(Out(n)));
 }
 
 // clip(alpha × x + beta, 0, 1) = relu6(6 alpha × x + 6 beta) / 6.
@@ -250,7 +258,7 @@ void Concat(Converter& c, const onnx::NodeProto& n) {
 // transpose, or a reshape when they cancel); and a transpose of a value
 // held in NHWC reads that form, the permutations composed likewise.
 void Transpose(Converter& c, const onnx::NodeProto& n) {
-  const std::string& v = n.input_size() > 0 ? n.input(0) : Out(n);
+  const std::string& v = Source(c, n, 0);
   const std::size_t rank = c.OnnxShapeOf(v).size();
   std::vector<int64_t> perm(rank);
   for (std::size_t i = 0; i < rank; ++i) {
@@ -266,8 +274,7 @@ void Transpose(Converter& c, const onnx::NodeProto& n) {
   if (!valid) c.Fail(n, "has a perm that is not a permutation of its axes");
   std::string x;
   if (rank == 4 && c.HasNhwc(v)) {
-    static constexpr int64_t kFromNchw[4] = {0, 3, 1, 2};
-    for (int64_t& p : perm) p = kFromNchw[p];
+    for (int64_t& p : perm) p = NhwcAxis(p);
     x = c.Nhwc(v);
   } else {
     x = In(c, n, 0);

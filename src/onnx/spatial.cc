@@ -53,17 +53,6 @@ NdArray ToHwio(Converter& c, const onnx::NodeProto& n, const NdArray& a,
                         count * sizeof(float)});
 }
 
-Shape ToNhwc(const Shape& s) { return {s[0], s[2], s[3], s[1]}; }
-
-// The ONNX value of input `i`, which a layer over NHWC reads in that order
-// (its NCHW form is not made for it).
-std::string Source(Converter& c, const onnx::NodeProto& n, int i) {
-  if (i >= n.input_size() || n.input(i).empty()) {
-    c.Fail(n, "has no input " + std::to_string(i));
-  }
-  return n.input(i);
-}
-
 // The node for a layer's NHWC output, recorded as the value's NHWC form.
 std::string NhwcOutput(Converter& c, const onnx::NodeProto& n) {
   c.MarkNhwc(Out(n));
