@@ -357,8 +357,7 @@ int main(int argc, char** argv) {
       "SNX model file."};
   Args args;
   DefineOptions(app, args);
-  try {
-    app.parse(argc, argv);
+  const auto status = sarnic::tools::ParseCommandLine(app, argc, argv, [&] {
     for (const auto& pair : args.copies) {
       if (pair.size() != 2) {
         throw CLI::ValidationError("--copy", "needs two names, SRC and TARGET");
@@ -373,13 +372,8 @@ int main(int argc, char** argv) {
     if (!reference && !args.check && args.out_path.empty()) {
       throw CLI::RequiredError("--output");
     }
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    sarnic::tools::PrintError(e.what());
-    std::cerr << app.help();
-    return 2;
-  }
+  });
+  if (status) return *status;
   sarnic::RemoveTemporaryFilesOnSignals();
   sarnic::ReportTruncatedMappedFiles();
   try {

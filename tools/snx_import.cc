@@ -56,14 +56,8 @@ int main(int argc, char** argv) {
                "List the ONNX operations converted and what they become");
   app.add_flag("--onnx-markdown", a.markdown,
                "Print the table of ONNX operations as Markdown (docs/onnx.md)");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    sarnic::tools::PrintError(e.what());
-    std::cerr << app.help();
-    return 2;
+  if (const auto status = sarnic::tools::ParseCommandLine(app, argc, argv)) {
+    return *status;
   }
   if (a.list_ops || a.markdown) {
     std::cout << (a.markdown ? sarnic::OnnxOperationsMarkdown()

@@ -86,14 +86,8 @@ int main(int argc, char** argv) {
       "Show the header, resources, layers and summary of an SNX model file."};
   Args a;
   DefineOptions(app, a);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    sarnic::tools::PrintError(e.what());
-    std::cerr << app.help();
-    return 2;
+  if (const auto status = sarnic::tools::ParseCommandLine(app, argc, argv)) {
+    return *status;
   }
   sarnic::RemoveTemporaryFilesOnSignals();
   sarnic::ReportTruncatedMappedFiles();

@@ -132,14 +132,8 @@ int main(int argc, char** argv) {
   app.add_flag("--separate-buffers", options.separate_buffers,
                "Give every output a buffer of its own instead of the planned "
                "arena (the results must be identical)");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    PrintError(e.what());
-    std::cerr << app.help();
-    return 2;
+  if (const auto status = sarnic::tools::ParseCommandLine(app, argc, argv)) {
+    return *status;
   }
   if (markdown) {
     std::cout << sarnic::SemanticsMarkdown();

@@ -1,11 +1,15 @@
-// What both tools print besides their own output: error and warning lines,
-// one line each whatever the names in them hold, and the check that
-// standard output really took what was written to it.
+// What the tools print besides their own output: error and warning lines,
+// one line each whatever the names in them hold, the command line's errors
+// with the usage, and the check that standard output really took what was
+// written to it.
 #ifndef SARNIC_TOOLS_TOOL_OUTPUT_H_
 #define SARNIC_TOOLS_TOOL_OUTPUT_H_
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
+#include <functional>
 #include <iostream>
+#include <optional>
 #include <string_view>
 
 #include "sarnic/value.h"
@@ -16,6 +20,25 @@ namespace sarnic::tools {
 // so that a line break in a name cannot forge another line.
 inline void PrintError(std::string_view what) {
   std::cerr << "error: " << Printable(what) << "\n";
+}
+
+// Parses the command line, then runs `validate` (which may throw CLI's
+// errors too). The exit status when the tool ends there: 0 after --help;
+// 2 after a mistake, told in one error line followed by the usage.
+inline std::optional<int> ParseCommandLine(
+    CLI::App& app, int argc, char** argv,
+    const std::function<void()>& validate = {}) {
+  try {
+    app.parse(argc, argv);
+    if (validate) validate();
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    PrintError(e.what());
+    std::cerr << app.help();
+    return 2;
+  }
+  return std::nullopt;
 }
 
 // Flushes standard output. A write that failed (a full disk, a closed pipe)
