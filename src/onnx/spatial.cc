@@ -218,25 +218,41 @@ void ConvTranspose(Converter& c, const onnx::NodeProto& n) {
   c.SetFusable(Out(n), conv);
 }
 
-// Where output position `o` of an axis resized from `in` to `out`
-// samples under the layer's rule and under ONNX's, for nearest neighbour.
-bool SameNearest(int64_t in, int64_t out, const std::string& coords,
-                 const std::string& rounding, bool align, bool half) {
+// ONNX's roundings of a nearest neighbour's position.
+enum class Rounding { kFloor, kCeil, kHalfUp, kHalfDown };
+
+std::optional<Rounding> RoundingOf(const std::string& name) {
+  if (name == "floor") return Rounding::kFloor;
+  if (name == "ceil") return Rounding::kCeil;
+  if (name == "round_prefer_ceil") return Rounding::kHalfUp;
+  if (name == "round_prefer_floor") return Rounding::kHalfDown;
+  return std::nullopt;
+}
+
+// The positions of an axis whose samples the check compares one by one.
+constexpr int64_t kMaxCheckedPositions = int64_t{1} << 24;
+
+// Whether every output position of an axis resized from `in` to `out`
+// samples the same input position under the layer's rule (align, half)
+// and under ONNX's (its rounding, and half_pixel's − 0.5 when `centred`).
+bool SameNearest(int64_t in, int64_t out, Rounding rounding, bool centred,
+                 bool align, bool half) {
+  const double scale = align && out > 1 ? double(in - 1) / double(out - 1)
+                                        : double(in) / double(out);
   for (int64_t o = 0; o < out; ++o) {
-    const double scale = align && out > 1 ? double(in - 1) / double(out - 1)
-                                          : double(in) / double(out);
     const double at = static_cast<double>(o);
     const double ours_src = half ? (at + 0.5) * scale : at * scale;
-    int64_t ours = int64_t(align ? std::round(ours_src) : std::floor(ours_src));
-    double src = coords == "half_pixel" ? (at + 0.5) * scale - 0.5 : ours_src;
-    int64_t theirs = rounding == "floor"  ? int64_t(std::floor(src))
-                     : rounding == "ceil" ? int64_t(std::ceil(src))
-                     : rounding == "round_prefer_ceil"
-                         ? int64_t(std::floor(src + 0.5))
-                         : int64_t(std::ceil(src - 0.5));
-    ours = std::clamp<int64_t>(ours, 0, in - 1);
-    theirs = std::clamp<int64_t>(theirs, 0, in - 1);
-    if (ours != theirs) return false;
+    const double src = centred ? (at + 0.5) * scale - 0.5 : ours_src;
+    const double theirs = rounding == Rounding::kFloor  ? std::floor(src)
+                          : rounding == Rounding::kCeil ? std::ceil(src)
+                          : rounding == Rounding::kHalfUp
+                              ? std::floor(src + 0.5)
+                              : std::ceil(src - 0.5);
+    const double ours = align ? std::round(ours_src) : std::floor(ours_src);
+    if (std::clamp<double>(ours, 0, double(in - 1)) !=
+        std::clamp<double>(theirs, 0, double(in - 1))) {
+      return false;
+    }
   }
   return true;
 }
@@ -264,9 +280,15 @@ void Resize(Converter& c, const onnx::NodeProto& n) {
   if (mode == "nearest") {
     const std::string rounding = TextAttr(
         n, "nearest_mode", c.opset() >= 11 ? "round_prefer_floor" : "floor");
-    if (coords == "tf_half_pixel_for_nn") coords = "asymmetric_half";
+    const auto r = RoundingOf(rounding);
+    if (!r) c.Fail(n, "has nearest_mode '" + Printable(rounding) + "'");
     for (int d = 2; d < 4; ++d) {
-      if (!SameNearest(xs[d], out[d], coords, rounding, align, half)) {
+      if (out[d] > kMaxCheckedPositions) {
+        c.Fail(n, "resizes an axis to " + std::to_string(out[d]) +
+                      " positions, more than the importer checks");
+      }
+      if (!SameNearest(xs[d], out[d], *r, coords == "half_pixel", align,
+                       half)) {
         c.Fail(n, "rounds nearest neighbours by '" + Printable(rounding) +
                       "' with '" + Printable(coords) +
                       "' coordinates, which pick other samples than the "

@@ -478,6 +478,8 @@ def test_resize_rounding_that_picks_other_samples_is_refused(tmp_path: Any) -> N
               {"scales": np.array([1, 1, 0.5, 0.5], np.float32)}, opset=13)
     message = import_error(write(tmp_path, m))
     assert "node 'r' (Resize)" in message and "round_prefer_floor" in message
+    m.graph.node[0].attribute.append(helper.make_attribute("nearest_mode", "f|oor"))
+    assert "node 'r' (Resize): has nearest_mode 'f|oor'" in import_error(write(tmp_path, m))
 
 
 def test_shape_computations_fold_into_constants(tmp_path: Any) -> None:
