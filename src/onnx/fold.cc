@@ -5,6 +5,7 @@
 // inference runs again over the smaller graph, until nothing folds.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <map>
@@ -63,26 +64,37 @@ Arr FromTensor(const onnx::TensorProto& t, const std::string& what) {
   return r;
 }
 
+// The values of `a` as raw little-endian bytes of type T.
+template <typename T, typename Convert>
+std::string RawBytes(const Arr& a, Convert convert) {
+  std::string raw(a.v.size() * sizeof(T), '\0');
+  for (std::size_t i = 0; i < a.v.size(); ++i) {
+    const T x = convert(a.v[i]);
+    std::memcpy(raw.data() + i * sizeof(T), &x, sizeof(T));
+  }
+  return raw;
+}
+
 void ToTensor(const Arr& a, const std::string& name, onnx::TensorProto* t) {
   t->set_name(name);
   t->set_data_type(a.type);
   for (int64_t d : a.shape) t->add_dims(d);
-  for (double x : a.v) {
-    switch (a.type) {
-      case onnx::TensorProto::FLOAT:
-        t->add_float_data(DoubleToFloat(x));
-        break;
-      case onnx::TensorProto::DOUBLE:
-        t->add_double_data(x);
-        break;
-      case onnx::TensorProto::INT64:
-        t->add_int64_data(Arr::Whole(x));
-        break;
-      default:
-        t->add_int32_data(static_cast<int32_t>(std::clamp<int64_t>(
-            Arr::Whole(x), std::numeric_limits<int32_t>::min(),
-            std::numeric_limits<int32_t>::max())));
-    }
+  auto int32 = [](double x) {
+    return static_cast<int32_t>(
+        std::clamp<int64_t>(Arr::Whole(x), std::numeric_limits<int32_t>::min(),
+                            std::numeric_limits<int32_t>::max()));
+  };
+  switch (a.type) {
+    case onnx::TensorProto::FLOAT:
+      return t->set_raw_data(RawBytes<float>(a, DoubleToFloat));
+    case onnx::TensorProto::DOUBLE:
+      return t->set_raw_data(RawBytes<double>(a, [](double x) { return x; }));
+    case onnx::TensorProto::INT64:
+      return t->set_raw_data(RawBytes<int64_t>(a, Arr::Whole));
+    case onnx::TensorProto::INT32:
+      return t->set_raw_data(RawBytes<int32_t>(a, int32));
+    default:  // the narrower types, as ONNX stores them: one int32 each
+      for (double x : a.v) t->add_int32_data(int32(x));
   }
 }
 
