@@ -3,6 +3,7 @@
 #include <random>
 
 #include "planner/planners.h"
+#include "planner/time_address.h"
 
 namespace sarnic::planner {
 
@@ -88,6 +89,62 @@ int64_t FirstFit(const std::vector<LayerId>& order,
   return count;
 }
 
+// First fit in `order` over intervals of positive sizes: the placed layers
+// are rectangles of steps × blocks, and a layer's placed conflicts are
+// those meeting its interval, searched as a few unions of blocks instead
+// of a list of every pair. The same plan as FirstFit's.
+int64_t FirstFitOverIntervals(const std::vector<LayerId>& order,
+                              const std::vector<int64_t>& blocks,
+                              const LiveLists& steps, Plan& plan) {
+  std::fill(plan.begin(), plan.end(), -1);
+  RectangleTree placed(steps.size());
+  ClearSpans search;
+  int64_t count = 0;
+  for (LayerId l : order) {
+    search.Begin(placed, l, steps.last(l));
+    const int64_t start = search.Lowest(0, blocks[l]);
+    plan[l] = start;
+    placed.Insert(l, steps.last(l), start, start + blocks[l] - 1);
+    count = std::max(count, start + blocks[l]);
+  }
+  return count;
+}
+
+// Places layers in a given order by first fit: along the lists of
+// conflicting pairs, or, for intervals of positive sizes where the pairs
+// are many (a layer meets dozens of others), as rectangles.
+class FirstFitter {
+ public:
+  FirstFitter(const LiveLists& steps, const std::vector<int64_t>& blocks)
+      : steps_(steps),
+        blocks_(blocks),
+        rectangles_(steps.intervals() &&
+                    ConflictPairs(steps) > kPairsPerLayer * blocks.size() &&
+                    std::all_of(blocks.begin(), blocks.end(),
+                                [](int64_t b) { return b > 0; })) {
+    if (!rectangles_) adj_ = Conflicts(steps, blocks.size());
+  }
+  // Fills `plan`; returns its block count.
+  int64_t Place(const std::vector<LayerId>& order, Plan& plan) const {
+    return rectangles_ ? FirstFitOverIntervals(order, blocks_, steps_, plan)
+                       : FirstFit(order, blocks_, adj_, plan);
+  }
+  // The pairs of layers live at a common step, both ways round.
+  std::size_t Edges() const {
+    if (rectangles_) return 2 * ConflictPairs(steps_);
+    std::size_t edges = 0;
+    for (const auto& a : adj_) edges += a.size();
+    return edges;
+  }
+
+ private:
+  static constexpr std::size_t kPairsPerLayer = 32;
+  const LiveLists& steps_;
+  const std::vector<int64_t>& blocks_;
+  bool rectangles_;
+  std::vector<std::vector<LayerId>> adj_;
+};
+
 }  // namespace
 
 std::vector<LayerId> LargestFirstOrder(const std::vector<int64_t>& blocks) {
@@ -131,25 +188,24 @@ std::size_t ConflictPairs(const LiveLists& steps) {
 Plan first_fit_map(const LiveLists& layer_steps,
                    const std::vector<int64_t>& layer_blocks) {
   Plan plan(layer_blocks.size(), -1);
-  FirstFit(LargestFirstOrder(layer_blocks), layer_blocks,
-           Conflicts(layer_steps, layer_blocks.size()), plan);
+  FirstFitter(layer_steps, layer_blocks)
+      .Place(LargestFirstOrder(layer_blocks), plan);
   return plan;
 }
 
 Plan best_fit_map(const LiveLists& layer_steps,
                   const std::vector<int64_t>& layer_blocks) {
   const std::size_t n = layer_blocks.size();
-  const auto adj = Conflicts(layer_steps, n);
+  const FirstFitter fitter(layer_steps, layer_blocks);
   const std::vector<LayerId> order = LargestFirstOrder(layer_blocks);
   Plan plan(n, -1);
-  int64_t best = FirstFit(order, layer_blocks, adj, plan);
+  int64_t best = fitter.Place(order, plan);
   const int64_t bound = LowerBound(layer_steps, layer_blocks);
   if (best <= bound || n < 2) return plan;
 
   // Local search over the placement order. The budget counts the work of
   // the evaluations (layers plus conflict pairs visited), not time.
-  std::size_t edges = 0;
-  for (const auto& a : adj) edges += a.size();
+  const std::size_t edges = fitter.Edges();
   constexpr std::size_t kWorkBudget = 40'000'000;
   const std::size_t per_eval = n + edges + 1;
   const std::size_t evaluations =
@@ -173,7 +229,7 @@ Plan best_fit_map(const LiveLists& layer_steps,
       trial.erase(trial.begin() + static_cast<std::ptrdiff_t>(i));
       trial.insert(trial.begin() + static_cast<std::ptrdiff_t>(j), moved);
     }
-    const int64_t count = FirstFit(trial, layer_blocks, adj, trial_plan);
+    const int64_t count = fitter.Place(trial, trial_plan);
     if (count <= current_count) {  // equal results are accepted
       current = std::move(trial);
       current_count = count;

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <iterator>
 #include <map>
 #include <set>
@@ -81,39 +82,106 @@ namespace {
 // when it is placed and given back, merged with their neighbours, after its
 // last step. Each range taking the biggest unplaced layer that fits it then
 // means: layer t at the lowest free range at least as long as it.
+//
+// The free ranges of the greedy plan over intervals, by first block, with
+// the length of each range at its first block in a max tree over the
+// blocks: the lowest range at least as long as a layer is one descent. The
+// tree covers the blocks up to the highest first block so far (the top
+// range begins where the plan ends), doubling as that grows.
+class FreeRanges {
+ public:
+  explicit FreeRanges(int64_t total_blocks) { Put(0, total_blocks); }
+
+  // The first block of the lowest range of at least `size` (> 0) blocks;
+  // -1 when there is none.
+  int64_t LowestFitting(int64_t size) const {
+    if (longest_[1] < size) return -1;
+    std::size_t node = 1;
+    while (node < leaves_) {
+      node = longest_[2 * node] >= size ? 2 * node : 2 * node + 1;
+    }
+    return static_cast<int64_t>(node - leaves_);
+  }
+
+  // Takes [first, first + size - 1] from the front of the range beginning
+  // at `first`.
+  void TakeFront(int64_t first, int64_t size) {
+    const int64_t last = ranges_.at(first);
+    Remove(first);
+    if (first + size <= last) Put(first + size, last);
+  }
+
+  // Gives [first, last] back, merged with the ranges it touches.
+  void Give(int64_t first, int64_t last) {
+    auto next = ranges_.upper_bound(first);
+    if (next != ranges_.end() && next->first == last + 1) {
+      last = next->second;
+      Remove(next->first);
+      next = ranges_.upper_bound(first);
+    }
+    if (next != ranges_.begin() && std::prev(next)->second == first - 1) {
+      first = std::prev(next)->first;
+      Remove(first);
+    }
+    Put(first, last);
+  }
+
+ private:
+  void Put(int64_t first, int64_t last) {
+    ranges_.emplace(first, last);
+    Set(first, last - first + 1);
+  }
+  void Remove(int64_t first) {
+    ranges_.erase(first);
+    Set(first, 0);
+  }
+  void Set(int64_t block, int64_t length) {
+    if (static_cast<std::size_t>(block) >= leaves_) Grow(block);
+    std::size_t node = leaves_ + static_cast<std::size_t>(block);
+    longest_[node] = length;
+    for (node /= 2; node > 0; node /= 2) {
+      longest_[node] = std::max(longest_[2 * node], longest_[2 * node + 1]);
+    }
+  }
+
+  void Grow(int64_t block) {
+    std::size_t leaves = leaves_;
+    while (leaves <= static_cast<std::size_t>(block)) leaves *= 2;
+    std::vector<int64_t> longest(2 * leaves, 0);
+    std::copy(longest_.begin() + static_cast<std::ptrdiff_t>(leaves_),
+              longest_.end(),
+              longest.begin() + static_cast<std::ptrdiff_t>(leaves));
+    for (std::size_t node = leaves - 1; node > 0; --node) {
+      longest[node] = std::max(longest[2 * node], longest[2 * node + 1]);
+    }
+    longest_ = std::move(longest);
+    leaves_ = leaves;
+  }
+
+  std::map<int64_t, int64_t> ranges_;  // first -> last
+  std::size_t leaves_ = 1;
+  std::vector<int64_t> longest_ = {0, 0};  // lengths at first blocks
+};
+
 Plan GreedyOverIntervals(const LiveLists& steps,
                          const std::vector<int64_t>& blocks,
                          int64_t total_blocks) {
   const std::size_t n = steps.size();
   Plan plan(n, -1);
-  std::map<int64_t, int64_t> free = {{0, total_blocks}};  // first -> last
+  FreeRanges free(total_blocks);
   std::vector<std::vector<LayerId>> ending(n);
   for (std::size_t t = 0; t < n; ++t) {
     if (t > 0) {
       for (LayerId l : ending[t - 1]) {
-        int64_t first = plan[l], last = plan[l] + blocks[l] - 1;
-        auto next = free.upper_bound(first);
-        if (next != free.end() && next->first == last + 1) {
-          last = next->second;
-          next = free.erase(next);
-        }
-        if (next != free.begin() && std::prev(next)->second == first - 1) {
-          std::prev(next)->second = last;
-        } else {
-          free.emplace(first, last);
-        }
+        free.Give(plan[l], plan[l] + blocks[l] - 1);
       }
     }
-    const int64_t size = blocks[t];
-    auto it = free.begin();
-    while (it != free.end() && it->second - it->first + 1 < size) ++it;
-    if (it == free.end()) {
+    const int64_t first = free.LowestFitting(blocks[t]);
+    if (first < 0) {
       throw InternalError("memory planner found no free range for a layer");
     }
-    const auto [first, last] = *it;
     plan[t] = first;
-    free.erase(it);
-    if (first + size <= last) free.emplace(first + size, last);
+    free.TakeFront(first, blocks[t]);
     ending[steps.last(static_cast<LayerId>(t))].push_back(
         static_cast<LayerId>(t));
   }
@@ -137,7 +205,9 @@ Plan greedy_step_map(const LiveLists& layer_steps,
     }
     return plan;
   }
-  if (layer_steps.intervals()) {
+  if (layer_steps.intervals() &&
+      std::all_of(layer_blocks.begin(), layer_blocks.end(),
+                  [](int64_t b) { return b > 0; })) {
     return GreedyOverIntervals(layer_steps, layer_blocks, total_blocks);
   }
   for (std::size_t t = 0; t < layer_steps.size(); ++t) {

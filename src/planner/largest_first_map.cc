@@ -153,11 +153,11 @@ bool LongerRangeAtSomeStep(const RectangleTree& by_block, int64_t first,
   if (start == 0) return FreeFrom(holders, first) <= last;
   by_block.Collect(start - 1, start - 1, enders);
   for (const RangeUnion* u : enders) {
-    auto it = u->ranges().upper_bound(first);
-    if (it != u->ranges().begin() && std::prev(it)->second >= first) --it;
-    for (; it != u->ranges().end() && it->first <= last; ++it) {
-      const int64_t lo = std::max(it->first, first);
-      if (FreeFrom(holders, lo) <= std::min(it->second, last)) return true;
+    const auto& ranges = u->ranges();
+    for (std::size_t i = u->FirstEndingFrom(first);
+         i < ranges.size() && ranges[i].first <= last; ++i) {
+      const int64_t lo = std::max(ranges[i].first, first);
+      if (FreeFrom(holders, lo) <= std::min(ranges[i].last, last)) return true;
     }
   }
   return false;
@@ -229,7 +229,9 @@ std::optional<Plan> LargestFirstOverRuns(const LiveLists& steps,
 // segment tree over the steps, so that the blocks used anywhere in the
 // layer's steps are a few unions, whatever the number of steps or layers
 // involved. A lowest fit begins a gap of those unions: block 0, or just
-// after a layer that shares a step with it. When the gap is longer than
+// after a layer that shares a step with it. The search climbs from block 0
+// and never goes down, so each union is read on from where it was last
+// asked, not looked up afresh. When the gap is longer than
 // the layer, every such step offers the start; when it is exactly as long,
 // the steps are asked one by one whether one of them offers it.
 //
@@ -245,35 +247,16 @@ std::optional<Plan> LargestFirstOverRectangles(
   if (n == 0) return plan;
   RectangleTree by_step(n),
       by_block(static_cast<std::size_t>(total_blocks) + 1);
-  std::vector<const RangeUnion*> unions;
+  ClearSpans search;
   for (LayerId layer : LargestFirstOrder(blocks)) {
     const int64_t size = blocks[layer];
     const uint32_t first = layer, last = steps.last(layer);
-    unions.clear();
-    by_step.Collect(first, last, unions);
-    // The most fragmented unions block most often: asked first, and again
-    // first after every climb, they leave the others fewer positions to
-    // confirm. The order changes the work, not the start found.
-    std::sort(unions.begin(), unions.end(),
-              [](const RangeUnion* a, const RangeUnion* b) {
-                return a->ranges().size() > b->ranges().size();
-              });
+    search.Begin(by_step, first, last);
     int64_t start = 0;
     for (;;) {
-      for (std::size_t i = 0; i < unions.size();) {
-        if (const auto end = unions[i]->MeetingEnd(start, start + size - 1)) {
-          start = *end + 1;
-          i = 0;
-        } else {
-          ++i;
-        }
-      }
-      const int64_t after = start + size;
-      std::optional<int64_t> held;
-      for (const RangeUnion* u : unions) {
-        if (const auto end = u->MeetingEnd(after, after)) held = end;
-      }
-      if (!held && after <= total_blocks) break;
+      start = search.Lowest(start, size);
+      const std::optional<int64_t> held = search.HolderEnd(start + size);
+      if (!held && start + size <= total_blocks) break;
       if (held && LongerRangeAtSomeStep(by_block, first, last, start, size)) {
         break;
       }

@@ -1,75 +1,130 @@
 #include "planner/time_address.h"
 
-#include <iterator>
+#include <algorithm>
 
 namespace sarnic::planner {
 
+std::size_t RangeUnion::FirstEndingFrom(int64_t pos) const {
+  // Disjoint ordered ranges are ordered by their last elements too.
+  return static_cast<std::size_t>(
+      std::partition_point(ranges_.begin(), ranges_.end(),
+                           [pos](const Range& r) { return r.last < pos; }) -
+      ranges_.begin());
+}
+
 void RangeUnion::Add(int64_t first, int64_t last) {
-  auto it = ranges_.upper_bound(first);
-  if (it != ranges_.begin() && std::prev(it)->second >= first - 1) {
-    --it;
-    first = it->first;
-    last = std::max(last, it->second);
-    it = ranges_.erase(it);
+  // The ranges that meet or touch [first, last] are replaced by their union.
+  std::size_t i = FirstEndingFrom(first - 1);
+  std::size_t j = i;
+  while (j < ranges_.size() && ranges_[j].first <= last + 1) {
+    first = std::min(first, ranges_[j].first);
+    last = std::max(last, ranges_[j].last);
+    ++j;
   }
-  while (it != ranges_.end() && it->first <= last + 1) {
-    last = std::max(last, it->second);
-    it = ranges_.erase(it);
+  const auto at = ranges_.begin() + static_cast<std::ptrdiff_t>(i);
+  if (i == j) {
+    ranges_.insert(at, {first, last});
+  } else {
+    *at = {first, last};
+    ranges_.erase(at + 1, ranges_.begin() + static_cast<std::ptrdiff_t>(j));
   }
-  ranges_.emplace_hint(it, first, last);
+}
+
+void UnionCursor::Advance(int64_t pos) {
+  // Gallops past the ranges ending before `pos`, then halves the last leap.
+  const RangeUnion::Range* lo = at_ + 1;
+  std::ptrdiff_t step = 1;
+  while (end_ - lo >= step && lo[step - 1].last < pos) {
+    lo += step;
+    step *= 2;
+  }
+  const RangeUnion::Range* hi = end_ - lo >= step ? lo + step - 1 : end_;
+  at_ = std::partition_point(
+      lo, hi, [pos](const RangeUnion::Range& r) { return r.last < pos; });
 }
 
 std::optional<int64_t> RangeUnion::MeetingEnd(int64_t first,
                                               int64_t last) const {
-  // The ranges are disjoint and ordered, so by their last elements too: the
-  // first range ending at or after `first` is the one to test.
-  auto it = ranges_.upper_bound(first);
-  if (it != ranges_.begin() && std::prev(it)->second >= first) {
-    return std::prev(it)->second;
-  }
-  if (it != ranges_.end() && it->first <= last) return it->second;
+  const std::size_t i = FirstEndingFrom(first);
+  if (i < ranges_.size() && ranges_[i].first <= last) return ranges_[i].last;
   return std::nullopt;
 }
 
-void RectangleTree::Add(std::unique_ptr<RangeUnion>& u, Span value) {
-  if (!u) u = std::make_unique<RangeUnion>();
-  u->Add(value.s, value.e);
+std::size_t RectangleTree::RightChild(std::size_t node, int64_t lo,
+                                      int64_t mid) {
+  return node + 2 * static_cast<std::size_t>(mid - lo + 1);
 }
 
 void RectangleTree::Insert(int64_t first_key, int64_t last_key,
                            int64_t first_value, int64_t last_value) {
-  Insert(1, 0, static_cast<int64_t>(keys_) - 1, {first_key, last_key},
+  Insert(0, 0, static_cast<int64_t>(keys_) - 1, {first_key, last_key},
          {first_value, last_value});
 }
 
 void RectangleTree::Insert(std::size_t node, int64_t lo, int64_t hi, Span key,
                            Span value) {
-  Add(below_[node], value);
+  nodes_[node].below.Add(value.s, value.e);
   if (key.s <= lo && hi <= key.e) {
-    Add(whole_[node], value);
+    nodes_[node].whole.Add(value.s, value.e);
     return;
   }
   const int64_t mid = lo + (hi - lo) / 2;
-  if (key.s <= mid) Insert(2 * node, lo, mid, key, value);
-  if (key.e > mid) Insert(2 * node + 1, mid + 1, hi, key, value);
+  if (key.s <= mid) Insert(node + 1, lo, mid, key, value);
+  if (key.e > mid) Insert(RightChild(node, lo, mid), mid + 1, hi, key, value);
 }
 
 void RectangleTree::Collect(int64_t first_key, int64_t last_key,
                             std::vector<const RangeUnion*>& out) const {
-  Collect(1, 0, static_cast<int64_t>(keys_) - 1, {first_key, last_key}, out);
+  Collect(0, 0, static_cast<int64_t>(keys_) - 1, {first_key, last_key}, out);
 }
 
 void RectangleTree::Collect(std::size_t node, int64_t lo, int64_t hi, Span key,
                             std::vector<const RangeUnion*>& out) const {
+  const Node& n = nodes_[node];
   if (key.s <= lo && hi <= key.e) {
-    if (below_[node]) out.push_back(below_[node].get());
+    if (!n.below.empty()) out.push_back(&n.below);
     return;
   }
-  if (whole_[node]) out.push_back(whole_[node].get());
-  if (!below_[node]) return;  // nothing below
+  if (!n.whole.empty()) out.push_back(&n.whole);
+  if (n.below.empty()) return;  // nothing below
   const int64_t mid = lo + (hi - lo) / 2;
-  if (key.s <= mid) Collect(2 * node, lo, mid, key, out);
-  if (key.e > mid) Collect(2 * node + 1, mid + 1, hi, key, out);
+  if (key.s <= mid) Collect(node + 1, lo, mid, key, out);
+  if (key.e > mid) Collect(RightChild(node, lo, mid), mid + 1, hi, key, out);
+}
+
+void ClearSpans::Begin(const RectangleTree& tree, int64_t first_key,
+                       int64_t last_key) {
+  unions_.clear();
+  tree.Collect(first_key, last_key, unions_);
+  // The most fragmented unions block most often: asked first, and again
+  // first after every climb, they leave the others fewer positions to
+  // confirm. The order changes the work, not the start found.
+  std::sort(unions_.begin(), unions_.end(),
+            [](const RangeUnion* a, const RangeUnion* b) {
+              return a->ranges().size() > b->ranges().size();
+            });
+  cursors_.clear();
+  for (const RangeUnion* u : unions_) cursors_.emplace_back(u);
+}
+
+int64_t ClearSpans::Lowest(int64_t from, int64_t size) {
+  int64_t start = from;
+  for (std::size_t i = 0; i < cursors_.size();) {
+    if (const auto end = cursors_[i].MeetingEnd(start, start + size - 1)) {
+      start = *end + 1;
+      i = 0;
+    } else {
+      ++i;
+    }
+  }
+  return start;
+}
+
+std::optional<int64_t> ClearSpans::HolderEnd(int64_t value) {
+  for (UnionCursor& c : cursors_) {
+    if (const auto end = c.MeetingEnd(value, value)) return end;
+  }
+  return std::nullopt;
 }
 
 }  // namespace sarnic::planner

@@ -295,8 +295,8 @@ struct IntervalInput {
   int64_t total = 0;
 };
 
-IntervalInput RandomIntervals(std::mt19937& rng) {
-  const int n = 1 + static_cast<int>(rng() % 80);
+IntervalInput RandomIntervals(std::mt19937& rng, int max_layers = 80) {
+  const int n = 1 + static_cast<int>(rng() % static_cast<unsigned>(max_layers));
   std::vector<uint32_t> last(n);
   std::vector<std::size_t> offsets = {0};
   std::vector<LayerId> heads;
@@ -402,6 +402,22 @@ TEST(Intervals, ListTheirLayersAndPlanAsTheExplicitLists) {
   }
   // The single-candidate rule did lay layers over others in some rounds.
   EXPECT_GT(overlapping, 0);
+}
+
+// The search over placement orders, whose every step is a first fit: over
+// intervals with many pairs live together the fits are searched among
+// rectangles, and the orders tried and the plan are those of the lists.
+TEST(Intervals, BestFitPlansAsTheExplicitLists) {
+  std::mt19937 rng(31);
+  int many_pairs = 0;
+  for (int round = 0; round < 4; ++round) {
+    const IntervalInput in = RandomIntervals(rng, 400);
+    many_pairs += ConflictPairs(in.intervals) > 32 * in.blocks.size();
+    ASSERT_EQ(best_fit_map(in.intervals, in.blocks),
+              best_fit_map(LiveLists::Explicit(in.steps), in.blocks))
+        << round;
+  }
+  EXPECT_GE(many_pairs, 2);
 }
 
 // Found by the test above: in an arena one block above the bound, a layer

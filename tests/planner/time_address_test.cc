@@ -1,0 +1,107 @@
+#include "planner/time_address.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+namespace sarnic::planner {
+namespace {
+
+// Values 0 .. kValues - 1 as booleans: the obvious model of a union.
+constexpr int64_t kValues = 96;
+using Bitmap = std::vector<bool>;
+
+TEST(RangeUnion, KeepsTheMergedRangesOfWhatWasAdded) {
+  std::mt19937 rng(5);
+  for (int round = 0; round < 300; ++round) {
+    RangeUnion u;
+    Bitmap in(kValues, false);
+    for (int k = 0; k < 1 + static_cast<int>(rng() % 30); ++k) {
+      const auto first = static_cast<int64_t>(rng() % kValues);
+      const int64_t last =
+          std::min(kValues - 1, first + static_cast<int64_t>(rng() % 6));
+      u.Add(first, last);
+      for (int64_t v = first; v <= last; ++v) in[v] = true;
+    }
+    // The ranges are the bitmap's runs: ascending, disjoint, not touching.
+    std::vector<RangeUnion::Range> runs;
+    for (int64_t v = 0; v < kValues; ++v) {
+      if (!in[v]) continue;
+      if (runs.empty() || runs.back().last != v - 1) runs.push_back({v, v});
+      runs.back().last = v;
+    }
+    ASSERT_EQ(u.ranges().size(), runs.size()) << round;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+      ASSERT_EQ(u.ranges()[i].first, runs[i].first) << round;
+      ASSERT_EQ(u.ranges()[i].last, runs[i].last) << round;
+    }
+    // A span meets the union where one of its values is in it; the end
+    // given is that of the run holding its first such value.
+    for (int64_t first = 0; first < kValues; ++first) {
+      for (int64_t last = first; last < std::min(kValues, first + 5); ++last) {
+        int64_t v = first;
+        while (v <= last && !in[v]) ++v;
+        const auto end = u.MeetingEnd(first, last);
+        ASSERT_EQ(end.has_value(), v <= last) << round << " " << first;
+        if (!end) continue;
+        int64_t run_end = v;
+        while (run_end + 1 < kValues && in[run_end + 1]) ++run_end;
+        ASSERT_EQ(*end, run_end) << round << " " << first;
+      }
+    }
+  }
+}
+
+// Rectangles of keys × values, and the lowest spans clear of those that
+// meet a key range, against a grid of cells.
+TEST(ClearSpans, FindTheLowestSpanClearOfTheRectanglesMeetingTheKeys) {
+  constexpr int64_t kKeys = 40;
+  std::mt19937 rng(17);
+  for (int round = 0; round < 1000; ++round) {
+    RectangleTree tree(kKeys);
+    std::vector<Bitmap> grid(kKeys, Bitmap(kValues, false));  // [key][value]
+    for (int k = 0; k < static_cast<int>(rng() % 160); ++k) {
+      const auto k0 = static_cast<int64_t>(rng() % kKeys);
+      const int64_t k1 =
+          std::min(kKeys - 1, k0 + static_cast<int64_t>(rng() % 20));
+      const auto v0 = static_cast<int64_t>(rng() % kValues);
+      const int64_t v1 =
+          std::min(kValues - 1, v0 + static_cast<int64_t>(rng() % 2));
+      tree.Insert(k0, k1, v0, v1);
+      for (int64_t key = k0; key <= k1; ++key) {
+        for (int64_t v = v0; v <= v1; ++v) grid[key][v] = true;
+      }
+    }
+    const auto k0 = static_cast<int64_t>(rng() % kKeys);
+    const int64_t k1 = k0 + static_cast<int64_t>(rng()) % (kKeys - k0);
+    Bitmap used(kValues + 16, false);
+    for (int64_t key = k0; key <= k1; ++key) {
+      for (int64_t v = 0; v < kValues; ++v) used[v] = used[v] || grid[key][v];
+    }
+    ClearSpans search;
+    search.Begin(tree, k0, k1);
+    // Questions from rising positions, as the planners ask them: each one
+    // answered from where the last one left off.
+    const int64_t size = 1 + static_cast<int64_t>(rng() % 3);
+    for (int64_t from = 0; from < kValues;
+         from += static_cast<int64_t>(rng() % 4 == 0 ? rng() % 24 : 0)) {
+      int64_t expected = from;
+      for (int64_t v = from; v < expected + size; ++v) {
+        if (used[v]) expected = v + 1;
+      }
+      const int64_t found = search.Lowest(from, size);
+      ASSERT_EQ(found, expected) << round << " from " << from;
+      from = found + size;
+      const auto held = search.HolderEnd(found + size);
+      ASSERT_EQ(held.has_value(), static_cast<bool>(used[found + size]))
+          << round;
+      if (held) {
+        for (int64_t v = found + size; v <= *held; ++v) ASSERT_TRUE(used[v]);
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace sarnic::planner
