@@ -97,7 +97,8 @@ int64_t FirstFitOverIntervals(const std::vector<LayerId>& order,
                               const std::vector<int64_t>& blocks,
                               const LiveLists& steps, Plan& plan) {
   std::fill(plan.begin(), plan.end(), -1);
-  RectangleTree placed(steps.size());
+  RectangleTree placed(
+      steps.size(), std::accumulate(blocks.begin(), blocks.end(), int64_t{0}));
   ClearSpans search;
   int64_t count = 0;
   for (LayerId l : order) {

@@ -127,37 +127,27 @@ int64_t FirstFit(std::vector<int64_t>& candidates,
 
 namespace {
 
-// The first step from `step` on at which none of `holders` (the steps at
-// which a block is occupied) holds the block.
-int64_t FreeFrom(const std::vector<const RangeUnion*>& holders, int64_t step) {
-  for (bool moved = true; moved;) {
-    moved = false;
-    for (const RangeUnion* u : holders) {
-      if (const auto end = u->MeetingEnd(step, step)) {
-        step = *end + 1;
-        moved = true;
-      }
-    }
-  }
-  return step;
-}
-
 // Whether some step of [first, last] offers `start` as the beginning of a
 // free range longer than `size`: block start - 1 is occupied there (or
-// `start` is 0) and block start + size is free. `by_block` holds the placed
-// layers as blocks × steps.
-bool LongerRangeAtSomeStep(const RectangleTree& by_block, int64_t first,
-                           int64_t last, int64_t start, int64_t size) {
-  std::vector<const RangeUnion*> holders, enders;
-  by_block.Collect(start + size, start + size, holders);
-  if (start == 0) return FreeFrom(holders, first) <= last;
-  by_block.Collect(start - 1, start - 1, enders);
-  for (const RangeUnion* u : enders) {
-    const auto& ranges = u->ranges();
-    for (std::size_t i = u->FirstEndingFrom(first);
-         i < ranges.size() && ranges[i].first <= last; ++i) {
-      const int64_t lo = std::max(ranges[i].first, first);
-      if (FreeFrom(holders, lo) <= std::min(ranges[i].last, last)) return true;
+// `start` is 0) and block start + size is free. `steps_at` holds the steps
+// at which each block is occupied.
+bool LongerRangeAtSomeStep(const std::vector<RangeUnion>& steps_at,
+                           int64_t first, int64_t last, int64_t start,
+                           int64_t size) {
+  const RangeUnion& held = steps_at[static_cast<std::size_t>(start + size)];
+  // The first step from `step` on at which block start + size is free.
+  auto free_from = [&held](int64_t step) {
+    const auto end = held.MeetingEnd(step, step);
+    return end ? *end + 1 : step;
+  };
+  if (start == 0) return free_from(first) <= last;
+  const RangeUnion& ending = steps_at[static_cast<std::size_t>(start - 1)];
+  const auto& ranges = ending.ranges();
+  for (std::size_t i = ending.FirstEndingFrom(first);
+       i < ranges.size() && ranges[i].first <= last; ++i) {
+    if (free_from(std::max(ranges[i].first, first)) <=
+        std::min(ranges[i].last, last)) {
+      return true;
     }
   }
   return false;
@@ -231,9 +221,11 @@ std::optional<Plan> LargestFirstOverRuns(const LiveLists& steps,
 // involved. A lowest fit begins a gap of those unions: block 0, or just
 // after a layer that shares a step with it. The search climbs from block 0
 // and never goes down, so each union is read on from where it was last
-// asked, not looked up afresh. When the gap is longer than
-// the layer, every such step offers the start; when it is exactly as long,
-// the steps are asked one by one whether one of them offers it.
+// asked, not looked up afresh. When the gap is longer than the layer,
+// every such step offers the start; when it is exactly as long, the steps
+// at which the blocks on either side are occupied, kept per block (each
+// placed layer adds its interval to each of its blocks: the blocks of all
+// layers in all), tell whether one of them offers it.
 //
 // Returns nothing when a layer has no start that fits: with an arena
 // smaller than the sum of the layers, the per-step rule may then take a
@@ -245,8 +237,8 @@ std::optional<Plan> LargestFirstOverRectangles(
   const std::size_t n = blocks.size();
   Plan plan(n, -1);
   if (n == 0) return plan;
-  RectangleTree by_step(n),
-      by_block(static_cast<std::size_t>(total_blocks) + 1);
+  RectangleTree by_step(n, total_blocks + 1);
+  std::vector<RangeUnion> steps_at(static_cast<std::size_t>(total_blocks) + 1);
   ClearSpans search;
   for (LayerId layer : LargestFirstOrder(blocks)) {
     const int64_t size = blocks[layer];
@@ -257,7 +249,7 @@ std::optional<Plan> LargestFirstOverRectangles(
       start = search.Lowest(start, size);
       const std::optional<int64_t> held = search.HolderEnd(start + size);
       if (!held && start + size <= total_blocks) break;
-      if (held && LongerRangeAtSomeStep(by_block, first, last, start, size)) {
+      if (held && LongerRangeAtSomeStep(steps_at, first, last, start, size)) {
         break;
       }
       if (!held) return std::nullopt;
@@ -265,7 +257,9 @@ std::optional<Plan> LargestFirstOverRectangles(
     }
     plan[layer] = start;
     by_step.Insert(first, last, start, start + size - 1);
-    by_block.Insert(start, start + size - 1, first, last);
+    for (int64_t b = start; b < start + size; ++b) {
+      steps_at[static_cast<std::size_t>(b)].Add(first, last);
+    }
   }
   return plan;
 }

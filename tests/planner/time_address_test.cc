@@ -9,7 +9,7 @@ namespace sarnic::planner {
 namespace {
 
 // Values 0 .. kValues - 1 as booleans: the obvious model of a union.
-constexpr int64_t kValues = 96;
+constexpr int64_t kValues = 200;
 using Bitmap = std::vector<bool>;
 
 TEST(RangeUnion, KeepsTheMergedRangesOfWhatWasAdded) {
@@ -53,21 +53,59 @@ TEST(RangeUnion, KeepsTheMergedRangesOfWhatWasAdded) {
   }
 }
 
+// A bitmap union answers as the obvious model, across word boundaries and
+// whole words.
+TEST(BitUnion, HoldsWhatWasAddedAndKnowsItsWholeWords) {
+  std::mt19937 rng(8);
+  for (int round = 0; round < 300; ++round) {
+    BitUnion u;
+    Bitmap in(kValues, false);
+    for (int k = 0; k < 1 + static_cast<int>(rng() % 12); ++k) {
+      const auto first = static_cast<int64_t>(rng() % kValues);
+      const int64_t last = std::min(
+          kValues - 1,
+          first + static_cast<int64_t>(rng() % 2 ? rng() % 4 : rng() % 140));
+      u.Add(first, last);
+      for (int64_t v = first; v <= last; ++v) in[v] = true;
+    }
+    for (int64_t v = 0; v < kValues + 70; ++v) {
+      const bool held = v < kValues && in[v];
+      ASSERT_EQ(u.Holds(v), held) << round << " " << v;
+      if (!held) continue;
+      int64_t end = v;
+      while (end + 1 < kValues && in[end + 1]) ++end;
+      ASSERT_EQ(u.RunEnd(v), end) << round << " " << v;
+    }
+    for (std::size_t w = 0; w * 64 < kValues + 64; ++w) {
+      bool whole = true;
+      for (int64_t v = static_cast<int64_t>(w) * 64;
+           v < static_cast<int64_t>(w + 1) * 64; ++v) {
+        whole = whole && v < kValues && in[v];
+      }
+      ASSERT_EQ((u.full_words(w / 64) >> (w % 64) & 1) != 0, whole)
+          << round << " word " << w;
+    }
+  }
+}
+
 // Rectangles of keys × values, and the lowest spans clear of those that
-// meet a key range, against a grid of cells.
+// meet a key range, against a grid of cells. The top levels of the tree
+// keep bitmaps, the others sorted ranges.
 TEST(ClearSpans, FindTheLowestSpanClearOfTheRectanglesMeetingTheKeys) {
-  constexpr int64_t kKeys = 40;
+  constexpr int64_t kKeys = 160;
   std::mt19937 rng(17);
-  for (int round = 0; round < 1000; ++round) {
-    RectangleTree tree(kKeys);
+  for (int round = 0; round < 600; ++round) {
+    RectangleTree tree(kKeys, kValues);
     std::vector<Bitmap> grid(kKeys, Bitmap(kValues, false));  // [key][value]
     for (int k = 0; k < static_cast<int>(rng() % 160); ++k) {
       const auto k0 = static_cast<int64_t>(rng() % kKeys);
       const int64_t k1 =
-          std::min(kKeys - 1, k0 + static_cast<int64_t>(rng() % 20));
+          std::min(kKeys - 1, k0 + static_cast<int64_t>(rng() % 90));
+      // Mostly narrow, sometimes over whole words of values.
       const auto v0 = static_cast<int64_t>(rng() % kValues);
-      const int64_t v1 =
-          std::min(kValues - 1, v0 + static_cast<int64_t>(rng() % 2));
+      const int64_t v1 = std::min(
+          kValues - 1,
+          v0 + static_cast<int64_t>(rng() % 8 ? rng() % 2 : rng() % 100));
       tree.Insert(k0, k1, v0, v1);
       for (int64_t key = k0; key <= k1; ++key) {
         for (int64_t v = v0; v <= v1; ++v) grid[key][v] = true;
@@ -75,7 +113,7 @@ TEST(ClearSpans, FindTheLowestSpanClearOfTheRectanglesMeetingTheKeys) {
     }
     const auto k0 = static_cast<int64_t>(rng() % kKeys);
     const int64_t k1 = k0 + static_cast<int64_t>(rng()) % (kKeys - k0);
-    Bitmap used(kValues + 16, false);
+    Bitmap used(kValues + 32, false);
     for (int64_t key = k0; key <= k1; ++key) {
       for (int64_t v = 0; v < kValues; ++v) used[v] = used[v] || grid[key][v];
     }
@@ -83,7 +121,7 @@ TEST(ClearSpans, FindTheLowestSpanClearOfTheRectanglesMeetingTheKeys) {
     search.Begin(tree, k0, k1);
     // Questions from rising positions, as the planners ask them: each one
     // answered from where the last one left off.
-    const int64_t size = 1 + static_cast<int64_t>(rng() % 3);
+    const int64_t size = 1 + static_cast<int64_t>(rng() % 4);
     for (int64_t from = 0; from < kValues;
          from += static_cast<int64_t>(rng() % 4 == 0 ? rng() % 24 : 0)) {
       int64_t expected = from;
