@@ -12,18 +12,26 @@ namespace {
 constexpr int64_t kValues = 200;
 using Bitmap = std::vector<bool>;
 
+// Adds up to `most` random ranges of values to `u` and to the model `in`;
+// `extra` gives how far a range runs past its first value.
+template <typename Union, typename Extra>
+void AddRandomRanges(Union& u, Bitmap& in, std::mt19937& rng, unsigned most,
+                     Extra extra) {
+  for (int k = 0; k < 1 + static_cast<int>(rng() % most); ++k) {
+    const auto first = static_cast<int64_t>(rng() % kValues);
+    const int64_t last = std::min(kValues - 1, first + extra());
+    u.Add(first, last);
+    for (int64_t v = first; v <= last; ++v) in[v] = true;
+  }
+}
+
 TEST(RangeUnion, KeepsTheMergedRangesOfWhatWasAdded) {
   std::mt19937 rng(5);
   for (int round = 0; round < 300; ++round) {
     RangeUnion u;
     Bitmap in(kValues, false);
-    for (int k = 0; k < 1 + static_cast<int>(rng() % 30); ++k) {
-      const auto first = static_cast<int64_t>(rng() % kValues);
-      const int64_t last =
-          std::min(kValues - 1, first + static_cast<int64_t>(rng() % 6));
-      u.Add(first, last);
-      for (int64_t v = first; v <= last; ++v) in[v] = true;
-    }
+    AddRandomRanges(u, in, rng, 30,
+                    [&rng] { return static_cast<int64_t>(rng() % 6); });
     // The ranges are the bitmap's runs: ascending, disjoint, not touching.
     std::vector<RangeUnion::Range> runs;
     for (int64_t v = 0; v < kValues; ++v) {
@@ -60,14 +68,10 @@ TEST(BitUnion, HoldsWhatWasAddedAndKnowsItsWholeWords) {
   for (int round = 0; round < 300; ++round) {
     BitUnion u;
     Bitmap in(kValues, false);
-    for (int k = 0; k < 1 + static_cast<int>(rng() % 12); ++k) {
-      const auto first = static_cast<int64_t>(rng() % kValues);
-      const int64_t last = std::min(
-          kValues - 1,
-          first + static_cast<int64_t>(rng() % 2 ? rng() % 4 : rng() % 140));
-      u.Add(first, last);
-      for (int64_t v = first; v <= last; ++v) in[v] = true;
-    }
+    // Short ranges and ranges over whole words.
+    AddRandomRanges(u, in, rng, 12, [&rng] {
+      return static_cast<int64_t>(rng() % 2 ? rng() % 4 : rng() % 140);
+    });
     for (int64_t v = 0; v < kValues + 70; ++v) {
       const bool held = v < kValues && in[v];
       ASSERT_EQ(u.Holds(v), held) << round << " " << v;
