@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstdint>
 #include <iterator>
 #include <map>
 #include <set>
@@ -87,14 +88,25 @@ namespace {
 // the length of each range at its first block in a max tree over the
 // blocks: the lowest range at least as long as a layer is one descent. The
 // tree covers the blocks up to the highest first block so far (the top
-// range begins where the plan ends), doubling as that grows.
+// range begins where the plan ends), doubling as that grows. Where the
+// layers are so large that it would outgrow a few dozen entries per layer,
+// the ranges are walked instead.
 class FreeRanges {
  public:
-  explicit FreeRanges(int64_t total_blocks) { Put(0, total_blocks); }
+  FreeRanges(int64_t total_blocks, std::size_t layers)
+      : max_leaves_(std::max<std::size_t>(std::size_t{1} << 16, 16 * layers)) {
+    Put(0, total_blocks);
+  }
 
   // The first block of the lowest range of at least `size` (> 0) blocks;
   // -1 when there is none.
   int64_t LowestFitting(int64_t size) const {
+    if (longest_.empty()) {
+      for (const auto& [first, last] : ranges_) {
+        if (last - first + 1 >= size) return first;
+      }
+      return -1;
+    }
     if (longest_[1] < size) return -1;
     std::size_t node = 1;
     while (node < leaves_) {
@@ -137,6 +149,7 @@ class FreeRanges {
   }
   void Set(int64_t block, int64_t length) {
     if (static_cast<std::size_t>(block) >= leaves_) Grow(block);
+    if (longest_.empty()) return;
     std::size_t node = leaves_ + static_cast<std::size_t>(block);
     longest_[node] = length;
     for (node /= 2; node > 0; node /= 2) {
@@ -147,6 +160,12 @@ class FreeRanges {
   void Grow(int64_t block) {
     std::size_t leaves = leaves_;
     while (leaves <= static_cast<std::size_t>(block)) leaves *= 2;
+    if (leaves > max_leaves_) {
+      longest_.clear();
+      longest_.shrink_to_fit();
+      leaves_ = SIZE_MAX;
+      return;
+    }
     std::vector<int64_t> longest(2 * leaves, 0);
     std::copy(longest_.begin() + static_cast<std::ptrdiff_t>(leaves_),
               longest_.end(),
@@ -159,7 +178,8 @@ class FreeRanges {
   }
 
   std::map<int64_t, int64_t> ranges_;  // first -> last
-  std::size_t leaves_ = 1;
+  std::size_t max_leaves_;
+  std::size_t leaves_ = 1;                 // SIZE_MAX once walked instead
   std::vector<int64_t> longest_ = {0, 0};  // lengths at first blocks
 };
 
@@ -168,7 +188,7 @@ Plan GreedyOverIntervals(const LiveLists& steps,
                          int64_t total_blocks) {
   const std::size_t n = steps.size();
   Plan plan(n, -1);
-  FreeRanges free(total_blocks);
+  FreeRanges free(total_blocks, n);
   std::vector<std::vector<LayerId>> ending(n);
   for (std::size_t t = 0; t < n; ++t) {
     if (t > 0) {

@@ -4,6 +4,7 @@
 #include <map>
 #include <numeric>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 
 #include "planner/free_list.h"
@@ -127,23 +128,42 @@ int64_t FirstFit(std::vector<int64_t>& candidates,
 
 namespace {
 
-// Whether some step of [first, last] offers `start` as the beginning of a
-// free range longer than `size`: block start - 1 is occupied there (or
-// `start` is 0) and block start + size is free. `steps_at` holds the steps
-// at which each block is occupied.
-bool LongerRangeAtSomeStep(const std::vector<RangeUnion>& steps_at,
-                           int64_t first, int64_t last, int64_t start,
-                           int64_t size) {
-  const RangeUnion& held = steps_at[static_cast<std::size_t>(start + size)];
+// The steps of the placed layers by their first block and by their last.
+// Over the steps of a layer whose span [start, start + size - 1] is clear,
+// a layer holding block start + size begins there and one holding block
+// start - 1 ends there: these are all the steps the layer's neighbours on
+// either side are asked about, two unions per placed layer.
+struct Edges {
+  explicit Edges(std::size_t layers) {
+    starting.reserve(layers);
+    ending.reserve(layers);
+  }
+  std::unordered_map<int64_t, RangeUnion> starting, ending;
+
+  void Add(int64_t start, int64_t size, int64_t first, int64_t last) {
+    starting[start].Add(first, last);
+    ending[start + size - 1].Add(first, last);
+  }
+};
+
+// Whether some step of [first, last] offers `start` (clear over those
+// steps for `size` blocks) as the beginning of a free range longer than
+// `size`: block start - 1 is occupied there (or `start` is 0) and block
+// start + size is free.
+bool LongerRangeAtSomeStep(const Edges& edges, int64_t first, int64_t last,
+                           int64_t start, int64_t size) {
+  const auto held = edges.starting.find(start + size);
   // The first step from `step` on at which block start + size is free.
-  auto free_from = [&held](int64_t step) {
-    const auto end = held.MeetingEnd(step, step);
+  auto free_from = [&](int64_t step) {
+    if (held == edges.starting.end()) return step;
+    const auto end = held->second.MeetingEnd(step, step);
     return end ? *end + 1 : step;
   };
   if (start == 0) return free_from(first) <= last;
-  const RangeUnion& ending = steps_at[static_cast<std::size_t>(start - 1)];
-  const auto& ranges = ending.ranges();
-  for (std::size_t i = ending.FirstEndingFrom(first);
+  const auto ending = edges.ending.find(start - 1);
+  if (ending == edges.ending.end()) return false;
+  const auto& ranges = ending->second.ranges();
+  for (std::size_t i = ending->second.FirstEndingFrom(first);
        i < ranges.size() && ranges[i].first <= last; ++i) {
     if (free_from(std::max(ranges[i].first, first)) <=
         std::min(ranges[i].last, last)) {
@@ -223,9 +243,8 @@ std::optional<Plan> LargestFirstOverRuns(const LiveLists& steps,
 // and never goes down, so each union is read on from where it was last
 // asked, not looked up afresh. When the gap is longer than the layer,
 // every such step offers the start; when it is exactly as long, the steps
-// at which the blocks on either side are occupied, kept per block (each
-// placed layer adds its interval to each of its blocks: the blocks of all
-// layers in all), tell whether one of them offers it.
+// of the layers ending just below it and beginning just above it tell
+// whether one of them offers it.
 //
 // Returns nothing when a layer has no start that fits: with an arena
 // smaller than the sum of the layers, the per-step rule may then take a
@@ -238,7 +257,7 @@ std::optional<Plan> LargestFirstOverRectangles(
   Plan plan(n, -1);
   if (n == 0) return plan;
   RectangleTree by_step(n, total_blocks + 1);
-  std::vector<RangeUnion> steps_at(static_cast<std::size_t>(total_blocks) + 1);
+  Edges edges(n);
   ClearSpans search;
   for (LayerId layer : LargestFirstOrder(blocks)) {
     const int64_t size = blocks[layer];
@@ -249,7 +268,7 @@ std::optional<Plan> LargestFirstOverRectangles(
       start = search.Lowest(start, size);
       const std::optional<int64_t> held = search.HolderEnd(start + size);
       if (!held && start + size <= total_blocks) break;
-      if (held && LongerRangeAtSomeStep(steps_at, first, last, start, size)) {
+      if (held && LongerRangeAtSomeStep(edges, first, last, start, size)) {
         break;
       }
       if (!held) return std::nullopt;
@@ -257,9 +276,7 @@ std::optional<Plan> LargestFirstOverRectangles(
     }
     plan[layer] = start;
     by_step.Insert(first, last, start, start + size - 1);
-    for (int64_t b = start; b < start + size; ++b) {
-      steps_at[static_cast<std::size_t>(b)].Add(first, last);
-    }
+    edges.Add(start, size, first, last);
   }
   return plan;
 }

@@ -404,6 +404,21 @@ TEST(Intervals, ListTheirLayersAndPlanAsTheExplicitLists) {
   EXPECT_GT(overlapping, 0);
 }
 
+// Layers of tens of thousands of blocks: the greedy plan over intervals
+// walks its free ranges instead of keeping a tree over so many blocks, and
+// plans as the lists do.
+TEST(Intervals, GreedyPlansHugeLayersAsTheExplicitLists) {
+  std::mt19937 rng(41);
+  for (int round = 0; round < 200; ++round) {
+    IntervalInput in = RandomIntervals(rng);
+    for (int64_t& b : in.blocks) b *= 40000;
+    const int64_t total = 40000 * in.total;
+    ASSERT_EQ(greedy_step_map(in.intervals, in.blocks, total),
+              greedy_step_map(LiveLists::Explicit(in.steps), in.blocks, total))
+        << round;
+  }
+}
+
 // The search over placement orders, whose every step is a first fit: over
 // intervals with many pairs live together the fits are searched among
 // rectangles, and the orders tried and the plan are those of the lists.
