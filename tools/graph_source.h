@@ -15,17 +15,16 @@
 #include "sarnic/errors.h"
 #include "sarnic/graph_file.h"
 #include "sarnic/onnx_import.h"
+#include "tool_output.h"
 
 namespace sarnic::tools {
 
 // --dim and --nhwc-io, as each tool that reads ONNX models takes them.
 inline void DefineOnnxOptions(CLI::App& app, std::vector<std::string>& dims,
                               bool& nhwc_io) {
-  app.add_option("--dim", dims,
-                 "An ONNX model's dynamic dimension: NAME=VALUE, or "
-                 "INPUT:AXIS=VALUE for an unnamed one (repeatable)")
-      ->allow_extra_args(false)
-      ->delimiter('\0');
+  Literal(app.add_option("--dim", dims,
+                         "An ONNX model's dynamic dimension: NAME=VALUE, or "
+                         "INPUT:AXIS=VALUE for an unnamed one (repeatable)"));
   app.add_flag("--nhwc-io", nhwc_io,
                "An ONNX model's 4-D inputs and outputs in NHWC order (by "
                "default they keep the model's NCHW shapes)");

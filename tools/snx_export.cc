@@ -33,11 +33,7 @@ std::vector<std::string> ReadLabels(const std::string& path) {
   return labels;
 }
 
-// Every value of a repeatable option is one name exactly as typed: no list
-// syntax ("[a, b]") and no splitting at commas.
-CLI::Option* Literal(CLI::Option* option) {
-  return option->allow_extra_args(false)->delimiter('\0');
-}
+using sarnic::tools::Literal;
 
 // The command line as typed.
 struct Args {

@@ -22,6 +22,12 @@ inline void PrintError(std::string_view what) {
   std::cerr << "error: " << Printable(what) << "\n";
 }
 
+// Every value of a repeatable option is one name exactly as typed: no list
+// syntax ("[a, b]") and no splitting at commas.
+inline CLI::Option* Literal(CLI::Option* option) {
+  return option->allow_extra_args(false)->delimiter('\0');
+}
+
 // Parses the command line, then runs `validate` (which may throw CLI's
 // errors too). The exit status when the tool ends there: 0 after --help;
 // 2 after a mistake, told in one error line followed by the usage.

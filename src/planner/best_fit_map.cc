@@ -119,10 +119,10 @@ class FirstFitter {
   FirstFitter(const LiveLists& steps, const std::vector<int64_t>& blocks)
       : steps_(steps),
         blocks_(blocks),
+        pairs_(steps.intervals() ? ConflictPairs(steps) : 0),
         rectangles_(steps.intervals() &&
-                    ConflictPairs(steps) > kPairsPerLayer * blocks.size() &&
-                    std::all_of(blocks.begin(), blocks.end(),
-                                [](int64_t b) { return b > 0; })) {
+                    pairs_ > kPairsPerLayer * blocks.size() &&
+                    AllPositive(blocks)) {
     if (!rectangles_) adj_ = Conflicts(steps, blocks.size());
   }
   // Fills `plan`; returns its block count.
@@ -132,7 +132,7 @@ class FirstFitter {
   }
   // The pairs of layers live at a common step, both ways round.
   std::size_t Edges() const {
-    if (rectangles_) return 2 * ConflictPairs(steps_);
+    if (rectangles_) return 2 * pairs_;
     std::size_t edges = 0;
     for (const auto& a : adj_) edges += a.size();
     return edges;
@@ -142,6 +142,7 @@ class FirstFitter {
   static constexpr std::size_t kPairsPerLayer = 32;
   const LiveLists& steps_;
   const std::vector<int64_t>& blocks_;
+  std::size_t pairs_;  // for intervals
   bool rectangles_;
   std::vector<std::vector<LayerId>> adj_;
 };

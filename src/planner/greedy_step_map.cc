@@ -75,15 +75,6 @@ int64_t LowerBound(const LiveLists& steps, const std::vector<int64_t>& blocks) {
 
 namespace {
 
-// The greedy plan over intervals. Step t's only unplaced layer is t itself,
-// and no two layers live at a common step overlap (each was placed clear of
-// every layer live at its own step, which includes every earlier layer it
-// shares a step with). So the step's free ranges are those left by the
-// layers live at it, kept from step to step: a layer's blocks are carved
-// when it is placed and given back, merged with their neighbours, after its
-// last step. Each range taking the biggest unplaced layer that fits it then
-// means: layer t at the lowest free range at least as long as it.
-//
 // The free ranges of the greedy plan over intervals, by first block, with
 // the length of each range at its first block in a max tree over the
 // blocks: the lowest range at least as long as a layer is one descent. The
@@ -183,6 +174,14 @@ class FreeRanges {
   std::vector<int64_t> longest_ = {0, 0};  // lengths at first blocks
 };
 
+// The greedy plan over intervals. Step t's only unplaced layer is t itself,
+// and no two layers live at a common step overlap (each was placed clear of
+// every layer live at its own step, which includes every earlier layer it
+// shares a step with). So the step's free ranges are those left by the
+// layers live at it, kept from step to step: a layer's blocks are carved
+// when it is placed and given back, merged with their neighbours, after its
+// last step. Each range taking the biggest unplaced layer that fits it then
+// means: layer t at the lowest free range at least as long as it.
 Plan GreedyOverIntervals(const LiveLists& steps,
                          const std::vector<int64_t>& blocks,
                          int64_t total_blocks) {
@@ -225,9 +224,7 @@ Plan greedy_step_map(const LiveLists& layer_steps,
     }
     return plan;
   }
-  if (layer_steps.intervals() &&
-      std::all_of(layer_blocks.begin(), layer_blocks.end(),
-                  [](int64_t b) { return b > 0; })) {
+  if (layer_steps.intervals() && AllPositive(layer_blocks)) {
     return GreedyOverIntervals(layer_steps, layer_blocks, total_blocks);
   }
   for (std::size_t t = 0; t < layer_steps.size(); ++t) {

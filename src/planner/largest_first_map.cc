@@ -133,8 +133,8 @@ namespace {
 // a layer holding block start + size begins there and one holding block
 // start - 1 ends there: these are all the steps the layer's neighbours on
 // either side are asked about, two unions per placed layer.
-struct Edges {
-  explicit Edges(std::size_t layers) {
+struct PlacedEnds {
+  explicit PlacedEnds(std::size_t layers) {
     starting.reserve(layers);
     ending.reserve(layers);
   }
@@ -150,7 +150,7 @@ struct Edges {
 // steps for `size` blocks) as the beginning of a free range longer than
 // `size`: block start - 1 is occupied there (or `start` is 0) and block
 // start + size is free.
-bool LongerRangeAtSomeStep(const Edges& edges, int64_t first, int64_t last,
+bool LongerRangeAtSomeStep(const PlacedEnds& edges, int64_t first, int64_t last,
                            int64_t start, int64_t size) {
   const auto held = edges.starting.find(start + size);
   // The first step from `step` on at which block start + size is free.
@@ -257,7 +257,7 @@ std::optional<Plan> LargestFirstOverRectangles(
   Plan plan(n, -1);
   if (n == 0) return plan;
   RectangleTree by_step(n, total_blocks + 1);
-  Edges edges(n);
+  PlacedEnds edges(n);
   ClearSpans search;
   for (LayerId layer : LargestFirstOrder(blocks)) {
     const int64_t size = blocks[layer];
@@ -285,9 +285,7 @@ Plan largest_first_map(const LiveLists& layer_steps,
                        const std::vector<int64_t>& layer_blocks,
                        int64_t total_blocks) {
   const std::size_t n = layer_blocks.size();
-  if (layer_steps.intervals() &&
-      std::all_of(layer_blocks.begin(), layer_blocks.end(),
-                  [](int64_t b) { return b > 0; })) {
+  if (layer_steps.intervals() && AllPositive(layer_blocks)) {
     // Runs of steps cost the steps each interval meets; rectangles cost a
     // few unions per layer whatever its interval. Short intervals (chains,
     // residual blocks) plan faster by runs, long ones (many layers live at

@@ -131,6 +131,13 @@ std::optional<Plan> LargestFirstOverRectangles(
     const LiveLists& steps, const std::vector<int64_t>& blocks,
     int64_t total_blocks);
 
+// Whether every layer has at least one block: what the planners' ways over
+// intervals need.
+inline bool AllPositive(const std::vector<int64_t>& blocks) {
+  return std::all_of(blocks.begin(), blocks.end(),
+                     [](int64_t b) { return b > 0; });
+}
+
 // The layers by size, largest first; among equal sizes the earliest in
 // planner order: the order in which the largest-first and first-fit
 // planners place them.
