@@ -74,22 +74,24 @@ void BroadcastShape(Context& c, uint32_t n) {
   const auto out = c.OwnShape(n);
   if (!out) return;
   std::optional<Shape> expected = Shape{};
-  std::string shapes;
   for (const auto& [attr, name] : inputs) {
     const auto s = c.ShapeOf(name);
     if (!s) return;
-    shapes += (shapes.empty() ? "" : " and ") + ShapeText(*s);
     if (expected) expected = Broadcast(*expected, *s);
+  }
+  if (expected && *expected == *out) return;
+  // The inputs' shapes are written out only for a message.
+  std::string shapes;
+  for (const auto& [attr, name] : inputs) {
+    shapes += (shapes.empty() ? "" : " and ") + ShapeText(*c.ShapeOf(name));
   }
   if (!expected) {
     return c.Add(n, inputs.front().first,
                  "the input shapes " + shapes + " do not broadcast");
   }
-  if (*expected != *out) {
-    c.Add(n, "output_shape",
-          "is " + ShapeText(*out) + " but the inputs " + shapes +
-              " broadcast to " + ShapeText(*expected));
-  }
+  c.Add(n, "output_shape",
+        "is " + ShapeText(*out) + " but the inputs " + shapes +
+            " broadcast to " + ShapeText(*expected));
 }
 
 void Concat(Context& c, uint32_t n) {

@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <numeric>
+#include <optional>
 #include <random>
 
 #include "planner/planners.h"
@@ -95,10 +96,10 @@ int64_t FirstFit(const std::vector<LayerId>& order,
 // of a list of every pair. The same plan as FirstFit's.
 int64_t FirstFitOverIntervals(const std::vector<LayerId>& order,
                               const std::vector<int64_t>& blocks,
-                              const LiveLists& steps, Plan& plan) {
+                              const LiveLists& steps, RectangleTree& placed,
+                              Plan& plan) {
   std::fill(plan.begin(), plan.end(), -1);
-  RectangleTree placed(
-      steps.size(), std::accumulate(blocks.begin(), blocks.end(), int64_t{0}));
+  placed.Clear();
   ClearSpans search;
   int64_t count = 0;
   for (LayerId l : order) {
@@ -123,12 +124,19 @@ class FirstFitter {
         rectangles_(steps.intervals() &&
                     pairs_ > kPairsPerLayer * blocks.size() &&
                     AllPositive(blocks)) {
-    if (!rectangles_) adj_ = Conflicts(steps, blocks.size());
+    if (rectangles_) {
+      // One tree for every order placed: its unions keep their memory.
+      placed_.emplace(steps.size(), std::accumulate(blocks.begin(),
+                                                    blocks.end(), int64_t{0}));
+    } else {
+      adj_ = Conflicts(steps, blocks.size());
+    }
   }
   // Fills `plan`; returns its block count.
-  int64_t Place(const std::vector<LayerId>& order, Plan& plan) const {
-    return rectangles_ ? FirstFitOverIntervals(order, blocks_, steps_, plan)
-                       : FirstFit(order, blocks_, adj_, plan);
+  int64_t Place(const std::vector<LayerId>& order, Plan& plan) {
+    return rectangles_
+               ? FirstFitOverIntervals(order, blocks_, steps_, *placed_, plan)
+               : FirstFit(order, blocks_, adj_, plan);
   }
   // The pairs of layers live at a common step, both ways round.
   std::size_t Edges() const {
@@ -145,6 +153,7 @@ class FirstFitter {
   std::size_t pairs_;  // for intervals
   bool rectangles_;
   std::vector<std::vector<LayerId>> adj_;
+  std::optional<RectangleTree> placed_;
 };
 
 }  // namespace
@@ -198,7 +207,7 @@ Plan first_fit_map(const LiveLists& layer_steps,
 Plan best_fit_map(const LiveLists& layer_steps,
                   const std::vector<int64_t>& layer_blocks) {
   const std::size_t n = layer_blocks.size();
-  const FirstFitter fitter(layer_steps, layer_blocks);
+  FirstFitter fitter(layer_steps, layer_blocks);
   const std::vector<LayerId> order = LargestFirstOrder(layer_blocks);
   Plan plan(n, -1);
   int64_t best = fitter.Place(order, plan);

@@ -107,6 +107,15 @@ void RectangleTree::GiveBitmaps(std::size_t node, int64_t lo, int64_t hi,
   GiveBitmaps(RightChild(node, lo, mid), mid + 1, hi, levels - 1);
 }
 
+void RectangleTree::Clear() {
+  for (Node& n : nodes_) {
+    n.below.Clear();
+    n.whole.Clear();
+  }
+  for (BitUnion& b : below_bits_) b.Clear();
+  for (BitUnion& b : whole_bits_) b.Clear();
+}
+
 void RectangleTree::Insert(int64_t first_key, int64_t last_key,
                            int64_t first_value, int64_t last_value) {
   Insert(0, 0, static_cast<int64_t>(keys_) - 1, {first_key, last_key},

@@ -26,6 +26,8 @@ class RangeUnion {
   bool empty() const { return ranges_.empty(); }
   // The index of the first range ending at or after `pos`.
   std::size_t FirstEndingFrom(int64_t pos) const;
+  // Empties the union, keeping its memory.
+  void Clear() { ranges_.clear(); }
 
  private:
   std::vector<Range> ranges_;  // ascending, disjoint, not adjacent
@@ -58,6 +60,11 @@ class BitUnion {
  public:
   void Add(int64_t first, int64_t last);
   bool empty() const { return words_.empty(); }
+  // Empties the union, keeping its memory.
+  void Clear() {
+    words_.clear();
+    full_.clear();
+  }
   bool Holds(int64_t value) const {
     const auto w = static_cast<std::size_t>(value / 64);
     return w < words_.size() && (words_[w] >> (value % 64) & 1) != 0;
@@ -95,6 +102,8 @@ class RectangleTree {
 
   void Insert(int64_t first_key, int64_t last_key, int64_t first_value,
               int64_t last_value);
+  // Removes every rectangle, keeping the memory for as many again.
+  void Clear();
 
   // The unions whose joint union is the values of the rectangles that meet
   // [first_key, last_key].
