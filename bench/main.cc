@@ -166,15 +166,15 @@ int main(int argc, char** argv) {
   for (const char* n : {"2000", "20000", "100000"}) {
     const double chain_ms =
         time_of((std::string("BM_ExportChain/") + n).c_str());
-    for (const auto& [bm, planner] :
-         {std::pair{"BM_ExportRandomReach/", "standard"},
-          std::pair{"BM_ExportRandomReachBest/", "best"}}) {
+    for (const auto& [bm, what] :
+         {std::pair{"BM_ExportRandomReach/",
+                    "layers reading a random earlier one, standard planner"},
+          std::pair{"BM_ExportRandomReachBest/",
+                    "layers reading a random earlier one, best planner"},
+          std::pair{"BM_ExportUShaped/", "layers of a U-shaped network"}}) {
       const double ms = time_of((std::string(bm) + n).c_str());
       if (ms <= 0) continue;
-      std::printf(
-          "check+export, %s layers reading a random earlier one, %s "
-          "planner: %.0f ms",
-          n, planner, ms);
+      std::printf("check+export, %s %s: %.0f ms", n, what, ms);
       if (chain_ms > 0) {
         std::printf(", %.1f x a chain's (limit 2.0)", ms / chain_ms);
       }

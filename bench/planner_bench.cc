@@ -413,6 +413,38 @@ std::unique_ptr<Graph> RandomReach(int layers) {
   return RandomSkips(layers, 0);
 }
 
+// A U-shaped network: an encoder chain, then a decoder whose every layer
+// adds the encoder layer at its own depth, so the early encoder layers stay
+// live to the end (nested skips, as in segmentation networks).
+std::unique_ptr<Graph> UShaped(int layers) {
+  auto g = std::make_unique<Graph>();
+  DiGraph& d = g->qm_nx_graph;
+  const int half = layers / 2;
+  std::string prev;
+  auto add_node = [&](const std::string& name, const char* op) -> AttrDict& {
+    auto& node = d.add_node(name);
+    node.set("op", Value(op));
+    node.set("output_shape", Value::IntList({1, 256}));
+    if (!prev.empty()) {
+      node.set("x", Value(prev));
+      d.add_edge(prev, name);
+    }
+    prev = name;
+    return node;
+  };
+  for (int i = 0; i < half; ++i) {
+    add_node("e" + std::to_string(i), i == 0 ? "external" : "relu");
+  }
+  for (int depth = half - 1; depth >= 0; --depth) {
+    const std::string skip = "e" + std::to_string(depth);
+    const std::string name = "d" + std::to_string(depth);
+    add_node(name, "add").set("y", Value(skip));
+    d.add_edge(skip, name);
+  }
+  g->orig_outputs = {prev};
+  return g;
+}
+
 void BM_ExportChain(benchmark::State& state) {
   CheckAndExport(state, Chain, static_cast<int>(state.range(0)));
 }
@@ -429,6 +461,15 @@ BENCHMARK(BM_ExportChain)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(3);
 BENCHMARK(BM_ExportRandomReach)
+    ->Arg(2000)
+    ->Arg(20000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+void BM_ExportUShaped(benchmark::State& state) {
+  CheckAndExport(state, UShaped, static_cast<int>(state.range(0)));
+}
+BENCHMARK(BM_ExportUShaped)
     ->Arg(2000)
     ->Arg(20000)
     ->Arg(100000)
