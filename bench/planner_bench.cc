@@ -445,6 +445,52 @@ std::unique_ptr<Graph> UShaped(int layers) {
   return g;
 }
 
+// A densely connected network: blocks of 24 units, each unit reading the
+// concatenation of the block's input and every unit before it in the
+// block (reduced to one value per row and added to the block's input, in
+// place of a convolution), so a block's outputs all stay live to its end.
+// Three layers per unit.
+std::unique_ptr<Graph> DenselyConnected(int layers) {
+  auto g = std::make_unique<Graph>();
+  DiGraph& d = g->qm_nx_graph;
+  auto node = [&](const std::string& name, const char* op,
+                  std::vector<int64_t> shape) -> AttrDict& {
+    auto& n = d.add_node(name);
+    n.set("op", Value(op));
+    n.set("output_shape", Value::IntList(std::move(shape)));
+    return n;
+  };
+  std::string block_in = "in";
+  node(block_in, "external", {1, 256});
+  constexpr int kUnits = 24;
+  std::vector<std::string> block{block_in};
+  for (int u = 0; 3 * u + 3 < layers; ++u) {
+    const std::string id = std::to_string(u);
+    List values(block.begin(), block.end());
+    auto& c =
+        node("c" + id, "concat", {1, 256 * static_cast<int64_t>(block.size())});
+    c.set("values", Value(std::move(values)));
+    c.set("axis", Value(1));
+    for (const auto& b : block) d.add_edge(b, "c" + id);
+    auto& r = node("r" + id, "mean_reduce", {1, 1});
+    r.set("input", Value("c" + id));
+    r.set("axes", Value::IntList({1}));
+    d.add_edge("c" + id, "r" + id);
+    auto& a = node("u" + id, "add", {1, 256});
+    a.set("x", Value("r" + id));
+    a.set("y", Value(block_in));
+    d.add_edge("r" + id, "u" + id);
+    d.add_edge(block_in, "u" + id);
+    block.push_back("u" + id);
+    if (block.size() > kUnits) {
+      block_in = block.back();
+      block = {block_in};
+    }
+  }
+  g->orig_outputs = {block.back()};
+  return g;
+}
+
 void BM_ExportChain(benchmark::State& state) {
   CheckAndExport(state, Chain, static_cast<int>(state.range(0)));
 }
@@ -470,6 +516,15 @@ void BM_ExportUShaped(benchmark::State& state) {
   CheckAndExport(state, UShaped, static_cast<int>(state.range(0)));
 }
 BENCHMARK(BM_ExportUShaped)
+    ->Arg(2000)
+    ->Arg(20000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+void BM_ExportDenselyConnected(benchmark::State& state) {
+  CheckAndExport(state, DenselyConnected, static_cast<int>(state.range(0)));
+}
+BENCHMARK(BM_ExportDenselyConnected)
     ->Arg(2000)
     ->Arg(20000)
     ->Arg(100000)
