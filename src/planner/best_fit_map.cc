@@ -65,15 +65,30 @@ std::vector<std::vector<LayerId>> Conflicts(const LiveLists& steps,
   return adj;
 }
 
+// A first fit of an order whose first `placed` layers are those of an
+// order already fitted, whose starts they keep: first fit places each layer
+// by the layers before it alone.
+struct KnownPrefix {
+  const Plan* plan = nullptr;
+  std::size_t placed = 0;
+};
+
 // First fit in `order`: each layer at the lowest start block where it
 // overlaps none of its placed conflicts. Returns the block count.
 int64_t FirstFit(const std::vector<LayerId>& order,
                  const std::vector<int64_t>& blocks,
-                 const std::vector<std::vector<LayerId>>& adj, Plan& plan) {
+                 const std::vector<std::vector<LayerId>>& adj,
+                 KnownPrefix known, Plan& plan) {
   std::fill(plan.begin(), plan.end(), -1);
   std::vector<std::pair<int64_t, int64_t>> busy;
   int64_t count = 0;
-  for (LayerId l : order) {
+  for (std::size_t p = 0; p < known.placed; ++p) {
+    const LayerId l = order[p];
+    plan[l] = (*known.plan)[l];
+    count = std::max(count, plan[l] + blocks[l]);
+  }
+  for (std::size_t p = known.placed; p < order.size(); ++p) {
+    const LayerId l = order[p];
     busy.clear();
     for (LayerId o : adj[l]) {
       if (plan[o] >= 0) busy.emplace_back(plan[o], plan[o] + blocks[o]);
@@ -97,14 +112,20 @@ int64_t FirstFit(const std::vector<LayerId>& order,
 int64_t FirstFitOverIntervals(const std::vector<LayerId>& order,
                               const std::vector<int64_t>& blocks,
                               const LiveLists& steps, RectangleTree& placed,
-                              Plan& plan) {
+                              KnownPrefix known, Plan& plan) {
   std::fill(plan.begin(), plan.end(), -1);
   placed.Clear();
   ClearSpans search;
   int64_t count = 0;
-  for (LayerId l : order) {
-    search.Begin(placed, l, steps.last(l));
-    const int64_t start = search.Lowest(0, blocks[l]);
+  for (std::size_t p = 0; p < order.size(); ++p) {
+    const LayerId l = order[p];
+    int64_t start = 0;
+    if (p < known.placed) {
+      start = (*known.plan)[l];
+    } else {
+      search.Begin(placed, l, steps.last(l));
+      start = search.Lowest(0, blocks[l]);
+    }
     plan[l] = start;
     placed.Insert(l, steps.last(l), start, start + blocks[l] - 1);
     count = std::max(count, start + blocks[l]);
@@ -133,10 +154,11 @@ class FirstFitter {
     }
   }
   // Fills `plan`; returns its block count.
-  int64_t Place(const std::vector<LayerId>& order, Plan& plan) {
-    return rectangles_
-               ? FirstFitOverIntervals(order, blocks_, steps_, *placed_, plan)
-               : FirstFit(order, blocks_, adj_, plan);
+  int64_t Place(const std::vector<LayerId>& order, Plan& plan,
+                KnownPrefix known = {}) {
+    return rectangles_ ? FirstFitOverIntervals(order, blocks_, steps_, *placed_,
+                                               known, plan)
+                       : FirstFit(order, blocks_, adj_, known, plan);
   }
   // The pairs of layers live at a common step, both ways round.
   std::size_t Edges() const {
@@ -155,6 +177,25 @@ class FirstFitter {
   std::vector<std::vector<LayerId>> adj_;
   std::optional<RectangleTree> placed_;
 };
+
+// Swaps two layers of `order` or moves one to another place, at random;
+// returns how many layers at its head are where they were.
+std::size_t Perturb(std::vector<LayerId>& order, std::mt19937& rng) {
+  const std::size_t n = order.size();
+  std::uniform_int_distribution<std::size_t> pick(0, n - 1);
+  const std::size_t i = pick(rng);
+  const std::size_t j = pick(rng);
+  if (rng() % 2 == 0) {
+    std::swap(order[i], order[j]);
+  } else {
+    const LayerId moved = order[i];
+    order.erase(order.begin() + static_cast<std::ptrdiff_t>(i));
+    order.insert(order.begin() + static_cast<std::ptrdiff_t>(j), moved);
+  }
+  // Either leaves the order before min(i, j) as it was, and all of it when
+  // i is j.
+  return i == j ? n : std::min(i, j);
+}
 
 }  // namespace
 
@@ -226,25 +267,21 @@ Plan best_fit_map(const LiveLists& layer_steps,
   std::vector<LayerId> best_order = order;
   std::vector<LayerId> current = order;
   int64_t current_count = best;
+  Plan current_plan = plan;
   Plan trial_plan(n);
   std::size_t since_gain = 0;
   for (std::size_t e = 0; e < evaluations && best > bound; ++e) {
     std::vector<LayerId> trial = current;
-    std::uniform_int_distribution<std::size_t> pick(0, n - 1);
-    const std::size_t i = pick(rng);
-    const std::size_t j = pick(rng);
-    if (rng() % 2 == 0) {
-      std::swap(trial[i], trial[j]);
-    } else {
-      const LayerId moved = trial[i];
-      trial.erase(trial.begin() + static_cast<std::ptrdiff_t>(i));
-      trial.insert(trial.begin() + static_cast<std::ptrdiff_t>(j), moved);
-    }
-    const int64_t count = fitter.Place(trial, trial_plan);
-    if (count <= current_count) {  // equal results are accepted
+    const std::size_t unchanged = Perturb(trial, rng);
+    const int64_t count =
+        fitter.Place(trial, trial_plan, {&current_plan, unchanged});
+    // Equal results are accepted.
+    const bool accepted = count <= current_count;
+    if (accepted) {
       current = std::move(trial);
       current_count = count;
     }
+    bool restarted = false;
     if (count < best) {
       best = count;
       best_plan = trial_plan;
@@ -255,6 +292,12 @@ Plan best_fit_map(const LiveLists& layer_steps,
       current = best_order;
       current_count = best;
       since_gain = 0;
+      restarted = true;
+    }
+    if (restarted) {
+      current_plan = best_plan;
+    } else if (accepted) {
+      std::swap(current_plan, trial_plan);
     }
   }
   return best_plan;

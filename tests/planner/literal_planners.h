@@ -1,4 +1,4 @@
-// Test-only: both planners written as literally as their descriptions read,
+// Test-only: the planners written as literally as their descriptions read,
 // with plain lists, names and linear searches. The real planners must give
 // exactly the same plans.
 #ifndef SARNIC_TESTS_PLANNER_LITERAL_PLANNERS_H_
@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <map>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -147,6 +148,92 @@ inline Starts LargestFirstMap(const Steps& steps, const Blocks& blocks,
     set_layers.push_back(largest);
   }
   return starts;
+}
+
+// Each layer of `order` at the lowest start clear of the placed layers it
+// meets; returns the block count.
+inline int64_t FirstFitInOrder(const std::vector<std::vector<bool>>& meet,
+                               const std::vector<int64_t>& blocks,
+                               const std::vector<uint32_t>& order,
+                               std::vector<int64_t>& plan) {
+  plan.assign(blocks.size(), -1);
+  int64_t count = 0;
+  for (uint32_t l : order) {
+    int64_t start = 0;
+    for (bool moved = true; moved;) {
+      moved = false;
+      for (uint32_t o = 0; o < blocks.size(); ++o) {
+        if (plan[o] >= 0 && meet[l][o] && plan[o] < start + blocks[l] &&
+            start < plan[o] + blocks[o]) {
+          start = plan[o] + blocks[o];
+          moved = true;
+        }
+      }
+    }
+    plan[l] = start;
+    count = std::max(count, start + blocks[l]);
+  }
+  return count;
+}
+
+// The best planner's search over placement orders, every order placed
+// from its first layer: layers by index, `steps` the layers live at each
+// step, `order` the largest-first order and `bound` the lower bound.
+inline std::vector<int64_t> BestFitMap(
+    const std::vector<std::vector<uint32_t>>& steps,
+    const std::vector<int64_t>& blocks, std::vector<uint32_t> order,
+    int64_t bound) {
+  const std::size_t n = blocks.size();
+  std::vector<std::vector<bool>> meet(n, std::vector<bool>(n, false));
+  std::size_t pairs = 0;  // both ways round
+  for (const auto& step : steps) {
+    for (uint32_t a : step) {
+      for (uint32_t b : step) {
+        if (a != b && !meet[a][b]) {
+          meet[a][b] = true;
+          ++pairs;
+        }
+      }
+    }
+  }
+  std::vector<int64_t> best_plan, trial_plan;
+  int64_t best = FirstFitInOrder(meet, blocks, order, best_plan);
+  if (best <= bound || n < 2) return best_plan;
+  const std::size_t evaluations =
+      std::clamp<std::size_t>(40'000'000 / (n + pairs + 1), 16, 20000);
+  std::mt19937 rng(20261208);
+  std::vector<uint32_t> best_order = order, current = order;
+  int64_t current_count = best;
+  std::size_t since_gain = 0;
+  for (std::size_t e = 0; e < evaluations && best > bound; ++e) {
+    std::vector<uint32_t> trial = current;
+    std::uniform_int_distribution<std::size_t> pick(0, n - 1);
+    const std::size_t i = pick(rng);
+    const std::size_t j = pick(rng);
+    if (rng() % 2 == 0) {
+      std::swap(trial[i], trial[j]);
+    } else {
+      const uint32_t moved = trial[i];
+      trial.erase(trial.begin() + static_cast<std::ptrdiff_t>(i));
+      trial.insert(trial.begin() + static_cast<std::ptrdiff_t>(j), moved);
+    }
+    const int64_t count = FirstFitInOrder(meet, blocks, trial, trial_plan);
+    if (count <= current_count) {
+      current = trial;
+      current_count = count;
+    }
+    if (count < best) {
+      best = count;
+      best_plan = trial_plan;
+      best_order = current;
+      since_gain = 0;
+    } else if (++since_gain > 200) {
+      current = best_order;
+      current_count = best;
+      since_gain = 0;
+    }
+  }
+  return best_plan;
 }
 
 }  // namespace sarnic::literal

@@ -218,6 +218,67 @@ TEST(BestFitMap, ValidAndNeverWorseThanTheOtherPlannersOnRandomInputs) {
   EXPECT_GT(better, 0);
 }
 
+// Layers over the intervals [l, last[l]], as explicit lists.
+Input ListsOfIntervals(std::vector<int64_t> blocks,
+                       const std::vector<int>& last) {
+  Input in;
+  in.blocks = std::move(blocks);
+  in.saved.assign(in.blocks.size(), false);
+  for (int t = 0; t < static_cast<int>(last.size()); ++t) {
+    in.steps.emplace_back();
+    for (int l = 0; l <= t; ++l) {
+      if (last[l] >= t) in.steps.back().push_back(static_cast<LayerId>(l));
+    }
+  }
+  return in;
+}
+
+// The search places each order it tries from the layers it shares with
+// the order it came from; the plans must be those of placing every order
+// afresh. The first inputs never reach their bound (found by a search of
+// random intervals), so the search runs to its end, going back to its best
+// order again and again; the next reaches it only after going back (it
+// does not when the search goes on from the plan of the order it left);
+// the random ones mostly reach it on the way.
+TEST(BestFitMap, MatchesTheLiteralSearch) {
+  std::vector<Input> inputs = {
+      ListsOfIntervals({3, 3, 1, 5, 2, 2, 4, 3, 5},
+                       {3, 2, 3, 5, 6, 7, 7, 8, 8}),
+      ListsOfIntervals({5, 4, 5, 2, 2, 2, 5, 3, 1},
+                       {1, 4, 2, 6, 5, 6, 8, 8, 8}),
+      ListsOfIntervals({3, 4, 5, 5, 2, 5, 1, 3, 5, 4, 5, 2},
+                       {2, 4, 5, 3, 7, 8, 9, 8, 11, 10, 11, 11}),
+  };
+  const std::size_t exhausting = inputs.size();
+  inputs.push_back(ListsOfIntervals(
+      {2, 5, 2, 3, 2, 5, 3, 2, 1, 5, 2, 1, 5, 4, 4, 3, 3, 4, 3, 5, 1, 5, 4, 1},
+      {4,  4,  6,  7,  5,  9,  7,  10, 8,  13, 11, 11,
+       16, 14, 18, 15, 18, 18, 22, 19, 23, 23, 22, 23}));
+  const std::size_t fixed = inputs.size();
+  std::mt19937 rng(29);
+  for (int i = 0; i < 400 && inputs.size() < fixed + 25; ++i) {
+    Input in = RandomInput(rng);
+    const LiveLists live = LiveLists::Explicit(in.steps);
+    if (in.contiguous && BlockCount(first_fit_map(live, in.blocks), in.blocks) >
+                             LowerBound(live, in.blocks)) {
+      inputs.push_back(std::move(in));  // a search to compare
+    }
+  }
+  ASSERT_EQ(inputs.size(), fixed + 25);
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    const Input& in = inputs[i];
+    const LiveLists live = LiveLists::Explicit(in.steps);
+    const int64_t bound = LowerBound(live, in.blocks);
+    const Plan best = best_fit_map(live, in.blocks);
+    ASSERT_EQ(best, literal::BestFitMap(in.steps, in.blocks,
+                                        LargestFirstOrder(in.blocks), bound))
+        << "input " << i;
+    if (i < exhausting) {
+      EXPECT_GT(BlockCount(best, in.blocks), bound) << "input " << i;
+    }
+  }
+}
+
 TEST(BestFitMap, SameInputSamePlan) {
   std::mt19937 rng(11);
   const Input in = RandomInput(rng);
