@@ -491,6 +491,13 @@ std::unique_ptr<Graph> DenselyConnected(int layers) {
   return g;
 }
 
+// The sizes the graphs with many layers live at once are exported at, once
+// each (the largest take seconds).
+void ManyLiveSizes(benchmark::internal::Benchmark* b) {
+  b->Arg(2000)->Arg(20000)->Arg(100000);
+  b->Unit(benchmark::kMillisecond)->Iterations(1);
+}
+
 void BM_ExportChain(benchmark::State& state) {
   CheckAndExport(state, Chain, static_cast<int>(state.range(0)));
 }
@@ -506,30 +513,15 @@ BENCHMARK(BM_ExportChain)
     ->Arg(100000)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(3);
-BENCHMARK(BM_ExportRandomReach)
-    ->Arg(2000)
-    ->Arg(20000)
-    ->Arg(100000)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(1);
+BENCHMARK(BM_ExportRandomReach)->Apply(ManyLiveSizes);
 void BM_ExportUShaped(benchmark::State& state) {
   CheckAndExport(state, UShaped, static_cast<int>(state.range(0)));
 }
-BENCHMARK(BM_ExportUShaped)
-    ->Arg(2000)
-    ->Arg(20000)
-    ->Arg(100000)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(1);
+BENCHMARK(BM_ExportUShaped)->Apply(ManyLiveSizes);
 void BM_ExportDenselyConnected(benchmark::State& state) {
   CheckAndExport(state, DenselyConnected, static_cast<int>(state.range(0)));
 }
-BENCHMARK(BM_ExportDenselyConnected)
-    ->Arg(2000)
-    ->Arg(20000)
-    ->Arg(100000)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(1);
+BENCHMARK(BM_ExportDenselyConnected)->Apply(ManyLiveSizes);
 BENCHMARK(BM_ExportRandomReachBest)
     ->Arg(2000)
     ->Arg(20000)

@@ -281,7 +281,6 @@ Plan best_fit_map(const LiveLists& layer_steps,
       current = std::move(trial);
       current_count = count;
     }
-    bool restarted = false;
     if (count < best) {
       best = count;
       best_plan = trial_plan;
@@ -291,14 +290,11 @@ Plan best_fit_map(const LiveLists& layer_steps,
       // Restart from the best order found so far.
       current = best_order;
       current_count = best;
-      since_gain = 0;
-      restarted = true;
-    }
-    if (restarted) {
       current_plan = best_plan;
-    } else if (accepted) {
-      std::swap(current_plan, trial_plan);
+      since_gain = 0;
+      continue;
     }
+    if (accepted) std::swap(current_plan, trial_plan);
   }
   return best_plan;
 }
