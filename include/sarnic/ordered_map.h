@@ -31,7 +31,7 @@ class OrderedMap {
   void set_owner(std::string owner) { owner_ = std::move(owner); }
   const std::string& owner() const { return owner_; }
 
-  bool contains(const std::string& key) const { return index_.count(key) > 0; }
+  bool contains(const std::string& key) const { return find(key) != nullptr; }
   std::size_t size() const { return items_.size(); }
   bool empty() const { return items_.empty(); }
 
@@ -39,15 +39,8 @@ class OrderedMap {
     return const_cast<V*>(std::as_const(*this).find(key));
   }
   const V* find(std::string_view key) const {
-    // A node's few attributes are found faster by looking than by hashing.
-    if (items_.size() <= kScanned) {
-      for (const value_type& item : items_) {
-        if (item.first == key) return &item.second;
-      }
-      return nullptr;
-    }
-    auto it = index_.find(std::string(key));
-    return it == index_.end() ? nullptr : &items_[it->second].second;
+    const std::size_t i = Position(key);
+    return i == kMissing ? nullptr : &items_[i].second;
   }
 
   V& at(const std::string& key) {
@@ -64,25 +57,29 @@ class OrderedMap {
   // Sets the value of `key`; a new key goes to the end, an existing one keeps
   // its place.
   V& set(const std::string& key, V value) {
-    auto it = index_.find(key);
-    if (it != index_.end()) {
-      items_[it->second].second = std::move(value);
-      return items_[it->second].second;
+    if (V* v = find(key)) {
+      *v = std::move(value);
+      return *v;
     }
-    index_.emplace(key, items_.size());
     items_.emplace_back(key, std::move(value));
+    // The index is built once the map outgrows a scan, and kept from then.
+    if (items_.size() > kScanned) {
+      if (index_.empty()) {
+        Reindex();
+      } else {
+        index_.emplace(key, items_.size() - 1);
+      }
+    }
     return items_.back().second;
   }
 
   // Removes `key` if present; later entries keep their relative order.
   void erase(const std::string& key) {
-    auto it = index_.find(key);
-    if (it == index_.end()) return;
-    items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(it->second));
+    const std::size_t i = Position(key);
+    if (i == kMissing) return;
+    items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(i));
     index_.clear();
-    for (std::size_t i = 0; i < items_.size(); ++i) {
-      index_.emplace(items_[i].first, i);
-    }
+    if (items_.size() > kScanned) Reindex();
   }
 
   iterator begin() { return items_.begin(); }
@@ -95,6 +92,24 @@ class OrderedMap {
   }
 
  private:
+  static constexpr std::size_t kMissing = static_cast<std::size_t>(-1);
+  std::size_t Position(std::string_view key) const {
+    // A node's few attributes are found faster by looking than by hashing.
+    if (index_.empty()) {
+      for (std::size_t i = 0; i < items_.size(); ++i) {
+        if (items_[i].first == key) return i;
+      }
+      return kMissing;
+    }
+    auto it = index_.find(std::string(key));
+    return it == index_.end() ? kMissing : it->second;
+  }
+  void Reindex() {
+    index_.clear();
+    for (std::size_t i = 0; i < items_.size(); ++i) {
+      index_.emplace(items_[i].first, i);
+    }
+  }
   [[noreturn]] void ThrowMissing(const std::string& key) const {
     std::string what = owner_.empty() ? "missing key '" + key + "'"
                                       : owner_ + " has no '" + key + "'";
@@ -105,6 +120,7 @@ class OrderedMap {
 
   std::string owner_;
   std::vector<value_type> items_;
+  // Key to position, for maps of more than kScanned items only.
   std::unordered_map<std::string, std::size_t> index_;
 };
 

@@ -90,5 +90,39 @@ TEST(OrderedMap, KeepsInsertionOrderAndNamesOwnerOnMissingKey) {
   }
 }
 
+// Small maps are searched by scanning, larger ones through an index: every
+// lookup must give the same answer on either side of the change, and after
+// erasures that cross it back.
+TEST(OrderedMap, FindsEveryKeyAsItGrowsAndShrinks) {
+  Dict d;
+  std::vector<std::string> keys;
+  for (int i = 0; i < 20; ++i) {
+    keys.push_back("k" + std::to_string(i));
+    d.set(keys.back(), Value(i));
+    for (int j = 0; j <= i; ++j) {
+      ASSERT_EQ(d.at(keys[static_cast<std::size_t>(j)]), Value(j)) << i;
+    }
+    EXPECT_FALSE(d.contains("k" + std::to_string(i + 1)));
+  }
+  d.set("k3", Value(-3));  // an overwrite keeps its place and adds nothing
+  EXPECT_EQ(d.size(), 20u);
+  EXPECT_EQ(d.begin()[3].second, Value(-3));
+  d.set("k3", Value(3));
+  // Erase from the front down to a few items: positions shift each time.
+  for (int i = 0; i < 17; ++i) {
+    d.erase(keys[static_cast<std::size_t>(i)]);
+    EXPECT_FALSE(d.contains(keys[static_cast<std::size_t>(i)]));
+    for (int j = i + 1; j < 20; ++j) {
+      ASSERT_EQ(d.at(keys[static_cast<std::size_t>(j)]), Value(j)) << i;
+    }
+    EXPECT_EQ(d.begin()->first, keys[static_cast<std::size_t>(i + 1)]);
+  }
+  d.erase("absent");
+  EXPECT_EQ(d.size(), 3u);
+  d.set("k0", Value(0));  // back at the end
+  EXPECT_EQ((d.end() - 1)->first, "k0");
+  EXPECT_EQ(d.at("k19"), Value(19));
+}
+
 }  // namespace
 }  // namespace sarnic
