@@ -277,8 +277,10 @@ namespace {
 // Layers that each read the previous layer and a random earlier one (at
 // most `reach` layers back; 0 for any), with random sizes: plans that the
 // default planners leave above the bound. Reaching anywhere keeps about
-// half the layers live at every step.
-std::unique_ptr<Graph> RandomSkips(int layers, int reach = 6) {
+// half the layers live at every step. With `one_shape` every layer has the
+// same shape (the same skips), as additions that pass the check do.
+std::unique_ptr<Graph> RandomSkips(int layers, int reach = 6,
+                                   bool one_shape = false) {
   auto g = std::make_unique<Graph>();
   DiGraph& d = g->qm_nx_graph;
   uint64_t state = 12345;
@@ -290,8 +292,8 @@ std::unique_ptr<Graph> RandomSkips(int layers, int reach = 6) {
     const std::string n = "l" + std::to_string(i);
     auto& node = d.add_node(n);
     node.set("op", Value(i == 0 ? "external" : "add"));
-    node.set("output_shape",
-             Value::IntList({1, static_cast<int64_t>(256 * (1 + next(8)))}));
+    const auto width = static_cast<int64_t>(256 * (1 + next(8)));
+    node.set("output_shape", Value::IntList({1, one_shape ? 256 : width}));
     if (i > 0) {
       const std::string prev = "l" + std::to_string(i - 1);
       const int span = reach == 0 ? i : std::min(i, reach);
@@ -412,6 +414,9 @@ namespace {
 std::unique_ptr<Graph> RandomReach(int layers) {
   return RandomSkips(layers, 0);
 }
+std::unique_ptr<Graph> RandomReachOneShape(int layers) {
+  return RandomSkips(layers, 0, true);
+}
 
 // A U-shaped network: an encoder chain, then a decoder whose every layer
 // adds the encoder layer at its own depth, so the early encoder layers stay
@@ -514,6 +519,15 @@ BENCHMARK(BM_ExportChain)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(3);
 BENCHMARK(BM_ExportRandomReach)->Apply(ManyLiveSizes);
+void BM_ExportRandomReachOneShape(benchmark::State& state) {
+  CheckAndExport(state, RandomReachOneShape, static_cast<int>(state.range(0)));
+}
+void BM_ExportRandomReachOneShapeBest(benchmark::State& state) {
+  CheckAndExport(state, RandomReachOneShape, static_cast<int>(state.range(0)),
+                 "best");
+}
+BENCHMARK(BM_ExportRandomReachOneShape)->Apply(ManyLiveSizes);
+BENCHMARK(BM_ExportRandomReachOneShapeBest)->Apply(ManyLiveSizes);
 void BM_ExportUShaped(benchmark::State& state) {
   CheckAndExport(state, UShaped, static_cast<int>(state.range(0)));
 }

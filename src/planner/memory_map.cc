@@ -238,15 +238,22 @@ struct Choice {
 };
 
 // The greedy plan, or the largest-first plan when it needs fewer blocks,
-// or, when asked, the first-fit plan when it needs fewer still.
+// or, when asked, the first-fit plan when it needs fewer still. A plan is
+// replaced only by a strictly smaller one, and none needs fewer blocks than
+// the largest step (`min_blocks`): once the chosen plan needs that many, the
+// planners after it are not run, and the choice is the same. Every tensor of
+// one size (graphs of same-shape additions) is such a case: the greedy plan
+// is then as small as can be, where the largest-first search is at its
+// slowest.
 constexpr std::size_t kMaxConflictPairs = 8'000'000;
 
-Choice ChoosePlan(const LiveLists& steps, const PlannerInput& in, bool optimize,
-                  bool try_best, std::ostream& out) {
+Choice ChoosePlan(const LiveLists& steps, const PlannerInput& in,
+                  int64_t min_blocks, bool optimize, bool try_best,
+                  std::ostream& out) {
   Choice c;
   c.plan = planner::greedy_step_map(steps, in.blocks, in.total_blocks);
   c.block_count = planner::BlockCount(c.plan, in.blocks);
-  if (optimize) {
+  if (optimize && c.block_count > min_blocks) {
     Plan large = planner::largest_first_map(steps, in.blocks, in.total_blocks);
     const int64_t count = planner::BlockCount(large, in.blocks);
     if (c.block_count > count)
@@ -262,7 +269,7 @@ Choice ChoosePlan(const LiveLists& steps, const PlannerInput& in, bool optimize,
         << " pairs of layers are live at a common step\n";
     return c;
   }
-  if (try_best && !steps.cumulative()) {
+  if (try_best && !steps.cumulative() && c.block_count > min_blocks) {
     Plan best = planner::best_fit_map(steps, in.blocks);
     const int64_t count = planner::BlockCount(best, in.blocks);
     if (count < c.block_count) c = {std::move(best), count, Chosen::kBest};
@@ -304,7 +311,9 @@ MemoryPlan memory_map(const DiGraph& g, const std::vector<std::string>& outputs,
   LiveLists steps = options.opt_map ? PruneLiveness(g, in, outputs, saved,
                                                     options.allow_intervals)
                                     : LiveLists::Cumulative(n);
-  Choice c = ChoosePlan(steps, in, options.opt_map, options.try_best, out);
+  const int64_t min_blocks = planner::LowerBound(steps, in.blocks);
+  Choice c =
+      ChoosePlan(steps, in, min_blocks, options.opt_map, options.try_best, out);
 
   // The reserved leading blocks: 128 bytes for every node and one more.
   const int64_t offset_bytes =
@@ -318,8 +327,7 @@ MemoryPlan memory_map(const DiGraph& g, const std::vector<std::string>& outputs,
                                     c.plan[l] + offset_blocks);
   }
   if (options.opt_map) {
-    PrintStatistics(out, c, in.total_blocks,
-                    planner::LowerBound(steps, in.blocks));
+    PrintStatistics(out, c, in.total_blocks, min_blocks);
   }
   record.block_count = CheckedUint32(c.block_count, "memory plan block count");
   record.steps = std::move(steps);

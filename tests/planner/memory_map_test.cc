@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <set>
 
 #include "picture/picture.h"
 #include "sarnic/errors.h"
@@ -457,6 +458,80 @@ TEST(MemoryMap, IntervalsAndExplicitListsGiveTheSamePlans) {
                   planner::ConflictPairs(explicit_lists),
               true);
   }
+}
+
+// Additions reading the previous layer and a random earlier one, of one
+// size or of sizes from 1 to 4 kibibytes.
+void RandomSkips(TestGraph& g, int layers, bool one_size, uint32_t seed) {
+  std::mt19937 rng(seed);
+  g.Add("l0", "external", Kib(1));
+  for (int i = 1; i < layers; ++i) {
+    const std::string n = "l" + std::to_string(i);
+    const std::string prev = "l" + std::to_string(i - 1);
+    const std::string skip =
+        "l" + std::to_string(std::uniform_int_distribution<int>(0, i - 1)(rng));
+    const int64_t size = std::uniform_int_distribution<int64_t>(1, 4)(rng);
+    g.Add(n, "add", Kib(one_size ? 1 : size),
+          {{"x", Value(prev)}, {"y", Value(skip)}});
+    g.Edge(prev, n);
+    if (skip != prev) g.Edge(skip, n);
+  }
+  g.orig_outputs = {"l" + std::to_string(layers - 1)};
+}
+
+// The driver keeps the greedy plan unless a later planner needs strictly
+// fewer blocks; once a plan reaches the largest step's size the planners
+// after it are not run, which must not change the choice.
+TEST(MemoryMap, ChoosesTheSmallestPlanInTheDriversOrder) {
+  std::set<std::string> mixed_choices;
+  for (const bool one_size : {true, false}) {
+    for (const bool try_best : {false, true}) {
+      for (uint32_t seed = 1; seed <= 4; ++seed) {
+        TestGraph g;
+        RandomSkips(g, 300, one_size, seed);
+        std::ostringstream out;
+        MemoryMapOptions o;
+        o.try_best = try_best;
+        const MemoryPlan plan =
+            memory_map(g.qm_nx_graph, g.orig_outputs, o, out);
+        const auto& blocks = plan.layer_blocks;
+        int64_t total = 0;
+        for (int64_t b : blocks) total += b;
+        const int64_t greedy = planner::BlockCount(
+            planner::greedy_step_map(plan.steps, blocks, total), blocks);
+        const int64_t large = planner::BlockCount(
+            planner::largest_first_map(plan.steps, blocks, total), blocks);
+        const int64_t best = planner::BlockCount(
+            planner::best_fit_map(plan.steps, blocks), blocks);
+        const int64_t bound = planner::LowerBound(plan.steps, blocks);
+        const std::string where = std::string(one_size ? "one size" : "sizes") +
+                                  (try_best ? ", best" : "") + ", seed " +
+                                  std::to_string(seed);
+        EXPECT_EQ(Stat(out.str(), "Min Blocks"), bound) << where;
+        const char* used = "Used Greedy Planning\n";
+        int64_t chosen = greedy;
+        if (large < chosen) {
+          used = "Used Largest First Planning\n";
+          chosen = large;
+        }
+        if (try_best && best < chosen) {
+          used = "Used Best Planning\n";
+          chosen = best;
+        }
+        EXPECT_EQ(plan.block_count, chosen) << where;
+        EXPECT_EQ(out.str().rfind(used, 0), 0u) << where << "\n" << out.str();
+        if (one_size) {
+          // One size: the greedy plan is as small as the largest step.
+          EXPECT_EQ(greedy, bound) << where;
+        } else {
+          mixed_choices.insert(used);
+        }
+      }
+    }
+  }
+  // Mixed sizes leave the greedy plan above the bound: each planner is
+  // chosen on some of these graphs.
+  EXPECT_EQ(mixed_choices.size(), 3u);
 }
 
 // A concat of 5,000 inputs: the live lists would hold 12.5 million entries;
