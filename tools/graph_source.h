@@ -30,13 +30,14 @@ inline void DefineOnnxOptions(CLI::App& app, std::vector<std::string>& dims,
                "default they keep the model's NCHW shapes)");
 }
 
-// "NAME=VALUE" pairs, each value a positive integer.
+// "NAME=VALUE" pairs, each value a positive integer and each name given
+// once; a name may hold no "=" (NAME==3 is a mistake, not "NAME=" = 3).
 inline OnnxOptions ParseDims(const std::vector<std::string>& dims,
                              bool nhwc_io) {
   OnnxOptions options;
   options.nhwc_io = nhwc_io;
   for (const std::string& d : dims) {
-    const auto eq = d.rfind('=');
+    const auto eq = d.find('=');
     std::size_t used = 0;
     int64_t value = 0;
     try {
@@ -49,9 +50,22 @@ inline OnnxOptions ParseDims(const std::vector<std::string>& dims,
       throw ValueError("--dim " + d +
                        " is not NAME=VALUE with a positive whole VALUE");
     }
-    options.dims[d.substr(0, eq)] = value;
+    if (!options.dims.emplace(d.substr(0, eq), value).second) {
+      throw ValueError("--dim " + d.substr(0, eq) +
+                       " is given twice; give each dimension once");
+    }
   }
   return options;
+}
+
+// For ParseCommandLine: --dim values that ParseDims refuses are a mistake
+// on the command line (exit 2, with the usage).
+inline void CheckDims(const std::vector<std::string>& dims) {
+  try {
+    (void)ParseDims(dims, false);
+  } catch (const ValueError& e) {
+    throw CLI::ValidationError("--dim", e.what());
+  }
 }
 
 // Only a regular file is looked into (a FIFO would block the open); the
@@ -71,8 +85,7 @@ inline std::unique_ptr<Graph> LoadGraphOrOnnx(
     const std::string& path, const std::vector<std::string>& dims, bool nhwc_io,
     std::vector<std::string>* files_read) {
   if (IsOnnxFile(path)) {
-    if (files_read != nullptr) files_read->push_back(path);
-    return ImportOnnx(path, ParseDims(dims, nhwc_io));
+    return ImportOnnx(path, ParseDims(dims, nhwc_io), files_read);
   }
   if (!dims.empty() || nhwc_io) {
     throw ValueError(std::string(nhwc_io ? "--nhwc-io" : "--dim") +

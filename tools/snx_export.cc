@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "graph_source.h"
+#include "output_paths.h"
 #include "sarnic/analysis.h"
 #include "sarnic/checker.h"
 #include "sarnic/errors.h"
@@ -179,39 +180,20 @@ std::vector<std::string> OtherInputs(const Args& a) {
   return inputs;
 }
 
-// Refuses, before anything is written, an output that would replace a file
-// the export reads (a typo such as "-o model.safetensors" would otherwise
-// lose the weights) or another output.
-void CheckOutputs(const Args& a, const std::vector<std::string>& inputs) {
-  std::vector<std::pair<std::string, std::string>> outputs = {
-      {"-o", a.out_path}};
-  if (a.report) outputs.emplace_back("--report", *a.report);
+// Every file this export writes, with the option that names it.
+std::vector<sarnic::tools::NamedOutput> Outputs(const Args& a) {
+  std::vector<sarnic::tools::NamedOutput> outputs = {{"-o", a.out_path}};
+  if (a.report) outputs.push_back({"--report", *a.report});
   if (a.values.save_map) {
     std::error_code ec;
-    outputs.emplace_back(
-        "--save-map",
-        std::filesystem::is_directory(*a.values.save_map, ec)
-            ? (std::filesystem::path(*a.values.save_map) / "mem_map.png")
-                  .string()
-            : *a.values.save_map);
+    outputs.push_back(
+        {"--save-map",
+         std::filesystem::is_directory(*a.values.save_map, ec)
+             ? (std::filesystem::path(*a.values.save_map) / "mem_map.png")
+                   .string()
+             : *a.values.save_map});
   }
-  for (std::size_t i = 0; i < outputs.size(); ++i) {
-    const auto& [flag, path] = outputs[i];
-    for (const std::string& in : inputs) {
-      if (sarnic::WouldReplace(path, in)) {
-        throw sarnic::ValueError(
-            "An output would replace an input file:",
-            flag + " " + path + " is " + in + "; nothing was written");
-      }
-    }
-    for (std::size_t k = 0; k < i; ++k) {
-      if (sarnic::SameDestination(path, outputs[k].second)) {
-        throw sarnic::ValueError("Two outputs name the same file:",
-                                 outputs[k].first + " and " + flag + " are " +
-                                     path + "; nothing was written");
-      }
-    }
-  }
+  return outputs;
 }
 
 // Options that found nothing to act on, said after a successful export.
@@ -280,7 +262,7 @@ int Export(const Args& a) {
   const std::string model_name =
       a.name ? *a.name : std::filesystem::path(a.graph_path).stem().string();
   try {
-    CheckOutputs(a, inputs);
+    sarnic::tools::CheckOutputs(Outputs(a), inputs);
     sarnic::SarnicExporter exporter(*graph, model_name, OptionsOf(a));
     const sarnic::ModelBuffer model = exporter.run();
     sarnic::WriteFileAtomically(a.out_path, model.data(), model.size());
@@ -354,6 +336,7 @@ int main(int argc, char** argv) {
   Args args;
   DefineOptions(app, args);
   const auto status = sarnic::tools::ParseCommandLine(app, argc, argv, [&] {
+    sarnic::tools::CheckDims(args.dims);
     for (const auto& pair : args.copies) {
       if (pair.size() != 2) {
         throw CLI::ValidationError("--copy", "needs two names, SRC and TARGET");

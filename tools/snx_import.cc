@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "graph_source.h"
+#include "output_paths.h"
 #include "sarnic/files.h"
 #include "sarnic/graph_file.h"
 #include "sarnic/onnx_import.h"
@@ -28,10 +29,18 @@ int Import(const Args& a) {
     sarnic::tools::PrintError("an ONNX model and -o GRAPH.json are required");
     return 2;
   }
-  const auto graph =
-      sarnic::ImportOnnx(a.model, sarnic::tools::ParseDims(a.dims, a.nhwc_io));
+  std::vector<std::string> read;
+  const auto graph = sarnic::ImportOnnx(
+      a.model, sarnic::tools::ParseDims(a.dims, a.nhwc_io), &read);
   const std::string weights = a.weights.value_or(
       std::filesystem::path(a.out).stem().string() + ".safetensors");
+  // The weights file lands beside the graph file, whatever folder it names.
+  const std::string weights_path =
+      (std::filesystem::path(a.out).parent_path() / weights).string();
+  sarnic::tools::CheckOutputs(
+      {{"-o", a.out},
+       {a.weights ? "--weights" : "the default weights file", weights_path}},
+      read);
   sarnic::SaveGraph(*graph, a.out, weights);
   std::cout << a.out << ": " << graph->qm_nx_graph.number_of_nodes()
             << " nodes, " << graph->tensor_dict.size() << " tensors in "
@@ -56,7 +65,8 @@ int main(int argc, char** argv) {
                "List the ONNX operations converted and what they become");
   app.add_flag("--onnx-markdown", a.markdown,
                "Print the table of ONNX operations as Markdown (docs/onnx.md)");
-  if (const auto status = sarnic::tools::ParseCommandLine(app, argc, argv)) {
+  if (const auto status = sarnic::tools::ParseCommandLine(
+          app, argc, argv, [&] { sarnic::tools::CheckDims(a.dims); })) {
     return *status;
   }
   if (a.list_ops || a.markdown) {

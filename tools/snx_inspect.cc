@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <iostream>
 
+#include "output_paths.h"
 #include "sarnic/analysis.h"
 #include "sarnic/errors.h"
 #include "sarnic/files.h"
@@ -93,11 +94,7 @@ int main(int argc, char** argv) {
   sarnic::ReportTruncatedMappedFiles();
   try {
     if (a.verify) return sarnic::tools::FinishOutput(Verify(a.path, a.json));
-    if (a.html && sarnic::WouldReplace(*a.html, a.path)) {
-      throw sarnic::ValueError(
-          "An output would replace an input file:",
-          "--html " + *a.html + " is " + a.path + "; nothing was written");
-    }
+    if (a.html) sarnic::tools::CheckOutputs({{"--html", *a.html}}, {a.path});
     const sarnic::ModelFile file = sarnic::ModelFile::Open(a.path);
     const sarnic::ModelFacts facts =
         sarnic::AnalyseModel(file.model(), file.size());

@@ -2,13 +2,16 @@
 // interpreter, in the model's planned arena, and writes its outputs as
 // NumPy files.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "output_paths.h"
 #include "runtime/layer_view.h"
 #include "runtime/npy.h"
 #include "sarnic/errors.h"
@@ -28,7 +31,18 @@ bool IsNpz(const std::string& path) {
 // "NAME=FILE.npy"; a FILE.npy alone names the model's only input, a
 // FILE.npz alone holds inputs by name.
 std::map<std::string, NdArray> ReadInputs(const std::vector<std::string>& args,
-                                          const sarnic::Interpreter& model) {
+                                          const sarnic::Interpreter& model,
+                                          std::vector<std::string>& read) {
+  // An entry of a .npz is held to the input it feeds before it is read: its
+  // elements at the widest element type, and room for a header.
+  std::map<std::string, std::size_t> limits;
+  for (const sarnic::TensorSpec& spec : model.inputs()) {
+    std::size_t elements = 1;
+    for (const int64_t d : spec.shape) {
+      elements *= static_cast<std::size_t>(std::max<int64_t>(d, 1));
+    }
+    limits[spec.name] = elements * 8 + (std::size_t{1} << 16);
+  }
   std::map<std::string, NdArray> inputs;
   auto add = [&inputs](const std::string& name, NdArray array) {
     if (!inputs.emplace(name, std::move(array)).second) {
@@ -38,7 +52,8 @@ std::map<std::string, NdArray> ReadInputs(const std::vector<std::string>& args,
   for (const std::string& arg : args) {
     const auto eq = arg.find('=');
     if (eq == std::string::npos && IsNpz(arg)) {
-      for (auto& [name, array] : sarnic::runtime::ReadNpz(arg))
+      read.push_back(arg);
+      for (auto& [name, array] : sarnic::runtime::ReadNpz(arg, &limits))
         add(name, array);
       continue;
     }
@@ -55,6 +70,7 @@ std::map<std::string, NdArray> ReadInputs(const std::vector<std::string>& args,
                                std::to_string(model.inputs().size()) +
                                " inputs)");
     }
+    read.push_back(path);
     add(name, sarnic::runtime::ReadNpy(path));
   }
   return inputs;
@@ -71,36 +87,78 @@ void PrintResult(const sarnic::NamedArray& r) {
   std::cout << "\n";
 }
 
-// A layer name as a file name: path separators and dots that would leave
-// the folder become underscores.
+// A layer name as a file name, one to one: '%', path separators and NUL
+// become %XX (their byte in hex), "." and ".." %2E and %2E%2E, and the
+// empty name "%"; every other byte stays as it is. So two names never land
+// in one file, and no name leaves the folder.
 std::string FileName(const std::string& name) {
-  std::string out = name.empty() ? "unnamed" : name;
-  for (char& c : out) {
-    if (c == '/' || c == '\\' || c == '\0') c = '_';
+  if (name.empty()) return "%.npy";
+  if (name == "." || name == "..") {
+    return (name == "." ? "%2E" : "%2E%2E") + std::string(".npy");
   }
-  if (out == "." || out == "..") out = "_" + out;
+  std::string out;
+  for (const char c : name) {
+    if (c == '%' || c == '/' || c == '\\' || c == '\0') {
+      constexpr char kHex[] = "0123456789ABCDEF";
+      const auto b = static_cast<unsigned char>(c);
+      out += {'%', kHex[b >> 4], kHex[b & 15]};
+    } else {
+      out += c;
+    }
+  }
   return out + ".npy";
+}
+
+// The longest file name a folder takes.
+constexpr std::size_t kMaxFileName = 255;
+
+// Writes every result into `outdir`, all or nothing: each file's name is
+// checked first (two results of one name, a name too long for the folder,
+// a file the run reads), then every file is written beside its target and
+// only once all are complete are they moved into place.
+void WriteResults(const std::vector<sarnic::NamedArray>& results,
+                  const std::string& outdir,
+                  const std::vector<std::string>& read) {
+  std::map<std::string, std::string> names;  // file name -> result name
+  std::vector<sarnic::tools::NamedOutput> targets;
+  for (const sarnic::NamedArray& r : results) {
+    const std::string file = FileName(r.name);
+    if (!names.emplace(file, r.name).second) {
+      throw sarnic::ValueError("two outputs are named '" + r.name +
+                               "'; -o cannot write both, nothing was written");
+    }
+    if (file.size() > kMaxFileName) {
+      throw sarnic::ValueError(
+          "output '" + r.name + "' makes a file name of " +
+          std::to_string(file.size()) + " bytes, longer than a folder takes (" +
+          std::to_string(kMaxFileName) + "); nothing was written");
+    }
+    targets.push_back({"-o", (std::filesystem::path(outdir) / file).string()});
+  }
+  sarnic::tools::CheckOutputs(targets, read);
+  std::filesystem::create_directories(outdir);
+  std::vector<std::unique_ptr<sarnic::TemporaryFile>> files;
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    files.push_back(std::make_unique<sarnic::TemporaryFile>(
+        targets[i].path, "output '" + results[i].name + "'"));
+    const std::string bytes = sarnic::runtime::NpyBytes(results[i].array);
+    files.back()->Write(bytes.data(), bytes.size());
+  }
+  for (auto& f : files) f->Commit();
 }
 
 int Run(const std::string& path, const std::vector<std::string>& input_args,
         const std::optional<std::string>& outdir,
         const sarnic::RunOptions& options) {
   const sarnic::Interpreter model = sarnic::Interpreter::FromFile(path);
-  const auto inputs = ReadInputs(input_args, model);
+  std::vector<std::string> read = {path};
+  const auto inputs = ReadInputs(input_args, model, read);
   const auto problems = model.InputProblems(inputs);
   for (const std::string& p : problems) PrintError(p);
   if (!problems.empty()) return 1;
   const auto results = model.Run(inputs, options);
-  if (outdir) std::filesystem::create_directories(*outdir);
-  for (const sarnic::NamedArray& r : results) {
-    PrintResult(r);
-    if (outdir) {
-      const std::string bytes = sarnic::runtime::NpyBytes(r.array);
-      sarnic::WriteFileAtomically(
-          (std::filesystem::path(*outdir) / FileName(r.name)).string(),
-          bytes.data(), bytes.size());
-    }
-  }
+  for (const sarnic::NamedArray& r : results) PrintResult(r);
+  if (outdir) WriteResults(results, *outdir, read);
   return 0;
 }
 
@@ -125,7 +183,11 @@ int main(int argc, char** argv) {
                  "A model input: NAME=FILE.npy, FILE.npy for a model with "
                  "one input, or FILE.npz holding inputs by name (repeatable)");
   app.add_option("-o,--output-dir", outdir,
-                 "Folder to write each output into, as NAME.npy");
+                 "Folder to write each output into, as NAME.npy; in NAME, "
+                 "'%', '/', '\\' and NUL are written %XX (their byte in hex), "
+                 "the names '.' and '..' %2E and %2E%2E, the empty name '%', "
+                 "so that every output has a file of its own. Nothing is "
+                 "written unless every file can be");
   app.add_flag("--all-layers", options.all_layers,
                "Print (and write) every layer's output, named by layer, to "
                "find where numbers diverge");

@@ -11,6 +11,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "sarnic/digraph.h"
 
@@ -27,16 +28,19 @@ struct OnnxOptions {
 
 // The model at `path` as a graph. External tensor data is read only from
 // files inside the model's folder. A FormatError names the file and the
-// node or tensor for a model that cannot be imported.
-std::unique_ptr<Graph> ImportOnnx(const std::string& path,
-                                  const OnnxOptions& options = {});
+// node or tensor for a model that cannot be imported. With `files_read`,
+// the paths of the model and of every external-data file it read are
+// appended to it (so that a caller can refuse an output over any of them).
+std::unique_ptr<Graph> ImportOnnx(
+    const std::string& path, const OnnxOptions& options = {},
+    std::vector<std::string>* files_read = nullptr);
 
 // The same for a model in memory; `folder` is where its external data
 // lives (empty: it may have none), `what` names it in errors.
-std::unique_ptr<Graph> ImportOnnxBytes(std::span<const std::byte> bytes,
-                                       const std::string& folder,
-                                       const std::string& what,
-                                       const OnnxOptions& options = {});
+std::unique_ptr<Graph> ImportOnnxBytes(
+    std::span<const std::byte> bytes, const std::string& folder,
+    const std::string& what, const OnnxOptions& options = {},
+    std::vector<std::string>* files_read = nullptr);
 
 // Whether the file starts as an ONNX model does (a protobuf field 1, the
 // IR version, or another ModelProto field) rather than as a graph file (a

@@ -362,8 +362,18 @@ def load_onnx(path: Any, dims: Optional[Mapping[str, int]] = None,
         ExportValueError: the model cannot be imported: the message names
             the file and the node, or lists every unsupported operation.
     """
+    fixed = {}
+    for k, v in (dims or {}).items():
+        if not isinstance(k, str):
+            raise ExportTypeError(f"dims: the name {k!r} is not a text")
+        if isinstance(v, bool) or not isinstance(v, (int, _np.integer)):
+            raise ExportTypeError(f"dims: {k}={v!r} is not a whole number")
+        if not 0 < int(v) < 2**63:
+            raise ExportValueError(f"dims: {k}={v} is not a positive whole number a "
+                                   "dimension can have")
+        fixed[k] = int(v)
     nodes, edges, inputs, outputs, tensors = _core.import_onnx(
-        os.fspath(path), {str(k): int(v) for k, v in (dims or {}).items()}, bool(nhwc_io))
+        os.fspath(path), fixed, bool(nhwc_io))
     g = _nx.DiGraph()
     for name, attrs in nodes:
         g.add_node(name, **attrs)

@@ -4,6 +4,8 @@
 
 #include <pybind11/stl.h>
 
+#include <set>
+
 #include "bindings.h"
 #include "convert.h"
 
@@ -11,16 +13,31 @@ namespace sarnic::python {
 
 namespace {
 
-py::list Specs(const std::vector<TensorSpec>& specs) {
+// A name from the model as a Python text: one that is not UTF-8 is a
+// ValueError naming it (escaped), not a bare UnicodeDecodeError.
+py::str Name(const std::string& name, const char* what) {
+  PyObject* text = PyUnicode_DecodeUTF8(
+      name.data(), static_cast<Py_ssize_t>(name.size()), "strict");
+  if (text == nullptr) {
+    PyErr_Clear();
+    throw ValueError(std::string("The model's ") + what + " '" +
+                         Printable(name) +
+                         "' is not valid UTF-8; Python cannot name it",
+                     "");
+  }
+  return py::reinterpret_steal<py::str>(text);
+}
+
+py::list Specs(const std::vector<TensorSpec>& specs, const char* what) {
   py::list out;
   for (const TensorSpec& s : specs) {
-    out.append(py::make_tuple(s.name, py::tuple(py::cast(s.shape)),
+    out.append(py::make_tuple(Name(s.name, what), py::tuple(py::cast(s.shape)),
                               std::string(DTypeName(s.dtype))));
   }
   return out;
 }
 
-Interpreter Load(const py::object& model) {
+Interpreter LoadUnchecked(const py::object& model) {
   if (py::isinstance<py::bytes>(model)) {
     const auto bytes = model.cast<std::string>();
     return Interpreter::FromBytes(
@@ -29,6 +46,24 @@ Interpreter Load(const py::object& model) {
   const auto path = TextOf(model, "the model path");
   py::gil_scoped_release release;
   return Interpreter::FromFile(path);
+}
+
+// The model, refused at once when Python could not name its inputs and
+// outputs (rather than after a run has computed them), or when two of its
+// outputs share a name (a dict of results would keep only one).
+Interpreter Load(const py::object& model) {
+  Interpreter it = LoadUnchecked(model);
+  Specs(it.inputs(), "input");
+  Specs(it.outputs(), "output");
+  std::set<std::string> seen;
+  for (const TensorSpec& s : it.outputs()) {
+    if (!seen.insert(s.name).second) {
+      throw ValueError("The model has two outputs named '" + Printable(s.name) +
+                           "'; a dict of results cannot hold both",
+                       "");
+    }
+  }
+  return it;
 }
 
 py::dict RunModel(const Interpreter& model, const py::dict& inputs,
@@ -44,7 +79,16 @@ py::dict RunModel(const Interpreter& model, const py::dict& inputs,
     results = model.Run(arrays, {all_layers, separate_buffers});
   }
   py::dict out;
-  for (const NamedArray& r : results) out[py::str(r.name)] = FromArray(r.array);
+  for (const NamedArray& r : results) {
+    const py::str name = Name(r.name, all_layers ? "layer" : "output");
+    if (out.contains(name)) {
+      throw ValueError("The model has two layers named '" + Printable(r.name) +
+                           "'; a dict of every layer's result cannot hold "
+                           "both",
+                       "");
+    }
+    out[name] = FromArray(r.array);
+  }
   return out;
 }
 
@@ -54,9 +98,11 @@ void BindInterpreter(py::module_& m) {
   py::class_<Interpreter>(m, "Interpreter")
       .def(py::init(&Load), py::arg("model"))
       .def_property_readonly(
-          "inputs", [](const Interpreter& i) { return Specs(i.inputs()); })
+          "inputs",
+          [](const Interpreter& i) { return Specs(i.inputs(), "input"); })
       .def_property_readonly(
-          "outputs", [](const Interpreter& i) { return Specs(i.outputs()); })
+          "outputs",
+          [](const Interpreter& i) { return Specs(i.outputs(), "output"); })
       .def_property_readonly("arena_bytes", &Interpreter::arena_bytes)
       .def("run", &RunModel, py::arg("inputs"), py::arg("all_layers") = false,
            py::arg("separate_buffers") = false);

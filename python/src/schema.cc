@@ -66,9 +66,10 @@ void BindBuilder(py::module_& m) {
       .def(
           "CreateString",
           [](Builder& b, const py::object& s) {
-            return b.get().CreateString(py::isinstance<py::bytes>(s)
-                                            ? s.cast<std::string>()
-                                            : py::str(s).cast<std::string>());
+            return b.get().CreateString(
+                py::isinstance<py::bytes>(s)
+                    ? s.cast<std::string>()
+                    : TextOf(s, "the text given to CreateString"));
           },
           py::arg("text"), "Writes a string; its offset.")
       .def(

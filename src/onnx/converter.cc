@@ -41,6 +41,11 @@ NdArray ConstantToNhwc(const NdArray& a) {
 }  // namespace
 
 void Converter::Index(const onnx::GraphProto& g) {
+  for (const auto& v : g.input()) model_names_.insert(v.name());
+  for (const auto& t : g.initializer()) model_names_.insert(t.name());
+  for (const auto& n : g.node()) {
+    for (const std::string& v : n.output()) model_names_.insert(v);
+  }
   for (const auto& n : g.node()) {
     for (const std::string& v : n.input()) {
       auto& readers = consumers_[v];
@@ -111,7 +116,7 @@ std::string Converter::Nhwc(const std::string& value) {
   const std::string& v = Resolve(value);
   if (const NdArray* data = ConstantOf(v)) {
     if (data->size() == 1 || data->ndim() > 4) return v;
-    const std::string name = v + "/nhwc";
+    const std::string name = NhwcName(v);
     if (ConstantOf(name) == nullptr) {
       SetConstant(name, ConstantToNhwc(*data));
       form_shapes_[name] = ConstantOf(name)->shape();
@@ -167,11 +172,29 @@ std::string Converter::Use(const std::string& v) {
   return v;
 }
 
-std::string Converter::AddConstant(const std::string& base, NdArray data) {
+std::string Converter::Fresh(const std::string& base) const {
   std::string name = base;
-  for (int i = 1; g_.qm_nx_graph.has_node(name) || ConstantOf(name); ++i) {
+  for (int i = 1; model_names_.count(name) != 0 || form_names_.count(name) ||
+                  g_.qm_nx_graph.has_node(name) || ConstantOf(name);
+       ++i) {
     name = base + "_" + std::to_string(i);
   }
+  return name;
+}
+
+const std::string& Converter::Form(const std::string& v,
+                                   const char* suffix) const {
+  const std::string key = v + suffix;
+  auto it = forms_.find(key);
+  if (it == forms_.end()) {
+    it = forms_.emplace(key, Fresh(key)).first;
+    form_names_.insert(it->second);
+  }
+  return it->second;
+}
+
+std::string Converter::AddConstant(const std::string& base, NdArray data) {
+  const std::string name = Fresh(base);
   SetConstant(name, std::move(data));
   return Use(name);
 }
@@ -180,6 +203,12 @@ AttrDict& Converter::Add(
     const std::string& name, const std::string& op, const Shape& shape,
     std::initializer_list<std::pair<const char*, Value>> attrs,
     const std::vector<std::string>& inputs) {
+  // One node per name: a second would merge into the first and rewire its
+  // readers, computing something else without a word.
+  if (g_.qm_nx_graph.has_node(name)) {
+    throw FormatError(what_, "value '" + Printable(name) + "'",
+                      "would be written by two nodes of the conversion");
+  }
   AttrDict& node = g_.qm_nx_graph.add_node(name);
   node.set("op", Value(op));
   node.set("output_shape", Value::IntList(shape));

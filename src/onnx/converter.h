@@ -89,12 +89,16 @@ class Converter {
   void NameNhwc(const std::string& v) { nhwc_named_.insert(v); }
   std::string NchwName(const std::string& value) const {
     const std::string& v = Resolve(value);
-    return nhwc_named_.count(v) ? v + "/nchw" : v;
+    return nhwc_named_.count(v) ? Form(v, "/nchw") : v;
   }
   std::string NhwcName(const std::string& value) const {
     const std::string& v = Resolve(value);
-    return nhwc_named_.count(v) ? v : v + "/nhwc";
+    return nhwc_named_.count(v) ? v : Form(v, "/nhwc");
   }
+  // A name for a node the conversion adds: `base` itself, or with "_1",
+  // "_2", ... when the model names a value so or a node has it already. A
+  // model's own names are never taken, so its values keep their names.
+  std::string Fresh(const std::string& base) const;
   // While an operation that does not depend on the order of axes is
   // converted in NHWC, its inputs are the NHWC forms and the shapes of
   // 4-D values are NHWC shapes.
@@ -162,6 +166,13 @@ class Converter {
   std::map<std::string, std::vector<const onnx::NodeProto*>> consumers_;
   std::set<std::string> outputs_, converted_;
   std::map<std::string, std::string> fusable_, alias_;
+  // Every value name of the model, and the names of values' other forms
+  // ("<value>/nhwc"), each chosen once.
+  std::set<std::string> model_names_;
+  mutable std::map<std::string, std::string> forms_;
+  mutable std::set<std::string> form_names_;
+  // The name of `v`'s form with `suffix`, fresh the first time it is asked.
+  const std::string& Form(const std::string& v, const char* suffix) const;
   bool nhwc_mode_ = false;
   int64_t opset_ = 0;
 };
@@ -218,7 +229,8 @@ std::string FoldedOpsText();
 int FoldConstants(onnx::ModelProto& m, Converter& c);
 
 // A Clip's constant bounds (attributes before opset 11, inputs from it
-// on; open ones infinite), or nothing when one is not a constant scalar.
+// on; open ones the ends of the float range, as ONNX has them), or nothing
+// when one is not a constant scalar.
 std::optional<std::pair<float, float>> ClipBounds(const Converter& c,
                                                   const onnx::NodeProto& n);
 

@@ -116,7 +116,10 @@ const char* ActivationOf(const Converter& c, const onnx::NodeProto& n) {
   const auto bounds = op == "Clip" ? ClipBounds(c, n) : std::nullopt;
   if (!bounds || bounds->first != 0.0f) return nullptr;
   if (bounds->second == 6.0f) return "relu6";
-  if (bounds->second == std::numeric_limits<float>::infinity()) return "relu";
+  if (bounds->second == std::numeric_limits<float>::infinity() ||
+      bounds->second == std::numeric_limits<float>::max()) {
+    return "relu";  // an open bound: only +inf differs (it stays inf)
+  }
   return nullptr;
 }
 

@@ -6,6 +6,7 @@
 #include <onnx/defs/schema.h>
 #include <onnx/shape_inference/implementation.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 
@@ -43,23 +44,36 @@ void CheckOpsets(const onnx::ModelProto& m, const std::string& what,
 }
 
 // Replaces the named dimensions of the inputs by their values; every one
-// left open is listed in one error.
+// left open is listed in one error, and so is every value that fixes
+// nothing (a misspelt name, an axis the input lacks or has fixed already).
 void FixDims(onnx::ModelProto& m, const OnnxOptions& options,
              const std::string& what) {
-  std::set<std::string> open;
+  std::set<std::string> open, used, fixed_places;
+  for (const auto& [name, value] : options.dims) {
+    if (value <= 0) {
+      throw ValueError("--dim " + Printable(name) + "=" +
+                           std::to_string(value) +
+                           ": a dimension's value is a positive whole number",
+                       "");
+    }
+  }
   for (auto& input : *m.mutable_graph()->mutable_input()) {
     if (!input.type().has_tensor_type()) continue;
     auto* shape = input.mutable_type()->mutable_tensor_type()->mutable_shape();
     for (int axis = 0; axis < shape->dim_size(); ++axis) {
       auto& d = *shape->mutable_dim(axis);
-      if (d.has_dim_value() && d.dim_value() > 0) continue;
       // A dimension is named by its parameter, or as INPUT:AXIS.
       const std::string place = input.name() + ":" + std::to_string(axis);
+      if (d.has_dim_value() && d.dim_value() > 0) {
+        fixed_places.insert(place);
+        continue;
+      }
       auto it = options.dims.find(d.dim_param());
       if (d.dim_param().empty() || it == options.dims.end()) {
         it = options.dims.find(place);
       }
-      if (it != options.dims.end() && it->second > 0) {
+      if (it != options.dims.end()) {
+        used.insert(it->first);
         d.set_dim_value(it->second);
       } else {
         open.insert(d.dim_param().empty() ? Printable(place)
@@ -67,6 +81,17 @@ void FixDims(onnx::ModelProto& m, const OnnxOptions& options,
                                                 Printable(place) + ")");
       }
     }
+  }
+  std::string idle;
+  for (const auto& [name, value] : options.dims) {
+    if (used.count(name) != 0) continue;
+    idle += (idle.empty() ? "" : "; ") + Printable(name) +
+            (fixed_places.count(name) != 0
+                 ? " is fixed by the model already"
+                 : " names no dynamic dimension of an input");
+  }
+  if (!idle.empty()) {
+    throw ValueError("--dim fixes nothing in " + what + ": " + idle, "");
   }
   if (open.empty()) return;
   std::string list;
@@ -81,7 +106,8 @@ void FixDims(onnx::ModelProto& m, const OnnxOptions& options,
 // mapped file: only a file inside the model's folder (no absolute path, no
 // way out through ".." or a link).
 NdArray ExternalData(const onnx::TensorProto& t, const std::string& folder,
-                     const std::string& what) {
+                     const std::string& what,
+                     std::vector<std::string>* files_read) {
   const std::string place = "tensor '" + Printable(t.name()) + "'";
   std::string location;
   int64_t offset = 0, length = -1;
@@ -119,6 +145,10 @@ NdArray ExternalData(const onnx::TensorProto& t, const std::string& folder,
                           "' leads out of the model's folder; refused");
   }
   const auto mapped = MappedFile::Open(file.string(), "external data file");
+  if (files_read != nullptr && std::find(files_read->begin(), files_read->end(),
+                                         file.string()) == files_read->end()) {
+    files_read->push_back(file.string());
+  }
   const auto size = static_cast<int64_t>(mapped->size());
   if (offset < 0 || offset > size || (length >= 0 && length > size - offset)) {
     throw FormatError(
@@ -289,10 +319,11 @@ void RefuseUnsupported(const onnx::GraphProto& g, const std::string& what) {
 // External data is read (from inside the folder only) before ONNX's
 // checker, which would look for the files itself.
 void ReadExternalData(const onnx::ModelProto& m, const std::string& folder,
-                      const std::string& what, Converter& c) {
+                      const std::string& what, Converter& c,
+                      std::vector<std::string>* files_read) {
   for (const auto& t : m.graph().initializer()) {
     if (t.data_location() != onnx::TensorProto::EXTERNAL) continue;
-    c.SetConstant(t.name(), ExternalData(t, folder, what));
+    c.SetConstant(t.name(), ExternalData(t, folder, what, files_read));
     c.SetShape(t.name(), Shape(t.dims().begin(), t.dims().end()));
   }
 }
@@ -489,7 +520,8 @@ void Convert(const onnx::ModelProto& m, const std::string& what, bool nhwc_io,
 std::unique_ptr<Graph> ImportOnnxBytes(std::span<const std::byte> bytes,
                                        const std::string& folder,
                                        const std::string& what,
-                                       const OnnxOptions& options) {
+                                       const OnnxOptions& options,
+                                       std::vector<std::string>* files_read) {
   if (bytes.size() >= kMaxModelBytes) {
     throw FormatError(what, "", "larger than an ONNX model can be");
   }
@@ -505,7 +537,7 @@ std::unique_ptr<Graph> ImportOnnxBytes(std::span<const std::byte> bytes,
   FixDims(m, options, what);
   RefuseUnsupported(m.graph(), what);
   CheckWindows(m.graph(), what);
-  ReadExternalData(m, folder, what, c);
+  ReadExternalData(m, folder, what, c, files_read);
   StripExternalData(m);
   CheckAndFold(m, what, c);
   ReadInitializers(m, what, parsed, c);
@@ -514,11 +546,13 @@ std::unique_ptr<Graph> ImportOnnxBytes(std::span<const std::byte> bytes,
 }
 
 std::unique_ptr<Graph> ImportOnnx(const std::string& path,
-                                  const OnnxOptions& options) {
+                                  const OnnxOptions& options,
+                                  std::vector<std::string>* files_read) {
   const auto file = MappedFile::Open(path, "ONNX model", kMaxModelBytes);
+  if (files_read != nullptr) files_read->push_back(path);
   const std::string folder = std::filesystem::path(path).parent_path().string();
   return ImportOnnxBytes(file->bytes(), folder.empty() ? "." : folder, path,
-                         options);
+                         options, files_read);
 }
 
 bool LooksLikeOnnx(std::span<const std::byte> head) {

@@ -18,9 +18,11 @@ NdArray Scalar(float v) {
   return NdArray::FromValues<float>(DType::kFloat32, {1}, std::vector{v});
 }
 
-// A helper node's name: the output's, with a suffix.
-std::string Part(const onnx::NodeProto& n, const char* suffix) {
-  return Out(n) + "/" + suffix;
+// A helper node's name: the output's, with a suffix (and a number, where
+// the model has a value of that name).
+std::string Part(const Converter& c, const onnx::NodeProto& n,
+                 const char* suffix) {
+  return c.Fresh(Out(n) + "/" + suffix);
 }
 
 template <const char* kOp>
@@ -62,7 +64,7 @@ void Neg(Converter& c, const onnx::NodeProto& n) {
 
 void Reciprocal(Converter& c, const onnx::NodeProto& n) {
   const std::string x = In(c, n, 0);
-  const std::string one = c.AddConstant(Part(n, "one"), Scalar(1.0f));
+  const std::string one = c.AddConstant(Part(c, n, "one"), Scalar(1.0f));
   c.Add(Out(c, n), "div", c.ShapeOf(Out(n)),
         {{"x", Value(one)}, {"y", Value(x)}}, {one, x});
 }
@@ -75,56 +77,97 @@ void LeakyRelu(Converter& c, const onnx::NodeProto& n) {
       {x});
 }
 
-// clip(x, lo, hi), written as `name`: relu6 or relu where they are the
-// clip, else lo + (hi − lo) / 6 × relu6((x − lo) × 6 / (hi − lo)) for
-// finite bounds and the relu of a difference for one open bound.
+// The element-wise maximum or minimum of two values as the engine computes
+// it exactly: each operand broadcast to the output's shape (adding zeros,
+// which changes no value), laid out as one row of its N elements, the two
+// rows stacked and reduced over the stacking axis, and the result shaped
+// back. Unlike a + relu(b - a), nothing here can overflow or meet inf - inf:
+// every output element is one of its inputs'. Written as `name`.
+// An operand whose shape is not given is a value or a form of one.
+void Extremum(Converter& c, const std::string& name, bool max,
+              const std::vector<std::pair<std::string, Shape>>& operands,
+              const Shape& shape) {
+  int64_t count = 1;
+  for (const int64_t d : shape) count *= d;
+  std::vector<std::string> rows;
+  for (const auto& [x, given] : operands) {
+    const NdArray* data = c.ConstantOf(x);
+    if (data != nullptr && data->size() == 1) {
+      // A scalar (a clip's bound) is its row, filled.
+      rows.push_back(c.AddConstant(
+          c.Fresh(name + "/row"),
+          NdArray::FromValues<float>(
+              DType::kFloat32, {1, count},
+              std::vector<float>(static_cast<std::size_t>(count),
+                                 static_cast<float>(data->GetDouble(0))))));
+      continue;
+    }
+    const Shape xs = data != nullptr ? data->shape()
+                     : given.empty() ? c.ShapeOf(x)
+                                     : given;
+    std::string full = x;
+    if (xs != shape) {
+      const std::string zeros = c.AddConstant(
+          c.Fresh(name + "/zeros"), NdArray::Zeros(DType::kFloat32, shape));
+      full = c.Fresh(name + "/broadcast");
+      c.Add(full, "add", shape, {{"x", Value(x)}, {"y", Value(zeros)}},
+            {x, zeros});
+    }
+    const std::string row = c.Fresh(name + "/row");
+    c.Add(row, "reshape", {1, count}, {{"input", Value(full)}}, {full});
+    rows.push_back(row);
+  }
+  const std::string both = c.Fresh(name + "/rows");
+  c.Add(both, "concat", {static_cast<int64_t>(rows.size()), count},
+        {{"values", Value::TextList(rows)}, {"axis", Value(int64_t{0})}}, rows);
+  const std::string reduced = c.Fresh(name + "/reduced");
+  c.Add(reduced, max ? "max_reduce" : "min_reduce", {count},
+        {{"input", Value(both)}, {"axes", Value::IntList({0})}}, {both});
+  c.Add(name, "reshape", shape, {{"input", Value(reduced)}}, {reduced});
+}
+
+// A constant scalar bound as a node.
+std::string Bound(Converter& c, const std::string& name, float v) {
+  return c.AddConstant(c.Fresh(name + "/bound"), Scalar(v));
+}
+
+// clip(x, lo, hi) = min(max(x, lo), hi), written as `name`, as ONNX defines
+// it (so with lo > hi every element is hi): relu6 or relu where they are
+// the clip, else the exact maximum and minimum above.
 void ClipTo(Converter& c, const std::string& name, const std::string& x,
             float lo, float hi, const Shape& shape) {
   const float inf = std::numeric_limits<float>::infinity();
-  if ((lo == 0.0f && hi == 6.0f) || (lo == 0.0f && hi == inf)) {
-    c.Add(name, hi == inf ? "relu" : "relu6", shape, {{"x", Value(x)}}, {x});
+  const float top = std::numeric_limits<float>::max();
+  // A relu for an open upper bound: only +inf differs (it stays inf).
+  if (lo == 0.0f && (hi == 6.0f || hi == inf || hi == top)) {
+    c.Add(name, hi == 6.0f ? "relu6" : "relu", shape, {{"x", Value(x)}}, {x});
     return;
   }
   if (lo == -inf && hi == inf) {
     c.Add(name, "reshape", shape, {{"input", Value(x)}}, {x});
     return;
   }
-  if (lo == -inf) {  // hi − relu(hi − x)
-    const std::string minus = Scale(c, name + "/neg", x, -1.0f, shape);
-    const std::string gap = Shift(c, name + "/gap", minus, hi, shape);
-    const std::string r = name + "/relu";
-    c.Add(r, "relu", shape, {{"x", Value(gap)}}, {gap});
-    const std::string back = Scale(c, name + "/back", r, -1.0f, shape);
-    Shift(c, name, back, hi, shape);
-    return;
+  std::string low = x;
+  if (lo != -inf) {
+    low = hi == inf ? name : c.Fresh(name + "/above");
+    Extremum(c, low, true, {{x, {}}, {Bound(c, name, lo), {}}}, shape);
   }
-  const std::string above =
-      lo == 0.0f ? x : Shift(c, name + "/above", x, -lo, shape);
-  if (hi == inf) {
-    const std::string r = name + "/relu";
-    c.Add(r, "relu", shape, {{"x", Value(above)}}, {above});
-    Shift(c, name, r, lo, shape);
-    return;
+  if (hi != inf) {
+    Extremum(c, name, false,
+             {{low, low == x ? Shape{} : shape}, {Bound(c, name, hi), {}}},
+             shape);
   }
-  const std::string to6 =
-      Scale(c, name + "/to6", above, 6.0f / (hi - lo), shape);
-  const std::string r = name + "/relu6";
-  c.Add(r, "relu6", shape, {{"x", Value(to6)}}, {to6});
-  if (lo == 0.0f) {
-    Scale(c, name, r, (hi - lo) / 6.0f, shape);
-    return;
-  }
-  const std::string back = Scale(c, name + "/back", r, (hi - lo) / 6.0f, shape);
-  Shift(c, name, back, lo, shape);
 }
 
 }  // namespace
 
 std::optional<std::pair<float, float>> ClipBounds(const Converter& c,
                                                   const onnx::NodeProto& n) {
-  const float inf = std::numeric_limits<float>::infinity();
-  // Before opset 11 the bounds are attributes; from it on, inputs.
-  float bound[2] = {FloatAttr(n, "min", -inf), FloatAttr(n, "max", inf)};
+  // Before opset 11 the bounds are attributes; from it on, inputs. An open
+  // bound is the float range's end, as ONNX defines it (so +inf becomes the
+  // float maximum under an open upper bound).
+  const float top = std::numeric_limits<float>::max();
+  float bound[2] = {FloatAttr(n, "min", -top), FloatAttr(n, "max", top)};
   for (int i = 1; i <= 2; ++i) {
     if (i >= n.input_size() || n.input(i).empty()) continue;
     const NdArray* a = c.ConstantOf(n.input(i));
@@ -149,9 +192,9 @@ void HardSigmoid(Converter& c, const onnx::NodeProto& n) {
   const float alpha = FloatAttr(n, "alpha", 0.2f);
   const float beta = FloatAttr(n, "beta", 0.5f);
   const std::string t =
-      Scale(c, Part(n, "scaled"), In(c, n, 0), 6.0f * alpha, shape);
-  const std::string u = Shift(c, Part(n, "shifted"), t, 6.0f * beta, shape);
-  const std::string r = Part(n, "relu6");
+      Scale(c, Part(c, n, "scaled"), In(c, n, 0), 6.0f * alpha, shape);
+  const std::string u = Shift(c, Part(c, n, "shifted"), t, 6.0f * beta, shape);
+  const std::string r = Part(c, n, "relu6");
   c.Add(r, "relu6", shape, {{"x", Value(u)}}, {u});
   Scale(c, Out(c, n), r, 1.0f / 6.0f, shape);
 }
@@ -189,17 +232,17 @@ void Gemm(Converter& c, const onnx::NodeProto& n) {
   const float beta = FloatAttr(n, "beta", 1.0f);
   const bool has_c = n.input_size() > 2 && !n.input(2).empty();
   std::string product = Out(c, n);
-  if (has_c || alpha != 1.0f) product = Part(n, "product");
+  if (has_c || alpha != 1.0f) product = Part(c, n, "product");
   MatMulNode(c, product, In(c, n, 0), In(c, n, 1), IntAttr(n, "transA", 0),
              IntAttr(n, "transB", 0), shape);
   if (alpha != 1.0f) {
-    product =
-        Scale(c, has_c ? Part(n, "scaled") : Out(c, n), product, alpha, shape);
+    product = Scale(c, has_c ? Part(c, n, "scaled") : Out(c, n), product, alpha,
+                    shape);
   }
   if (!has_c) return;
   std::string bias = In(c, n, 2);
   if (beta != 1.0f) {
-    bias = Scale(c, Part(n, "bias"), bias, beta, c.ShapeOf(bias));
+    bias = Scale(c, Part(c, n, "bias"), bias, beta, c.ShapeOf(bias));
   }
   c.Add(Out(c, n), "add", shape, {{"x", Value(product)}, {"y", Value(bias)}},
         {product, bias});
@@ -282,23 +325,15 @@ void Transpose(Converter& c, const onnx::NodeProto& n) {
   c.SetTransposed(Out(n), x, perm);
 }
 
-// max(a, b) = a + relu(b − a); min(a, b) = a − relu(a − b).
+// The element-wise maximum or minimum of two values, exactly.
 template <bool kMax>
 void Extreme(Converter& c, const onnx::NodeProto& n) {
   if (n.input_size() != 2) {
     c.Fail(n, "takes " + std::to_string(n.input_size()) +
                   " inputs; two are converted");
   }
-  const Shape& shape = c.ShapeOf(Out(n));
-  const std::string a = In(c, n, 0), b = In(c, n, 1);
-  const std::string diff = Part(n, "diff"), r = Part(n, "relu");
-  const std::string& from = kMax ? b : a;
-  const std::string& take = kMax ? a : b;
-  c.Add(diff, "sub", shape, {{"x", Value(from)}, {"y", Value(take)}},
-        {from, take});
-  c.Add(r, "relu", shape, {{"x", Value(diff)}}, {diff});
-  c.Add(Out(c, n), kMax ? "add" : "sub", shape,
-        {{"x", Value(a)}, {"y", Value(r)}}, {a, r});
+  Extremum(c, Out(c, n), kMax, {{In(c, n, 0), {}}, {In(c, n, 1), {}}},
+           c.ShapeOf(Out(n)));
 }
 
 // A cast between real types keeps the values the model computes in
@@ -405,15 +440,16 @@ void Slice(Converter& c, const onnx::NodeProto& n) {
 constexpr OnnxOpRow kBasicRows[] = {
     {"Abs", Unary<kAbs>, "abs", true},
     {"Cast", Cast, "reshape to the same shape, between real types only", true},
-    {"Max", Extreme<true>, "a + relu(b − a) (two inputs)", true},
-    {"Min", Extreme<false>, "a − relu(a − b) (two inputs)", true},
+    {"Max", Extreme<true>,
+     "max_reduce over the two inputs stacked (two inputs; exact)", true},
+    {"Min", Extreme<false>,
+     "min_reduce over the two inputs stacked (two inputs; exact)", true},
     {"Pad", Pad, "pad with a constant (pads as input or attribute)"},
     {"Slice", Slice, "slice with constant starts, ends, axes and steps"},
     {"Add", Binary<kAdd>, "add", true},
     {"Clip", Clip,
-     "relu6 for [0, 6], relu for [0, inf), else lo + (hi − lo) / 6 × "
-     "relu6((x − lo) × 6 / (hi − lo)) or, with one open bound, through a "
-     "relu (constant bounds)",
+     "relu6 for [0, 6], relu for [0, inf), else min(max(x, lo), hi) as Max "
+     "and Min are (constant bounds; lo > hi gives hi everywhere)",
      true},
     {"Concat", Concat, "concat along the same axis", true},
     {"Div", Binary<kDiv>, "div", true},

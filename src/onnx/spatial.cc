@@ -122,7 +122,7 @@ std::optional<std::vector<float>> ConstantBias(Converter& c,
 
 void Conv(Converter& c, const onnx::NodeProto& n) {
   const std::string x = Source(c, n, 0);
-  const Shape& xs = c.ShapeOf(x);
+  const Shape& xs = c.OnnxShapeOf(x);
   const NdArray* weights = c.ConstantOf(In(c, n, 1));
   if (xs.size() != 4) c.Fail(n, "is not a 2-D convolution of NCHW input");
   if (weights == nullptr) c.Fail(n, "has a filter that is not a constant");
@@ -140,7 +140,7 @@ void Conv(Converter& c, const onnx::NodeProto& n) {
   const std::string input = c.Nhwc(x);
   const std::string conv = NhwcOutput(c, n);
   AttrDict& node =
-      c.Add(conv, "conv", ToNhwc(c.ShapeOf(Out(n))),
+      c.Add(conv, "conv", ToNhwc(c.OnnxShapeOf(Out(n))),
             {{"input", Value(input)},
              {"filter", Value(filter)},
              {"stride", Value::IntList({w.stride[0], w.stride[1]})},
@@ -168,7 +168,7 @@ void Conv(Converter& c, const onnx::NodeProto& n) {
 // output size (with output_padding or output_shape) the inferred one.
 void ConvTranspose(Converter& c, const onnx::NodeProto& n) {
   const std::string x = Source(c, n, 0);
-  const Shape& xs = c.ShapeOf(x);
+  const Shape& xs = c.OnnxShapeOf(x);
   const NdArray* weights = c.ConstantOf(In(c, n, 1));
   if (xs.size() != 4)
     c.Fail(n, "is not a 2-D transposed convolution of NCHW input");
@@ -181,7 +181,7 @@ void ConvTranspose(Converter& c, const onnx::NodeProto& n) {
   if (w.dilation[0] != 1 || w.dilation[1] != 1) {
     c.Fail(n, "has dilations; the layer has none");
   }
-  const Shape& out = c.ShapeOf(Out(n));
+  const Shape& out = c.OnnxShapeOf(Out(n));
   int64_t head[2] = {w.head[0], w.head[1]}, tail[2] = {w.tail[0], w.tail[1]};
   const std::string pad = TextAttr(n, "auto_pad", "NOTSET");
   if (pad != "NOTSET" || IntsAttr(n, "output_shape")) {
@@ -262,8 +262,8 @@ bool SameNearest(int64_t in, int64_t out, Rounding rounding, bool centred,
 // the same samples at every output position of this model's sizes.
 void Resize(Converter& c, const onnx::NodeProto& n) {
   const std::string x = Source(c, n, 0);
-  const Shape& xs = c.ShapeOf(x);
-  const Shape& out = c.ShapeOf(Out(n));
+  const Shape& xs = c.OnnxShapeOf(x);
+  const Shape& out = c.OnnxShapeOf(Out(n));
   if (xs.size() != 4 || out[0] != xs[0] || out[1] != xs[1]) {
     c.Fail(n, "resizes other than the height and width of NCHW input");
   }
@@ -312,7 +312,7 @@ void Resize(Converter& c, const onnx::NodeProto& n) {
 template <bool kAverage>
 void Pool(Converter& c, const onnx::NodeProto& n) {
   const std::string x = Source(c, n, 0);
-  const Shape& xs = c.ShapeOf(x);
+  const Shape& xs = c.OnnxShapeOf(x);
   const auto k = IntsAttr(n, "kernel_shape");
   if (xs.size() != 4 || !k || k->size() != 2) {
     c.Fail(n, "is not a 2-D pooling of NCHW input");
@@ -324,7 +324,7 @@ void Pool(Converter& c, const onnx::NodeProto& n) {
   }
   // With ceil_mode the last window may run past the pads: the tail grows
   // until the layer's rounding down gives the inferred size.
-  const Shape& out = c.ShapeOf(Out(n));
+  const Shape& out = c.OnnxShapeOf(Out(n));
   const bool padded = w.head[0] || w.head[1] || w.tail[0] || w.tail[1];
   for (int d = 0; d < 2; ++d) {
     const int64_t need =
@@ -337,7 +337,7 @@ void Pool(Converter& c, const onnx::NodeProto& n) {
     // a last window's run past them (ONNX Runtime divides every window by
     // the kernel's size).
     Shape in = ToNhwc(xs);
-    const std::string zeros = Out(n) + "/padded";
+    const std::string zeros = c.Fresh(Out(n) + "/padded");
     in = {in[0], in[1] + w.head[0] + w.tail[0], in[2] + w.head[1] + w.tail[1],
           in[3]};
     c.Add(zeros, "pad", in,
@@ -380,7 +380,7 @@ void Reduction(Converter& c, const onnx::NodeProto& n, const char* op,
       dropped.push_back(xs[d]);
     }
   }
-  const std::string reduced = keep ? Out(n) + "/reduced" : Out(c, n);
+  const std::string reduced = keep ? c.Fresh(Out(n) + "/reduced") : Out(c, n);
   c.Add(reduced, op, dropped,
         {{"input", Value(x)}, {"axes", Value::IntList(axes)}}, {x});
   if (keep) {
@@ -417,7 +417,7 @@ void GlobalPool(Converter& c, const onnx::NodeProto& n) {
     Reduction(c, n, kOp, {2, 3}, true);
     return;
   }
-  const std::string x = c.Nhwc(v), reduced = Out(n) + "/reduced";
+  const std::string x = c.Nhwc(v), reduced = c.Fresh(Out(n) + "/reduced");
   c.Add(reduced, kOp, {xs[0], xs[1]},
         {{"input", Value(x)}, {"axes", Value::IntList({1, 2})}}, {x});
   const std::string out = NhwcOutput(c, n);
@@ -460,7 +460,7 @@ void BatchNormalization(Converter& c, const onnx::NodeProto& n) {
   };
   const std::string kc = param("/scale", k), bc = param("/shift", b);
   const Shape xs = c.ShapeOf(Out(n));
-  const std::string scaled = Out(n) + "/scaled";
+  const std::string scaled = c.Fresh(Out(n) + "/scaled");
   c.Add(scaled, "mul", xs, {{"x", Value(x)}, {"y", Value(kc)}}, {x, kc});
   c.Add(Out(c, n), "add", xs, {{"x", Value(scaled)}, {"y", Value(bc)}},
         {scaled, bc});

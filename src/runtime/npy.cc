@@ -1,15 +1,20 @@
 #include "runtime/npy.h"
 
 #include <zip.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <regex>
+#include <set>
+#include <vector>
 #include <xtensor/xadapt.hpp>
 #include <xtensor/xnpy.hpp>
 
 #include "sarnic/errors.h"
 #include "sarnic/files.h"
+#include "sarnic/value.h"
 
 namespace sarnic::runtime {
 
@@ -117,10 +122,16 @@ struct EntryCloser {
 };
 
 NdArray ReadEntry(zip_t* archive, zip_uint64_t i, const zip_stat_t& st,
-                  const std::string& what) {
-  const std::string place = what + " entry '" + st.name + "'";
+                  const std::string& what, std::size_t max_bytes) {
+  const std::string place = what + " entry '" + Printable(st.name) + "'";
   if ((st.valid & ZIP_STAT_SIZE) == 0 || st.size > kMaxNpyBytes) {
     throw FormatError(place, "", "is larger than any input array can be");
+  }
+  if (st.size > max_bytes) {
+    throw FormatError(place, "",
+                      "claims " + std::to_string(st.size) +
+                          " bytes, more than the input it feeds can take (" +
+                          std::to_string(max_bytes) + "); nothing was read");
   }
   std::unique_ptr<zip_file_t, EntryCloser> file(zip_fopen_index(archive, i, 0));
   if (!file) {
@@ -131,14 +142,43 @@ NdArray ReadEntry(zip_t* archive, zip_uint64_t i, const zip_stat_t& st,
   if (n < 0 || static_cast<zip_uint64_t>(n) != st.size) {
     throw FormatError(place, "", "cannot be read whole");
   }
+  // The stream checks its CRC only when read past its end, which a read of
+  // exactly its size never is: the data is checked here, as NumPy does.
+  if ((st.valid & ZIP_STAT_CRC) != 0) {
+    uLong crc = ::crc32(0L, Z_NULL, 0);
+    const auto* p = reinterpret_cast<const Bytef*>(data.data());
+    for (std::size_t at = 0; at < data.size();) {
+      const auto chunk =
+          static_cast<uInt>(std::min<std::size_t>(data.size() - at, 1u << 30));
+      crc = ::crc32(crc, p + at, chunk);
+      at += chunk;
+    }
+    if (static_cast<uint32_t>(crc) != st.crc) {
+      throw FormatError(place, "",
+                        "does not match its CRC-32: the file is damaged");
+    }
+  }
   return ParseNpy(
       {reinterpret_cast<const std::byte*>(data.data()), data.size()}, place);
 }
 
 }  // namespace
 
-std::map<std::string, NdArray> ParseNpz(std::span<const std::byte> bytes,
-                                        const std::string& what) {
+std::string SomeNames(const std::vector<std::string>& names) {
+  constexpr std::size_t kShown = 5;
+  std::string out;
+  for (std::size_t i = 0; i < names.size() && i < kShown; ++i) {
+    out += (i == 0 ? "'" : ", '") + Printable(names[i]) + "'";
+  }
+  if (names.size() > kShown) {
+    out += " and " + std::to_string(names.size() - kShown) + " more";
+  }
+  return out;
+}
+
+std::map<std::string, NdArray> ParseNpz(
+    std::span<const std::byte> bytes, const std::string& what,
+    const std::map<std::string, std::size_t>* max_bytes) {
   zip_error_t error;
   zip_error_init(&error);
   zip_source_t* source =
@@ -154,6 +194,10 @@ std::map<std::string, NdArray> ParseNpz(std::span<const std::byte> bytes,
   }
   std::map<std::string, NdArray> arrays;
   const zip_int64_t entries = zip_get_num_entries(archive.get(), 0);
+  // Every entry's name first: a file of unknown entries is one error, before
+  // any of them is read.
+  std::vector<std::string> names, unknown;
+  std::set<std::string> seen;
   for (zip_int64_t i = 0; i < entries; ++i) {
     zip_stat_t st;
     const auto index = static_cast<zip_uint64_t>(i);
@@ -167,17 +211,39 @@ std::map<std::string, NdArray> ParseNpz(std::span<const std::byte> bytes,
                         "holds '" + name + "', which is no .npy file");
     }
     name.resize(name.size() - 4);
-    if (arrays.count(name) != 0) {
-      throw FormatError(what, "", "holds '" + name + "' twice");
+    if (!seen.insert(name).second) {
+      throw FormatError(what, "", "holds '" + Printable(name) + "' twice");
     }
-    arrays.emplace(name, ReadEntry(archive.get(), index, st, what));
+    if (max_bytes != nullptr && max_bytes->count(name) == 0) {
+      unknown.push_back(name);
+    }
+    names.push_back(std::move(name));
+  }
+  if (!unknown.empty()) {
+    throw FormatError(
+        what, "",
+        "holds " + std::to_string(unknown.size()) +
+            " array(s) the model takes no input for: " + SomeNames(unknown));
+  }
+  for (zip_int64_t i = 0; i < entries; ++i) {
+    zip_stat_t st;
+    const auto index = static_cast<zip_uint64_t>(i);
+    if (zip_stat_index(archive.get(), index, 0, &st) != 0) {
+      throw FormatError(what, "", "has an entry that cannot be read");
+    }
+    const std::string& name = names[static_cast<std::size_t>(i)];
+    arrays.emplace(name, ReadEntry(archive.get(), index, st, what,
+                                   max_bytes != nullptr ? max_bytes->at(name)
+                                                        : kNoSizeLimit));
   }
   return arrays;
 }
 
-std::map<std::string, NdArray> ReadNpz(const std::string& path) {
+std::map<std::string, NdArray> ReadNpz(
+    const std::string& path,
+    const std::map<std::string, std::size_t>* max_bytes) {
   const auto file = MappedFile::Open(path, "NumPy file", kMaxNpyBytes);
-  return ParseNpz(file->bytes(), path);
+  return ParseNpz(file->bytes(), path, max_bytes);
 }
 
 std::string NpyBytes(const NdArray& a) {

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "runtime/interpreter_model.h"
+#include "runtime/npy.h"
 #include "sarnic/value.h"
 
 namespace sarnic {
@@ -78,14 +79,22 @@ std::vector<std::string> Interpreter::InputProblems(
                          SpecText(spec.shape, spec.dtype));
     }
   }
+  // Arrays the model takes no input for, however many, are one problem.
+  std::vector<std::string> unknown;
   for (const auto& entry : given) {
     const std::string& name = entry.first;
     const bool known =
         std::any_of(model_->inputs.begin(), model_->inputs.end(),
                     [&name](const TensorSpec& s) { return s.name == name; });
-    if (!known) {
-      problems.push_back("the model has no input '" + Printable(name) + "'");
-    }
+    if (!known) unknown.push_back(name);
+  }
+  if (unknown.size() == 1) {
+    problems.push_back("the model has no input '" + Printable(unknown[0]) +
+                       "'");
+  } else if (!unknown.empty()) {
+    problems.push_back("the model has no input for " +
+                       std::to_string(unknown.size()) +
+                       " of the arrays given: " + runtime::SomeNames(unknown));
   }
   return problems;
 }
