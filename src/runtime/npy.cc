@@ -122,10 +122,23 @@ struct EntryCloser {
 };
 
 NdArray ReadEntry(zip_t* archive, zip_uint64_t i, const zip_stat_t& st,
-                  const std::string& what, std::size_t max_bytes) {
+                  const std::string& what, std::size_t max_bytes,
+                  zip_uint64_t archive_bytes) {
   const std::string place = what + " entry '" + Printable(st.name) + "'";
   if ((st.valid & ZIP_STAT_SIZE) == 0 || st.size > kMaxNpyBytes) {
     throw FormatError(place, "", "is larger than any input array can be");
+  }
+  // What the entry's stored bytes can hold at most: themselves when stored,
+  // about 1032 times as much when deflated (deflate's largest ratio). A
+  // directory that claims more is refused before anything is allocated.
+  constexpr zip_uint64_t kMaxDeflateRatio = 1032;
+  if ((st.valid & ZIP_STAT_COMP_SIZE) == 0 ||
+      (st.valid & ZIP_STAT_COMP_METHOD) == 0 || st.comp_size > archive_bytes ||
+      (st.comp_method == ZIP_CM_STORE && st.size != st.comp_size) ||
+      st.size > st.comp_size * kMaxDeflateRatio + 64) {
+    throw FormatError(place, "",
+                      "claims " + std::to_string(st.size) +
+                          " bytes, more than its stored data can hold");
   }
   if (st.size > max_bytes) {
     throw FormatError(place, "",
@@ -234,7 +247,8 @@ std::map<std::string, NdArray> ParseNpz(
     const std::string& name = names[static_cast<std::size_t>(i)];
     arrays.emplace(name, ReadEntry(archive.get(), index, st, what,
                                    max_bytes != nullptr ? max_bytes->at(name)
-                                                        : kNoSizeLimit));
+                                                        : kNoSizeLimit,
+                                   bytes.size()));
   }
   return arrays;
 }

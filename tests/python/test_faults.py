@@ -245,7 +245,7 @@ def test_a_damaged_or_inflated_npz_is_refused_before_it_is_used(tmp_path: Any) -
     inflated = tmp_path / "inflated.npz"
     inflated.write_bytes(local + central + end)
     message = refused(tool("snx-run", snx, "--input", inflated))
-    assert "more than the input it feeds can take" in message or "larger than" in message
+    assert "claims 4294967280 bytes" in message
     # Thousands of entries the model does not take: one line.
     many = tmp_path / "many.npz"
     many.write_bytes(npz_bytes({f"n{i}": np.zeros(1, np.float32) for i in range(3000)}))
