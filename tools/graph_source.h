@@ -12,8 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "sarnic/checker.h"
 #include "sarnic/errors.h"
 #include "sarnic/graph_file.h"
+#include "sarnic/interpreter.h"
 #include "sarnic/onnx_import.h"
 #include "tool_output.h"
 
@@ -80,12 +82,34 @@ inline bool IsOnnxFile(const std::string& path) {
   return LooksLikeOnnx({&b, 1});
 }
 
+// An imported model must pass the check: a finding means the model's own
+// shapes cannot be reconciled (a reshape that changes the element count, a
+// filter that does not fit its input), which ONNX's checker let through; a
+// model exported from it would compute something else, or read past a
+// buffer on the device.
+inline std::unique_ptr<Graph> ImportReconciled(
+    const std::string& path, const OnnxOptions& options,
+    std::vector<std::string>* files_read) {
+  auto graph = ImportOnnx(path, options, files_read);
+  const std::vector<Finding> findings =
+      CheckGraph(*graph, {.plans_arena = false,
+                          .layer_shape = InferLayerShape,
+                          .keeps_input_shape = LayerKeepsInputShape});
+  if (!findings.empty()) {
+    throw FormatError(path, "",
+                      FormatFinding(findings.front()) +
+                          " (the model's shapes cannot be reconciled; " +
+                          std::to_string(findings.size()) + " finding(s))");
+  }
+  return graph;
+}
+
 // The graph in `path`; `files_read` gets the files it was read from.
 inline std::unique_ptr<Graph> LoadGraphOrOnnx(
     const std::string& path, const std::vector<std::string>& dims, bool nhwc_io,
     std::vector<std::string>* files_read) {
   if (IsOnnxFile(path)) {
-    return ImportOnnx(path, ParseDims(dims, nhwc_io), files_read);
+    return ImportReconciled(path, ParseDims(dims, nhwc_io), files_read);
   }
   if (!dims.empty() || nhwc_io) {
     throw ValueError(std::string(nhwc_io ? "--nhwc-io" : "--dim") +

@@ -30,7 +30,7 @@ int Import(const Args& a) {
     return 2;
   }
   std::vector<std::string> read;
-  const auto graph = sarnic::ImportOnnx(
+  const auto graph = sarnic::tools::ImportReconciled(
       a.model, sarnic::tools::ParseDims(a.dims, a.nhwc_io), &read);
   const std::string weights = a.weights.value_or(
       std::filesystem::path(a.out).stem().string() + ".safetensors");

@@ -4,7 +4,9 @@
 
 #include "bindings.h"
 #include "convert.h"
+#include "sarnic/checker.h"
 #include "sarnic/graph_file.h"
+#include "sarnic/interpreter.h"
 #include "sarnic/onnx_import.h"
 
 namespace sarnic::python {
@@ -39,6 +41,18 @@ py::tuple ImportOnnxFile(const std::string& path,
   {
     py::gil_scoped_release release;
     g = ImportOnnx(path, OnnxOptions{dims, nhwc_io});
+    // As the tools: an imported model must pass the check, or its shapes
+    // cannot be reconciled.
+    const std::vector<Finding> findings =
+        CheckGraph(*g, {.plans_arena = false,
+                        .layer_shape = InferLayerShape,
+                        .keeps_input_shape = LayerKeepsInputShape});
+    if (!findings.empty()) {
+      throw FormatError(path, "",
+                        FormatFinding(findings.front()) +
+                            " (the model's shapes cannot be reconciled; " +
+                            std::to_string(findings.size()) + " finding(s))");
+    }
   }
   return GraphTuple(g);
 }

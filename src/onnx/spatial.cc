@@ -120,6 +120,21 @@ std::optional<std::vector<float>> ConstantBias(Converter& c,
   return bias;
 }
 
+// A bias is one value per output channel, as ONNX requires (its checker
+// does not look).
+void CheckBias(const Converter& c, const onnx::NodeProto& n, int64_t channels) {
+  if (n.input_size() <= 2 || n.input(2).empty()) return;
+  const Shape& b = c.OnnxShapeOf(n.input(2));
+  if (b.size() != 1 || b[0] != channels) {
+    std::string shape;
+    for (const int64_t d : b) {
+      shape += (shape.empty() ? "" : ", ") + std::to_string(d);
+    }
+    c.Fail(n, "has a bias of shape [" + shape + "]; it takes [" +
+                  std::to_string(channels) + "], one value per output channel");
+  }
+}
+
 void Conv(Converter& c, const onnx::NodeProto& n) {
   const std::string x = Source(c, n, 0);
   const Shape& xs = c.OnnxShapeOf(x);
@@ -130,6 +145,7 @@ void Conv(Converter& c, const onnx::NodeProto& n) {
   const int64_t kernel[2] = {ws.size() == 4 ? ws[2] : 0,
                              ws.size() == 4 ? ws[3] : 0};
   const Window w = WindowOf(c, n, xs, kernel);
+  CheckBias(c, n, ws.empty() ? 0 : ws[0]);
   // Normalizations, scales and shifts that only this convolution feeds are
   // folded into its filter and bias.
   auto bias = ConstantBias(c, n, ws[0]);
@@ -177,6 +193,7 @@ void ConvTranspose(Converter& c, const onnx::NodeProto& n) {
   const Shape& ws = weights->shape();
   const int64_t kernel[2] = {ws.size() == 4 ? ws[2] : 0,
                              ws.size() == 4 ? ws[3] : 0};
+  CheckBias(c, n, ws.size() == 4 ? ws[1] : 0);
   const Window w = WindowOf(c, n, xs, kernel);
   if (w.dilation[0] != 1 || w.dilation[1] != 1) {
     c.Fail(n, "has dilations; the layer has none");

@@ -3,6 +3,7 @@ that replaced the files they came from, numbers reported as success that
 were wrong, files that claimed more than they held, and errors that were
 not the package's own."""
 import os
+import re
 import struct
 import subprocess
 import zipfile
@@ -289,3 +290,32 @@ def test_dims_that_fix_nothing_are_refused(tmp_path: Any) -> None:
                        ({"batch": 1, "nope": 1}, se.ExportValueError)):
         with pytest.raises(kind):
             se.load_onnx(path, dims)  # type: ignore[arg-type]
+
+
+INVALID = {
+    "reshape": (model([helper.make_node("Reshape", ["x", "s"], ["y"])], {"x": [1, 32]},
+                      {"y": [3, 11]}, {"s": np.array([3, 11], np.int64)}),
+                "holds 33 elements but its input"),
+    "groups": (model([helper.make_node("Conv", ["x", "w"], ["y"], group=3)], {"x": [1, 2, 4, 4]},
+                     {"y": [1, 3, 2, 2]}, {"w": rand(3, 1, 3, 3)}),
+               "in 3 groups does not fit an input of 2 channels"),
+    "gemm": (model([helper.make_node("Gemm", ["a", "b", "c"], ["y"])], {"a": [2, 3]}, {"y": [2, 4]},
+                   {"b": rand(3, 4), "c": rand(3)}), "do not broadcast"),
+    "bias": (model([helper.make_node("Conv", ["x", "w", "b"], ["y"], name="c")],
+                   {"x": [1, 2, 4, 4]}, {"y": [1, 3, 2, 2]}, {"w": rand(3, 2, 3, 3),
+                                                               "b": rand(3, 1)}),
+             "node 'c' (Conv): has a bias of shape [3, 1]; it takes [3]"),
+}
+
+
+@pytest.mark.parametrize("case", sorted(INVALID))
+def test_models_whose_shapes_cannot_be_reconciled_are_refused(tmp_path: Any, case: str) -> None:
+    m, says = INVALID[case]
+    onnx.checker.check_model(m, full_check=True)  # ONNX's checker lets each through
+    path = write(tmp_path, m)
+    with pytest.raises(se.ExportValueError, match=re.escape(says)):
+        se.load_onnx(path)
+    for tool_name, args in (("snx-export", ["-o", tmp_path / "m.snx"]),
+                            ("snx-import", ["-o", tmp_path / "g.json"])):
+        assert says in refused(tool(tool_name, path, *args))
+    assert sorted(os.listdir(tmp_path)) == ["m.onnx"]
