@@ -149,8 +149,8 @@ void WriteResults(const std::vector<sarnic::NamedArray>& results,
 
 int Run(const std::string& path, const std::vector<std::string>& input_args,
         const std::optional<std::string>& outdir,
-        const sarnic::RunOptions& options) {
-  const sarnic::Interpreter model = sarnic::Interpreter::FromFile(path);
+        const sarnic::RunOptions& options, const sarnic::Limits& limits) {
+  const sarnic::Interpreter model = sarnic::Interpreter::FromFile(path, limits);
   std::vector<std::string> read = {path};
   const auto inputs = ReadInputs(input_args, model, read);
   const auto problems = model.InputProblems(inputs);
@@ -172,6 +172,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> inputs;
   std::optional<std::string> outdir;
   sarnic::RunOptions options;
+  sarnic::Limits limits;
   bool markdown = false;
   CLI::Option* model_option =
       app.add_option("model", path, "Model file (.snx)");
@@ -194,6 +195,18 @@ int main(int argc, char** argv) {
   app.add_flag("--separate-buffers", options.separate_buffers,
                "Give every output a buffer of its own instead of the planned "
                "arena (the results must be identical)");
+  app.add_option("--max-memory", limits.max_memory,
+                 "The most memory a run may hold, in bytes (a suffix k, M or G "
+                 "counts 1024s): a model that needs more is refused before it "
+                 "runs")
+      ->transform(CLI::AsSizeValue(false))
+      ->default_str("2G");
+  app.add_option("--max-operations", limits.max_operations,
+                 "The most operations a run may take (multiply-adds, window "
+                 "elements, elements read and written): a model that takes "
+                 "more is refused when it is loaded")
+      ->check(CLI::PositiveNumber)
+      ->default_str("1e11");
   if (const auto status = sarnic::tools::ParseCommandLine(app, argc, argv)) {
     return *status;
   }
@@ -208,7 +221,7 @@ int main(int argc, char** argv) {
   sarnic::RemoveTemporaryFilesOnSignals();
   int status = 0;
   try {
-    status = Run(path, inputs, outdir, options);
+    status = Run(path, inputs, outdir, options, limits);
   } catch (const std::exception& e) {
     PrintError(e.what());
     status = 1;

@@ -37,6 +37,19 @@ struct RunOptions {
   bool separate_buffers = false;
 };
 
+// What a model may ask of the machine, checked when it is loaded (and the
+// memory again when a run's options change it), so that a small file from
+// anywhere cannot take the machine: a run it refuses is a ValueError naming
+// the figure and the layer that costs the most.
+struct Limits {
+  // Bytes a run may hold at once: the arena, every buffer outside it, the
+  // float copies of constants and the results it returns.
+  uint64_t max_memory = uint64_t{2} << 30;
+  // Operations a run may take: multiply-adds, window elements, and the
+  // elements every other layer reads and writes.
+  double max_operations = 1e11;
+};
+
 struct NamedArray {
   std::string name;
   NdArray array;
@@ -45,10 +58,12 @@ struct NamedArray {
 class Interpreter {
  public:
   // The model in `bytes`, verified, every layer's shape inferred and
-  // compared with the stored one. A ValueError names the layer that cannot
-  // be run and why.
-  static Interpreter FromBytes(std::vector<uint8_t> bytes);
-  static Interpreter FromFile(const std::string& path);
+  // compared with the stored one, its memory and operations counted against
+  // `limits`. A ValueError names the layer that cannot be run and why.
+  static Interpreter FromBytes(std::vector<uint8_t> bytes,
+                               const Limits& limits = {});
+  static Interpreter FromFile(const std::string& path,
+                              const Limits& limits = {});
   ~Interpreter();
   Interpreter(Interpreter&&) noexcept;
   Interpreter& operator=(Interpreter&&) noexcept;
@@ -57,6 +72,10 @@ class Interpreter {
   const std::vector<TensorSpec>& outputs() const;
   // Bytes of the arena the planned layers run in (0 without a plan).
   uint64_t arena_bytes() const;
+  // What a run with `options` holds at once, in bytes, and the operations
+  // it takes (as Limits counts them).
+  uint64_t RunMemory(const RunOptions& options = {}) const;
+  double operations() const;
 
   // What is wrong with `inputs` for a run, one sentence per problem: an
   // input missing, of another shape or element type, or one the model
@@ -67,6 +86,7 @@ class Interpreter {
   // Runs the model on `inputs` (one array per model input, by name, of its
   // shape and element type: anything else is a ValueError naming it) and
   // returns the outputs in model order (with `all_layers`, every layer's).
+  // A run whose memory passes the limits is refused before it starts.
   std::vector<NamedArray> Run(const std::map<std::string, NdArray>& inputs,
                               const RunOptions& options = {}) const;
 

@@ -437,18 +437,26 @@ class Interpreter:
     Args:
         model: the model's bytes (as ``SarnicExporter.run()`` returns them)
             or the path of a model file.
+        max_memory: the most bytes a run may hold at once (2 GiB when
+            None); a model that needs more is refused when loaded, and a
+            run whose options need more when it starts.
+        max_operations: the most operations a run may take (multiply-adds,
+            window elements, elements read and written; 1e11 when None).
 
     Raises:
         ExportValueError: the model is damaged, a layer's stored shape
-            differs from what its inputs and parameters give, or a layer
-            type has no declared meaning (named with the layer).
+            differs from what its inputs and parameters give, a layer type
+            has no declared meaning (named with the layer), a name is not
+            UTF-8, two outputs share a name, or a run would pass a limit.
+        ExportTypeError: a limit that is not a number.
     """
 
-    def __init__(self, model: Any) -> None:
-        if isinstance(model, (bytes, bytearray, memoryview)):
-            self._core = _core.Interpreter(bytes(model))
-        else:
-            self._core = _core.Interpreter(os.fspath(model))
+    def __init__(self, model: Any, *, max_memory: Optional[int] = None,
+                 max_operations: Optional[float] = None) -> None:
+        source = bytes(model) if isinstance(model, (bytes, bytearray, memoryview)) \
+            else os.fspath(model)
+        self._core = _core.Interpreter(source, max_memory=max_memory,
+                                       max_operations=max_operations)
 
     @property
     def inputs(self) -> List[TensorSpec]:
@@ -464,6 +472,12 @@ class Interpreter:
     def arena_bytes(self) -> int:
         """Bytes of the planned arena the layers run in (0 without a plan)."""
         return int(self._core.arena_bytes)
+
+    @property
+    def operations(self) -> float:
+        """The operations a run takes, as the max_operations limit counts
+        them."""
+        return float(self._core.operations)
 
     def run(self, inputs: Mapping[str, Any], all_layers: bool = False,
             separate_buffers: bool = False) -> Dict[str, Any]:

@@ -37,22 +37,46 @@ py::list Specs(const std::vector<TensorSpec>& specs, const char* what) {
   return out;
 }
 
-Interpreter LoadUnchecked(const py::object& model) {
+Interpreter LoadUnchecked(const py::object& model, const Limits& limits) {
   if (py::isinstance<py::bytes>(model)) {
     const auto bytes = model.cast<std::string>();
     return Interpreter::FromBytes(
-        std::vector<uint8_t>(bytes.begin(), bytes.end()));
+        std::vector<uint8_t>(bytes.begin(), bytes.end()), limits);
   }
   const auto path = TextOf(model, "the model path");
   py::gil_scoped_release release;
-  return Interpreter::FromFile(path);
+  return Interpreter::FromFile(path, limits);
 }
 
 // The model, refused at once when Python could not name its inputs and
 // outputs (rather than after a run has computed them), or when two of its
 // outputs share a name (a dict of results would keep only one).
-Interpreter Load(const py::object& model) {
-  Interpreter it = LoadUnchecked(model);
+Interpreter Load(const py::object& model, const py::object& max_memory,
+                 const py::object& max_operations) {
+  Limits limits;
+  if (!max_memory.is_none()) {
+    if (!py::isinstance<py::int_>(max_memory) ||
+        py::isinstance<py::bool_>(max_memory)) {
+      throw TypeError("max_memory must be a whole number of bytes");
+    }
+    const auto bytes = max_memory.cast<py::int_>();
+    if (bytes < py::int_(0) || bytes > py::int_(UINT64_MAX)) {
+      throw ValueError("max_memory must be between 0 and 2**64 - 1 bytes");
+    }
+    limits.max_memory = bytes.cast<uint64_t>();
+  }
+  if (!max_operations.is_none()) {
+    if (!(py::isinstance<py::int_>(max_operations) ||
+          py::isinstance<py::float_>(max_operations)) ||
+        py::isinstance<py::bool_>(max_operations)) {
+      throw TypeError("max_operations must be a number");
+    }
+    limits.max_operations = max_operations.cast<double>();
+    if (!(limits.max_operations > 0)) {
+      throw ValueError("max_operations must be a positive number");
+    }
+  }
+  Interpreter it = LoadUnchecked(model, limits);
   Specs(it.inputs(), "input");
   Specs(it.outputs(), "output");
   std::set<std::string> seen;
@@ -96,7 +120,9 @@ py::dict RunModel(const Interpreter& model, const py::dict& inputs,
 
 void BindInterpreter(py::module_& m) {
   py::class_<Interpreter>(m, "Interpreter")
-      .def(py::init(&Load), py::arg("model"))
+      .def(py::init(&Load), py::arg("model"), py::kw_only(),
+           py::arg("max_memory") = py::none(),
+           py::arg("max_operations") = py::none())
       .def_property_readonly(
           "inputs",
           [](const Interpreter& i) { return Specs(i.inputs(), "input"); })
@@ -104,6 +130,7 @@ void BindInterpreter(py::module_& m) {
           "outputs",
           [](const Interpreter& i) { return Specs(i.outputs(), "output"); })
       .def_property_readonly("arena_bytes", &Interpreter::arena_bytes)
+      .def_property_readonly("operations", &Interpreter::operations)
       .def("run", &RunModel, py::arg("inputs"), py::arg("all_layers") = false,
            py::arg("separate_buffers") = false);
 }

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iomanip>
 #include <new>
 #include <optional>
+#include <sstream>
 
 #include "runtime/interpreter_model.h"
 #include "sarnic/files.h"
@@ -118,6 +120,7 @@ void Interpreter::Model::CheckInputs(LayerPlan& p, const LayerView& view) {
                 "than float32");
     }
     p.float_inputs[i] = in.data.AsType(DType::kFloat32);
+    constant_copies += p.float_inputs[i]->nbytes();
   }
 }
 
@@ -189,6 +192,64 @@ void Interpreter::Model::PlanLayer(uint32_t index) {
   }
   p.dtype = OutputDType(p, view, dtypes);
   PlaceInArena(p, view);
+  if (p.row->kernel != nullptr && p.row->storage == Storage::kOwn) {
+    const runtime::CostContext cost{view, shapes, p.shape};
+    p.operations = p.row->cost != nullptr ? p.row->cost(cost)
+                                          : runtime::ElementsCost(cost);
+  } else if (p.row->type == snxf::Op::input ||
+             p.row->type == snxf::Op::variable) {
+    p.operations = runtime::CountOf(p.shape);
+  }
+  operations += p.operations;
+}
+
+uint64_t Interpreter::Model::RunMemory(const RunOptions& options) const {
+  const bool in_arena = !options.separate_buffers && arena_bytes > 0;
+  uint64_t memory = constant_copies + (in_arena ? arena_bytes : 0);
+  for (const LayerPlan& p : layers) {
+    if (p.row->storage == Storage::kOwn && !(in_arena && p.offset)) {
+      memory += p.bytes;
+    }
+    if (options.all_layers) memory += p.bytes;
+  }
+  if (!options.all_layers) {
+    for (uint32_t i : output_layers) memory += layers[i].bytes;
+  }
+  return memory;
+}
+
+namespace {
+
+std::string Figure(double v) {
+  std::ostringstream out;
+  out << std::setprecision(3) << v;
+  return out.str();
+}
+
+}  // namespace
+
+void Interpreter::Model::CheckMemory(uint64_t memory,
+                                     const RunOptions& options) const {
+  if (memory <= limits.max_memory) return;
+  const LayerPlan* largest = nullptr;
+  for (const LayerPlan& p : layers) {
+    if (largest == nullptr || p.bytes > largest->bytes) largest = &p;
+  }
+  throw ValueError(
+      "A run of this model" +
+          std::string(options.separate_buffers ? " with separate buffers"
+                                               : "") +
+          (options.all_layers ? " keeping every layer's output" : "") +
+          " holds " + std::to_string(memory) + " bytes at once (" +
+          (memory >= (1 << 20) ? std::to_string(memory >> 20) + " MiB; "
+                               : std::string()) +
+          "the largest output is " +
+          (largest ? runtime::LayerPlace(*largest->layer) + "'s " +
+                         std::to_string(largest->bytes) + " bytes"
+                   : std::string("none")) +
+          "), more than the limit of " + std::to_string(limits.max_memory) +
+          " bytes;",
+      "raise it to run it (snx-run --max-memory, Python max_memory=)");
 }
 
 std::vector<TensorSpec> Interpreter::Model::Specs(
@@ -236,6 +297,24 @@ void Interpreter::Model::Load() {
                     "is not one of the model's inputs, so no run can feed it");
     }
   }
+  if (!(operations <= limits.max_operations)) {
+    const LayerPlan* costliest = nullptr;
+    for (const LayerPlan& p : layers) {
+      if (costliest == nullptr || p.operations > costliest->operations) {
+        costliest = &p;
+      }
+    }
+    throw ValueError("A run of this model takes " + Figure(operations) +
+                         " operations (multiply-adds, window elements, "
+                         "elements read and written; " +
+                         runtime::LayerPlace(*costliest->layer) + " takes " +
+                         Figure(costliest->operations) +
+                         "), more than the limit of " +
+                         Figure(limits.max_operations) + ";",
+                     "raise it to run it (snx-run --max-operations, Python "
+                     "max_operations=)");
+  }
+  CheckMemory(RunMemory({}), {});
 }
 
 std::optional<Shape> InferLayerShape(const snxf::Layer& layer,
@@ -262,18 +341,21 @@ Interpreter::~Interpreter() = default;
 Interpreter::Interpreter(Interpreter&&) noexcept = default;
 Interpreter& Interpreter::operator=(Interpreter&&) noexcept = default;
 
-Interpreter Interpreter::FromBytes(std::vector<uint8_t> bytes) {
+Interpreter Interpreter::FromBytes(std::vector<uint8_t> bytes,
+                                   const Limits& limits) {
   auto model = std::make_unique<Model>();
   model->bytes = std::move(bytes);
+  model->limits = limits;
   model->Load();
   return Interpreter(std::move(model));
 }
 
-Interpreter Interpreter::FromFile(const std::string& path) {
+Interpreter Interpreter::FromFile(const std::string& path,
+                                  const Limits& limits) {
   std::vector<uint8_t> storage;
   ReadModelFile(path, storage);
   try {
-    return FromBytes(std::move(storage));
+    return FromBytes(std::move(storage), limits);
   } catch (const FormatError& e) {
     throw FormatError(path, e.place(), e.problem());
   } catch (const ValueError& e) {
@@ -288,5 +370,9 @@ const std::vector<TensorSpec>& Interpreter::outputs() const {
   return model_->outputs;
 }
 uint64_t Interpreter::arena_bytes() const { return model_->arena_bytes; }
+uint64_t Interpreter::RunMemory(const RunOptions& options) const {
+  return model_->RunMemory(options);
+}
+double Interpreter::operations() const { return model_->operations; }
 
 }  // namespace sarnic

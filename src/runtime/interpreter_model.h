@@ -23,6 +23,7 @@ struct LayerPlan {
   DType dtype = DType::kFloat32;
   std::optional<uint64_t> offset;  // in the arena
   uint64_t bytes = 0;
+  double operations = 0;
   NdArray data;  // constants and variables
 };
 
@@ -35,8 +36,15 @@ struct Interpreter::Model {
   std::vector<TensorSpec> inputs, outputs;
   std::vector<uint32_t> input_layers, output_layers;
   uint64_t arena_bytes = 0;
+  Limits limits;
+  double operations = 0;
+  uint64_t constant_copies = 0;  // bytes of the float copies of constants
 
   void Load();
+  // Bytes a run with `options` holds at once.
+  uint64_t RunMemory(const RunOptions& options) const;
+  // Refuses a run of `memory` bytes above the limit.
+  void CheckMemory(uint64_t memory, const RunOptions& options) const;
   void PlanLayer(uint32_t index);
   void CheckInputs(runtime::LayerPlan& p, const runtime::LayerView& view);
   void PlaceInArena(runtime::LayerPlan& p, const runtime::LayerView& view);

@@ -160,6 +160,25 @@ void Gru(const KernelContext& c) {
   }
 }
 
+// Each output element takes K multiply-adds.
+double DenseCost(const CostContext& c) {
+  return CountOf(c.output) * static_cast<double>(c.inputs[1][0]);
+}
+
+double MatmulCost(const CostContext& c) {
+  const Shape& a = c.inputs[0];
+  const int64_t k = c.layer.Has("transpose_a") ? a[a.size() - 2] : a.back();
+  return CountOf(c.output) * static_cast<double>(k);
+}
+
+double GruCost(const CostContext& c) {
+  double weights = 0;
+  for (std::size_t i = 2; i < c.inputs.size(); ++i) {
+    weights += CountOf(c.inputs[i]);
+  }
+  return static_cast<double>(c.inputs[0][0]) * weights;
+}
+
 }  // namespace
 
 void AddLinearRows(std::vector<LayerSemantics>& rows) {
@@ -167,22 +186,24 @@ void AddLinearRows(std::vector<LayerSemantics>& rows) {
   const char* dense_meaning =
       "A [..., K] × B [K, M] + bias [M], then the fused \"activation\"";
   rows.push_back({dense, 3, 3, false, OutputType::kFloat32, Storage::kOwn,
-                  DenseShape, Dense, "[A, B, bias]", dense_meaning});
+                  DenseShape, Dense, "[A, B, bias]", dense_meaning, DenseCost});
   rows.push_back({linear, 3, 3, false, OutputType::kFloat32, Storage::kOwn,
-                  DenseShape, Dense, "[A, B, bias]", dense_meaning});
+                  DenseShape, Dense, "[A, B, bias]", dense_meaning, DenseCost});
   rows.push_back(
       {matmul, 2, 2, false, OutputType::kFloat32, Storage::kOwn, MatmulShape,
        Matmul, "[A, B]",
        "A [..., M, K] × B [..., K, N], the batch dimensions broadcast as NumPy "
        "broadcasts; a \"transpose_a\" or \"transpose_b\" parameter (its "
-       "presence) transposes the last two axes of that operand first"});
+       "presence) transposes the last two axes of that operand first",
+       MatmulCost});
   rows.push_back(
       {gru, 8, 8, false, OutputType::kFloat32, Storage::kOwn, GruShape, Gru,
        "[input, h, w_ir, b_ir, w_h, b_wh, r_h, b_rh]",
        "one GRU step with the gates over [x, h]: [r, u] = sigmoid([x, h] × "
        "w_ir + b_ir) (w_ir [I + H, 2H]), c = tanh(x × w_h + b_wh + r ⊙ (h × "
        "r_h + b_rh)), h' = u ⊙ h + (1 − u) ⊙ c; input [N, I], h and the "
-       "output [N, H]"});
+       "output [N, H]",
+       GruCost});
 }
 
 }  // namespace sarnic::runtime

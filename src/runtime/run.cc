@@ -105,6 +105,7 @@ std::vector<NamedArray> Interpreter::Run(
   const auto problems = InputProblems(given);
   if (!problems.empty()) throw ValueError(problems.front());
   const Model& m = *model_;
+  m.CheckMemory(m.RunMemory(options), options);
   const bool in_arena = !options.separate_buffers && m.arena_bytes > 0;
   const Buffer arena(in_arena ? m.arena_bytes : 0);
   std::vector<Buffer> own;

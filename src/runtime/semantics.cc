@@ -108,6 +108,12 @@ std::span<const Refusal> RefusedTypes() { return kRefused; }
 
 Shape SameAsFirst(const ShapeContext& c) { return c.inputs[0]; }
 
+double ElementsCost(const CostContext& c) {
+  double n = 0;
+  for (const Shape& s : c.inputs) n += CountOf(s);
+  return n + CountOf(c.output);
+}
+
 Shape StoredShape(const ShapeContext& c) { return c.layer.StoredShape(); }
 
 Shape BroadcastShapes(const LayerView& layer, const Shape& a, const Shape& b) {

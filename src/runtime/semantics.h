@@ -33,6 +33,25 @@ struct ShapeContext {
 using ShapeFn = Shape (*)(const ShapeContext&);
 using KernelFn = void (*)(const KernelContext&);
 
+// What a layer costs to compute, counted at load from the shapes alone.
+struct CostContext {
+  const LayerView& layer;
+  std::span<const Shape> inputs;
+  const Shape& output;
+};
+// The operations a layer takes (multiply-adds, window elements, elements
+// read and written), as a double: a hostile model's count may pass 2^64.
+using CostFn = double (*)(const CostContext&);
+// The number of elements of `shape`, as a double (no overflow).
+inline double CountOf(const Shape& shape) {
+  double n = 1;
+  for (const int64_t d : shape) n *= static_cast<double>(d);
+  return n;
+}
+// Every input element read once and every output element written once:
+// the cost of the element-wise and layout layers.
+double ElementsCost(const CostContext& c);
+
 // Where a layer's output lives.
 enum class Storage {
   kOwn,           // its planned blocks (or a buffer of its own)
@@ -61,6 +80,7 @@ struct LayerSemantics {
   KernelFn kernel;  // null for layers without a computation
   const char* inputs_text;
   const char* meaning;
+  CostFn cost = nullptr;  // null: ElementsCost
 };
 
 // The row of `type`, or null when the interpreter does not run it.

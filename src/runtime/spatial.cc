@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include "runtime/semantics.h"
 #include "sarnic/value.h"
@@ -268,6 +270,20 @@ Shape DeconvShape(const ShapeContext& c) {
   return {x[0], stored[1], stored[2], f[2]};
 }
 
+// The input positions [first, end) that reach one of `out` output positions
+// through filter position k: 0 <= i × stride + k − head < out.
+std::pair<int64_t, int64_t> Reaching(int64_t in, int64_t k, int64_t stride,
+                                     int64_t head, int64_t out) {
+  const int64_t lo = head - k, hi = out - 1 + head - k;
+  if (hi < 0) return {0, 0};
+  const int64_t first = lo <= 0 ? 0 : (lo + stride - 1) / stride;
+  return {first, std::max(first, std::min(in, hi / stride + 1))};
+}
+
+// Only what a stored output position reads is computed: for each filter
+// position, the input columns that reach the output, multiplied by that
+// position's [C_out, C_in] slice and added where they land. Every output
+// sums its inputs in order of input row, then column.
 void Deconv(const KernelContext& c) {
   const Pair s = Setting(c.layer, "strides", true);
   const Pads pads = ReadPads(c.layer);
@@ -276,29 +292,55 @@ void Deconv(const KernelContext& c) {
   const int64_t KH = f.shape[0], KW = f.shape[1], CO = f.shape[2];
   const int64_t OH = c.output.shape[1], OW = c.output.shape[2];
   std::fill(c.out(), c.out() + c.output.count(), 0.0f);
-  Eigen::Map<const RowMatrix> filter(c.in(1), KH * KW * CO, CI);
-  RowMatrix cols(W, KH * KW * CO);
   for (int64_t n = 0; n < x.shape[0]; ++n) {
     for (int64_t i = 0; i < H; ++i) {
-      Eigen::Map<const RowMatrix> row(c.in(0) + (n * H + i) * W * CI, W, CI);
-      cols.noalias() = row * filter.transpose();
-      for (int64_t j = 0; j < W; ++j) {
-        for (int64_t kh = 0; kh < KH; ++kh) {
-          const int64_t y = i * s.h + kh - pads.head.h;
-          if (y < 0 || y >= OH) continue;
-          for (int64_t kw = 0; kw < KW; ++kw) {
-            const int64_t xo = j * s.w + kw - pads.head.w;
-            if (xo < 0 || xo >= OW) continue;
-            float* o = c.out() + ((n * OH + y) * OW + xo) * CO;
-            const float* v = cols.row(j).data() + (kh * KW + kw) * CO;
-            for (int64_t ch = 0; ch < CO; ++ch) o[ch] += v[ch];
-          }
+      const float* row = c.in(0) + (n * H + i) * W * CI;
+      for (int64_t kh = 0; kh < KH; ++kh) {
+        const int64_t y = i * s.h + kh - pads.head.h;
+        if (y < 0 || y >= OH) continue;
+        // Columns in ascending order: a later filter column is an earlier
+        // input column for the same output.
+        for (int64_t kw = KW; kw-- > 0;) {
+          const auto [j0, j1] = Reaching(W, kw, s.w, pads.head.w, OW);
+          if (j0 >= j1) continue;
+          Eigen::Map<const RowMatrix> in(row + j0 * CI, j1 - j0, CI);
+          Eigen::Map<const RowMatrix> slice(c.in(1) + (kh * KW + kw) * CO * CI,
+                                            CO, CI);
+          const int64_t x0 = j0 * s.w + kw - pads.head.w;
+          Eigen::Map<RowMatrix, Eigen::Unaligned, Strided> out(
+              c.out() + ((n * OH + y) * OW + x0) * CO, j1 - j0, CO,
+              Strided(s.w * CO));
+          out.noalias() += in * slice.transpose();
         }
       }
     }
   }
   AddBias(c, 2);
   ApplyActivation(c.layer, c.out(), c.output.count());
+}
+
+double DeconvCost(const CostContext& c) {
+  const Pair s = Setting(c.layer, "strides", true);
+  const Pads pads = ReadPads(c.layer);
+  const Shape &x = c.inputs[0], &f = c.inputs[1];
+  double rows = 0, cols = 0;
+  for (int64_t k = 0; k < f[0]; ++k) {
+    const auto [a, b] = Reaching(x[1], k, s.h, pads.head.h, c.output[1]);
+    rows += static_cast<double>(b - a);
+  }
+  for (int64_t k = 0; k < f[1]; ++k) {
+    const auto [a, b] = Reaching(x[2], k, s.w, pads.head.w, c.output[2]);
+    cols += static_cast<double>(b - a);
+  }
+  return static_cast<double>(x[0]) * rows * cols * static_cast<double>(f[2]) *
+             static_cast<double>(f[3]) +
+         CountOf(c.output);
+}
+
+double ConvCost(const CostContext& c) {
+  const Shape& f = c.inputs[1];
+  return CountOf(c.output) * static_cast<double>(f[0]) *
+         static_cast<double>(f[1]) * static_cast<double>(f[2]);
 }
 
 struct PoolGeometry {
@@ -334,8 +376,71 @@ Shape PoolShape(const ShapeContext& c) {
           x[3]};
 }
 
+// Averages over windows larger than this are running sums, whose cost does
+// not grow with the window; smaller ones (and every maximum) are summed
+// window by window.
+constexpr int64_t kLargestSummedWindow = 64;
+
+bool SumsRunning(const PoolGeometry& g) {
+  return g.average && g.window.h * g.window.w > kLargestSummedWindow;
+}
+
+// Average pooling by running sums in double precision: each input row's
+// sums over the window's columns (from its prefix sums), then the sums of
+// those over the window's rows.
+void RunningAveragePool(const KernelContext& c, const PoolGeometry& g) {
+  const Shape& xs = c.inputs[0].shape;
+  const int64_t H = xs[1], W = xs[2], C = xs[3];
+  const int64_t OH = c.output.shape[1], OW = c.output.shape[2];
+  auto columns = [&](int64_t ox) {
+    const int64_t x0 = ox * g.stride.w - g.pads.head.w;
+    return std::pair{std::clamp<int64_t>(x0, 0, W),
+                     std::clamp<int64_t>(x0 + g.window.w, 0, W)};
+  };
+  std::vector<double> prefix((W + 1) * C, 0.0);
+  // rows[(y + 1) × OW × C + ...]: the sums of input rows 0..y per output
+  // column, so a window's rows are a difference of two.
+  std::vector<double> rows((H + 1) * OW * C, 0.0);
+  for (int64_t n = 0; n < xs[0]; ++n) {
+    for (int64_t y = 0; y < H; ++y) {
+      const float* in = c.in(0) + (n * H + y) * W * C;
+      for (int64_t x = 0; x < W; ++x) {
+        for (int64_t ch = 0; ch < C; ++ch) {
+          prefix[(x + 1) * C + ch] = prefix[x * C + ch] + in[x * C + ch];
+        }
+      }
+      for (int64_t ox = 0; ox < OW; ++ox) {
+        const auto [xa, x1] = columns(ox);
+        double* r = &rows[((y + 1) * OW + ox) * C];
+        const double* above = &rows[(y * OW + ox) * C];
+        for (int64_t ch = 0; ch < C; ++ch) {
+          r[ch] = above[ch] + prefix[x1 * C + ch] - prefix[xa * C + ch];
+        }
+      }
+    }
+    for (int64_t oy = 0; oy < OH; ++oy) {
+      const int64_t y0 = oy * g.stride.h - g.pads.head.h;
+      const int64_t ya = std::clamp<int64_t>(y0, 0, H),
+                    y1 = std::clamp<int64_t>(y0 + g.window.h, 0, H);
+      for (int64_t ox = 0; ox < OW; ++ox) {
+        const auto [xa, x1] = columns(ox);
+        const int64_t cells = (y1 - ya) * (x1 - xa);
+        float* o = c.out() + ((n * OH + oy) * OW + ox) * C;
+        const double* top = &rows[(ya * OW + ox) * C];
+        const double* bottom = &rows[(y1 * OW + ox) * C];
+        for (int64_t ch = 0; ch < C; ++ch) {
+          o[ch] = cells <= 0 ? 0.0f
+                             : static_cast<float>((bottom[ch] - top[ch]) /
+                                                  static_cast<double>(cells));
+        }
+      }
+    }
+  }
+}
+
 void Pool(const KernelContext& c) {
   const PoolGeometry g = PoolSettings(c.layer);
+  if (SumsRunning(g)) return RunningAveragePool(c, g);
   const Shape& xs = c.inputs[0].shape;
   const int64_t H = xs[1], W = xs[2], C = xs[3];
   const int64_t OH = c.output.shape[1], OW = c.output.shape[2];
@@ -370,6 +475,20 @@ void Pool(const KernelContext& c) {
       }
     }
   }
+}
+
+double PoolCost(const CostContext& c) {
+  const PoolGeometry g = PoolSettings(c.layer);
+  const Shape& x = c.inputs[0];
+  if (SumsRunning(g)) {
+    // The prefix sums, the rows' sums per output column, the outputs.
+    return 2 * CountOf(x) +
+           2 * CountOf({x[0], x[1], c.output[2], c.output[3]}) +
+           CountOf(c.output);
+  }
+  const double window = static_cast<double>(std::min(g.window.h, x[1])) *
+                        static_cast<double>(std::min(g.window.w, x[2]));
+  return CountOf(c.output) * std::max(window, 1.0);
 }
 
 Shape ResizeShape(const ShapeContext& c) {
@@ -496,7 +615,8 @@ void AddSpatialRows(std::vector<LayerSemantics>& rows) {
        "when absent), \"head\"/\"tail\" pads on H and W (none unless both "
        "are given); output [N, OH, OW, C_out] with OH = (H + head + tail − "
        "dilation × (KH − 1) − 1) / stride + 1 rounded down; then the fused "
-       "\"activation\""});
+       "\"activation\"",
+       ConvCost});
   rows.push_back(
       {deconv2d, 2, 3, false, OutputType::kFloat32, Storage::kOwn, DeconvShape,
        Deconv, "[input, filter] or [input, filter, bias]",
@@ -504,14 +624,18 @@ void AddSpatialRows(std::vector<LayerSemantics>& rows) {
        "KW, C_out, C_in], bias [C_out]; output row y = i × stride + k − head "
        "receives input row i through filter row k (likewise for columns); "
        "the output height and width are the layer's stored ones, positions "
-       "no input reaches hold the bias; then the fused \"activation\""});
+       "no input reaches hold the bias; then the fused \"activation\"",
+       DeconvCost});
   rows.push_back(
       {pool2d, 1, 1, false, OutputType::kFloat32, Storage::kOwn, PoolShape,
        Pool, "[input]",
        "\"pooling\" MAXIMUM or AVERAGE over the \"ksize\" window moved by "
        "\"strides\" (each [h, w] or [1, h, w, 1]) with \"head\"/\"tail\" "
        "pads; padded positions take no part: an average divides by the "
-       "number of unpadded elements in the window"});
+       "number of unpadded elements in the window (over a window of more "
+       "than 64 elements, the sum is taken in double precision from running "
+       "sums, so its cost does not grow with the window)",
+       PoolCost});
   rows.push_back(
       {resize, 1, 1, false, OutputType::kFloat32, Storage::kOwn, ResizeShape,
        Resize, "[input]",

@@ -319,3 +319,118 @@ def test_models_whose_shapes_cannot_be_reconciled_are_refused(tmp_path: Any, cas
                             ("snx-import", ["-o", tmp_path / "g.json"])):
         assert says in refused(tool(tool_name, path, *args))
     assert sorted(os.listdir(tmp_path)) == ["m.onnx"]
+
+
+def graph_model(nodes: List[Any], inputs: Dict[str, List[int]], consts: Dict[str, np.ndarray],
+                outputs: List[str], mem_map: bool = True) -> bytes:
+    """A model of `nodes` ((name, attrs) pairs, each reading the names its
+    attributes give)."""
+    import networkx as nx
+    g = nx.DiGraph()
+    for name, shape in inputs.items():
+        g.add_node(name, op="external", output_shape=shape, datatype="float32")
+    for name, a in consts.items():
+        g.add_node(name, op="constant", output_shape=list(a.shape))
+    for name, attrs in nodes:
+        g.add_node(name, **attrs)
+    for node, data in list(g.nodes(data=True)):
+        for key, value in data.items():
+            if key != "op" and isinstance(value, str) and value in g and value != node:
+                g.add_edge(value, node)
+    return bytes(se.SarnicExporter(se.Graph(g, list(inputs), outputs, dict(consts)), "t",
+                                   mem_map=mem_map).run())
+
+
+def spread(pool: str) -> bytes:
+    """A 1×1 input resized to 2048 × 2048, pooled over 2048 × 2048 windows."""
+    big = [1, 2048, 2048, 1]
+    return graph_model(
+        [("r", dict(op="resize", input="x", output_shape=big, mode=0, align_corners=False,
+                    half_pixel_centers=False)),
+         ("p", dict(op=pool, input="r", output_shape=big, size=[2048, 2048], stride=[1, 1],
+                    head=[0, 1023, 1023, 0], tail=[0, 1024, 1024, 0]))],
+        {"x": [1, 1, 1, 1]}, {}, ["p"])
+
+
+def test_work_is_counted_at_load_and_bounded(tmp_path: Any) -> None:
+    with pytest.raises(se.ExportValueError, match="layer 'p' \\(pool2d\\) takes 1.76e\\+13\\), more than the limit"):
+        se.Interpreter(spread("max_pool"))
+    # An average over the same windows is a running sum: it runs at once.
+    average = se.Interpreter(spread("avg_pool"))
+    assert average.operations < 1e8
+    got = average.run({"x": np.full((1, 1, 1, 1), 0.75, np.float32)})["p"]
+    assert got.shape == (1, 2048, 2048, 1) and np.all(got == np.float32(0.75))
+    small = graph_model([("y", dict(op="relu", x="x", output_shape=[1, 4]))], {"x": [1, 4]}, {},
+                        ["y"])
+    with pytest.raises(se.ExportValueError, match="operations.*more than the limit of 2"):
+        se.Interpreter(small, max_operations=2)
+    path = tmp_path / "m.snx"
+    path.write_bytes(small)
+    np.save(tmp_path / "x.npy", rand(1, 4))
+    message = refused(tool("snx-run", path, "--input", tmp_path / "x.npy", "--max-operations", 2))
+    assert "--max-operations" in message
+    assert tool("snx-run", path, "--input", tmp_path / "x.npy").returncode == 0
+
+
+def test_memory_is_counted_before_anything_is_allocated(tmp_path: Any) -> None:
+    huge = [1, 16384, 16384, 1]
+    nodes = [(f"r{i}", dict(op="resize", input="x", output_shape=huge, mode=0,
+                            align_corners=False, half_pixel_centers=False)) for i in range(3)]
+    model = graph_model(nodes, {"x": [1, 1, 1, 1]}, {}, ["r0", "r1", "r2"], mem_map=False)
+    assert len(model) < 4096
+    with pytest.raises(se.ExportValueError, match="holds 64424509[0-9]{2} bytes at once"):
+        se.Interpreter(model)
+    small = graph_model([("y", dict(op="relu", x="x", output_shape=[1, 4]))], {"x": [1, 4]}, {},
+                        ["y"])
+    with pytest.raises(se.ExportValueError, match="holds 3088 bytes at once"):
+        se.Interpreter(small, max_memory=64)  # its arena: three blocks, and 16 result bytes
+    interp = se.Interpreter(small, max_memory=3088)
+    interp.run({"x": rand(1, 4)})
+    with pytest.raises(se.ExportValueError, match="keeping every layer's output holds 3104 bytes"):
+        interp.run({"x": rand(1, 4)}, all_layers=True)
+    with pytest.raises(se.ExportTypeError):
+        se.Interpreter(small, max_memory=1.5)  # type: ignore[arg-type]
+    path = tmp_path / "m.snx"
+    path.write_bytes(small)
+    np.save(tmp_path / "x.npy", rand(1, 4))
+    assert "--max-memory" in refused(tool("snx-run", path, "--input", tmp_path / "x.npy",
+                                          "--max-memory", "16"))
+    assert tool("snx-run", path, "--input", tmp_path / "x.npy", "--max-memory", "4k").returncode == 0
+
+
+def test_a_transposed_convolution_computes_only_what_its_output_reads() -> None:
+    """A wide input whose stored output keeps three columns: the work is
+    that of the columns read, and the numbers are the full result's."""
+    x, w, b = rand(1, 2, 4000, 3), rand(2, 3, 4, 3), rand(4)
+    full = np.zeros((1, 3, 4002, 4), np.float64)
+    for i in range(2):
+        for j in range(4000):
+            full[:, i:i + 2, j:j + 3, :] += np.einsum("nc,hwoc->nhwo", x[:, i, j, :], w)
+    want = (full[:, 1:3, 5:8, :] + b).astype(np.float32)
+    model = graph_model([("y", dict(op="transpose_conv", input="x", filter="w", bias="b",
+                                    stride=[1, 1], head=[0, 1, 5, 0], tail=[0, 0, 3994, 0],
+                                    output_shape=list(want.shape)))],
+                        {"x": list(x.shape)}, {"w": w, "b": b}, ["y"])
+    interp = se.Interpreter(model)
+    assert interp.operations < x.size + 2000  # the input's copy, then the columns read
+    np.testing.assert_allclose(interp.run({"x": x})["y"], want, rtol=1e-5, atol=1e-5)
+
+
+@pytest.mark.parametrize("k,s,head,tail", [(9, 1, 4, 4), (12, 3, 0, 5), (9, 9, 0, 0)])
+def test_large_average_windows_are_running_sums_with_the_same_numbers(
+        k: int, s: int, head: int, tail: int) -> None:
+    x = rand(2, 20, 23, 3)
+    n, h, w, c = x.shape
+    oh, ow = (h + head + tail - k) // s + 1, (w + head + tail - k) // s + 1
+    want = np.zeros((n, oh, ow, c), np.float32)
+    for i in range(oh):
+        for j in range(ow):
+            y0, x0 = i * s - head, j * s - head
+            want[:, i, j] = x[:, max(y0, 0):y0 + k, max(x0, 0):x0 + k].mean(axis=(1, 2))
+    model = graph_model([("y", dict(op="avg_pool", input="x", size=[k, k], stride=[s, s],
+                                    head=[0, head, head, 0], tail=[0, tail, tail, 0],
+                                    output_shape=list(want.shape)))], {"x": list(x.shape)}, {},
+                        ["y"])
+    interp = se.Interpreter(model)
+    assert interp.operations < 20 * x.size
+    np.testing.assert_allclose(interp.run({"x": x})["y"], want, rtol=1e-5, atol=1e-6)
