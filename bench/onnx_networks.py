@@ -4,6 +4,8 @@ make setup):
 - import + export of the largest network (snx-export MODEL.onnx) against
   the export of its converted graph file (snx-import first, then
   snx-export GRAPH.json), each the fastest of five runs of the tool;
+- import + export of chains of 2,000 and 20,000 Shape -> Reshape pairs,
+  whose ratio shows the import linear in the model;
 - per network, the reference interpreter's latency (snx-run's kernels, one
   thread, the model's planned arena) beside ONNX Runtime's on one thread,
   each the median of repeated runs of the same input.
@@ -51,6 +53,36 @@ def import_against_graph_file(tools, networks, folder):
           f"import + export / export = {direct / via_graph:.2f} (target <= 2)")
 
 
+def shape_chain(folder, pairs):
+    """x -> (Shape -> Reshape) × pairs -> Relu: every Shape folds once the
+    Reshape before it has its shape."""
+    import onnx
+    from onnx import TensorProto, helper
+    nodes, prev = [], "x"
+    for i in range(pairs):
+        nodes += [helper.make_node("Shape", [prev], [f"s{i}"]),
+                  helper.make_node("Reshape", [prev, f"s{i}"], [f"y{i}"])]
+        prev = f"y{i}"
+    nodes.append(helper.make_node("Relu", [prev], ["out"]))
+    graph = helper.make_graph(nodes, "chain",
+                              [helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, 2, 3])],
+                              [helper.make_tensor_value_info("out", TensorProto.FLOAT, [1, 2, 3])])
+    path = os.path.join(folder, f"chain{pairs}.onnx")
+    onnx.save(helper.make_model(graph, opset_imports=[helper.make_opsetid("", 14)]), path)
+    return path
+
+
+def shape_chains(tools, folder):
+    times = {}
+    for pairs in (2000, 20000):
+        path = shape_chain(folder, pairs)
+        times[pairs] = fastest([os.path.join(tools, "snx-export"), path, "-o",
+                                os.path.join(folder, "chain.snx")], runs=3)
+        print(f"Shape -> Reshape chain of {pairs} pairs: import + export {times[pairs] * 1000:.0f} ms")
+    print(f"20000 / 2000 pairs: {times[20000] / times[2000]:.1f} times (linear: 10; "
+          "was 10.5 s at 2000 pairs, quadratic)")
+
+
 def networks_dir():
     return os.path.join(ROOT, "tests", "networks", "models")
 
@@ -94,6 +126,7 @@ def main():
         sys.exit(f"error: {missing[0]} is missing (make setup fetches it)")
     with tempfile.TemporaryDirectory() as folder:
         import_against_graph_file(os.path.join(build, "tools"), networks, folder)
+        shape_chains(os.path.join(build, "tools"), folder)
     latencies(networks)
 
 

@@ -142,6 +142,20 @@ class Converter {
   [[noreturn]] void Fail(const onnx::NodeProto& node,
                          const std::string& problem) const;
 
+  // Counts the bytes of a value folded from `node`; their total may not
+  // pass what a model can hold (each is small, but a file of a few hundred
+  // bytes can ask for thousands of them).
+  void AddFoldedBytes(const onnx::NodeProto& node, uint64_t bytes) {
+    folded_bytes_ += bytes;
+    if (folded_bytes_ > kMaxFoldedBytes) {
+      Fail(node, "brings the values computed at import to " +
+                     std::to_string(folded_bytes_) +
+                     " bytes, more than a model can hold (" +
+                     std::to_string(kMaxFoldedBytes) + ")");
+    }
+  }
+  static constexpr uint64_t kMaxFoldedBytes = uint64_t{2} << 30;
+
  private:
   Graph& g_;
   std::string what_;
@@ -175,6 +189,7 @@ class Converter {
   const std::string& Form(const std::string& v, const char* suffix) const;
   bool nhwc_mode_ = false;
   int64_t opset_ = 0;
+  uint64_t folded_bytes_ = 0;
 };
 
 // A node's first output (the ONNX value), the name of the node that

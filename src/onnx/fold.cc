@@ -139,9 +139,10 @@ std::optional<Arr> FoldShape(const onnx::NodeProto& n,
 }
 
 // Reshape, Flatten, Squeeze, Unsqueeze, Identity: the elements in order,
-// under the shape the operation gives.
+// under the shape the operation gives (`in[0]`'s shape holding `count`
+// elements; its values are not read).
 std::optional<Shape> NewShape(const onnx::NodeProto& n,
-                              std::vector<const Arr*>& in) {
+                              std::vector<const Arr*>& in, int64_t count) {
   const Shape& s = in[0]->shape;
   const std::string& op = n.op_type();
   if (op == "Identity") return s;
@@ -168,7 +169,7 @@ std::optional<Shape> NewShape(const onnx::NodeProto& n,
         known *= std::max<int64_t>(out[d], 1);
       }
     }
-    if (open >= 0) out[open] = static_cast<int64_t>(in[0]->v.size()) / known;
+    if (open >= 0) out[open] = count / known;
     return out;
   }
   auto axes = AxesOf(n, in, 1);
@@ -203,7 +204,7 @@ std::optional<Shape> NewShape(const onnx::NodeProto& n,
 std::optional<Arr> FoldReshape(const onnx::NodeProto& n,
                                std::vector<const Arr*>& in,
                                const Converter& /*c*/) {
-  auto shape = NewShape(n, in);
+  auto shape = NewShape(n, in, static_cast<int64_t>(in[0]->v.size()));
   if (!shape || Count(*shape) != static_cast<int64_t>(in[0]->v.size())) {
     return std::nullopt;
   }
@@ -570,22 +571,47 @@ std::string FoldedOpsText() {
   return out;
 }
 
+// A Reshape's output shape from its input's known shape and its constant
+// target, as ONNX's inference would give it, so that a Shape reading it
+// folds in the same pass: a chain of Shape and Reshape pairs then folds in
+// one pass instead of a round of inference per pair.
+void InferReshape(const onnx::NodeProto& n, ConstantSource& consts,
+                  Converter& c) {
+  if (n.op_type() != "Reshape" || n.input_size() < 2 || n.output_size() != 1 ||
+      c.HasShape(n.output(0)) || !c.HasShape(n.input(0))) {
+    return;
+  }
+  const Arr* target = consts.Find(n.input(1));
+  if (target == nullptr) return;
+  const Arr x{onnx::TensorProto::FLOAT, c.OnnxShapeOf(n.input(0)), {}};
+  std::vector<const Arr*> in = {&x, target};
+  const int64_t count = Count(x.shape);
+  const auto out = NewShape(n, in, count);
+  if (out && Count(*out) == count) c.SetShape(n.output(0), *out);
+}
+
 int FoldConstants(onnx::ModelProto& m, Converter& c) {
   ConstantSource consts(m.graph(), c);
   int folded = 0;
   auto* nodes = m.mutable_graph()->mutable_node();
-  for (int i = 0; i < nodes->size();) {
+  // The nodes kept move up over the folded ones, in one pass.
+  int kept = 0;
+  for (int i = 0; i < nodes->size(); ++i) {
     const onnx::NodeProto& n = nodes->Get(i);
     auto out = n.op_type() == "Constant" ? std::nullopt : TryFold(n, consts, c);
     if (!out) {
-      ++i;
+      InferReshape(n, consts, c);
+      if (kept != i) nodes->SwapElements(kept, i);
+      ++kept;
       continue;
     }
     AddInitializer(m, n.output(0), *out, c);
+    const NdArray* value = c.ConstantOf(n.output(0));
+    c.AddFoldedBytes(n, value != nullptr ? value->nbytes() : 0);
     consts.Add(n.output(0), std::move(*out));
-    nodes->DeleteSubrange(i, 1);
     ++folded;
   }
+  nodes->DeleteSubrange(kept, nodes->size() - kept);
   return folded;
 }
 

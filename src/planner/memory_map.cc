@@ -103,13 +103,21 @@ PlannerInput BuildInput(const DiGraph& g, int block_size) {
   PlannerInput in;
   const std::vector<uint32_t> order = g.topological_order();
   std::vector<std::pair<std::string, std::string>> reshapes;
+  // The source of each reshape met so far: a chain of reshapes in
+  // topological order resolves each from the one before (linear, where
+  // following every chain to its start is quadratic).
+  std::unordered_map<std::string, std::string> source_of;
   for (uint32_t idx : order) {
     const std::string& n = g.name_of(idx);
     const AttrDict& node = g.attrs_of(idx);
     const Value& op = node.at("op");
     if (op == Value("constant") || op == Value("copy")) continue;
     if (op == Value("reshape")) {
-      reshapes.emplace_back(n, ResolveReshape(g, n));
+      const auto known = source_of.find(node.at("input").str());
+      const std::string source =
+          known != source_of.end() ? known->second : ResolveReshape(g, n);
+      source_of.emplace(n, source);
+      reshapes.emplace_back(n, source);
       continue;
     }
     const int64_t b = LayerBlocks(n, node, block_size);

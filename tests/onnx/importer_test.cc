@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "onnx/converter.h"
 #include "sarnic/onnx_import.h"
 #include "test_util.h"
 
@@ -69,6 +70,27 @@ TEST(Layout, TransposesOnlyAtTheBoundary) {
   const std::string input = nhwc->orig_inputs.at(0);
   EXPECT_EQ(*nhwc->qm_nx_graph.node(input).find("output_shape"),
             Value::IntList({2, 8, 8, 3}));
+}
+
+// Each folded value is small, but their total is held to what a model can
+// hold: the node that passes it is named, and nothing before it fails.
+TEST(Folding, TheTotalOfFoldedValuesIsBounded) {
+  Graph g;
+  onnx_import::Converter c(g, "m.onnx");
+  onnx::NodeProto n;
+  n.set_name("grow");
+  n.set_op_type("Add");
+  constexpr uint64_t kGiB = uint64_t{1} << 30;
+  c.AddFoldedBytes(n, kGiB);
+  c.AddFoldedBytes(n, onnx_import::Converter::kMaxFoldedBytes - kGiB);
+  try {
+    c.AddFoldedBytes(n, 1);
+    ADD_FAILURE() << "one byte past the bound was taken";
+  } catch (const FormatError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "m.onnx: node 'grow' (Add): brings the values computed at import "
+              "to 2147483649 bytes, more than a model can hold (2147483648)");
+  }
 }
 
 }  // namespace

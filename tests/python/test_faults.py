@@ -434,3 +434,25 @@ def test_large_average_windows_are_running_sums_with_the_same_numbers(
     interp = se.Interpreter(model)
     assert interp.operations < 20 * x.size
     np.testing.assert_allclose(interp.run({"x": x})["y"], want, rtol=1e-5, atol=1e-6)
+
+
+def test_a_chain_of_shape_and_reshape_pairs_folds_in_one_pass(tmp_path: Any,
+                                                              reference: Any) -> None:
+    """Each Reshape's shape is worked out as the pass meets it, so the next
+    Shape folds at once (a round of ONNX's inference per pair was
+    quadratic); the numbers are ONNX Runtime's."""
+    nodes, prev = [], "x"
+    for i in range(300):
+        nodes += [helper.make_node("Shape", [prev], [f"s{i}"]),
+                  helper.make_node("Reshape", [prev, f"s{i}"], [f"y{i}"])]
+        prev = f"y{i}"
+    nodes += [helper.make_node("Reshape", [prev, "flat"], ["r"]),
+              helper.make_node("Shape", ["r"], ["rs"]),
+              helper.make_node("Gather", ["rs", "zero"], ["rows"], axis=0),
+              helper.make_node("Relu", ["r"], ["y"])]
+    m = model(nodes, {"x": [2, 3, 4]}, {"y": [6, 4]},
+              {"flat": np.array([-1, 4], np.int64), "zero": np.array(0, np.int64)})
+    path = write(tmp_path, m)
+    x = rand(2, 3, 4)
+    got = se.Interpreter(se.SarnicExporter(se.load_onnx(path), "m").run()).run({"x": x})["y"]
+    exact(got, reference.run(path, {"x": x})["y"])
