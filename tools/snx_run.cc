@@ -14,6 +14,8 @@
 #include "output_paths.h"
 #include "runtime/layer_view.h"
 #include "runtime/npy.h"
+#include "sarnic/analysis.h"
+#include "sarnic/builder.h"
 #include "sarnic/errors.h"
 #include "sarnic/files.h"
 #include "sarnic/interpreter.h"
@@ -147,10 +149,30 @@ void WriteResults(const std::vector<sarnic::NamedArray>& results,
   for (auto& f : files) f->Commit();
 }
 
+// The plan verifier beside the run, as a helper: a run in an unsound plan
+// still runs (it shows what the device would compute), with a warning; a
+// fault inside the verifier says nothing.
+void WarnOfUnsoundPlan(const std::string& path) {
+  try {
+    const auto file = sarnic::MappedFile::Open(path, "model file",
+                                               sarnic::kMaxModelBytes - 1);
+    const std::vector<std::string> violations = sarnic::VerifyModel(
+        {reinterpret_cast<const uint8_t*>(file->data()), file->size()});
+    if (violations.empty()) return;
+    std::cerr << "warning: " << sarnic::Printable(path)
+              << ": the plan is unsound: " << sarnic::Printable(violations[0])
+              << " (" << violations.size()
+              << " in all; snx-inspect --verify lists them): the results in "
+                 "the arena may differ from the device's\n";
+  } catch (...) {
+  }
+}
+
 int Run(const std::string& path, const std::vector<std::string>& input_args,
         const std::optional<std::string>& outdir,
         const sarnic::RunOptions& options, const sarnic::Limits& limits) {
   const sarnic::Interpreter model = sarnic::Interpreter::FromFile(path, limits);
+  WarnOfUnsoundPlan(path);
   std::vector<std::string> read = {path};
   const auto inputs = ReadInputs(input_args, model, read);
   const auto problems = model.InputProblems(inputs);

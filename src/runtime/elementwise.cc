@@ -24,7 +24,8 @@ float Abs(float x) { return std::fabs(x); }
 float Exp(float x) { return std::exp(x); }
 float Log(float x) { return std::log(x); }
 float Sqrt(float x) { return std::sqrt(x); }
-float Relu(float x) { return x > 0.0f ? x : 0.0f; }
+// NaN stays NaN, as in the fused activation.
+float Relu(float x) { return std::max(x, 0.0f); }
 float Relu6(float x) { return std::min(std::max(x, 0.0f), 6.0f); }
 float Sigmoid(float x) { return 1.0f / (1.0f + std::exp(-x)); }
 float Tanh(float x) { return std::tanh(x); }
@@ -293,8 +294,8 @@ void AddElementwiseRows(std::vector<LayerSemantics>& rows) {
   unary(log, Unary<Log>, "the natural logarithm of x");
   unary(sqrt, Unary<Sqrt>, "the square root of x");
   unary(rsqrt, Rsqrt, "1 / sqrt(x + epsilon), epsilon 0 when absent");
-  unary(relu, Unary<Relu>, "max(x, 0)");
-  unary(relu6, Unary<Relu6>, "min(max(x, 0), 6)");
+  unary(relu, Unary<Relu>, "max(x, 0); NaN for NaN");
+  unary(relu6, Unary<Relu6>, "min(max(x, 0), 6); NaN for NaN");
   unary(sigmoid, Unary<Sigmoid>, "1 / (1 + e^-x)");
   unary(tanh, Unary<Tanh>, "the hyperbolic tangent of x");
   unary(leaky_relu, LeakyRelu, "x when x >= 0, alpha × x otherwise");

@@ -62,6 +62,12 @@ Conventions:
   "relu6", "sigmoid" and "tanh"; any other is refused.
 - Every output lives at its planned block (block × block size bytes into
   one arena) when the model has a plan, else in a buffer of its own.
+- NaN: arithmetic carries it as IEEE float32 does, and so does every
+  activation (relu and relu6, as layers and fused, give NaN for NaN, as
+  ONNX Runtime and NumPy do). A maximum or minimum over elements (maximum
+  pooling, `reduce_max`, `reduce_min`, and so ONNX's Max, Min and Clip)
+  passes over NaN: a window of NaN alone gives −inf for a maximum, +inf for
+  a minimum.
 
 | layer type | inputs | output type | output lives in | computes |
 |---|---|---|---|---|

@@ -7,7 +7,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include "runtime/npy.h"
 #include "sarnic/exporter.h"
+#include "sarnic/files.h"
 #include "sarnic/graph_file.h"
 #include "test_util.h"
 #include "tools/cli_fixture.h"
@@ -230,6 +232,52 @@ TEST_F(Cli, InterruptedReportsLeaveNoTemporaryFile) {
   }
   // The race is the operating system's; on any machine some attempts land.
   RecordProperty("interrupted", interrupted);
+}
+
+// A model whose plan puts two layers live at once in the same blocks still
+// runs (it shows what the device would compute), with a warning that names
+// the fault; a sound plan runs without a word.
+TEST_F(Cli, SnxRunWarnsOfAnUnsoundPlan) {
+  testing::TestGraph g;
+  g.Add("in", "external", {1, 256});
+  g.Add("a", "relu", {1, 256}, {{"x", Value("in")}});
+  g.Add("b", "sigmoid", {1, 256}, {{"x", Value("a")}});
+  g.Add("c", "add", {1, 256}, {{"x", Value("a")}, {"y", Value("b")}});
+  g.Edge("in", "a");
+  g.Edge("a", "b");
+  g.Edge("a", "c");
+  g.Edge("b", "c");
+  g.orig_inputs = {"in"};
+  g.orig_outputs = {"c"};
+  SarnicExporter e(g, "m");
+  ModelBuffer model = e.run();
+  WriteFileAtomically(Path("sound.snx"), model.data(), model.size());
+  const NdArray x = NdArray::Zeros(DType::kFloat32, {1, 256});
+  const std::string npy = runtime::NpyBytes(x);
+  WriteFileAtomically(Path("x.npy"), npy.data(), npy.size());
+  const Result sound =
+      Run(SNX_RUN, Path("sound.snx") + " --input " + Path("x.npy"));
+  EXPECT_EQ(sound.status, 0) << sound.err;
+  EXPECT_EQ(sound.err, "");
+  // Layer 2 ('b') moved onto layer 1's blocks: both are read by 'c'.
+  const snxf::Model* m = snxf::GetModel(model.data());
+  auto* layers = reinterpret_cast<
+      const flatbuffers::Vector<flatbuffers::Offset<flatbuffers::Table>>*>(
+      m->layers());
+  auto* a = const_cast<flatbuffers::Table*>(layers->Get(1));
+  auto* b = const_cast<flatbuffers::Table*>(layers->Get(2));
+  const uint32_t a_block = a->GetField<uint32_t>(snxf::Layer::VT_BLOCK, 0);
+  ASSERT_TRUE(b->SetField<uint32_t>(snxf::Layer::VT_BLOCK, a_block, 0));
+  WriteFileAtomically(Path("unsound.snx"), model.data(), model.size());
+  const Result unsound =
+      Run(SNX_RUN, Path("unsound.snx") + " --input " + Path("x.npy"));
+  EXPECT_EQ(unsound.status, 0) << unsound.err;
+  EXPECT_EQ(unsound.err.rfind("warning: " + Path("unsound.snx") +
+                                  ": the plan is unsound: layers 1 'a' and 2 "
+                                  "'b' are live at step",
+                              0),
+            0u)
+      << unsound.err;
 }
 
 }  // namespace
