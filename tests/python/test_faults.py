@@ -147,6 +147,7 @@ LAYOUT_OPS = [
     ("AveragePool", dict(kernel_shape=[2, 2], strides=[2, 2]), [1, 3, 4, 6], [1, 3, 2, 3]),
     ("Resize", dict(mode="nearest"), [1, 3, 4, 6], [1, 3, 8, 12]),
     ("GlobalAveragePool", {}, [1, 3, 4, 6], [1, 3, 1, 1]),
+    ("ConvTranspose", dict(strides=[2, 2]), [1, 3, 4, 5], [1, 2, 9, 11]),
 ]
 
 
@@ -159,6 +160,8 @@ def test_layout_changing_operations_from_an_input_to_an_output(
     ins = ["x"]
     if op == "Conv":
         inits["w"], ins = rand(2, 3, 3, 3), ["x", "w"]
+    if op == "ConvTranspose":
+        inits["w"], ins = rand(3, 2, 3, 3), ["x", "w"]
     if op == "Resize":
         inits["s"], ins = np.array([1, 1, 2, 2], np.float32), ["x", "", "s"]
     m = model([helper.make_node(op, ins, ["y"], **attrs)], {"x": xs}, {"y": ys}, inits)
