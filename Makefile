@@ -1,33 +1,43 @@
 # Front door of the project: every target installs what is missing first.
+# make build, run and install need only Debian's packages for building and
+# running (setup-build); the tests, checks and benchmarks also install
+# their own packages and fetch their references from the npm registry
+# (setup).
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all setup build run test test-sanitize test-pip test-consumer install docs fuzz-smoke bench clean
+.PHONY: all setup setup-build build run test test-sanitize test-pip test-venv test-consumer install docs fuzz-smoke bench clean
 
 all: build
 
+setup-build:
+	@bash scripts/setup.sh build
+
 setup:
-	@bash scripts/setup.sh
+	@bash scripts/setup.sh test
 
-$(BUILD)/CMakeCache.txt: | setup
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+# Configured without the test suite, which make test turns on.
+$(BUILD)/CMakeCache.txt: | setup-build
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSARNIC_TESTS=OFF $(CMAKE_FLAGS)
 
-build: setup $(BUILD)/CMakeCache.txt
+build: setup-build $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
 EXAMPLE = examples/mobilenet
 
 # Only the two tools it runs: the test suite and the Python module are built
 # by make test.
-run: setup $(BUILD)/CMakeCache.txt
+run: setup-build $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS) --target snx-export snx-inspect
 	mkdir -p $(BUILD)/example
 	$(BUILD)/tools/snx-export $(EXAMPLE)/mobilenet.json -o $(BUILD)/example/mobilenet.snx \
 	  --labels $(EXAMPLE)/labels.txt --save-map $(BUILD)/example
 	$(BUILD)/tools/snx-inspect $(BUILD)/example/mobilenet.snx
 
-test: build
+test: setup $(BUILD)/CMakeCache.txt
+	cmake -S . -B $(BUILD) -DSARNIC_TESTS=ON
+	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # Regenerates docs/ops.md, docs/semantics.md and docs/onnx.md from the
@@ -58,7 +68,10 @@ test-consumer: build
 	$(BUILD)/tools/snx-export $(EXAMPLE)/mobilenet.json -o build-consumer/tool.snx \
 	  --name consumer > /dev/null
 	cmp build-consumer/consumer.snx build-consumer/tool.snx
-	@echo "consumer project exports the bundled example"
+	for tool in snx-export snx-import snx-run snx-inspect; do \
+	  build-consumer/prefix/bin/$$tool --version || exit 1; \
+	done
+	@echo "consumer project exports the bundled example; the four tools are installed"
 
 # The whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-sanitize: setup
@@ -67,18 +80,24 @@ test-sanitize: setup
 	cmake --build build-sanitize -j $(JOBS)
 	cd build-sanitize && ctest --output-on-failure -j $(JOBS)
 
-# pip install . into a private folder, then an export through the installed
-# package.
+# The install the README gives for Debian's Python (which refuses a plain
+# pip install, PEP 668): a virtual environment that sees Debian's NumPy and
+# NetworkX, pip install . into it, then an export through the package and
+# its four console scripts.
 test-pip: setup
 	rm -rf build-pip && mkdir -p build-pip
-	/usr/bin/python3 -m pip install -q --no-build-isolation --no-deps \
-	  --target build-pip/site .
-	cd build-pip && PYTHONPATH=site /usr/bin/python3 -c \
+	/usr/bin/python3 -m venv --system-site-packages build-pip/venv
+	build-pip/venv/bin/python -m pip install -q --no-build-isolation --no-deps .
+	cd build-pip && venv/bin/python -c \
 	  "import sarnic_exporter as se; g = se.load_graph('../examples/mobilenet/mobilenet.json'); \
-	  m = se.SarnicExporter(g, 'mobilenet', mem_map=False).run(); assert m[4:8] == b'SNXF'; print('pip package exports', len(m), 'bytes')"
-	test -f build-pip/site/sarnic_exporter/py.typed && test -f build-pip/site/sarnic_exporter/_core.pyi
-	cd build-pip && PYTHONPATH=site site/bin/snx-export ../examples/mobilenet/mobilenet.json \
-	  -o tools.snx > /dev/null && PYTHONPATH=site site/bin/snx-inspect --verify tools.snx
+	  m = se.SarnicExporter(g, 'mobilenet', mem_map=False).run(); assert m[4:8] == b'SNXF'; \
+	  print('pip package', se.__version__, 'exports', len(m), 'bytes')"
+	cd build-pip && package=$$(venv/bin/python -c \
+	  "import os, sarnic_exporter; print(os.path.dirname(sarnic_exporter.__file__))") && \
+	  test -f $$package/py.typed && test -f $$package/_core.pyi
+	cd build-pip && venv/bin/snx-export ../examples/mobilenet/mobilenet.json -o tools.snx > /dev/null \
+	  && venv/bin/snx-inspect --verify tools.snx && venv/bin/snx-run --version \
+	  && venv/bin/snx-import --version
 
 # Each fuzz target for about a minute, from its seed corpus.
 FUZZ_SECONDS ?= 60

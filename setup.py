@@ -18,8 +18,8 @@ class CMakeBuild(build_ext):
             "cmake", "-S", ROOT, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
             "-DSARNIC_TESTS=OFF", "-DSARNIC_TOOLS=ON", "-DSARNIC_EXAMPLES=OFF",
             "-DPython3_EXECUTABLE=" + sys.executable])
-        subprocess.check_call(["cmake", "--build", build, "--target", "_core",
-                               "snx-export", "snx-inspect",
+        tools = ("snx-export", "snx-inspect", "snx-run", "snx-import")
+        subprocess.check_call(["cmake", "--build", build, "--target", "_core", *tools,
                                "-j", str(os.cpu_count() or 2)])
         built = os.path.join(build, "python", "sarnic_exporter")
         target = os.path.dirname(self.get_ext_fullpath(ext.name))
@@ -30,10 +30,10 @@ class CMakeBuild(build_ext):
         # The stub of snxf is generated from the schema at build time.
         shutil.copy(os.path.join(built, "snxf.pyi"), os.path.join(target, "snxf.pyi"))
         # The tools go into the package; console scripts run them.
-        tools = os.path.join(target, "bin")
-        os.makedirs(tools, exist_ok=True)
-        for tool in ("snx-export", "snx-inspect"):
-            shutil.copy(os.path.join(build, "tools", tool), os.path.join(tools, tool))
+        bin_dir = os.path.join(target, "bin")
+        os.makedirs(bin_dir, exist_ok=True)
+        for tool in tools:
+            shutil.copy(os.path.join(build, "tools", tool), os.path.join(bin_dir, tool))
 
 
 setup(
@@ -49,5 +49,7 @@ setup(
     entry_points={"console_scripts": [
         "snx-export = sarnic_exporter._tools:export_main",
         "snx-inspect = sarnic_exporter._tools:inspect_main",
+        "snx-run = sarnic_exporter._tools:run_main",
+        "snx-import = sarnic_exporter._tools:import_main",
     ]},
 )

@@ -1,28 +1,46 @@
 #!/usr/bin/env bash
-# Installs every package the project builds, tests and benchmarks with, from
-# Debian's archive, then what the ONNX importer's tests compare with from the
-# npm registry (setup_reference.sh). Idempotent: what is present is not
-# fetched again.
+# Installs what the project needs from Debian's archive. Idempotent: what is
+# present is not fetched again.
+#
+#   setup.sh build   what building and running the library, the tools and
+#                    the Python module needs (make build, make run, make
+#                    install): Debian's packages only, no npm registry
+#   setup.sh test    that, and what the tests, the checks and the benchmarks
+#                    need, then from the npm registry what the ONNX
+#                    importer's tests compare with (setup_reference.sh)
 set -euo pipefail
+
+what="${1:-test}"
+case "$what" in
+  build | test) ;;
+  *)
+    echo "usage: setup.sh [build|test]" >&2
+    exit 2
+    ;;
+esac
 
 packages=(
   build-essential cmake g++ make pkg-config
   libflatbuffers-dev flatbuffers-compiler
   nlohmann-json3-dev libcli11-dev
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
   libplplot-dev plplot-driver-cairo
-  clang libclang-rt-14-dev
-  python3 python3-dev python3-pybind11 python3-numpy python3-networkx python3-pytest
-  python3-pip python3-setuptools
-  chromium chromium-driver python3-selenium mypy
-  libeigen3-dev libxtensor-dev libzip-dev
-  libonnx-dev libprotobuf-dev python3-onnx
+  python3 python3-dev python3-pybind11 python3-numpy python3-networkx
+  libeigen3-dev libxtensor-dev libzip-dev zlib1g-dev
+  libonnx-dev libprotobuf-dev
 )
-
-# Node.js and npm run the tests' reference runtime (Debian's, when the
-# machine has none of its own).
-if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
-  packages+=(nodejs npm)
+if [ "$what" = test ]; then
+  packages+=(
+    googletest libgtest-dev libgmock-dev libbenchmark-dev
+    clang libclang-rt-14-dev
+    python3-pytest python3-pip python3-setuptools python3-wheel python3-venv
+    chromium chromium-driver python3-selenium mypy
+    python3-onnx
+  )
+  # Node.js and npm run the tests' reference runtime (Debian's, when the
+  # machine has none of its own).
+  if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+    packages+=(nodejs npm)
+  fi
 fi
 
 missing=()
@@ -41,4 +59,6 @@ if [ "${#missing[@]}" -ne 0 ]; then
   $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-bash "$(dirname "$0")/setup_reference.sh"
+if [ "$what" = test ]; then
+  bash "$(dirname "$0")/setup_reference.sh"
+fi

@@ -48,6 +48,7 @@ struct Args {
   bool check = false, strict = false, list_ops = false, ops_markdown = false;
   std::optional<std::string> report;
   std::optional<std::string> describe_op;
+  bool planner_given = false;  // --planner on the command line
 };
 
 // The options that check a graph or describe the operations.
@@ -145,12 +146,7 @@ sarnic::ExportOptions OptionsOf(const Args& a) {
 
 // The HTML report of the exported model, when asked; and, when the PNG of
 // the plan was skipped for its size, a pointer to the report.
-void WriteReport(const Args& a, const sarnic::ModelBuffer& model) {
-  // Reading the model back costs a pass over it: only when it is needed.
-  if (!a.report && !a.values.save_map) return;
-  const std::span<const uint8_t> bytes(model.data(), model.size());
-  const sarnic::ModelFacts facts =
-      sarnic::AnalyseModel(sarnic::ReadModel(bytes, a.out_path), model.size());
+void WriteReport(const Args& a, const sarnic::ModelFacts& facts) {
   std::size_t planned = 0;
   for (const sarnic::LayerFacts& l : facts.layers) planned += l.block ? 1 : 0;
   if (a.values.save_map && planned > 768 && !a.report) {
@@ -202,7 +198,8 @@ void NoteIdleOptions(const Args& a) {
     std::cerr << "note: --save-map draws the memory plan, and --no-mem-map "
                  "makes none: no picture was saved\n";
   }
-  if (a.values.planner == "best" && (!a.values.mem_map || !a.values.opt_map)) {
+  if (a.planner_given && a.values.planner == "best" &&
+      (!a.values.mem_map || !a.values.opt_map)) {
     std::cerr << "note: --planner best took no part: "
               << (!a.values.mem_map
                       ? "--no-mem-map makes no plan"
@@ -266,7 +263,11 @@ int Export(const Args& a) {
     sarnic::SarnicExporter exporter(*graph, model_name, OptionsOf(a));
     const sarnic::ModelBuffer model = exporter.run();
     sarnic::WriteFileAtomically(a.out_path, model.data(), model.size());
-    WriteReport(a, model);
+    const sarnic::ModelFacts facts = sarnic::AnalyseModel(
+        sarnic::ReadModel({model.data(), model.size()}, a.out_path),
+        model.size());
+    WriteReport(a, facts);
+    std::cout << sarnic::DeviceMemoryText(facts) << "\n";
     NoteIdleOptions(a);
     if (a.verbose) {
       std::cout << "wrote " << a.out_path << ": " << model.size() << " bytes\n";
@@ -335,6 +336,7 @@ int main(int argc, char** argv) {
       "SNX model file."};
   Args args;
   DefineOptions(app, args);
+  sarnic::tools::AddVersionFlag(app, "snx-export");
   const auto status = sarnic::tools::ParseCommandLine(app, argc, argv, [&] {
     sarnic::tools::CheckDims(args.dims);
     for (const auto& pair : args.copies) {
@@ -353,6 +355,13 @@ int main(int argc, char** argv) {
     }
   });
   if (status) return *status;
+  // An ONNX model has no stored file that depends on the planner's default:
+  // it gets the best plan unless --planner says otherwise.
+  args.planner_given = app.count("--planner") != 0;
+  if (!args.planner_given && !args.graph_path.empty() &&
+      sarnic::tools::IsOnnxFile(args.graph_path)) {
+    args.values.planner = "best";
+  }
   sarnic::RemoveTemporaryFilesOnSignals();
   sarnic::ReportTruncatedMappedFiles();
   try {

@@ -65,6 +65,7 @@ int main(int argc, char** argv) {
                "List the ONNX operations converted and what they become");
   app.add_flag("--onnx-markdown", a.markdown,
                "Print the table of ONNX operations as Markdown (docs/onnx.md)");
+  sarnic::tools::AddVersionFlag(app, "snx-import");
   if (const auto status = sarnic::tools::ParseCommandLine(
           app, argc, argv, [&] { sarnic::tools::CheckDims(a.dims); })) {
     return *status;

@@ -87,6 +87,7 @@ int main(int argc, char** argv) {
       "Show the header, resources, layers and summary of an SNX model file."};
   Args a;
   DefineOptions(app, a);
+  sarnic::tools::AddVersionFlag(app, "snx-inspect");
   if (const auto status = sarnic::tools::ParseCommandLine(app, argc, argv)) {
     return *status;
   }

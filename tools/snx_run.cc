@@ -229,6 +229,7 @@ int main(int argc, char** argv) {
                  "more is refused when it is loaded")
       ->check(CLI::PositiveNumber)
       ->default_str("1e11");
+  sarnic::tools::AddVersionFlag(app, "snx-run");
   if (const auto status = sarnic::tools::ParseCommandLine(app, argc, argv)) {
     return *status;
   }

@@ -10,8 +10,10 @@
 #include <functional>
 #include <iostream>
 #include <optional>
+#include <string>
 #include <string_view>
 
+#include "sarnic/engine.h"
 #include "sarnic/value.h"
 
 namespace sarnic::tools {
@@ -28,16 +30,23 @@ inline CLI::Option* Literal(CLI::Option* option) {
   return option->allow_extra_args(false)->delimiter('\0');
 }
 
+// --version: the tool's name and the project's version, as the models it
+// writes carry it.
+inline void AddVersionFlag(CLI::App& app, const std::string& tool) {
+  app.set_version_flag("--version", tool + " " + engine::version());
+}
+
 // Parses the command line, then runs `validate` (which may throw CLI's
 // errors too). The exit status when the tool ends there: 0 after --help;
-// 2 after a mistake, told in one error line followed by the usage.
+// 2 after a mistake, told in one error line followed by the usage; 0 after
+// --version too.
 inline std::optional<int> ParseCommandLine(
     CLI::App& app, int argc, char** argv,
     const std::function<void()>& validate = {}) {
   try {
     app.parse(argc, argv);
     if (validate) validate();
-  } catch (const CLI::CallForHelp& e) {
+  } catch (const CLI::Success& e) {  // --help, --version
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     PrintError(e.what());

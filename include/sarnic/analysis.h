@@ -82,6 +82,10 @@ void WriteSummaryJson(
       return s;
     });
 std::string SummaryText(const ModelFacts& facts);
+// The one line a device engineer reads: "flash 93.4 KiB (model), RAM 256.0
+// KiB (arena: 256 blocks of 1024 bytes, 0 reserved), 0.0% above the lower
+// bound of 256 blocks" (the lower bound: the most blocks live at one step).
+std::string DeviceMemoryText(const ModelFacts& facts);
 void WriteSummaryText(std::ostream& out, const ModelFacts& facts);
 
 // One self-contained HTML page: the summary, a sortable and filterable

@@ -106,9 +106,9 @@ using CopyPair = std::vector<std::string>;
   X(std::string, normalization, "none", "--normalization", "",                \
     "Text describing the input image normalization")                          \
   X(std::string, planner, "standard", "--planner", "standard|best",           \
-    "Arena planner: standard (the default) or best, which also tries a "      \
-    "first-fit planner with a local search and keeps it when it needs fewer " \
-    "blocks")
+    "Arena planner: standard or best, which also tries a first-fit planner " \
+    "with a local search and keeps it when it needs fewer blocks (the "       \
+    "default: standard; best for an ONNX model given to snx-export)")
 
 // The export options besides the graph and the name. Absent (nullopt or a
 // null list) and empty are told apart where the export treats them

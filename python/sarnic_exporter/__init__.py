@@ -26,7 +26,9 @@ from . import snxf
 from .errors import (ExportError, ExportIndexError, ExportKeyError, ExportOSError,
                      ExportTypeError, ExportValueError)
 
-__all__ = ["SarnicExporter", "Graph", "Interpreter", "TensorSpec", "PluginExporter", "Finding", "check_graph", "verify_model",
+__version__: str = _core.__version__
+
+__all__ = ["__version__", "SarnicExporter", "Graph", "Interpreter", "TensorSpec", "PluginExporter", "Finding", "check_graph", "verify_model",
            "load_graph", "load_onnx", "save_graph", "snxf", "ExportError", "ExportValueError",
            "ExportKeyError", "ExportTypeError", "ExportIndexError", "ExportOSError"]
 
@@ -342,15 +344,17 @@ def load_graph(path: Any) -> Graph:
     return Graph(g, inputs, outputs, tensors)
 
 
-def load_onnx(path: Any, dims: Optional[Mapping[str, int]] = None,
+def load_onnx(model: Any, dims: Optional[Mapping[str, int]] = None,
               nhwc_io: bool = False) -> Graph:
     """Imports an ONNX model as a Graph, as snx-import does: ONNX's checker
     and shape inference first, then each operation by the importer's table
     (docs/onnx.md).
 
     Args:
-        path: the ONNX model; external tensor data is read only from files
-            inside its folder.
+        model: the ONNX model: a path (external tensor data is read only
+            from files inside its folder), its bytes, or an
+            ``onnx.ModelProto`` (bytes and a ModelProto have no folder: their
+            tensors must be inside them).
         dims: values for the model's dynamic dimensions, by name
             (``{"batch": 1}``) or, for an unnamed one, as ``"INPUT:AXIS"``
             (``{"x:0": 1}``); every one left open is an error.
@@ -372,8 +376,13 @@ def load_onnx(path: Any, dims: Optional[Mapping[str, int]] = None,
             raise ExportValueError(f"dims: {k}={v} is not a positive whole number a "
                                    "dimension can have")
         fixed[k] = int(v)
-    nodes, edges, inputs, outputs, tensors = _core.import_onnx(
-        os.fspath(path), fixed, bool(nhwc_io))
+    if isinstance(model, (bytes, bytearray, memoryview)):
+        imported = _core.import_onnx_bytes(bytes(model), fixed, bool(nhwc_io))
+    elif hasattr(model, "SerializeToString") and not isinstance(model, (str, os.PathLike)):
+        imported = _core.import_onnx_bytes(model.SerializeToString(), fixed, bool(nhwc_io))
+    else:
+        imported = _core.import_onnx(os.fspath(model), fixed, bool(nhwc_io))
+    nodes, edges, inputs, outputs, tensors = imported
     g = _nx.DiGraph()
     for name, attrs in nodes:
         g.add_node(name, **attrs)

@@ -3,6 +3,8 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 from . import snxf as snxf
 
+__version__: str
+
 class Builder:
     """The builder of one export, handed to a plug-in's export_<op> call and
     valid for that call only."""
@@ -31,6 +33,9 @@ def load_graph(path: str) -> Tuple[List[Tuple[str, Dict[str, Any]]],
                                    Dict[str, Any]]: ...
 def import_onnx(path: str, dims: Dict[str, int], nhwc_io: bool) -> Tuple[List[Tuple[str, Dict[str, Any]]],
         List[Tuple[str, str]], List[str], List[str], Dict[str, Any]]: ...
+def import_onnx_bytes(data: bytes, dims: Dict[str, int], nhwc_io: bool) -> Tuple[
+        List[Tuple[str, Dict[str, Any]]], List[Tuple[str, str]], List[str], List[str],
+        Dict[str, Any]]: ...
 def save_graph(nodes: List[Tuple[str, Dict[str, Any]]], edges: List[Tuple[str, str]],
                inputs: List[str], outputs: List[str], tensors: Dict[str, Any],
                path: str, weights: Optional[str]) -> None: ...

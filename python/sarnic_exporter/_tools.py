@@ -1,6 +1,6 @@
-"""The command-line tools installed with the package: snx-export and
-snx-inspect, the same programs as the project's own build, run from the
-package's bin folder."""
+"""The command-line tools installed with the package: snx-export,
+snx-inspect, snx-run and snx-import, the same programs as the project's own
+build, run from the package's bin folder."""
 import os
 import sys
 from typing import NoReturn
@@ -23,3 +23,13 @@ def export_main() -> NoReturn:
 def inspect_main() -> NoReturn:
     """snx-inspect: shows, verifies and reports an SNX model file."""
     _run("snx-inspect")
+
+
+def run_main() -> NoReturn:
+    """snx-run: runs an SNX model on NumPy inputs."""
+    _run("snx-run")
+
+
+def import_main() -> NoReturn:
+    """snx-import: imports an ONNX model as a graph file."""
+    _run("snx-import")

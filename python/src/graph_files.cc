@@ -34,6 +34,21 @@ py::tuple LoadGraphFile(const std::string& path) {
   return GraphTuple(LoadGraph(path));
 }
 
+// As the tools: an imported model must pass the check, or its shapes
+// cannot be reconciled.
+void RefuseUnreconciled(const Graph& g, const std::string& what) {
+  const std::vector<Finding> findings =
+      CheckGraph(g, {.plans_arena = false,
+                     .layer_shape = InferLayerShape,
+                     .keeps_input_shape = LayerKeepsInputShape});
+  if (!findings.empty()) {
+    throw FormatError(what, "",
+                      FormatFinding(findings.front()) +
+                          " (the model's shapes cannot be reconciled; " +
+                          std::to_string(findings.size()) + " finding(s))");
+  }
+}
+
 py::tuple ImportOnnxFile(const std::string& path,
                          const std::map<std::string, int64_t>& dims,
                          bool nhwc_io) {
@@ -41,18 +56,25 @@ py::tuple ImportOnnxFile(const std::string& path,
   {
     py::gil_scoped_release release;
     g = ImportOnnx(path, OnnxOptions{dims, nhwc_io});
-    // As the tools: an imported model must pass the check, or its shapes
-    // cannot be reconciled.
-    const std::vector<Finding> findings =
-        CheckGraph(*g, {.plans_arena = false,
-                        .layer_shape = InferLayerShape,
-                        .keeps_input_shape = LayerKeepsInputShape});
-    if (!findings.empty()) {
-      throw FormatError(path, "",
-                        FormatFinding(findings.front()) +
-                            " (the model's shapes cannot be reconciled; " +
-                            std::to_string(findings.size()) + " finding(s))");
-    }
+    RefuseUnreconciled(*g, path);
+  }
+  return GraphTuple(g);
+}
+
+// A model in memory (bytes, or a serialized ModelProto): its external data,
+// if any, is refused, as it has no folder to be read from.
+py::tuple ImportOnnxData(const py::bytes& data,
+                         const std::map<std::string, int64_t>& dims,
+                         bool nhwc_io) {
+  const std::string_view bytes = data;
+  const std::string what = "the ONNX model given as bytes";
+  std::unique_ptr<Graph> g;
+  {
+    py::gil_scoped_release release;
+    g = ImportOnnxBytes(
+        {reinterpret_cast<const std::byte*>(bytes.data()), bytes.size()}, "",
+        what, OnnxOptions{dims, nhwc_io});
+    RefuseUnreconciled(*g, what);
   }
   return GraphTuple(g);
 }
@@ -87,6 +109,8 @@ void SaveGraphFile(const py::list& nodes, const py::list& edges,
 void BindGraphFiles(py::module_& m) {
   m.def("load_graph", &LoadGraphFile, py::arg("path"));
   m.def("import_onnx", &ImportOnnxFile, py::arg("path"), py::arg("dims"),
+        py::arg("nhwc_io"));
+  m.def("import_onnx_bytes", &ImportOnnxData, py::arg("data"), py::arg("dims"),
         py::arg("nhwc_io"));
   m.def("save_graph", &SaveGraphFile, py::arg("nodes"), py::arg("edges"),
         py::arg("inputs"), py::arg("outputs"), py::arg("tensors"),

@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 
 #include "bindings.h"
+#include "sarnic/engine.h"
 #include "sarnic/errors.h"
 #include "sarnic/files.h"
 
@@ -54,6 +55,7 @@ PYBIND11_MODULE(_core, m) {
       raise("ExportValueError", py::make_tuple(e.what()), "", PyExc_ValueError);
     }
   });
+  m.attr("__version__") = engine::version();
   BindSchema(m);
   BindRun(m);
   BindGraphFiles(m);

@@ -1,5 +1,6 @@
 // The summary of a model, as JSON and as text, and the HTML report.
 #include <functional>
+#include <iomanip>
 #include <ostream>
 #include <sstream>
 
@@ -113,8 +114,33 @@ std::string SummaryText(const ModelFacts& f) {
   return o.str();
 }
 
+std::string DeviceMemoryText(const ModelFacts& f) {
+  std::ostringstream o;
+  o << std::fixed << std::setprecision(1);
+  auto kib = [](uint64_t bytes) { return static_cast<double>(bytes) / 1024; };
+  o << "flash " << kib(f.file_bytes) << " KiB (model), ";
+  if (f.block_size == 0) {
+    o << "RAM: no plan (every output in a buffer of its own)";
+    return o.str();
+  }
+  const uint64_t blocks = f.reserved_blocks + f.planned_blocks;
+  o << "RAM " << kib(blocks * f.block_size) << " KiB (arena: " << blocks
+    << " blocks of " << f.block_size << " bytes, " << f.reserved_blocks
+    << " reserved)";
+  if (f.peak_blocks > 0) {
+    const double above = 100.0 *
+                         (static_cast<double>(f.planned_blocks) -
+                          static_cast<double>(f.peak_blocks)) /
+                         static_cast<double>(f.peak_blocks);
+    o << ", " << above << "% above the lower bound of " << f.peak_blocks
+      << " blocks";
+  }
+  return o.str();
+}
+
 void WriteSummaryText(std::ostream& o, const ModelFacts& f) {
   o << "summary:\n"
+    << "  device:      " << DeviceMemoryText(f) << "\n"
     << "  file:        " << f.file_bytes << " bytes\n";
   for (const auto& [kind, t] : f.params) {
     o << "  parameters:  " << kind << "  " << t.tensors << " tensors, "

@@ -489,3 +489,4 @@ def test_a_plugin_text_that_utf8_cannot_encode_is_an_export_error() -> None:
 
     with pytest.raises(se.ExportValueError, match="the text given to CreateString"):
         se.SarnicExporter(small_graph(), "m", user_ops=[Surrogate()]).run()
+

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <iomanip>
 #include <nlohmann/json.hpp>
 #include <random>
 
@@ -18,13 +19,25 @@
 namespace sarnic {
 namespace {
 
-TEST_F(Cli, ExportsPrintsOnlyTheDiagnosticsAndMatchesTheLibrary) {
+// A file's size in KiB with one decimal, as the device line gives it.
+std::string FlashKib(const std::string& path) {
+  std::ostringstream o;
+  o << std::fixed << std::setprecision(1)
+    << static_cast<double>(std::filesystem::file_size(path)) / 1024;
+  return o.str();
+}
+
+TEST_F(Cli, ExportsPrintsTheDiagnosticsAndTheDeviceLineAndMatchesTheLibrary) {
   const std::string graph = SmallGraph();
   const Result r = Export(graph + " -o " + Path("m.snx"));
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out,
             "Used Greedy Planning\nMax Blocks: 2\nMin Blocks: 2\n"
-            "Current Blocks: 2\nMemory Saved: 0.00\nPercent Above Min: 0.00\n");
+            "Current Blocks: 2\nMemory Saved: 0.00\nPercent Above Min: 0.00\n"
+            "flash " +
+                FlashKib(Path("m.snx")) +
+                " KiB (model), RAM 3.0 KiB (arena: 3 blocks of 1024 bytes, 1 "
+                "reserved), 0.0% above the lower bound of 2 blocks\n");
   EXPECT_EQ(r.err, "");
   const std::string bytes = Read("m.snx");
   auto g = LoadGraph(graph);
@@ -48,7 +61,9 @@ TEST_F(Cli, OptionsReachTheExporter) {
       " --input-name image --output-name probs"
       " --normalization imagenet");
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.out, "flash " + FlashKib(Path("m.snx")) +
+                       " KiB (model), RAM: no plan (every output in a buffer "
+                       "of its own)\n");
   std::vector<uint8_t> storage;
   const snxf::Model& m = ReadModelFile(Path("m.snx"), storage);
   EXPECT_EQ(m.name()->str(), "net");
