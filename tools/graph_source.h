@@ -10,6 +10,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sarnic/checker.h"
@@ -104,12 +105,55 @@ inline std::unique_ptr<Graph> ImportReconciled(
   return graph;
 }
 
+// The first bytes of a regular file (fewer when it is shorter).
+inline std::string FileHead(const std::string& path, std::size_t n) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) return "";
+  std::ifstream in(path, std::ios::binary);
+  std::string head(n, '\0');
+  in.read(head.data(), static_cast<std::streamsize>(n));
+  head.resize(static_cast<std::size_t>(in.gcount()));
+  return head;
+}
+
+// What a file that is neither a graph file nor an ONNX model seems to be,
+// from its first bytes: "" when it may be a graph file (its JSON reader
+// then says what is wrong).
+inline std::string OtherKindOfFile(const std::string& head) {
+  const auto starts = [&head](std::string_view magic) {
+    return head.rfind(magic, 0) == 0;
+  };
+  if (starts("PK\x03\x04")) {
+    return "a zip archive (a PyTorch checkpoint or a TorchScript file?)";
+  }
+  if (starts("\x80\x02") || starts("\x80\x03") || starts("\x80\x04") ||
+      starts("\x80\x05")) {
+    return "a Python pickle (a PyTorch checkpoint?)";
+  }
+  if (starts("\x89HDF")) return "an HDF5 file (a Keras model?)";
+  if (head.size() >= 8 && head.compare(4, 4, "SNXF") == 0) {
+    return "an SNX model already (snx-inspect and snx-run read it)";
+  }
+  if (head.size() >= 8 && head.compare(4, 4, "TFL3") == 0) {
+    return "a TensorFlow Lite model";
+  }
+  if (starts("\x93NUMPY")) return "a NumPy array";
+  return "";
+}
+
 // The graph in `path`; `files_read` gets the files it was read from.
 inline std::unique_ptr<Graph> LoadGraphOrOnnx(
     const std::string& path, const std::vector<std::string>& dims, bool nhwc_io,
     std::vector<std::string>* files_read) {
   if (IsOnnxFile(path)) {
     return ImportReconciled(path, ParseDims(dims, nhwc_io), files_read);
+  }
+  if (const std::string kind = OtherKindOfFile(FileHead(path, 8));
+      !kind.empty()) {
+    throw ValueError(path + " is " + kind +
+                     ", neither a graph file (JSON) nor an ONNX model; export "
+                     "the network to ONNX first (torch.onnx.export in "
+                     "PyTorch) and give the .onnx file");
   }
   if (!dims.empty() || nhwc_io) {
     throw ValueError(std::string(nhwc_io ? "--nhwc-io" : "--dim") +

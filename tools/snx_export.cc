@@ -7,6 +7,7 @@
 #include "output_paths.h"
 #include "sarnic/analysis.h"
 #include "sarnic/checker.h"
+#include "sarnic/engine.h"
 #include "sarnic/errors.h"
 #include "sarnic/exporter.h"
 #include "sarnic/files.h"
@@ -46,7 +47,7 @@ struct Args {
   bool nhwc_io = false;
   std::vector<std::vector<std::string>> copies;
   bool check = false, strict = false, list_ops = false, ops_markdown = false;
-  std::optional<std::string> report;
+  std::optional<std::string> report, c_array;
   std::optional<std::string> describe_op;
   bool planner_given = false;  // --planner on the command line
 };
@@ -127,6 +128,11 @@ void DefineOptions(CLI::App& app, Args& a) {
   app.add_option("--report", a.report,
                  "Also write an interactive HTML report of the model (any "
                  "number of layers)");
+  app.add_option("--c-array", a.c_array,
+                 "Also write the model as a C header to link into a device "
+                 "build: a 16-byte-aligned const array NAME_snx and its "
+                 "length NAME_snx_len (NAME: the model's name as a C "
+                 "identifier)");
   app.add_flag("-v,--verbose", a.verbose, "Say what is loaded and written");
 }
 
@@ -176,10 +182,50 @@ std::vector<std::string> OtherInputs(const Args& a) {
   return inputs;
 }
 
+// The model's name as a C identifier: other characters become '_', and a
+// leading digit gets a '_' before it.
+std::string CIdentifier(const std::string& name) {
+  std::string id;
+  for (const char c : name) {
+    const bool word = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                      (c >= '0' && c <= '9') || c == '_';
+    id += word ? c : '_';
+  }
+  if (id.empty() || (id[0] >= '0' && id[0] <= '9')) id = "_" + id;
+  return id;
+}
+
+// The model as a C (and C++) header: the bytes in a 16-byte-aligned const
+// array, and their count.
+void WriteCArray(const std::string& path, const std::string& model_name,
+                 const sarnic::ModelBuffer& model) {
+  const std::string id = CIdentifier(model_name);
+  sarnic::WriteFileAtomically(path, "C header", [&](std::ostream& o) {
+    o << "// The SNX model \"" << sarnic::Printable(model_name)
+      << "\", written by snx-export " << sarnic::engine::version()
+      << ".\n#ifndef " << id << "_SNX_H_\n#define " << id
+      << "_SNX_H_\n\n#include <stddef.h>\n#include <stdint.h>\n\n"
+      << "#if defined(__GNUC__) || defined(__clang__)\n"
+      << "#define " << id << "_SNX_ALIGNED __attribute__((aligned(16)))\n"
+      << "#else\n#define " << id << "_SNX_ALIGNED\n#endif\n\n"
+      << "static const size_t " << id << "_snx_len = " << model.size()
+      << ";\nstatic const uint8_t " << id << "_snx[" << model.size() << "] "
+      << id << "_SNX_ALIGNED = {";
+    constexpr char kHex[] = "0123456789abcdef";
+    for (std::size_t i = 0; i < model.size(); ++i) {
+      if (i % 12 == 0) o << "\n   ";
+      const uint8_t b = model.data()[i];
+      o << " 0x" << kHex[b >> 4] << kHex[b & 15] << ",";
+    }
+    o << "\n};\n\n#endif  // " << id << "_SNX_H_\n";
+  });
+}
+
 // Every file this export writes, with the option that names it.
 std::vector<sarnic::tools::NamedOutput> Outputs(const Args& a) {
   std::vector<sarnic::tools::NamedOutput> outputs = {{"-o", a.out_path}};
   if (a.report) outputs.push_back({"--report", *a.report});
+  if (a.c_array) outputs.push_back({"--c-array", *a.c_array});
   if (a.values.save_map) {
     std::error_code ec;
     outputs.push_back(
@@ -267,6 +313,7 @@ int Export(const Args& a) {
         sarnic::ReadModel({model.data(), model.size()}, a.out_path),
         model.size());
     WriteReport(a, facts);
+    if (a.c_array) WriteCArray(*a.c_array, model_name, model);
     std::cout << sarnic::DeviceMemoryText(facts) << "\n";
     NoteIdleOptions(a);
     if (a.verbose) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "graph_source.h"
 #include "output_paths.h"
 #include "runtime/layer_view.h"
 #include "runtime/npy.h"
@@ -171,6 +172,17 @@ void WarnOfUnsoundPlan(const std::string& path) {
 int Run(const std::string& path, const std::vector<std::string>& input_args,
         const std::optional<std::string>& outdir,
         const sarnic::RunOptions& options, const sarnic::Limits& limits) {
+  const std::string head = sarnic::tools::FileHead(path, 8);
+  if (sarnic::tools::IsOnnxFile(path) &&
+      (head.size() < 8 || head.compare(4, 4, "SNXF") != 0)) {
+    throw sarnic::ValueError(
+        path +
+        " is an ONNX model; snx-run runs SNX models: convert it first "
+        "(snx-export " +
+        path +
+        " -o model.snx, with --dim NAME=VALUE for its dynamic "
+        "dimensions), then run model.snx");
+  }
   const sarnic::Interpreter model = sarnic::Interpreter::FromFile(path, limits);
   WarnOfUnsoundPlan(path);
   std::vector<std::string> read = {path};

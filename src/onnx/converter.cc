@@ -221,10 +221,9 @@ AttrDict& Converter::Add(
 
 void Converter::Fail(const onnx::NodeProto& node,
                      const std::string& problem) const {
-  throw FormatError(what_,
-                    "node '" + Printable(node.name()) + "' (" +
-                        Printable(node.op_type()) + ")",
-                    problem);
+  throw FormatError(
+      what_, "node " + NodeName(node) + " (" + Printable(node.op_type()) + ")",
+      problem);
 }
 
 namespace {

@@ -192,6 +192,16 @@ class Converter {
   uint64_t folded_bytes_ = 0;
 };
 
+// How errors name node `n` (at `index` among the graph's nodes, when
+// known): its name, quoted, or for an unnamed node its place and output.
+inline std::string NodeName(const onnx::NodeProto& n, int index = -1) {
+  if (!n.name().empty()) return "'" + Printable(n.name()) + "'";
+  std::string out =
+      index >= 0 ? "#" + std::to_string(index) + ", unnamed" : "unnamed";
+  if (n.output_size() > 0) out += ", writing '" + Printable(n.output(0)) + "'";
+  return out;
+}
+
 // A node's first output (the ONNX value), the name of the node that
 // holds it in the current mode; its input `i` (the ONNX value), and the
 // node holding that input in the current mode (a FormatError when absent).

@@ -296,24 +296,26 @@ NdArray ModelTensor(const onnx::TensorProto& t, const std::string& place,
 // Every operation without a row, with its count and first node.
 void RefuseUnsupported(const onnx::GraphProto& g, const std::string& what) {
   std::map<std::string, std::pair<int, std::string>> missing;
-  for (const auto& n : g.node()) {
+  for (int i = 0; i < g.node_size(); ++i) {
+    const onnx::NodeProto& n = g.node(i);
     if (n.op_type() == "Constant" || onnx_import::OnnxOp(n.op_type()) ||
         onnx_import::FoldsAtImport(n.op_type())) {
       continue;
     }
     auto& [count, first] = missing[n.op_type()];
-    if (count++ == 0) first = n.name();
+    if (count++ == 0) first = onnx_import::NodeName(n, i);
   }
   if (missing.empty()) return;
   std::string list;
   for (const auto& [op, seen] : missing) {
     list += (list.empty() ? "" : ", ") + Printable(op) + " (" +
-            std::to_string(seen.first) + ", first node '" +
-            Printable(seen.second) + "')";
+            std::to_string(seen.first) + ", first node " + seen.second + ")";
   }
   throw FormatError(what, "",
                     "has operations the importer does not convert: " + list +
-                        " (snx-import --list-ops lists those it does)");
+                        " (snx-import --list-ops lists those it does; "
+                        "docs/onnx.md, \"When an operation is missing\", says "
+                        "what to do about the others)");
 }
 
 // External data is read (from inside the folder only) before ONNX's
@@ -594,7 +596,26 @@ std::string OnnxOperationsMarkdown() {
          "\nComputed at import when every input is a constant (Shape: when "
          "its\ninput's shape is static), so that shape computations and "
          "rearranged\nweights become constants: " +
-         onnx_import::FoldedOpsText() + ".\n";
+         onnx_import::FoldedOpsText() +
+         ".\n\n"
+         "## When an operation is missing\n\n"
+         "The error lists every operation the importer does not convert, "
+         "with its\ncount and its first node. What usually gets a model "
+         "through:\n\n"
+         "- Decompose it in the framework into operations above, before "
+         "exporting:\n  GELU in its tanh form, 0.5 x (1 + tanh(0.7978846 (x "
+         "+ 0.044715 x³))),\n  converts (`torch.nn.GELU(approximate=\"tanh\")`"
+         " in PyTorch).\n"
+         "- Cut the graph before post-processing the device does not need to "
+         "run\n  (ArgMax, TopK, NonMaxSuppression): export the network up to "
+         "its scores\n  (`onnx.utils.extract_model` cuts a saved model at "
+         "named values) and do\n  the rest in the application.\n"
+         "- Export again with another operator set (`opset_version` in "
+         "PyTorch): a\n  newer framework may write an operation that an "
+         "older set expresses with\n  the ones above, and the importer reads "
+         "sets up to 17.\n"
+         "- Fold what depends only on constants (`onnxsim` and the like): "
+         "what the\n  importer computes itself is listed above.\n";
 }
 
 }  // namespace sarnic

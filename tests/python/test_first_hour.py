@@ -2,8 +2,10 @@
 reaches the importer, the one line of device memory, and the planner an
 ONNX model gets."""
 import os
+import subprocess
 from typing import Any
 
+import numpy as np
 import onnx
 import pytest
 from onnx import helper
@@ -66,3 +68,65 @@ def test_an_onnx_model_gets_the_best_plan_unless_told(tmp_path: Any) -> None:
                  *flags)
         assert r.returncode == 0, r.stderr
     assert (tmp_path / "graph.snx").read_bytes() == (tmp_path / "graph_standard.snx").read_bytes()
+
+
+def test_the_model_as_a_c_array_compiles_to_the_same_bytes(tmp_path: Any) -> None:
+    m = model([helper.make_node("Relu", ["x"], ["y"])], {"x": [1, 64]}, {"y": [1, 64]})
+    path = write(tmp_path, m)
+    header = tmp_path / "model.h"
+    r = tool("snx-export", path, "-o", tmp_path / "m.snx", "--name", "9 lives",
+             "--c-array", header)
+    assert r.returncode == 0, r.stderr
+    main = tmp_path / "main.c"
+    main.write_text('#include <stdio.h>\n#include "model.h"\n'
+                    "int main(void) {\n"
+                    "  if ((uintptr_t)_9_lives_snx % 16 != 0) return 2;\n"
+                    "  fwrite(_9_lives_snx, 1, _9_lives_snx_len, stdout);\n"
+                    "  return 0;\n}\n")
+    subprocess.run(["cc", "-std=c11", "-Wall", "-Werror", "-o", str(tmp_path / "main"),
+                    str(main)], check=True)
+    out = subprocess.run([str(tmp_path / "main")], capture_output=True, check=True).stdout
+    assert out == (tmp_path / "m.snx").read_bytes()
+    # It is an output like any other: it may not replace what the export reads.
+    assert "would replace an input file" in tool("snx-export", path, "-o", tmp_path / "n.snx",
+                                                 "--c-array", path).stderr
+
+
+def test_what_is_not_a_model_says_what_to_do(tmp_path: Any) -> None:
+    (tmp_path / "ckpt.pt").write_bytes(b"PK\x03\x04" + bytes(60))
+    r = tool("snx-export", tmp_path / "ckpt.pt", "-o", tmp_path / "m.snx")
+    assert r.returncode == 1 and "a zip archive (a PyTorch checkpoint" in r.stderr
+    assert "export the network to ONNX first" in r.stderr
+    m = model([helper.make_node("Relu", ["x"], ["y"])], {"x": [1, 4]}, {"y": [1, 4]})
+    path = write(tmp_path, m)
+    r = tool("snx-run", path)
+    assert r.returncode == 1 and f"convert it first (snx-export {path} -o model.snx" in r.stderr
+
+
+def test_an_unnamed_node_is_named_by_its_place_and_the_error_points_the_way(
+        tmp_path: Any) -> None:
+    nodes = [helper.make_node("Relu", ["x"], ["a"]), helper.make_node("Erf", ["a"], ["y"])]
+    path = write(tmp_path, model(nodes, {"x": [1, 4]}, {"y": [1, 4]}))
+    with pytest.raises(se.ExportValueError) as err:
+        se.load_onnx(path)
+    assert "Erf (1, first node #1, unnamed, writing 'y')" in str(err.value)
+    assert '"When an operation is missing"' in str(err.value)
+
+
+def test_gelu_in_its_tanh_form_converts(tmp_path: Any, reference: Any) -> None:
+    """The decomposition docs/onnx.md gives for a missing Erf."""
+    c = {"half": np.array(0.5, np.float32), "one": np.array(1.0, np.float32),
+         "k": np.array(0.7978846, np.float32), "a": np.array(0.044715, np.float32),
+         "three": np.array(3.0, np.float32)}
+    nodes = [helper.make_node("Pow", ["x", "three"], ["x3"]),
+             helper.make_node("Mul", ["x3", "a"], ["ax3"]),
+             helper.make_node("Add", ["x", "ax3"], ["inner"]),
+             helper.make_node("Mul", ["inner", "k"], ["scaled"]),
+             helper.make_node("Tanh", ["scaled"], ["t"]),
+             helper.make_node("Add", ["t", "one"], ["t1"]),
+             helper.make_node("Mul", ["x", "t1"], ["xt"]),
+             helper.make_node("Mul", ["xt", "half"], ["y"])]
+    path = write(tmp_path, model(nodes, {"x": [1, 16]}, {"y": [1, 16]}, c))
+    x = np.linspace(-4, 4, 16, dtype=np.float32).reshape(1, 16)
+    got = se.Interpreter(se.SarnicExporter(se.load_onnx(path), "m").run()).run({"x": x})["y"]
+    np.testing.assert_allclose(got, reference.run(path, {"x": x})["y"], rtol=1e-5, atol=1e-6)
