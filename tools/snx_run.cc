@@ -3,7 +3,9 @@
 // NumPy files.
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
+#include <iomanip>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -169,9 +171,63 @@ void WarnOfUnsoundPlan(const std::string& path) {
   }
 }
 
+// One output of two models side by side: the largest and the mean absolute
+// difference and the cosine similarity (1 for two zero arrays).
+void PrintComparison(const sarnic::NamedArray& a, const sarnic::NamedArray& b) {
+  if (a.array.shape() != b.array.shape()) {
+    throw sarnic::ValueError(
+        "output '" + a.name + "' is " +
+        sarnic::runtime::ShapeText(a.array.shape()) + " in one model and " +
+        sarnic::runtime::ShapeText(b.array.shape()) + " in the other");
+  }
+  double largest = 0, sum = 0, dot = 0, na = 0, nb = 0;
+  const int64_t n = a.array.size();
+  for (int64_t i = 0; i < n; ++i) {
+    const double x = a.array.GetDouble(i), y = b.array.GetDouble(i);
+    const double d = std::fabs(x - y);
+    largest = std::isnan(d) || d > largest ? d : largest;
+    sum += d;
+    dot += x * y;
+    na += x * x;
+    nb += y * y;
+  }
+  const double cosine = na == 0 && nb == 0   ? 1.0
+                        : na == 0 || nb == 0 ? 0.0
+                                             : dot / std::sqrt(na * nb);
+  std::cout << "compare " << sarnic::Printable(a.name)
+            << ": largest difference " << largest << ", mean "
+            << (n > 0 ? sum / static_cast<double>(n) : 0.0)
+            << ", cosine similarity " << std::fixed << std::setprecision(6)
+            << cosine << std::defaultfloat << std::setprecision(6) << "\n";
+}
+
+// Runs `other` on the same inputs and compares each output, by name.
+void Compare(const std::vector<sarnic::NamedArray>& results,
+             const std::string& other,
+             const std::map<std::string, NdArray>& inputs,
+             const sarnic::Limits& limits) {
+  const sarnic::Interpreter b = sarnic::Interpreter::FromFile(other, limits);
+  const auto problems = b.InputProblems(inputs);
+  if (!problems.empty()) {
+    throw sarnic::ValueError("--compare " + other + ": " + problems.front());
+  }
+  const auto theirs = b.Run(inputs);
+  std::map<std::string, const sarnic::NamedArray*> by_name;
+  for (const sarnic::NamedArray& r : theirs) by_name.emplace(r.name, &r);
+  for (const sarnic::NamedArray& r : results) {
+    const auto it = by_name.find(r.name);
+    if (it == by_name.end()) {
+      throw sarnic::ValueError("--compare " + other + " has no output '" +
+                               r.name + "'");
+    }
+    PrintComparison(r, *it->second);
+  }
+}
+
 int Run(const std::string& path, const std::vector<std::string>& input_args,
         const std::optional<std::string>& outdir,
-        const sarnic::RunOptions& options, const sarnic::Limits& limits) {
+        const sarnic::RunOptions& options, const sarnic::Limits& limits,
+        const std::optional<std::string>& compare) {
   const std::string head = sarnic::tools::FileHead(path, 8);
   if (sarnic::tools::IsOnnxFile(path) &&
       (head.size() < 8 || head.compare(4, 4, "SNXF") != 0)) {
@@ -192,6 +248,7 @@ int Run(const std::string& path, const std::vector<std::string>& input_args,
   if (!problems.empty()) return 1;
   const auto results = model.Run(inputs, options);
   for (const sarnic::NamedArray& r : results) PrintResult(r);
+  if (compare) Compare(results, *compare, inputs, limits);
   if (outdir) WriteResults(results, *outdir, read);
   return 0;
 }
@@ -207,6 +264,7 @@ int main(int argc, char** argv) {
   std::optional<std::string> outdir;
   sarnic::RunOptions options;
   sarnic::Limits limits;
+  std::optional<std::string> compare;
   bool markdown = false;
   CLI::Option* model_option =
       app.add_option("model", path, "Model file (.snx)");
@@ -214,6 +272,15 @@ int main(int argc, char** argv) {
                "Print what each layer type computes as Markdown "
                "(docs/semantics.md) and exit")
       ->excludes(model_option);
+  CLI::Option* all_layers = app.add_flag(
+      "--all-layers", options.all_layers,
+      "Print (and write) every layer's output, named by layer, to find where "
+      "numbers diverge");
+  app.add_option("--compare", compare,
+                 "Another model (a converted or quantised one) to run on the "
+                 "same inputs: per output, the largest and the mean absolute "
+                 "difference and the cosine similarity")
+      ->excludes(all_layers);
   app.add_option("--input", inputs,
                  "A model input: NAME=FILE.npy, FILE.npy for a model with "
                  "one input, or FILE.npz holding inputs by name (repeatable)");
@@ -223,9 +290,6 @@ int main(int argc, char** argv) {
                  "the names '.' and '..' %2E and %2E%2E, the empty name '%', "
                  "so that every output has a file of its own. Nothing is "
                  "written unless every file can be");
-  app.add_flag("--all-layers", options.all_layers,
-               "Print (and write) every layer's output, named by layer, to "
-               "find where numbers diverge");
   app.add_flag("--separate-buffers", options.separate_buffers,
                "Give every output a buffer of its own instead of the planned "
                "arena (the results must be identical)");
@@ -256,7 +320,7 @@ int main(int argc, char** argv) {
   sarnic::RemoveTemporaryFilesOnSignals();
   int status = 0;
   try {
-    status = Run(path, inputs, outdir, options, limits);
+    status = Run(path, inputs, outdir, options, limits, compare);
   } catch (const std::exception& e) {
     PrintError(e.what());
     status = 1;

@@ -28,7 +28,7 @@ from .errors import (ExportError, ExportIndexError, ExportKeyError, ExportOSErro
 
 __version__: str = _core.__version__
 
-__all__ = ["__version__", "SarnicExporter", "Graph", "Interpreter", "TensorSpec", "PluginExporter", "Finding", "check_graph", "verify_model",
+__all__ = ["__version__", "Comparison", "compare_models", "SarnicExporter", "Graph", "Interpreter", "TensorSpec", "PluginExporter", "Finding", "check_graph", "verify_model",
            "load_graph", "load_onnx", "save_graph", "snxf", "ExportError", "ExportValueError",
            "ExportKeyError", "ExportTypeError", "ExportIndexError", "ExportOSError"]
 
@@ -505,3 +505,44 @@ class Interpreter:
             Output (or layer) name to a new NumPy array.
         """
         return dict(self._core.run(dict(inputs), all_layers, separate_buffers))
+
+
+class Comparison(NamedTuple):
+    """One output of two models run on the same inputs: the largest and the
+    mean absolute difference, and the cosine similarity (1.0 for two zero
+    arrays), as ``snx-run A --compare B`` prints them."""
+    largest: float
+    mean: float
+    cosine: float
+
+
+def compare_models(a: Any, b: Any, inputs: Mapping[str, Any]) -> Dict[str, Comparison]:
+    """Runs two models (bytes, paths or Interpreters) on the same inputs and
+    compares each output of ``a`` with ``b``'s of the same name, as
+    ``snx-run A --compare B`` does: how a converted or quantised model is
+    checked against another.
+
+    Raises:
+        ExportValueError: ``b`` lacks an output of ``a``, or its shape
+            differs, or the inputs do not fit either model.
+    """
+    first = a if isinstance(a, Interpreter) else Interpreter(a)
+    second = b if isinstance(b, Interpreter) else Interpreter(b)
+    ours, theirs = first.run(inputs), second.run(inputs)
+    out: Dict[str, Comparison] = {}
+    for name, x in ours.items():
+        if name not in theirs:
+            raise ExportValueError(f"the other model has no output '{name}'", "")
+        y = theirs[name]
+        if x.shape != y.shape:
+            raise ExportValueError(
+                f"output '{name}' is {list(x.shape)} in one model and {list(y.shape)} "
+                "in the other", "")
+        x64, y64 = _np.asarray(x, _np.float64).ravel(), _np.asarray(y, _np.float64).ravel()
+        d = _np.abs(x64 - y64)
+        na, nb = float(x64 @ x64), float(y64 @ y64)
+        cosine = (1.0 if na == 0 and nb == 0 else 0.0 if na == 0 or nb == 0
+                  else float(x64 @ y64) / float(_np.sqrt(na * nb)))
+        out[name] = Comparison(float(d.max()) if d.size else 0.0,
+                               float(d.mean()) if d.size else 0.0, cosine)
+    return out

@@ -130,3 +130,27 @@ def test_gelu_in_its_tanh_form_converts(tmp_path: Any, reference: Any) -> None:
     x = np.linspace(-4, 4, 16, dtype=np.float32).reshape(1, 16)
     got = se.Interpreter(se.SarnicExporter(se.load_onnx(path), "m").run()).run({"x": x})["y"]
     np.testing.assert_allclose(got, reference.run(path, {"x": x})["y"], rtol=1e-5, atol=1e-6)
+
+
+def test_two_models_are_compared_output_by_output(tmp_path: Any) -> None:
+    relu = model([helper.make_node("Relu", ["x"], ["y"])], {"x": [1, 16]}, {"y": [1, 16]})
+    clip = model([helper.make_node("Clip", ["x", "lo", "hi"], ["y"])], {"x": [1, 16]},
+                 {"y": [1, 16]}, {"lo": np.array(0, np.float32), "hi": np.array(6, np.float32)})
+    paths = []
+    for name, m in (("relu", relu), ("clip", clip)):
+        out = tmp_path / f"{name}.snx"
+        assert tool("snx-export", write(tmp_path, m, f"{name}.onnx"), "-o", out).returncode == 0
+        paths.append(out)
+    x = np.linspace(-8, 8, 16, dtype=np.float32).reshape(1, 16)
+    a, b = np.maximum(x, 0).astype(np.float64), np.clip(x, 0, 6).astype(np.float64)
+    want = se.Comparison(float(np.abs(a - b).max()), float(np.abs(a - b).mean()),
+                         float(a.ravel() @ b.ravel() / np.sqrt((a.ravel() @ a.ravel())
+                                                               * (b.ravel() @ b.ravel()))))
+    got = se.compare_models(paths[0], paths[1], {"x": x})["y"]
+    np.testing.assert_allclose(got, want, rtol=1e-12)
+    np.save(tmp_path / "x.npy", x)
+    r = tool("snx-run", paths[0], "--input", tmp_path / "x.npy", "--compare", paths[1])
+    assert r.returncode == 0, r.stderr
+    assert (f"compare y: largest difference {want.largest:g}, mean {want.mean:g}, "
+            f"cosine similarity {want.cosine:.6f}") in r.stdout
+    assert se.compare_models(paths[0], paths[0], {"x": x})["y"] == se.Comparison(0.0, 0.0, 1.0)
