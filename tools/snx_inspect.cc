@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <iostream>
 
+#include "graph_source.h"
 #include "output_paths.h"
 #include "sarnic/analysis.h"
 #include "sarnic/errors.h"
@@ -84,7 +85,8 @@ void DefineOptions(CLI::App& app, Args& a) {
 
 int main(int argc, char** argv) {
   CLI::App app{
-      "Show the header, resources, layers and summary of an SNX model file."};
+      "Show the header, resources, layers and summary of an SNX model file; "
+      "of an ONNX model, what it holds and whether it converts."};
   Args a;
   DefineOptions(app, a);
   sarnic::tools::AddVersionFlag(app, "snx-inspect");
@@ -94,6 +96,19 @@ int main(int argc, char** argv) {
   sarnic::RemoveTemporaryFilesOnSignals();
   sarnic::ReportTruncatedMappedFiles();
   try {
+    // An ONNX model: what it holds and whether it converts, as text only.
+    const std::string head = sarnic::tools::FileHead(a.path, 8);
+    if (sarnic::tools::IsOnnxFile(a.path) &&
+        (head.size() < 8 || head.compare(4, 4, "SNXF") != 0)) {
+      if (a.verify || a.json || a.html) {
+        throw sarnic::ValueError(
+            a.path +
+            " is an ONNX model: snx-inspect describes it as text "
+            "only; --verify, --json and --html read SNX models");
+      }
+      std::cout << sarnic::DescribeOnnxModel(a.path);
+      return sarnic::tools::FinishOutput(0);
+    }
     if (a.verify) return sarnic::tools::FinishOutput(Verify(a.path, a.json));
     if (a.html) sarnic::tools::CheckOutputs({{"--html", *a.html}}, {a.path});
     const sarnic::ModelFile file = sarnic::ModelFile::Open(a.path);

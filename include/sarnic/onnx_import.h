@@ -24,6 +24,10 @@ struct OnnxOptions {
   // The model's 4-D inputs and outputs in NHWC order (by default they keep
   // the ONNX model's NCHW shapes, with a transpose inside where needed).
   bool nhwc_io = false;
+  // A value in `dims` that fixes nothing (a name no input has open, an axis
+  // the model fixes already) is an error; without, it is passed over (for
+  // one set of values given to many models).
+  bool strict_dims = true;
 };
 
 // The model at `path` as a graph. External tensor data is read only from
@@ -41,6 +45,16 @@ std::unique_ptr<Graph> ImportOnnxBytes(
     std::span<const std::byte> bytes, const std::string& folder,
     const std::string& what, const OnnxOptions& options = {},
     std::vector<std::string>* files_read = nullptr);
+
+// What the ONNX model at `path` holds, as text, read without converting or
+// writing anything: its operator sets, inputs and outputs with their
+// shapes (dynamic dimensions by name), its parameters' count and bytes, and
+// its operations by count, each marked when the importer does not convert
+// it. A FormatError for a file that is no ONNX model.
+std::string DescribeOnnxModel(const std::string& path);
+// The same for a model in memory, named `what`.
+std::string DescribeOnnxBytes(std::span<const std::byte> bytes,
+                              const std::string& what);
 
 // Whether the file starts as an ONNX model does (a protobuf field 1, the
 // IR version, or another ModelProto field) rather than as a graph file (a

@@ -7,8 +7,11 @@
 #include <onnx/shape_inference/implementation.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
+#include <map>
 #include <set>
+#include <sstream>
 
 #include "onnx/converter.h"
 #include "sarnic/files.h"
@@ -90,7 +93,7 @@ void FixDims(onnx::ModelProto& m, const OnnxOptions& options,
                  ? " is fixed by the model already"
                  : " names no dynamic dimension of an input");
   }
-  if (!idle.empty()) {
+  if (!idle.empty() && options.strict_dims) {
     throw ValueError("--dim fixes nothing in " + what + ": " + idle, "");
   }
   if (open.empty()) return;
@@ -555,6 +558,134 @@ std::unique_ptr<Graph> ImportOnnx(const std::string& path,
   const std::string folder = std::filesystem::path(path).parent_path().string();
   return ImportOnnxBytes(file->bytes(), folder.empty() ? "." : folder, path,
                          options, files_read);
+}
+
+namespace {
+
+// The bytes of one element of an ONNX tensor type (0 for strings and the
+// unknown).
+uint64_t OnnxItemBytes(int type) {
+  switch (type) {
+    case onnx::TensorProto::BOOL:
+    case onnx::TensorProto::INT8:
+    case onnx::TensorProto::UINT8:
+      return 1;
+    case onnx::TensorProto::INT16:
+    case onnx::TensorProto::UINT16:
+    case onnx::TensorProto::FLOAT16:
+    case onnx::TensorProto::BFLOAT16:
+      return 2;
+    case onnx::TensorProto::FLOAT:
+    case onnx::TensorProto::INT32:
+    case onnx::TensorProto::UINT32:
+      return 4;
+    case onnx::TensorProto::DOUBLE:
+    case onnx::TensorProto::INT64:
+    case onnx::TensorProto::UINT64:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+std::string TypeText(const onnx::TypeProto& type) {
+  if (!type.has_tensor_type()) return "(not a tensor)";
+  std::string out = onnx::TensorProto::DataType_Name(
+      static_cast<onnx::TensorProto::DataType>(type.tensor_type().elem_type()));
+  std::transform(out.begin(), out.end(), out.begin(),
+                 [](unsigned char ch) { return std::tolower(ch); });
+  out += " [";
+  const auto& dims = type.tensor_type().shape().dim();
+  for (int i = 0; i < dims.size(); ++i) {
+    if (i > 0) out += ", ";
+    out += dims[i].has_dim_value()       ? std::to_string(dims[i].dim_value())
+           : dims[i].dim_param().empty() ? "?"
+                                         : Printable(dims[i].dim_param());
+  }
+  return out + "]";
+}
+
+}  // namespace
+
+std::string DescribeOnnxModel(const std::string& path) {
+  const auto file = MappedFile::Open(path, "ONNX model", kMaxModelBytes);
+  return DescribeOnnxBytes(file->bytes(), path);
+}
+
+std::string DescribeOnnxBytes(std::span<const std::byte> bytes,
+                              const std::string& what) {
+  google::protobuf::Arena arena;
+  onnx::ModelProto& m =
+      *google::protobuf::Arena::CreateMessage<onnx::ModelProto>(&arena);
+  if (bytes.size() >= kMaxModelBytes || !LooksLikeOnnx(bytes) ||
+      !m.ParseFromArray(bytes.data(), static_cast<int>(bytes.size()))) {
+    throw FormatError(what, "", "not an ONNX model (protobuf cannot read it)");
+  }
+  std::ostringstream o;
+  o << "ONNX model:  " << Printable(what) << " (" << bytes.size()
+    << " bytes; nothing is converted or written)\n";
+  o << "producer:    "
+    << (m.producer_name().empty() ? std::string("(not named)")
+                                  : Printable(m.producer_name()) + " " +
+                                        Printable(m.producer_version()))
+    << "\nopsets:     ";
+  for (const auto& set : m.opset_import()) {
+    o << " " << (set.domain().empty() ? "ai.onnx" : Printable(set.domain()))
+      << " " << set.version();
+  }
+  const onnx::GraphProto& g = m.graph();
+  std::set<std::string> initializers;
+  uint64_t tensors = 0, elements = 0, param_bytes = 0;
+  auto add = [&](const onnx::TensorProto& t) {
+    uint64_t n = 1;
+    for (const int64_t d : t.dims()) {
+      n *= static_cast<uint64_t>(std::max<int64_t>(d, 0));
+    }
+    ++tensors;
+    elements += n;
+    param_bytes += n * OnnxItemBytes(t.data_type());
+  };
+  for (const auto& t : g.initializer()) {
+    initializers.insert(t.name());
+    add(t);
+  }
+  for (const auto& n : g.node()) {  // weights some exporters keep in nodes
+    if (n.op_type() != "Constant") continue;
+    for (const auto& a : n.attribute()) {
+      if (a.name() == "value" && a.has_t()) add(a.t());
+    }
+  }
+  o << "\ninputs:\n";
+  for (const auto& v : g.input()) {
+    if (initializers.count(v.name()) != 0) continue;
+    o << "  " << Printable(v.name()) << "  " << TypeText(v.type()) << "\n";
+  }
+  o << "outputs:\n";
+  for (const auto& v : g.output()) {
+    o << "  " << Printable(v.name()) << "  " << TypeText(v.type()) << "\n";
+  }
+  o << "parameters:  " << tensors << " tensors, " << elements << " elements, "
+    << param_bytes << " bytes\n";
+  std::map<std::string, int> ops;
+  for (const auto& n : g.node()) ++ops[n.op_type()];
+  std::vector<std::string> missing;
+  o << "operations:  " << g.node_size() << " nodes\n";
+  for (const auto& [op, count] : ops) {
+    const bool converts = op == "Constant" || onnx_import::OnnxOp(op) ||
+                          onnx_import::FoldsAtImport(op);
+    if (!converts) missing.push_back(op);
+    o << "  " << Printable(op) << "  " << count
+      << (converts ? "" : "  (not converted)") << "\n";
+  }
+  if (missing.empty()) {
+    o << "every operation has a conversion; snx-export --check MODEL.onnx "
+         "tries the whole import (fix dynamic dimensions with --dim)\n";
+  } else {
+    o << missing.size()
+      << " operation(s) have no conversion: see docs/onnx.md, \"When an "
+         "operation is missing\"\n";
+  }
+  return o.str();
 }
 
 bool LooksLikeOnnx(std::span<const std::byte> head) {

@@ -72,6 +72,26 @@ TEST(Layout, TransposesOnlyAtTheBoundary) {
             Value::IntList({2, 8, 8, 3}));
 }
 
+// A value that fixes nothing is refused, unless the caller gives one set of
+// values to many models.
+TEST(Dims, AValueThatFixesNothingIsRefusedUnlessToldOtherwise) {
+  const fs::path path =
+      fs::path(SARNIC_SOURCE_DIR) / "fuzz/corpus/onnx/cnn.onnx";
+  OnnxOptions options{{{"batch", 2}, {"nope", 1}}, false};
+  try {
+    (void)ImportOnnx(path.string(), options);
+    ADD_FAILURE() << "a misspelt dimension was passed over";
+  } catch (const ValueError& e) {
+    EXPECT_NE(std::string(e.what()).find(
+                  "nope names no dynamic dimension of an input"),
+              std::string::npos)
+        << e.what();
+  }
+  options.strict_dims = false;
+  EXPECT_GT(ImportOnnx(path.string(), options)->qm_nx_graph.number_of_nodes(),
+            0u);
+}
+
 // Each folded value is small, but their total is held to what a model can
 // hold: the node that passes it is named, and nothing before it fails.
 TEST(Folding, TheTotalOfFoldedValuesIsBounded) {

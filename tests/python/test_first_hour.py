@@ -154,3 +154,19 @@ def test_two_models_are_compared_output_by_output(tmp_path: Any) -> None:
     assert (f"compare y: largest difference {want.largest:g}, mean {want.mean:g}, "
             f"cosine similarity {want.cosine:.6f}") in r.stdout
     assert se.compare_models(paths[0], paths[0], {"x": x})["y"] == se.Comparison(0.0, 0.0, 1.0)
+
+
+def test_snx_inspect_describes_an_onnx_model_without_converting_it(tmp_path: Any) -> None:
+    nodes = [helper.make_node("Relu", ["x"], ["a"], name="r"),
+             helper.make_node("Erf", ["a"], ["b"], name="e"),
+             helper.make_node("Add", ["b", "w"], ["y"], name="s")]
+    path = write(tmp_path, model(nodes, {"x": ["batch", 4]}, {"y": ["batch", 4]},
+                                 {"w": np.ones(4, np.float32)}))
+    r = tool("snx-inspect", path)
+    assert r.returncode == 0, r.stderr
+    assert "  x  float [batch, 4]\n" in r.stdout
+    assert "parameters:  1 tensors, 4 elements, 16 bytes\n" in r.stdout
+    assert "  Erf  1  (not converted)\n" in r.stdout and "  Relu  1\n" in r.stdout
+    assert '1 operation(s) have no conversion: see docs/onnx.md, "When an operation' in r.stdout
+    assert sorted(os.listdir(tmp_path)) == ["m.onnx"]
+    assert "describes it as text only" in tool("snx-inspect", "--verify", path).stderr
