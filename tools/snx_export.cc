@@ -284,6 +284,11 @@ std::vector<sarnic::Finding> Findings(const Args& a,
 // any finding stops the export before it starts.
 int Export(const Args& a) {
   std::vector<std::string> inputs = OtherInputs(a);
+  // Stopped before anything is printed on standard error; the export's own
+  // lines pass through it.
+  sarnic::tools::Progress progress("snx-export: " + a.graph_path);
+  sarnic::tools::ProgressOutput progress_output(progress);
+  std::ostream diagnostics(&progress_output);
   std::unique_ptr<sarnic::Graph> graph =
       sarnic::tools::LoadGraphOrOnnx(a.graph_path, a.dims, a.nhwc_io, &inputs);
   if (a.verbose) {
@@ -293,6 +298,7 @@ int Export(const Args& a) {
   }
   const std::vector<sarnic::Finding> findings = Findings(a, *graph);
   if (a.check || (a.strict && !findings.empty())) {
+    progress.Stop();
     PrintFindings(findings);
     if (a.strict && !a.check) {
       sarnic::tools::PrintError("the check found " +
@@ -306,9 +312,13 @@ int Export(const Args& a) {
       a.name ? *a.name : std::filesystem::path(a.graph_path).stem().string();
   try {
     sarnic::tools::CheckOutputs(Outputs(a), inputs);
-    sarnic::SarnicExporter exporter(*graph, model_name, OptionsOf(a));
+    sarnic::ExportOptions options = OptionsOf(a);
+    options.diagnostics = &diagnostics;
+    sarnic::SarnicExporter exporter(*graph, model_name, std::move(options));
     const sarnic::ModelBuffer model = exporter.run();
     sarnic::WriteFileAtomically(a.out_path, model.data(), model.size());
+    diagnostics.flush();
+    progress.Stop();
     const sarnic::ModelFacts facts = sarnic::AnalyseModel(
         sarnic::ReadModel({model.data(), model.size()}, a.out_path),
         model.size());
@@ -320,6 +330,8 @@ int Export(const Args& a) {
       std::cout << "wrote " << a.out_path << ": " << model.size() << " bytes\n";
     }
   } catch (const std::exception& e) {
+    diagnostics.flush();
+    progress.Stop();
     // The export's own error says why it stopped; the warnings may say
     // more, the findings it refuses for would say it twice.
     sarnic::tools::PrintError(e.what());

@@ -30,6 +30,7 @@ int Import(const Args& a) {
     return 2;
   }
   std::vector<std::string> read;
+  sarnic::tools::Progress progress("snx-import: importing " + a.model);
   const auto graph = sarnic::tools::ImportReconciled(
       a.model, sarnic::tools::ParseDims(a.dims, a.nhwc_io), &read);
   const std::string weights = a.weights.value_or(
@@ -42,6 +43,7 @@ int Import(const Args& a) {
        {a.weights ? "--weights" : "the default weights file", weights_path}},
       read);
   sarnic::SaveGraph(*graph, a.out, weights);
+  progress.Stop();
   std::cout << a.out << ": " << graph->qm_nx_graph.number_of_nodes()
             << " nodes, " << graph->tensor_dict.size() << " tensors in "
             << weights << "\n";

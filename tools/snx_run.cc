@@ -211,7 +211,11 @@ void Compare(const std::vector<sarnic::NamedArray>& results,
   if (!problems.empty()) {
     throw sarnic::ValueError("--compare " + other + ": " + problems.front());
   }
-  const auto theirs = b.Run(inputs);
+  std::vector<sarnic::NamedArray> theirs;
+  {
+    const sarnic::tools::Progress progress("snx-run: running " + other);
+    theirs = b.Run(inputs);
+  }
   std::map<std::string, const sarnic::NamedArray*> by_name;
   for (const sarnic::NamedArray& r : theirs) by_name.emplace(r.name, &r);
   for (const sarnic::NamedArray& r : results) {
@@ -246,7 +250,11 @@ int Run(const std::string& path, const std::vector<std::string>& input_args,
   const auto problems = model.InputProblems(inputs);
   for (const std::string& p : problems) PrintError(p);
   if (!problems.empty()) return 1;
-  const auto results = model.Run(inputs, options);
+  std::vector<sarnic::NamedArray> results;
+  {
+    const sarnic::tools::Progress progress("snx-run: running " + path);
+    results = model.Run(inputs, options);
+  }
   for (const sarnic::NamedArray& r : results) PrintResult(r);
   if (compare) Compare(results, *compare, inputs, limits);
   if (outdir) WriteResults(results, *outdir, read);

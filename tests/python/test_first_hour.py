@@ -170,3 +170,31 @@ def test_snx_inspect_describes_an_onnx_model_without_converting_it(tmp_path: Any
     assert '1 operation(s) have no conversion: see docs/onnx.md, "When an operation' in r.stdout
     assert sorted(os.listdir(tmp_path)) == ["m.onnx"]
     assert "describes it as text only" in tool("snx-inspect", "--verify", path).stderr
+
+
+def test_long_work_shows_progress_on_a_terminal_only(tmp_path: Any) -> None:
+    """Ten 3 × 3 convolutions over 512 × 512 × 64 (about 50 G multiply-adds,
+    several seconds): on a terminal (a pseudo-terminal made by `script`) a
+    progress line appears and is cleared before the result; through a pipe
+    nothing is added."""
+    from test_faults import graph_model
+    w = np.full((3, 3, 64, 64), 0.001, np.float32)
+    nodes, prev, size = [], "x", 512
+    for i in range(10):
+        size -= 2
+        nodes.append((f"c{i}", dict(op="conv", input=prev, filter="w", stride=[1, 1],
+                                    dilation=[1, 1], groups=1,
+                                    output_shape=[1, size, size, 64])))
+        prev = f"c{i}"
+    (tmp_path / "m.snx").write_bytes(graph_model(nodes, {"x": [1, 512, 512, 64]}, {"w": w},
+                                                 [prev]))
+    np.save(tmp_path / "x.npy", np.ones((1, 512, 512, 64), np.float32))
+    run = [os.path.join(os.path.dirname(os.environ["SNX_EXPORT"]), "snx-run"),
+           str(tmp_path / "m.snx"), "--input", str(tmp_path / "x.npy")]
+    piped = subprocess.run(run, capture_output=True, text=True)
+    assert piped.returncode == 0 and piped.stderr == ""
+    seen = subprocess.run(["script", "-qec", " ".join(run), "/dev/null"],
+                          capture_output=True).stdout.decode()
+    assert f"\rsnx-run: running {tmp_path / 'm.snx'} ... 1.0 s\x1b[K" in seen
+    # Cleared before the result, which keeps its line.
+    assert "\r\x1b[Kc9 float32 [1, 492, 492, 64]:" in seen
