@@ -71,15 +71,27 @@ inline void CheckDims(const std::vector<std::string>& dims) {
   }
 }
 
-// Only a regular file is looked into (a FIFO would block the open); the
-// graph file reader refuses anything else with its own message.
-inline bool IsOnnxFile(const std::string& path) {
+// The first bytes of a regular file (fewer when it is shorter).
+inline std::string FileHead(const std::string& path, std::size_t n) {
   std::error_code ec;
-  if (!std::filesystem::is_regular_file(path, ec)) return false;
+  if (!std::filesystem::is_regular_file(path, ec)) return "";
   std::ifstream in(path, std::ios::binary);
-  char first = 0;
-  if (!in.get(first)) return false;
-  const std::byte b{static_cast<unsigned char>(first)};
+  std::string head(n, '\0');
+  in.read(head.data(), static_cast<std::streamsize>(n));
+  head.resize(static_cast<std::size_t>(in.gcount()));
+  return head;
+}
+
+// Only a regular file is looked into (a FIFO would block the open); the
+// graph file reader refuses anything else with its own message. An SNX
+// model (its identifier at bytes 4 to 8) is never taken for one, whatever
+// its first byte.
+inline bool IsOnnxFile(const std::string& path) {
+  const std::string head = FileHead(path, 8);
+  if (head.empty() || (head.size() >= 8 && head.compare(4, 4, "SNXF") == 0)) {
+    return false;
+  }
+  const std::byte b{static_cast<unsigned char>(head[0])};
   return LooksLikeOnnx({&b, 1});
 }
 
@@ -103,17 +115,6 @@ inline std::unique_ptr<Graph> ImportReconciled(
                           std::to_string(findings.size()) + " finding(s))");
   }
   return graph;
-}
-
-// The first bytes of a regular file (fewer when it is shorter).
-inline std::string FileHead(const std::string& path, std::size_t n) {
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(path, ec)) return "";
-  std::ifstream in(path, std::ios::binary);
-  std::string head(n, '\0');
-  in.read(head.data(), static_cast<std::streamsize>(n));
-  head.resize(static_cast<std::size_t>(in.gcount()));
-  return head;
 }
 
 // What a file that is neither a graph file nor an ONNX model seems to be,

@@ -232,9 +232,7 @@ int Run(const std::string& path, const std::vector<std::string>& input_args,
         const std::optional<std::string>& outdir,
         const sarnic::RunOptions& options, const sarnic::Limits& limits,
         const std::optional<std::string>& compare) {
-  const std::string head = sarnic::tools::FileHead(path, 8);
-  if (sarnic::tools::IsOnnxFile(path) &&
-      (head.size() < 8 || head.compare(4, 4, "SNXF") != 0)) {
+  if (sarnic::tools::IsOnnxFile(path)) {
     throw sarnic::ValueError(
         path +
         " is an ONNX model; snx-run runs SNX models: convert it first "

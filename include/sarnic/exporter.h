@@ -90,24 +90,24 @@ using CopyPair = std::vector<std::string>;
 // the Python keyword of the same name and the check of `choices` ("a|b";
 // empty for any text) all follow from it. Type is bool, std::string or
 // std::optional<std::string> (a path, or nothing).
-#define SARNIC_VALUE_OPTIONS(X)                                               \
-  X(bool, mem_map, true, "--no-mem-map", "",                                  \
-    "Do not plan the scratch arena; the model then has no block count or "    \
-    "block size")                                                             \
-  X(bool, opt_map, true, "--no-opt-map", "",                                  \
-    "Plan without releasing outputs that are no longer needed (no "           \
-    "statistics are printed)")                                                \
-  X(std::optional<std::string>, save_map, std::nullopt, "--save-map", "",     \
-    "Save a picture of the memory plan: a PNG path, or a folder that gets "   \
-    "mem_map.png")                                                            \
-  X(std::optional<std::string>, svm, std::nullopt, "--svm", "",               \
-    "Append an SVM classifier head read from this folder (kld.json and the "  \
-    ".bin parameter files)")                                                  \
-  X(std::string, normalization, "none", "--normalization", "",                \
-    "Text describing the input image normalization")                          \
-  X(std::string, planner, "standard", "--planner", "standard|best",           \
+#define SARNIC_VALUE_OPTIONS(X)                                              \
+  X(bool, mem_map, true, "--no-mem-map", "",                                 \
+    "Do not plan the scratch arena; the model then has no block count or "   \
+    "block size")                                                            \
+  X(bool, opt_map, true, "--no-opt-map", "",                                 \
+    "Plan without releasing outputs that are no longer needed (no "          \
+    "statistics are printed)")                                               \
+  X(std::optional<std::string>, save_map, std::nullopt, "--save-map", "",    \
+    "Save a picture of the memory plan: a PNG path, or a folder that gets "  \
+    "mem_map.png")                                                           \
+  X(std::optional<std::string>, svm, std::nullopt, "--svm", "",              \
+    "Append an SVM classifier head read from this folder (kld.json and the " \
+    ".bin parameter files)")                                                 \
+  X(std::string, normalization, "none", "--normalization", "",               \
+    "Text describing the input image normalization")                         \
+  X(std::string, planner, "standard", "--planner", "standard|best",          \
     "Arena planner: standard or best, which also tries a first-fit planner " \
-    "with a local search and keeps it when it needs fewer blocks (the "       \
+    "with a local search and keeps it when it needs fewer blocks (the "      \
     "default: standard; best for an ONNX model given to snx-export)")
 
 // The export options besides the graph and the name. Absent (nullopt or a
