@@ -32,6 +32,14 @@ struct LayerFacts {
   std::optional<uint32_t> block;  // planned layers only
   uint64_t bytes = 0;             // elements x 1 (int8, uint8) or 4
   uint64_t blocks = 0;            // bytes in whole blocks
+  // The parameter data the layer uses, in bytes: a constant's or a
+  // variable's own, or that of the constant layers it reads (a filter and
+  // a bias); settings do not count.
+  uint64_t param_bytes = 0;
+  // What the layer is set to, as people read it: "kernel 3x3, strides [1,
+  // 2, 2, 1], activation relu" (its own small tensors, and a convolution's
+  // kernel from its filter).
+  std::string attributes;
   // Live from the step that writes the layer to the last step that reads
   // it (through reshapes), or to the end for the model's outputs.
   uint32_t first = 0, last = 0;

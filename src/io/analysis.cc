@@ -5,6 +5,7 @@
 #include <bit>
 #include <iterator>
 #include <set>
+#include <sstream>
 #include <tuple>
 
 #include "sarnic/errors.h"
@@ -47,6 +48,120 @@ void CountParams(ModelFacts& f, const snxf::Layer& l) {
   }
 }
 
+uint64_t DataBytes(const snxf::Tensor& t) {
+  uint64_t bytes = 0;
+  if (t.data_str()) {
+    for (const auto* s : *t.data_str()) bytes += s->size();
+  }
+  if (t.data_raw()) bytes += t.data_raw()->size();
+  if (t.data_i8()) bytes += t.data_i8()->size();
+  if (t.data_i16()) bytes += 2ull * t.data_i16()->size();
+  if (t.data_i32()) bytes += 4ull * t.data_i32()->size();
+  if (t.data_f32()) bytes += 4ull * t.data_f32()->size();
+  return bytes;
+}
+
+template <typename V>
+void ListText(std::string& out, const V& v) {
+  if (v.size() == 1) {
+    out += std::to_string(v.Get(0));
+    return;
+  }
+  out += '[';
+  for (uint32_t i = 0; i < v.size(); ++i) {
+    if (i) out += ", ";
+    out += std::to_string(v.Get(i));
+  }
+  out += ']';
+}
+
+// One tensor as an attribute: "strides [1, 2, 2, 1]", "activation relu",
+// "axes [1, 2]" (a data-less tensor says its value by its shape); data of
+// more than 8 values is counted, not listed.
+void AttributeText(std::string& out, const snxf::Tensor& t) {
+  constexpr uint32_t kListed = 8;
+  if (!out.empty()) out += ", ";
+  out += t.name() ? t.name()->string_view() : "?";
+  out += ' ';
+  auto listed = [&](const auto* v) {
+    if (v->size() > kListed) {
+      out += "(" + std::to_string(v->size()) + " values)";
+    } else {
+      ListText(out, *v);
+    }
+  };
+  if (t.data_str()) {
+    const auto& v = *t.data_str();
+    for (uint32_t i = 0; i < v.size() && i < kListed; ++i) {
+      if (i) out += ' ';
+      out += v.Get(i)->string_view();
+    }
+  } else if (t.data_raw()) {
+    listed(t.data_raw());
+  } else if (t.data_i8()) {
+    listed(t.data_i8());
+  } else if (t.data_i16()) {
+    listed(t.data_i16());
+  } else if (t.data_i32()) {
+    listed(t.data_i32());
+  } else if (t.data_f32()) {
+    if (t.data_f32()->size() > kListed) {
+      listed(t.data_f32());
+    } else {
+      std::ostringstream o;
+      for (uint32_t i = 0; i < t.data_f32()->size(); ++i) {
+        o << (i ? " " : "") << t.data_f32()->Get(i);
+      }
+      out += o.str();
+    }
+  } else if (t.shape()) {
+    listed(t.shape());
+  }
+}
+
+// The layer's own tensors: a constant's or a variable's data counts as its
+// parameters; the others are settings, written as text (an input's or a
+// reshape's shape is its output's, not a setting).
+void Settings(LayerFacts& l, const snxf::Layer& src) {
+  if (src.params() == nullptr) return;
+  const std::string_view type = l.type;
+  const bool holds_data = type == "constant" || type == "variable";
+  for (const snxf::Tensor* t : *src.params()) {
+    const std::string_view name = t->name() ? t->name()->string_view() : "";
+    if (holds_data && name == "data") {
+      l.param_bytes += DataBytes(*t);
+      continue;
+    }
+    if (name == "shape" && (type == "input" || type == "reshape")) continue;
+    AttributeText(l.attributes, *t);
+  }
+}
+
+// What a layer reads from constant layers (through reshapes of them)
+// counts as its parameters; a convolution's kernel is its filter's first
+// two dimensions.
+void ConstantInputs(ModelFacts& f, const std::vector<uint32_t>& source) {
+  for (LayerFacts& l : f.layers) {
+    const std::string_view type = l.type;
+    if (type == "constant" || type == "reshape") continue;
+    for (uint32_t in : l.inputs) {
+      if (in >= l.index) continue;
+      const LayerFacts& s = f.layers[source[in]];
+      if (std::string_view(s.type) == "constant")
+        l.param_bytes += s.param_bytes;
+    }
+    const bool filtered = type == "conv2d" || type == "deconv2d";
+    if (filtered && l.inputs.size() >= 2 && l.inputs[1] < l.index) {
+      const std::span<const int32_t> k = f.layers[l.inputs[1]].shape;
+      if (k.size() >= 2) {
+        l.attributes = "kernel " + std::to_string(k[0]) + "x" +
+                       std::to_string(k[1]) +
+                       (l.attributes.empty() ? "" : ", ") + l.attributes;
+      }
+    }
+  }
+}
+
 // The output size as the planner counts it.
 void Size(LayerFacts& l, uint32_t block_size) {
   uint64_t count = 1;
@@ -71,10 +186,10 @@ std::vector<uint32_t> Sources(const std::vector<LayerFacts>& layers) {
   return source;
 }
 
-void LiveRanges(ModelFacts& f, const snxf::Model& m) {
+void LiveRanges(ModelFacts& f, const snxf::Model& m,
+                const std::vector<uint32_t>& source) {
   std::vector<LayerFacts>& layers = f.layers;
   for (LayerFacts& l : layers) l.first = l.last = l.index;
-  const std::vector<uint32_t> source = Sources(layers);
   for (const LayerFacts& l : layers) {
     for (uint32_t in : l.inputs) {
       if (in < layers.size()) {
@@ -144,11 +259,14 @@ ModelFacts AnalyseModel(const snxf::Model& m, uint64_t file_bytes) {
       first_block = std::min(first_block.value_or(*l.block), *l.block);
     ++f.layer_types[l.type];
     CountParams(f, src);
+    Settings(l, src);
     f.layers.push_back(std::move(l));
   }
   // The plan starts at its first block: the smallest start of any layer.
   f.reserved_blocks = first_block.value_or(0);
-  LiveRanges(f, m);
+  const std::vector<uint32_t> source = Sources(f.layers);
+  LiveRanges(f, m, source);
+  ConstantInputs(f, source);
   Peak(f);
   return f;
 }

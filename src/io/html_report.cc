@@ -26,6 +26,7 @@ h1 { font-size: 20px; } h2 { font-size: 16px; margin-top: 24px; }
 #layers { border-collapse: collapse; font-size: 12px; }
 #layers th { cursor: pointer; background: #eee; position: sticky; top: 0; }
 #layers td, #layers th { border: 1px solid #ddd; padding: 0 6px; height: 21px; white-space: nowrap; }
+#layers td.attributes { max-width: 420px; overflow: hidden; text-overflow: ellipsis; }
 #layers tr.spacer td { border: 0; }
 #layers tr.selected { background: #ffe08a; }
 #legend span { display: inline-block; margin-right: 14px; }
@@ -36,9 +37,11 @@ h1 { font-size: 20px; } h2 { font-size: 16px; margin-top: 24px; }
 <h1 id="title"></h1>
 <table id="summary"></table>
 <h2>Arena plan</h2>
-<p>Steps across, blocks down; one rectangle per planned layer, coloured by
-layer type. The red line marks the peak step. Hover for details; click to
-select a layer and outline its inputs.</p>
+<p>Steps across, blocks down: step <i>t</i> is the <i>t</i>-th planned
+layer, counted from 0, as in the exporter's memory map picture (constants,
+reshapes and copies take no step). One outlined rectangle per planned
+layer, coloured by layer type. The red line marks the peak step. Hover for
+details; click to select a layer and outline its inputs.</p>
 <div id="plan-box"><canvas id="plan"></canvas></div>
 <p id="legend"></p>
 <div id="tip"></div>
@@ -47,7 +50,9 @@ select a layer and outline its inputs.</p>
 <div id="table-box"><table id="layers"><thead><tr>
 <th data-key="index">#</th><th data-key="name">name</th><th data-key="type">type</th>
 <th data-key="shape">shape</th><th data-key="bytes">bytes</th><th data-key="blocks">blocks</th>
-<th data-key="block">block</th><th data-key="first">live</th></tr></thead><tbody></tbody></table></div>
+<th data-key="block">block</th><th data-key="first">live steps</th>
+<th data-key="param_bytes" title="the parameter data the layer uses: its own and that of the constants it reads">parameter bytes</th>
+<th data-key="attributes">attributes</th></tr></thead><tbody></tbody></table></div>
 <script type="application/json" id="data">)page";
 
 constexpr const char* kTail = R"page(</script>
@@ -55,10 +60,35 @@ constexpr const char* kTail = R"page(</script>
 "use strict";
 const data = JSON.parse(document.getElementById("data").textContent);
 const layers = data.layers;
-for (const l of layers) { l.first = l.live[0]; l.last = l.live[1]; }
+// The steps are the planned layers in order. A layer's live range, in the
+// file's layer positions, becomes steps: from its own step to the last step
+// at or before its last reader.
+const stepAtOrBefore = new Array(layers.length);
+let plannedSteps = 0;
+for (const l of layers) {
+  if (l.block !== null) ++plannedSteps;
+  stepAtOrBefore[l.index] = plannedSteps - 1;
+}
+for (const l of layers) {
+  l.first = l.block === null ? null : stepAtOrBefore[l.index];
+  l.last = l.block === null ? null : Math.max(l.first, stepAtOrBefore[l.live[1]] ?? l.first);
+}
 const planned = layers.filter(l => l.block !== null && l.blocks > 0);
 const blockSize = data.arena.block_size;
-const steps = Math.max(1, layers.length);
+const steps = Math.max(1, plannedSteps);
+// The peak: the step at which the planned layers live hold the most blocks
+// (the first such step).
+const peak = (() => {
+  const delta = new Array(steps + 1).fill(0);
+  for (const l of planned) { delta[l.first] += l.blocks; delta[l.last + 1] -= l.blocks; }
+  let live = 0, best = null;
+  for (let t = 0; t < steps; ++t) {
+    live += delta[t];
+    if (live > 0 && (best === null || live > best.blocks)) best = { step: t, blocks: live };
+  }
+  if (best !== null) best.layers = planned.filter(l => l.first <= best.step && best.step <= l.last);
+  return best;
+})();
 const reserved = data.arena.reserved_blocks || 0;
 const plannedBlocks = Math.max(1, data.arena.planned_blocks || 0);
 const canvas = document.getElementById("plan");
@@ -69,15 +99,14 @@ const W = 1200, H = 480;
 const BAND = reserved > 0 ? 22 : 0;
 canvas.width = W; canvas.height = H;
 const sx = W / steps, sy = (H - BAND) / plannedBlocks;
-const hue = {};
-function colourOf(type) {
-  if (!(type in hue)) {
-    let h = 0;
-    for (const c of type) h = (h * 31 + c.charCodeAt(0)) % 360;
-    hue[type] = h;
-  }
-  return "hsl(" + hue[type] + ",65%,55%)";
-}
+// The model's layer types spread evenly round the colour wheel, lighter
+// and darker in turn: no two types of one model share a colour.
+const types = [...new Set(layers.map(l => l.type))].sort();
+const colours = {};
+types.forEach((t, i) => {
+  colours[t] = "hsl(" + (i * 360 / types.length).toFixed(1) + ",70%," + (i % 2 ? 40 : 62) + "%)";
+});
+function colourOf(type) { return colours[type]; }
 // A layer's rectangle in whole canvas pixels, at least one pixel each way:
 // what is drawn is exactly what the mouse finds.
 function rectOf(l) {
@@ -102,9 +131,14 @@ function draw() {
     const r = rects[k];
     g.fillStyle = colourOf(planned[k].type); g.fillRect(r.x, r.y, r.w, r.h);
   }
-  if (data.peak) {
+  // Each layer outlined, so that neighbours of one type stay apart.
+  g.lineWidth = 1; g.strokeStyle = "rgba(0,0,0,0.6)";
+  for (const r of rects) {
+    if (r.w >= 4 && r.h >= 4) g.strokeRect(r.x + 0.5, r.y + 0.5, r.w - 1, r.h - 1);
+  }
+  if (peak) {
     g.strokeStyle = "#f00"; g.lineWidth = 2;
-    const x = (data.peak.step + 0.5) * sx;
+    const x = (peak.step + 0.5) * sx;
     g.beginPath(); g.moveTo(x, BAND); g.lineTo(x, H); g.stroke();
   }
   if (selected !== null) {
@@ -131,7 +165,9 @@ function layerAt(x, y) {
 function describe(l) {
   return "#" + l.index + " " + l.name + "\ntype " + l.type + "\nshape [" + l.shape.join(", ") +
     "]\n" + l.bytes + " bytes, " + l.blocks + " blocks from block " + l.block +
-    "\nlive steps " + l.first + "-" + l.last;
+    "\nlive steps " + l.first + "-" + l.last +
+    (l.param_bytes ? "\n" + l.param_bytes + " parameter bytes" : "") +
+    (l.attributes ? "\n" + l.attributes : "");
 }
 function local(ev) {
   const b = canvas.getBoundingClientRect();
@@ -176,7 +212,8 @@ function rowHtml(l) {
   return '<tr class="' + cls + '" data-index="' + l.index + '"><td>' + l.index + "</td><td>" +
     esc(l.name) + "</td><td>" + esc(l.type) + "</td><td>[" + l.shape.join(", ") + "]</td><td>" +
     l.bytes + "</td><td>" + l.blocks + "</td><td>" + (l.block === null ? "-" : l.block) +
-    "</td><td>" + l.first + "-" + l.last + "</td></tr>";
+    "</td><td>" + (l.first === null ? "-" : l.first + "-" + l.last) + "</td><td>" + l.param_bytes +
+    '</td><td class="attributes" title="' + esc(l.attributes) + '">' + esc(l.attributes) + "</td></tr>";
 }
 function renderRows() {
   const head = document.querySelector("#layers thead").offsetHeight;
@@ -238,15 +275,16 @@ const summary = [
   ["parameters", Object.entries(data.params).map(([k, t]) => k + ": " + t.elements +
     " elements, " + t.bytes + " bytes").join("; ") || "none"],
   ["layer types", Object.entries(data.layer_types).map(([k, n]) => k + " " + n).join(", ")],
-  ["peak", data.peak ? "step " + data.peak.step + ": " + data.peak.blocks + " blocks (" +
-    data.peak.bytes + " bytes) in " + data.peak.layers.length + " layers" : "none"],
+  ["peak", peak ? "step " + peak.step + ": " + peak.blocks + " blocks (" +
+    peak.blocks * blockSize + " bytes) in " + peak.layers.length + " layers" : "none"],
 ];
 document.getElementById("summary").innerHTML =
   summary.map(([k, v]) => "<tr><td>" + k + "</td><td>" + esc(v) + "</td></tr>").join("");
+const plannedTypes = new Set(planned.map(l => l.type));
 document.getElementById("legend").innerHTML =
-  "steps 0 to " + (layers.length - 1) + " across; the reserved blocks in the top band, " +
+  "steps 0 to " + (steps - 1) + " across; the reserved blocks in the top band, " +
   "planned blocks " + reserved + " to " + (reserved + plannedBlocks - 1) + " down: " +
-  [...new Set(planned.map(l => l.type))].sort().map(t =>
+  types.filter(t => plannedTypes.has(t)).map(t =>
     '<span><i style="background:' + colourOf(t) + '"></i>' + esc(t) + "</span>").join("");
 renderTable();
 // Rows are as high as the browser draws them: measured once.
@@ -261,6 +299,10 @@ draw();
 window.report = {
   rectangles: planned.length,
   count: layers.length,
+  steps,
+  colours,
+  peak: peak && { step: peak.step, blocks: peak.blocks },
+  stepOf(index) { return layers[index].first; },
   select,
   rectOf(index) { return layers[index].block === null ? null : rectOf(layers[index]); },
   get rows() { return view.length; },

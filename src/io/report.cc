@@ -44,7 +44,9 @@ Json LayerJson(const LayerFacts& l) {
           {"bytes", l.bytes},
           {"blocks", l.blocks},
           {"block", l.block ? Json(*l.block) : Json(nullptr)},
-          {"live", {l.first, l.last}}};
+          {"live", {l.first, l.last}},
+          {"param_bytes", l.param_bytes},
+          {"attributes", l.attributes}};
 }
 
 Json PeakJson(const ModelFacts& f) {

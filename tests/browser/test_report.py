@@ -9,6 +9,7 @@ import pytest
 
 SNX_EXPORT = os.environ["SNX_EXPORT"]
 EXAMPLES = os.environ["SARNIC_EXAMPLES_DIR"]
+TESTS_DATA = os.environ["SARNIC_TESTS_DATA_DIR"]
 CHROMIUM = shutil.which("chromium")
 CHROMEDRIVER = shutil.which("chromedriver")
 
@@ -207,3 +208,93 @@ def test_hover_finds_the_layer_drawn_under_the_pointer_and_the_tip_stays_in_view
             right = browser.execute_script(
                 "return document.getElementById('tip').getBoundingClientRect().right")
             assert right <= browser.execute_script("return window.innerWidth")
+
+
+def constants_between(path, layers):
+    """A chain whose every other layer adds a constant of its own: the
+    constants sit between the planned layers in the file."""
+    nodes = [{"name": "x0", "attrs": {"op": "external", "output_shape": [1, 512]}}]
+    edges, prev = [], "x0"
+    for i in range(1, layers):
+        name = f"x{i}"
+        if i % 2:
+            nodes.append({"name": f"c{i}", "attrs": {"op": "constant", "output_shape": [1, 512]}})
+            nodes.append({"name": name, "attrs": {"op": "add", "x": prev, "y": f"c{i}",
+                                                  "output_shape": [1, 512]}})
+            edges.append([f"c{i}", name])
+        else:
+            nodes.append({"name": name, "attrs": {"op": "relu", "x": prev,
+                                                  "output_shape": [1, 512]}})
+        edges.append([prev, name])
+        prev = name
+    doc = {"format": "snx-graph", "version": 1, "orig_inputs": ["x0"],
+           "orig_outputs": [prev], "nodes": nodes, "edges": edges,
+           "tensor_dict": {f"c{i}": {"__ndarray__": {"dtype": "float32", "shape": [1, 512],
+                                                      "data": [0.5] * 512}}
+                           for i in range(1, layers, 2)}}
+    path.write_text(json.dumps(doc))
+
+
+def test_steps_are_the_planned_layers_numbered_as_the_picture_numbers_them(browser, tmp_path):
+    graph = tmp_path / "consts.json"
+    constants_between(graph, 41)
+    browser.get(report_of(tmp_path, graph, "c").as_uri())
+    data = json.loads(browser.find_element(By.ID, "data").get_attribute("textContent"))
+    planned = [l for l in data["layers"] if l["block"] is not None]
+    assert len(planned) == 41 and len(data["layers"]) == 61  # 20 constants take no step
+    assert browser.execute_script("return window.report.steps") == 41
+    # Step t is the t-th planned layer, as in the memory map picture.
+    steps = browser.execute_script(
+        "return arguments[0].map(i => window.report.stepOf(i))", [l["index"] for l in planned])
+    assert steps == list(range(41))
+    assert browser.execute_script("return window.report.stepOf(arguments[0])",
+                                  next(l["index"] for l in data["layers"]
+                                       if l["type"] == "constant")) is None
+    # A chain holds two layers at once: the peak is two outputs' blocks.
+    assert browser.execute_script("return window.report.peak.blocks") == 2 * planned[1]["blocks"]
+    # Only planned steps across: the last planned layer reaches the right edge.
+    last = browser.execute_script("return window.report.rectOf(arguments[0])", planned[-1]["index"])
+    width = browser.execute_script("return document.getElementById('plan').width")
+    assert last["x"] + last["w"] == width
+
+
+def test_layers_are_outlined_and_every_type_has_its_own_colour(browser, tmp_path):
+    browser.get(report_of(tmp_path, os.path.join(TESTS_DATA, "all_ops.json"), "ops").as_uri())
+    data = json.loads(browser.find_element(By.ID, "data").get_attribute("textContent"))
+    types = {l["type"] for l in data["layers"]}
+    colours = browser.execute_script("return window.report.colours")
+    assert set(colours) == types and len(types) > 20
+    assert len(set(colours.values())) == len(types)
+    # Each layer's rectangle has a dark edge inside it, so that layers of
+    # one type side by side stay apart.
+    graph = tmp_path / "consts.json"
+    constants_between(graph, 41)
+    browser.get(report_of(tmp_path, graph, "c").as_uri())
+    edge = browser.execute_script(
+        "const c = document.getElementById('plan'), g = c.getContext('2d');"
+        "let i = 0; while (window.report.rectOf(i) === null) ++i;"
+        "const r = window.report.rectOf(i);"
+        "const px = (x, y) => [...g.getImageData(x, y, 1, 1).data].slice(0, 3);"
+        "const y = r.y + Math.floor(r.h / 2);"
+        "return [px(r.x, y), px(r.x + Math.floor(r.w / 2), y), r.w, r.h]")
+    border, inside, w, h = edge
+    assert w >= 4 and h >= 4
+    assert sum(border) < sum(inside)
+
+
+def test_the_table_shows_each_layers_settings_and_parameter_bytes(browser, tmp_path):
+    browser.get(report_of(tmp_path, os.path.join(TESTS_DATA, "all_ops.json"), "ops").as_uri())
+    browser.find_element(By.ID, "filter").send_keys("conv_1")
+    rows = ("return [...document.querySelectorAll('#layers tbody tr.layer')]"
+            ".map(r => [...r.children].map(c => c.textContent))")
+
+    def conv_row():
+        found = [r for r in browser.execute_script(rows) if r[1] == "conv_1"]
+        return found[0] if found else None
+    assert eventually(lambda: conv_row() is not None, True)
+    row = conv_row()
+    headers = browser.execute_script(
+        "return [...document.querySelectorAll('#layers th')].map(h => h.textContent)")
+    cell = dict(zip(headers, row))
+    assert cell["parameter bytes"] == "592"  # a 3x3x4x4 filter and 4 biases, as floats
+    assert cell["attributes"].startswith("kernel 3x3, activation relu, groups 1")

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <numeric>
 #include <random>
@@ -78,6 +79,9 @@ TEST(Analysis, FactsOfASmallModelWorkedByHand) {
   EXPECT_EQ(f.params.at("f32").bytes, 8u);
   EXPECT_EQ(f.layer_types.at("relu"), 2u);
   EXPECT_EQ(f.layer_types.at("constant"), 1u);
+  EXPECT_EQ(f.layers[1].param_bytes, 8u);  // w's own two floats
+  EXPECT_EQ(f.layers[3].param_bytes, 8u);  // c reads w
+  EXPECT_EQ(f.layers[2].param_bytes, 0u);
   // The topological order puts the constant second. Steps 2 (in and a)
   // and 3 (a and c) hold 3 blocks; the first wins.
   ASSERT_TRUE(f.peak_step.has_value());
@@ -107,6 +111,42 @@ TEST(Analysis, FactsOfASmallModelWorkedByHand) {
   EXPECT_NE(SummaryText(f).find("peak:        step 2, 3 blocks (3072 bytes) "
                                 "in 2 layers: 0 2"),
             std::string::npos);
+}
+
+// What the report's table shows of each layer: its settings as text and
+// the parameter data it uses (a filter of 3x3x4x4 floats is 576 bytes, a
+// bias of 4 floats 16).
+TEST(Analysis, EachLayerSaysItsSettingsAndTheParametersItReads) {
+  const auto g = LoadGraph(SARNIC_TESTS_DATA_DIR "/all_ops.json");
+  const ModelBuffer buf = Export(*g);
+  const ModelFacts f = AnalyseModel(*testing::Decode(buf), buf.size());
+  const struct {
+    const char* name;
+    uint64_t param_bytes;
+    const char* attributes;
+  } expected[] = {
+      {"k", 576, ""},
+      {"b", 16, ""},
+      {"conv_1", 576 + 16,
+       "kernel 3x3, activation relu, groups 1, dilations [1, 1, 1, 1], "
+       "strides [1, 1, 1, 1], tail [0, 1, 1, 0], head [0, 1, 1, 0]"},
+      {"transpose_conv_1", 576,
+       "kernel 3x3, activation linear, strides [1, 1, 1, 1]"},
+      {"leaky_relu_1", 0, "alpha 0.2"},
+  };
+  for (const auto& e : expected) {
+    const auto it =
+        std::find_if(f.layers.begin(), f.layers.end(),
+                     [&](const LayerFacts& l) { return l.name == e.name; });
+    ASSERT_NE(it, f.layers.end()) << e.name;
+    EXPECT_EQ(it->param_bytes, e.param_bytes) << e.name;
+    EXPECT_EQ(it->attributes, e.attributes) << e.name;
+  }
+  const auto j = SummaryJson(f);
+  const auto conv =
+      std::find_if(f.layers.begin(), f.layers.end(),
+                   [](const LayerFacts& l) { return l.name == "conv_1"; });
+  EXPECT_EQ(j["layers"][conv->index]["param_bytes"], 592);
 }
 
 // A model written layer by layer, to damage it at will.
