@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "bench_util.h"
-#include "runtime/npy.h"
 #include "sarnic/exporter.h"
 #include "sarnic/graph_file.h"
 #include "sarnic/interpreter.h"
+#include "sarnic/npy.h"
 
 namespace sarnic::bench {
 namespace {
@@ -110,7 +110,7 @@ void BM_InterpretConv20At224Peak(benchmark::State& state) {
   WriteFile(path, model.data(), model.size());
   const Interpreter it =
       Interpreter::FromBytes({model.data(), model.data() + model.size()});
-  const std::string npy = runtime::NpyBytes(Inputs(it).begin()->second);
+  const std::string npy = NpyBytes(Inputs(it).begin()->second);
   WriteFile(input, npy.data(), npy.size());
   std::size_t peak = 0;
   for (auto _ : state) peak = ChildPeakRss(SNX_RUN, {path, "--input", input});

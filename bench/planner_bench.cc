@@ -11,7 +11,6 @@
 #include "sarnic/checker.h"
 #include "sarnic/exporter.h"
 #include "sarnic/graph_file.h"
-#include "sarnic/interpreter.h"
 #include "sarnic/model_reader.h"
 
 namespace sarnic::bench {
@@ -211,9 +210,7 @@ BENCHMARK(BM_EndToEnd20kSmallOps)->Unit(benchmark::kMillisecond)->Iterations(3);
 void BM_Check20kSmallOps(benchmark::State& state) {
   const auto g = SameShapeChain(20000);
   std::size_t findings = 0;
-  const CheckOptions options{.layer_shape = InferLayerShape,
-                             .keeps_input_shape = LayerKeepsInputShape};
-  for (auto _ : state) findings += CheckGraph(*g, options).size();
+  for (auto _ : state) findings += CheckGraph(*g).size();
   state.counters["findings"] = static_cast<double>(findings);
 }
 BENCHMARK(BM_Check20kSmallOps)->Unit(benchmark::kMillisecond)->Iterations(3);

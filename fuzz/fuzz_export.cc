@@ -9,17 +9,11 @@
 #include <sstream>
 #include <string>
 
-#include "exporter/checker_rules.h"
+#include "check/checker_rules.h"
 #include "sarnic/errors.h"
 #include "sarnic/exporter.h"
-#include "sarnic/interpreter.h"
 
 namespace {
-
-// The rules with the layer types' declared shapes, as the tools run them.
-static const sarnic::CheckOptions kWithShapes{
-    .layer_shape = sarnic::InferLayerShape,
-    .keeps_input_shape = sarnic::LayerKeepsInputShape};
 
 const char* const kOps[] = {"external",
                             "constant",
@@ -228,7 +222,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // Every checker rule on the graph as the export receives it: a rule never
   // throws, whatever the attributes hold (an exception here is a crash).
-  sarnic::checker::RunRules(g, /*contain_faults=*/false, kWithShapes);
+  sarnic::checker::RunRules(g, /*contain_faults=*/false);
   try {
     sarnic::SarnicExporter e(g, "fuzz", std::move(o));
     const sarnic::ModelBuffer model = e.run();

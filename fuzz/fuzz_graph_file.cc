@@ -8,15 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "exporter/checker_rules.h"
+#include "check/checker_rules.h"
 #include "sarnic/errors.h"
 #include "sarnic/graph_file.h"
-#include "sarnic/interpreter.h"
-
-// The rules with the layer types' declared shapes, as the tools run them.
-static const sarnic::CheckOptions kWithShapes{
-    .layer_shape = sarnic::InferLayerShape,
-    .keeps_input_shape = sarnic::LayerKeepsInputShape};
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::filesystem::path dir =
@@ -36,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // The checker runs on whatever loads, and never throws (an exception
   // here is a crash).
-  sarnic::checker::RunRules(*graph, /*contain_faults=*/false, kWithShapes);
+  sarnic::checker::RunRules(*graph, /*contain_faults=*/false);
   try {
     // What was loaded must be usable: order it and touch every array.
     graph->qm_nx_graph.topological_order();

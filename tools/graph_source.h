@@ -16,7 +16,6 @@
 #include "sarnic/checker.h"
 #include "sarnic/errors.h"
 #include "sarnic/graph_file.h"
-#include "sarnic/interpreter.h"
 #include "sarnic/onnx_import.h"
 #include "tool_output.h"
 
@@ -105,9 +104,7 @@ inline std::unique_ptr<Graph> ImportReconciled(
     std::vector<std::string>* files_read) {
   auto graph = ImportOnnx(path, options, files_read);
   const std::vector<Finding> findings =
-      CheckGraph(*graph, {.plans_arena = false,
-                          .layer_shape = InferLayerShape,
-                          .keeps_input_shape = LayerKeepsInputShape});
+      CheckGraph(*graph, {.plans_arena = false});
   if (!findings.empty()) {
     throw FormatError(path, "",
                       FormatFinding(findings.front()) +

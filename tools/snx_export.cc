@@ -267,10 +267,7 @@ void PrintFindings(const std::vector<sarnic::Finding>& findings) {
 // export goes on as without it.
 std::vector<sarnic::Finding> Findings(const Args& a,
                                       const sarnic::Graph& graph) {
-  const sarnic::CheckOptions options{
-      .plans_arena = a.values.mem_map,
-      .layer_shape = sarnic::InferLayerShape,
-      .keeps_input_shape = sarnic::LayerKeepsInputShape};
+  const sarnic::CheckOptions options{.plans_arena = a.values.mem_map};
   if (a.check || a.strict) return sarnic::CheckGraph(graph, options);
   try {
     return sarnic::CheckGraph(graph, options);

@@ -15,13 +15,13 @@
 
 #include "graph_source.h"
 #include "output_paths.h"
-#include "runtime/layer_view.h"
-#include "runtime/npy.h"
 #include "sarnic/analysis.h"
 #include "sarnic/builder.h"
 #include "sarnic/errors.h"
 #include "sarnic/files.h"
 #include "sarnic/interpreter.h"
+#include "sarnic/npy.h"
+#include "sarnic/shapes.h"
 #include "tool_output.h"
 
 namespace {
@@ -58,7 +58,7 @@ std::map<std::string, NdArray> ReadInputs(const std::vector<std::string>& args,
     const auto eq = arg.find('=');
     if (eq == std::string::npos && IsNpz(arg)) {
       read.push_back(arg);
-      for (auto& [name, array] : sarnic::runtime::ReadNpz(arg, &limits))
+      for (auto& [name, array] : sarnic::ReadNpz(arg, &limits))
         add(name, array);
       continue;
     }
@@ -76,7 +76,7 @@ std::map<std::string, NdArray> ReadInputs(const std::vector<std::string>& args,
                                " inputs)");
     }
     read.push_back(path);
-    add(name, sarnic::runtime::ReadNpy(path));
+    add(name, sarnic::ReadNpy(path));
   }
   return inputs;
 }
@@ -85,7 +85,7 @@ std::map<std::string, NdArray> ReadInputs(const std::vector<std::string>& args,
 void PrintResult(const sarnic::NamedArray& r) {
   const NdArray& a = r.array;
   std::cout << sarnic::Printable(r.name) << " " << sarnic::DTypeName(a.dtype())
-            << " " << sarnic::runtime::ShapeText(a.shape()) << ":";
+            << " " << sarnic::ShapeText(a.shape()) << ":";
   const int64_t shown = std::min<int64_t>(a.size(), 6);
   for (int64_t i = 0; i < shown; ++i) std::cout << " " << a.GetDouble(i);
   if (shown < a.size()) std::cout << " ... (" << a.size() << " values)";
@@ -146,7 +146,7 @@ void WriteResults(const std::vector<sarnic::NamedArray>& results,
   for (std::size_t i = 0; i < results.size(); ++i) {
     files.push_back(std::make_unique<sarnic::TemporaryFile>(
         targets[i].path, "output '" + results[i].name + "'"));
-    const std::string bytes = sarnic::runtime::NpyBytes(results[i].array);
+    const std::string bytes = sarnic::NpyBytes(results[i].array);
     files.back()->Write(bytes.data(), bytes.size());
   }
   for (auto& f : files) f->Commit();
@@ -176,9 +176,9 @@ void WarnOfUnsoundPlan(const std::string& path) {
 void PrintComparison(const sarnic::NamedArray& a, const sarnic::NamedArray& b) {
   if (a.array.shape() != b.array.shape()) {
     throw sarnic::ValueError(
-        "output '" + a.name + "' is " +
-        sarnic::runtime::ShapeText(a.array.shape()) + " in one model and " +
-        sarnic::runtime::ShapeText(b.array.shape()) + " in the other");
+        "output '" + a.name + "' is " + sarnic::ShapeText(a.array.shape()) +
+        " in one model and " + sarnic::ShapeText(b.array.shape()) +
+        " in the other");
   }
   double largest = 0, sum = 0, dot = 0, na = 0, nb = 0;
   const int64_t n = a.array.size();

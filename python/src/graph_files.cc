@@ -6,7 +6,6 @@
 #include "convert.h"
 #include "sarnic/checker.h"
 #include "sarnic/graph_file.h"
-#include "sarnic/interpreter.h"
 #include "sarnic/onnx_import.h"
 
 namespace sarnic::python {
@@ -37,10 +36,7 @@ py::tuple LoadGraphFile(const std::string& path) {
 // As the tools: an imported model must pass the check, or its shapes
 // cannot be reconciled.
 void RefuseUnreconciled(const Graph& g, const std::string& what) {
-  const std::vector<Finding> findings =
-      CheckGraph(g, {.plans_arena = false,
-                     .layer_shape = InferLayerShape,
-                     .keeps_input_shape = LayerKeepsInputShape});
+  const std::vector<Finding> findings = CheckGraph(g, {.plans_arena = false});
   if (!findings.empty()) {
     throw FormatError(what, "",
                       FormatFinding(findings.front()) +

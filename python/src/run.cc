@@ -16,7 +16,6 @@
 #include "sarnic/analysis.h"
 #include "sarnic/checker.h"
 #include "sarnic/errors.h"
-#include "sarnic/interpreter.h"
 #include "sarnic/operations.h"
 
 namespace sarnic::python {
@@ -460,10 +459,7 @@ py::list CheckPythonGraph(const py::object& graph, bool plans_arena) {
   Graph g;
   ConvertGraph(graph, py::none(), g);
   py::list out;
-  const CheckOptions options{.plans_arena = plans_arena,
-                             .layer_shape = InferLayerShape,
-                             .keeps_input_shape = LayerKeepsInputShape};
-  for (const Finding& f : CheckGraph(g, options)) {
+  for (const Finding& f : CheckGraph(g, {.plans_arena = plans_arena})) {
     out.append(
         py::make_tuple(f.node, f.attribute, f.message,
                        f.severity == Severity::kError ? "error" : "warning"));

@@ -10,6 +10,7 @@
 
 #include "sarnic/errors.h"
 #include "sarnic/model_reader.h"
+#include "sarnic/shapes.h"
 
 namespace sarnic {
 
@@ -162,14 +163,21 @@ void ConstantInputs(ModelFacts& f, const std::vector<uint32_t>& source) {
   }
 }
 
-// The output size as the planner counts it.
+// The output size as the planner counts it; a size past 64 bits (a
+// damaged file) as the most there is.
 void Size(LayerFacts& l, uint32_t block_size) {
   uint64_t count = 1;
-  for (int32_t d : l.shape)
-    count *= static_cast<uint64_t>(std::max<int64_t>(d, 0));
+  for (int32_t d : l.shape) {
+    const auto n = static_cast<uint64_t>(std::max<int32_t>(d, 0));
+    count = n != 0 && count > UINT64_MAX / n ? UINT64_MAX : count * n;
+  }
   const std::string_view dt = l.datatype;
-  l.bytes = count * (dt == "I8" || dt == "U8" ? 1 : 4);
-  l.blocks = block_size == 0 ? 0 : (l.bytes + block_size - 1) / block_size;
+  const std::optional<PlanSize> size =
+      PlannedSize(count, dt == "I8" || dt == "U8", block_size);
+  l.bytes = size ? size->bytes : UINT64_MAX;
+  l.blocks = size              ? size->blocks
+             : block_size == 0 ? 0
+                               : UINT64_MAX / block_size + 1;
 }
 
 // For every layer, the layer a read of it reads: through reshapes (of an

@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "onnx/converter.h"
+#include "sarnic/shapes.h"
 
 namespace sarnic::onnx_import {
 
@@ -98,11 +99,6 @@ void ToTensor(const Arr& a, const std::string& name, onnx::TensorProto* t) {
   }
 }
 
-int64_t NormAxis(int64_t axis, std::size_t rank) {
-  const auto r = static_cast<int64_t>(rank);
-  return axis < 0 ? axis + r : axis;
-}
-
 std::optional<Arr> One(Arr a) {
   if (Count(a.shape) > kMaxFoldedElements) return std::nullopt;
   return a;
@@ -147,9 +143,13 @@ std::optional<Shape> NewShape(const onnx::NodeProto& n,
   const std::string& op = n.op_type();
   if (op == "Identity") return s;
   if (op == "Flatten") {
-    const int64_t axis = NormAxis(IntAttr(n, "axis", 1), s.size());
-    if (axis < 0 || axis > static_cast<int64_t>(s.size())) return std::nullopt;
-    const auto mid = s.begin() + axis;
+    // Flatten's axis may also be the rank: all before, nothing after.
+    const int64_t given = IntAttr(n, "axis", 1);
+    const auto axis = given == static_cast<int64_t>(s.size())
+                          ? std::optional<int64_t>(given)
+                          : NormalAxis(given, s.size());
+    if (!axis) return std::nullopt;
+    const auto mid = s.begin() + *axis;
     return Shape{std::accumulate(s.begin(), mid, int64_t{1}, std::multiplies{}),
                  std::accumulate(mid, s.end(), int64_t{1}, std::multiplies{})};
   }
@@ -179,7 +179,7 @@ std::optional<Shape> NewShape(const onnx::NodeProto& n,
       const bool listed =
           axes ? std::any_of(axes->begin(), axes->end(),
                              [&](int64_t a) {
-                               return NormAxis(a, s.size()) == int64_t(d);
+                               return NormalAxis(a, s.size()) == int64_t(d);
                              })
                : s[d] == 1;
       if (!listed) out.push_back(s[d]);
@@ -190,9 +190,9 @@ std::optional<Shape> NewShape(const onnx::NodeProto& n,
   const std::size_t rank = s.size() + axes->size();
   Shape out(rank, -1);
   for (int64_t a : *axes) {
-    const int64_t d = NormAxis(a, rank);
-    if (d < 0 || d >= static_cast<int64_t>(rank)) return std::nullopt;
-    out[d] = 1;
+    const auto d = NormalAxis(a, rank);
+    if (!d) return std::nullopt;
+    out[*d] = 1;
   }
   std::size_t k = 0;
   for (int64_t& d : out) {
@@ -224,20 +224,13 @@ std::optional<Arr> FoldCast(const onnx::NodeProto& n,
   return One(std::move(r));
 }
 
-// The strides of a row-major shape.
-std::vector<int64_t> Strides(const Shape& s) {
-  std::vector<int64_t> st(s.size(), 1);
-  for (std::size_t d = s.size(); d-- > 1;) st[d - 1] = st[d] * s[d];
-  return st;
-}
-
 // The array of shape `out` whose element at index (i_0, i_1, ...) is
 // x[base + i_0 × step[0] + i_1 × step[1] + ...]: a slice or a transpose.
 std::optional<Arr> Pick(const Arr& x, const Shape& out, int64_t base,
                         const std::vector<int64_t>& step) {
   const int64_t count = Count(out);
   if (count > kMaxFoldedElements) return std::nullopt;
-  const auto out_strides = Strides(out);
+  const auto out_strides = RowMajorStrides(out);
   Arr r{x.type, out, {}};
   r.v.reserve(static_cast<std::size_t>(count));
   for (int64_t k = 0; k < count; ++k) {
@@ -255,9 +248,9 @@ std::optional<Arr> FoldGather(const onnx::NodeProto& n,
                               const Converter& /*c*/) {
   const Arr &data = *in[0], &idx = *in[1];
   if (data.shape.empty()) return std::nullopt;
-  const int64_t axis = NormAxis(IntAttr(n, "axis", 0), data.shape.size());
-  if (axis < 0 || axis >= static_cast<int64_t>(data.shape.size()))
-    return std::nullopt;
+  const auto normal = NormalAxis(IntAttr(n, "axis", 0), data.shape.size());
+  if (!normal) return std::nullopt;
+  const int64_t axis = *normal;
   const int64_t dim = data.shape[axis];
   Arr r{data.type, {}, {}};
   r.shape.assign(data.shape.begin(), data.shape.begin() + axis);
@@ -285,9 +278,9 @@ std::optional<Arr> FoldConcat(const onnx::NodeProto& n,
                               std::vector<const Arr*>& in,
                               const Converter& /*c*/) {
   const Shape& first = in[0]->shape;
-  const int64_t axis = NormAxis(IntAttr(n, "axis", 0), first.size());
-  if (axis < 0 || axis >= static_cast<int64_t>(first.size()))
-    return std::nullopt;
+  const auto normal = NormalAxis(IntAttr(n, "axis", 0), first.size());
+  if (!normal) return std::nullopt;
+  const int64_t axis = *normal;
   Arr r{in[0]->type, first, {}};
   r.shape[axis] = 0;
   for (const Arr* a : in) {
@@ -329,10 +322,9 @@ std::optional<Arr> FoldSlice(const onnx::NodeProto& n,
   std::vector<int64_t> begin(rank, 0), step(rank, 1);
   Shape out = x.shape;
   for (std::size_t i = 0; i < starts.size(); ++i) {
-    const int64_t a = NormAxis(axes[i], rank);
-    if (a < 0 || a >= static_cast<int64_t>(rank) || steps[i] == 0) {
-      return std::nullopt;
-    }
+    const auto normal = NormalAxis(axes[i], rank);
+    if (!normal || steps[i] == 0) return std::nullopt;
+    const int64_t a = *normal;
     // A step longer than the axis takes one element, as the axis's length
     // plus one does.
     const int64_t dim = x.shape[a];
@@ -348,7 +340,7 @@ std::optional<Arr> FoldSlice(const onnx::NodeProto& n,
     out[a] = s > 0 ? std::max<int64_t>((e - b + s - 1) / s, 0)
                    : std::max<int64_t>((b - e - s - 1) / -s, 0);
   }
-  const auto strides = Strides(x.shape);
+  const auto strides = RowMajorStrides(x.shape);
   int64_t base = 0;
   for (std::size_t d = 0; d < rank; ++d) {
     base += begin[d] * strides[d];
@@ -366,7 +358,7 @@ std::optional<Arr> FoldTranspose(const onnx::NodeProto& n,
   for (std::size_t i = 0; i < rank; ++i) perm[i] = int64_t(rank - 1 - i);
   if (const auto p = IntsAttr(n, "perm")) perm = *p;
   if (perm.size() != rank) return std::nullopt;
-  const auto strides = Strides(x.shape);
+  const auto strides = RowMajorStrides(x.shape);
   std::vector<bool> seen(rank, false);
   Shape out(rank);
   std::vector<int64_t> step(rank);
@@ -417,7 +409,8 @@ std::optional<Arr> FoldArithmetic(const onnx::NodeProto& /*n*/,
   }
   const int64_t count = Count(out);
   if (count > kMaxFoldedElements) return std::nullopt;
-  const auto st_a = Strides(sa), st_b = Strides(sb), st = Strides(out);
+  const auto st_a = RowMajorStrides(sa), st_b = RowMajorStrides(sb),
+             st = RowMajorStrides(out);
   Arr r{a.type, out, {}};
   for (int64_t k = 0; k < count; ++k) {
     int64_t ia = 0, ib = 0;

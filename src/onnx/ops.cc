@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "onnx/converter.h"
+#include "sarnic/shapes.h"
 
 namespace sarnic::onnx_import {
 
@@ -250,12 +251,12 @@ void Gemm(Converter& c, const onnx::NodeProto& n) {
 
 int64_t Axis(Converter& c, const onnx::NodeProto& n, int64_t axis,
              std::size_t rank) {
-  const auto r = static_cast<int64_t>(rank);
-  if (axis < -r || axis >= r) {
+  const auto normal = NormalAxis(axis, rank);
+  if (!normal) {
     c.Fail(n, "has axis " + std::to_string(axis) + " outside its " +
                   std::to_string(rank) + " dimensions");
   }
-  return axis < 0 ? axis + r : axis;
+  return *normal;
 }
 
 void Softmax(Converter& c, const onnx::NodeProto& n) {

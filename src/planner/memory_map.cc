@@ -11,6 +11,7 @@
 #include "core/attributes.h"
 #include "planner/planners.h"
 #include "sarnic/errors.h"
+#include "sarnic/shapes.h"
 
 namespace sarnic {
 
@@ -65,13 +66,10 @@ int64_t LayerBlocks(const std::string& n, const AttrDict& node,
   const Value* dt = node.find("datatype");
   const bool byte_wide =
       dt != nullptr && (*dt == Value("int8") || *dt == Value("uint8"));
-  const uint64_t bytes_each = byte_wide ? 1 : 4;
-  if (count > std::numeric_limits<uint64_t>::max() / bytes_each) {
-    throw ValueError("Output size overflows 64 bits in node", n);
-  }
-  const uint64_t bytes = count * bytes_each;
-  const auto bs = static_cast<uint64_t>(block_size);
-  const uint64_t blocks = bytes / bs + (bytes % bs != 0 ? 1 : 0);
+  const std::optional<PlanSize> size =
+      PlannedSize(count, byte_wide, static_cast<uint64_t>(block_size));
+  if (!size) throw ValueError("Output size overflows 64 bits in node", n);
+  const uint64_t blocks = size->blocks;
   if (blocks > static_cast<uint64_t>(std::numeric_limits<uint32_t>::max())) {
     throw ValueError("Output does not fit the arena's block numbers in node",
                      n);

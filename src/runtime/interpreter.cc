@@ -12,6 +12,7 @@
 #include "runtime/interpreter_model.h"
 #include "sarnic/files.h"
 #include "sarnic/model_reader.h"
+#include "sarnic/shapes.h"
 #include "sarnic/value.h"
 
 namespace sarnic {
@@ -20,7 +21,7 @@ using runtime::LayerPlan;
 using runtime::LayerSemantics;
 using runtime::LayerView;
 using runtime::OutputType;
-using runtime::ShapeText;
+
 using runtime::Storage;
 using runtime::Tensor;
 
@@ -136,12 +137,11 @@ void Interpreter::Model::PlaceInArena(LayerPlan& p, const LayerView& view) {
       block_size == 0) {
     return;
   }
-  // The plan gives an output 1 byte per element for 8-bit types and 4
-  // for any other.
-  const uint64_t per = ItemSize(p.dtype) == 1 ? 1 : 4;
-  const uint64_t planned =
-      (p.bytes / ItemSize(p.dtype) * per + block_size - 1) / block_size *
-      block_size;
+  // Bytes are below 4 GiB here: the planned size cannot overflow.
+  const uint64_t planned = PlannedSize(p.bytes / ItemSize(p.dtype),
+                                       ItemSize(p.dtype) == 1, block_size)
+                               ->blocks *
+                           block_size;
   if (p.bytes > planned) {
     view.Fail("holds " + std::to_string(p.bytes) + " bytes but its " +
               "planned blocks hold " + std::to_string(planned));

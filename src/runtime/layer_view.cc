@@ -18,15 +18,6 @@ void Fail(const snxf::Layer& layer, const std::string& problem) {
   throw ValueError(LayerPlace(layer) + ":", problem);
 }
 
-std::string ShapeText(const Shape& shape) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < shape.size(); ++i) {
-    if (i > 0) out += ", ";
-    out += std::to_string(shape[i]);
-  }
-  return out + "]";
-}
-
 const snxf::Tensor* LayerView::Find(const char* name) const {
   if (layer_.params() == nullptr) return nullptr;
   for (const snxf::Tensor* t : *layer_.params()) {

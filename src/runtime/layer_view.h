@@ -16,6 +16,7 @@
 #include "sarnic/errors.h"
 #include "sarnic/ndarray.h"
 #include "sarnic/schema.h"
+#include "sarnic/shapes.h"
 
 namespace sarnic::runtime {
 
@@ -25,8 +26,7 @@ std::string LayerPlace(const snxf::Layer& layer);
 // A ValueError about `layer`: "layer 'conv1' (conv2d): problem".
 [[noreturn]] void Fail(const snxf::Layer& layer, const std::string& problem);
 
-// "[1, 32, 32, 16]".
-std::string ShapeText(const Shape& shape);
+using sarnic::ShapeText;
 
 class LayerView {
  public:

@@ -12,12 +12,6 @@ namespace sarnic::runtime {
 
 namespace {
 
-std::vector<int64_t> Strides(const Shape& s) {
-  std::vector<int64_t> strides(s.size(), 1);
-  for (std::size_t d = s.size(); d-- > 1;) strides[d - 1] = strides[d] * s[d];
-  return strides;
-}
-
 // Calls fn(i, j) for every element i of `shape` in row-major order, with j
 // = the sum of its index times `strides`.
 template <typename Fn>
@@ -73,7 +67,7 @@ Shape ShuffleShape(const ShapeContext& c) {
 
 void Shuffle(const KernelContext& c) {
   const Shape axes = Permutation(c.layer, c.inputs[0].shape.size());
-  const auto in_strides = Strides(c.inputs[0].shape);
+  const auto in_strides = RowMajorStrides(c.inputs[0].shape);
   std::vector<int64_t> strides;
   for (int64_t a : axes) strides.push_back(in_strides[a]);
   const float* x = c.in(0);
@@ -131,7 +125,7 @@ Shape SliceShape(const ShapeContext& c) {
 
 void Slice(const KernelContext& c) {
   const auto slices = Slices(c.layer, c.inputs[0].shape);
-  const auto in_strides = Strides(c.inputs[0].shape);
+  const auto in_strides = RowMajorStrides(c.inputs[0].shape);
   std::vector<int64_t> strides;
   int64_t start = 0;
   for (std::size_t d = 0; d < slices.size(); ++d) {

@@ -1,4 +1,4 @@
-#include "runtime/npy.h"
+#include "sarnic/npy.h"
 
 #include <zip.h>
 #include <zlib.h>
@@ -16,7 +16,7 @@
 #include "sarnic/files.h"
 #include "sarnic/value.h"
 
-namespace sarnic::runtime {
+namespace sarnic {
 
 namespace {
 
@@ -269,4 +269,4 @@ std::string NpyBytes(const NdArray& a) {
   return out.str();
 }
 
-}  // namespace sarnic::runtime
+}  // namespace sarnic

@@ -6,7 +6,7 @@
 #include <new>
 
 #include "runtime/interpreter_model.h"
-#include "runtime/npy.h"
+#include "sarnic/npy.h"
 #include "sarnic/value.h"
 
 namespace sarnic {
@@ -58,7 +58,7 @@ std::vector<Tensor> KernelInputs(const runtime::LayerPlan& p,
 }
 
 std::string SpecText(const Shape& shape, DType dtype) {
-  return std::string(DTypeName(dtype)) + " " + runtime::ShapeText(shape);
+  return std::string(DTypeName(dtype)) + " " + ShapeText(shape);
 }
 
 }  // namespace
@@ -94,7 +94,7 @@ std::vector<std::string> Interpreter::InputProblems(
   } else if (!unknown.empty()) {
     problems.push_back("the model has no input for " +
                        std::to_string(unknown.size()) +
-                       " of the arrays given: " + runtime::SomeNames(unknown));
+                       " of the arrays given: " + SomeNames(unknown));
   }
   return problems;
 }

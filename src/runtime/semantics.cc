@@ -117,25 +117,20 @@ double ElementsCost(const CostContext& c) {
 Shape StoredShape(const ShapeContext& c) { return c.layer.StoredShape(); }
 
 Shape BroadcastShapes(const LayerView& layer, const Shape& a, const Shape& b) {
-  Shape out(std::max(a.size(), b.size()));
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    const int64_t x = i < a.size() ? a[a.size() - 1 - i] : 1;
-    const int64_t y = i < b.size() ? b[b.size() - 1 - i] : 1;
-    if (x != y && x != 1 && y != 1) {
-      layer.Fail("cannot broadcast " + ShapeText(a) + " with " + ShapeText(b));
-    }
-    out[out.size() - 1 - i] = x == 1 ? y : x;
+  std::optional<Shape> out = sarnic::BroadcastShapes(a, b);
+  if (!out) {
+    layer.Fail("cannot broadcast " + ShapeText(a) + " with " + ShapeText(b));
   }
-  return out;
+  return std::move(*out);
 }
 
 int64_t NormalAxis(const LayerView& layer, int64_t axis, std::size_t rank) {
-  const auto r = static_cast<int64_t>(rank);
-  if (axis < -r || axis >= r) {
+  const std::optional<int64_t> normal = sarnic::NormalAxis(axis, rank);
+  if (!normal) {
     layer.Fail("axis " + std::to_string(axis) + " is outside its " +
                std::to_string(rank) + " dimensions");
   }
-  return axis < 0 ? axis + r : axis;
+  return *normal;
 }
 
 namespace {

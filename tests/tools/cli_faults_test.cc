@@ -7,10 +7,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "runtime/npy.h"
 #include "sarnic/exporter.h"
 #include "sarnic/files.h"
 #include "sarnic/graph_file.h"
+#include "sarnic/npy.h"
 #include "test_util.h"
 #include "tools/cli_fixture.h"
 
@@ -253,7 +253,7 @@ TEST_F(Cli, SnxRunWarnsOfAnUnsoundPlan) {
   ModelBuffer model = e.run();
   WriteFileAtomically(Path("sound.snx"), model.data(), model.size());
   const NdArray x = NdArray::Zeros(DType::kFloat32, {1, 256});
-  const std::string npy = runtime::NpyBytes(x);
+  const std::string npy = NpyBytes(x);
   WriteFileAtomically(Path("x.npy"), npy.data(), npy.size());
   const Result sound =
       Run(SNX_RUN, Path("sound.snx") + " --input " + Path("x.npy"));

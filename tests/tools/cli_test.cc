@@ -9,6 +9,7 @@
 #include <random>
 
 #include "sarnic/analysis.h"
+#include "sarnic/checker.h"
 #include "sarnic/graph_file.h"
 #include "sarnic/model_reader.h"
 #include "sarnic/onnx_import.h"
@@ -446,6 +447,22 @@ TEST_F(Cli, CheckReportsWrongGraphsOnStandardErrorAndStrictRefusesThem) {
         "warning: node 'k' attribute 'output_shape': is [4] but"}) {
     EXPECT_NE(check.err.find(line), std::string::npos) << line << check.err;
   }
+  // The library's CheckGraph, called with nothing wired in, gives exactly
+  // the tool's findings.
+  std::string from_library;
+  for (const Finding& f : CheckGraph(*LoadGraph(wrong))) {
+    from_library += (f.severity == Severity::kError ? "error: " : "warning: ") +
+                    FormatFinding(f) + "\n";
+  }
+  std::string from_tool;
+  std::istringstream lines(check.err);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("warning: node") || line.starts_with("error: node")) {
+      from_tool += line + "\n";
+    }
+  }
+  EXPECT_EQ(from_tool, from_library);
+  EXPECT_EQ(std::count(from_library.begin(), from_library.end(), '\n'), 4);
   EXPECT_FALSE(std::filesystem::exists(Path("m.snx")));
   EXPECT_EQ(Export("--check " + SmallGraph()).status, 0);
 

@@ -9,20 +9,14 @@
 #include <functional>
 #include <random>
 
-#include "exporter/checker_rules.h"
+#include "check/checker_rules.h"
 #include "sarnic/errors.h"
 #include "sarnic/graph_file.h"
-#include "sarnic/interpreter.h"
 #include "sarnic/reference.h"
 #include "test_util.h"
 
 namespace sarnic {
 namespace {
-
-// The rules with the layer types' declared shapes, as the tools run them.
-static const sarnic::CheckOptions kWithShapes{
-    .layer_shape = sarnic::InferLayerShape,
-    .keeps_input_shape = sarnic::LayerKeepsInputShape};
 
 using testing::TestGraph;
 
@@ -313,8 +307,7 @@ TEST(Checker, NoRuleThrowsOnAnyKindOfValue) {
       }
       if (round % 3 == 0) g.Edge("in", "n");
       if (round % 5 == 0) g.Edge("n", "n");
-      EXPECT_NO_THROW(
-          checker::RunRules(g, /*contain_faults=*/false, kWithShapes))
+      EXPECT_NO_THROW(checker::RunRules(g, /*contain_faults=*/false))
           << spec->op << " round " << round;
       ++graphs;
     }
@@ -331,8 +324,7 @@ TEST(Checker, RealAxisOutsideTheRankIsAFindingNotAFailure) {
         {{"values", Value::TextList({"in", "other"})}, {"axis", Value(3.0)}});
   g.Edge("in", "n");
   g.Edge("other", "n");
-  const auto findings =
-      checker::RunRules(g, /*contain_faults=*/false, kWithShapes);
+  const auto findings = checker::RunRules(g, /*contain_faults=*/false);
   ASSERT_EQ(findings.size(), 1u);
   EXPECT_EQ(findings[0].attribute, "axis");
   EXPECT_EQ(findings[0].message,
@@ -467,14 +459,14 @@ TEST(CheckerLayerShapes, EachWrongOutputShapeIsFoundNamingBothShapes) {
   {
     TestGraph sound;
     LayerShapeGraph(sound, "");
-    for (const Finding& f : CheckGraph(sound, kWithShapes)) {
+    for (const Finding& f : CheckGraph(sound)) {
       ADD_FAILURE() << FormatFinding(f);
     }
   }
   for (const auto& [node, message] : rows) {
     TestGraph g;
     LayerShapeGraph(g, node);
-    const auto findings = CheckGraph(g, kWithShapes);
+    const auto findings = CheckGraph(g);
     std::string seen;
     bool hit = false;
     for (const Finding& f : findings) {
@@ -483,15 +475,10 @@ TEST(CheckerLayerShapes, EachWrongOutputShapeIsFoundNamingBothShapes) {
              FormatFinding(f).find(message) != std::string::npos;
     }
     EXPECT_TRUE(hit) << node << "; found:" << seen;
-    // Without the declarations the rule says nothing (the library alone).
-    for (const Finding& f : CheckGraph(g)) {
-      EXPECT_EQ(f.message.find("layer type"), std::string::npos)
-          << FormatFinding(f);
-    }
   }
   TestGraph wrong;
   LayerShapeGraph(wrong, "conv");
-  EXPECT_NE(FormatFinding(CheckGraph(wrong, kWithShapes).front())
+  EXPECT_NE(FormatFinding(CheckGraph(wrong).front())
                 .find("is [1, 99, 99, 7] but its inputs and attributes give "
                       "[1, 6, 6, 7]"),
             std::string::npos);
@@ -505,7 +492,7 @@ TEST(CheckerLayerShapes, ALayerThatKeepsItsInputShapeIsComparedWithIt) {
         {{"x", Value("conv")}, {"axes", Value::IntList({3})}});
   g.Edge("conv", "act");
   g.Edge("conv", "soft");
-  const auto findings = CheckGraph(g, kWithShapes);
+  const auto findings = CheckGraph(g);
   ASSERT_EQ(findings.size(), 1u);
   EXPECT_EQ(FormatFinding(findings[0]),
             "node 'act' attribute 'output_shape': is [1, 6, 6, 8] but its "
@@ -518,7 +505,7 @@ TEST(CheckerLayerShapes, UnknownAttributesAndConstantsWithoutData) {
   LayerShapeGraph(g, "");
   g.qm_nx_graph.node("conv").set("strid", Value::IntList({2, 2}));
   g.Add("c", "constant", {2});
-  const auto findings = CheckGraph(g, kWithShapes);
+  const auto findings = CheckGraph(g);
   ASSERT_EQ(findings.size(), 2u);
   EXPECT_EQ(FormatFinding(findings[0]),
             "node 'conv' attribute 'strid': is read by no declaration of "

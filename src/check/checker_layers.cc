@@ -4,8 +4,9 @@
 #include <algorithm>
 #include <limits>
 
-#include "exporter/checker_rules.h"
+#include "check/checker_rules.h"
 #include "sarnic/errors.h"
+#include "sarnic/interpreter.h"
 #include "sarnic/reference.h"
 
 namespace sarnic::checker {
@@ -103,14 +104,10 @@ void KeptShape(Context& c, uint32_t n, const OpSpec& spec, const Shape& own) {
 
 void LayerShape(Context& c, uint32_t n) {
   const OpSpec* spec = c.SpecOf(n);
-  if (!c.options().layer_shape || spec == nullptr ||
-      CheckedElsewhere(spec->type)) {
-    return;
-  }
+  if (spec == nullptr || CheckedElsewhere(spec->type)) return;
   const Shape* own = c.OwnShape(n);
   if (own == nullptr || !InLayerRange(*own)) return;
-  if (c.options().keeps_input_shape &&
-      c.options().keeps_input_shape(spec->type)) {
+  if (LayerKeepsInputShape(spec->type)) {
     return KeptShape(c, n, *spec, *own);
   }
   WrittenLayer w;
@@ -129,7 +126,7 @@ void LayerShape(Context& c, uint32_t n) {
   }
   std::optional<Shape> computed;
   try {
-    computed = c.options().layer_shape(*w.layer, inputs);
+    computed = InferLayerShape(*w.layer, inputs);
   } catch (const DetailedError& e) {
     return c.Add(n, "output_shape",
                  "cannot be worked out: " + e.detail() + " (layer type " +

@@ -1,7 +1,7 @@
 // The checker's rules and what they share: the context over the graph
 // and the shape helpers. Each rule is one function over one node.
-#ifndef SARNIC_EXPORTER_CHECKER_RULES_H_
-#define SARNIC_EXPORTER_CHECKER_RULES_H_
+#ifndef SARNIC_CHECK_CHECKER_RULES_H_
+#define SARNIC_CHECK_CHECKER_RULES_H_
 
 #include <memory>
 #include <optional>
@@ -12,6 +12,7 @@
 #include "sarnic/checker.h"
 #include "sarnic/exporter.h"
 #include "sarnic/operations.h"
+#include "sarnic/shapes.h"
 
 namespace sarnic::checker {
 
@@ -107,7 +108,6 @@ class Context {
   std::unique_ptr<Graph> scratch_;
 };
 
-std::string ShapeText(const Shape& s);
 bool IsIntegral(const Value& v);
 
 // The input names of an element-wise operation, with the attribute each
@@ -135,4 +135,4 @@ std::vector<Finding> RunRules(const Graph& graph, bool contain_faults,
 
 }  // namespace sarnic::checker
 
-#endif  // SARNIC_EXPORTER_CHECKER_RULES_H_
+#endif  // SARNIC_CHECK_CHECKER_RULES_H_

@@ -4,7 +4,7 @@
 #include <limits>
 #include <set>
 
-#include "exporter/checker_rules.h"
+#include "check/checker_rules.h"
 
 namespace sarnic::checker {
 
@@ -52,21 +52,7 @@ void Reshape(Context& c, uint32_t n) {
             " holds " + std::to_string(*in_count));
 }
 
-namespace {
-
-// The shape two operands broadcast to, aligned at their last dimension.
-std::optional<Shape> Broadcast(const Shape& a, const Shape& b) {
-  Shape out(std::max(a.size(), b.size()));
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    const int64_t x = i < a.size() ? a[a.size() - 1 - i] : 1;
-    const int64_t y = i < b.size() ? b[b.size() - 1 - i] : 1;
-    if (x != y && x != 1 && y != 1) return std::nullopt;
-    out[out.size() - 1 - i] = x == 1 ? y : x;
-  }
-  return out;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 void BroadcastShape(Context& c, uint32_t n) {
   const auto inputs = ElementwiseInputs(c, n);
@@ -77,7 +63,7 @@ void BroadcastShape(Context& c, uint32_t n) {
   for (const auto& [attr, name] : inputs) {
     const auto s = c.ShapeOf(name);
     if (!s) return;
-    if (expected) expected = Broadcast(*expected, *s);
+    if (expected) expected = BroadcastShapes(*expected, *s);
   }
   if (expected && *expected == *out) return;
   // The inputs' shapes are written out only for a message.

@@ -1,10 +1,10 @@
-// NumPy .npy files: the interpreter's inputs and outputs. The header is
-// parsed by xtensor's reader after the checks a file from anywhere needs
+// NumPy .npy and .npz files: the interpreter's inputs and outputs. The header
+// is parsed by xtensor's reader after the checks a file from anywhere needs
 // (its length inside the file, its text a plain dictionary); the data must
 // be exactly what the header says, little-endian and in C order. A .npz
 // file is read through libzip.
-#ifndef SARNIC_RUNTIME_NPY_H_
-#define SARNIC_RUNTIME_NPY_H_
+#ifndef SARNIC_NPY_H_
+#define SARNIC_NPY_H_
 
 #include <map>
 #include <span>
@@ -13,7 +13,7 @@
 
 #include "sarnic/ndarray.h"
 
-namespace sarnic::runtime {
+namespace sarnic {
 
 // The array in `bytes`; a FormatError naming `what` otherwise.
 NdArray ParseNpy(std::span<const std::byte> bytes, const std::string& what);
@@ -39,6 +39,6 @@ std::string SomeNames(const std::vector<std::string>& names);
 // The .npy bytes of `array`.
 std::string NpyBytes(const NdArray& array);
 
-}  // namespace sarnic::runtime
+}  // namespace sarnic
 
-#endif  // SARNIC_RUNTIME_NPY_H_
+#endif  // SARNIC_NPY_H_

@@ -9,19 +9,11 @@
 #include <limits>
 #include <set>
 
-#include "exporter/checker_rules.h"
+#include "check/checker_rules.h"
 #include "sarnic/reference.h"
 
 namespace sarnic {
 namespace checker {
-
-std::string ShapeText(const Shape& s) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    out += (i ? ", " : "") + std::to_string(s[i]);
-  }
-  return out + "]";
-}
 
 bool IsIntegral(const Value& v) {
   if (v.is_integer()) return true;
