@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <string_view>
 
 #include "onnx/converter.h"
 
@@ -196,6 +197,59 @@ bool FuseHardSwish(Converter& c, const onnx::NodeProto& add,
         {in});
   for (const auto* n : {clip, mul, last}) c.MarkConverted(n->output(0));
   return true;
+}
+
+namespace {
+
+bool ActivationFusion(Converter& c, const onnx::NodeProto& n,
+                      std::string& result) {
+  if (!FuseActivation(c, n)) return false;
+  result.clear();  // no layer of its own: an attribute of the one before
+  return true;
+}
+
+bool StartsAt(const FusionRow& row, const std::string& op) {
+  const std::string_view list = row.starts_at;
+  for (std::size_t at = 0; at < list.size();) {
+    const std::size_t end = std::min(list.find(", ", at), list.size());
+    if (list.substr(at, end - at) == op) return true;
+    at = end + 2;
+  }
+  return false;
+}
+
+constexpr FusionRow kFusionRows[] = {
+    {"fused activation", "Relu, Sigmoid, Tanh, Clip",
+     "an activation that alone reads the output of a Conv or ConvTranspose "
+     "(neither value a model output) becomes that layer's fused activation: "
+     "Relu, Sigmoid and Tanh as themselves, Clip(0, 6) as relu6 and Clip(0) "
+     "with an open upper bound as relu",
+     ActivationFusion},
+    {"hard swish", "Add",
+     "Add(x, 3), Clip(0, 6), Mul by x and Div by 6 (or Mul by 1/6), each "
+     "read by the next alone, become one hard swish layer",
+     FuseHardSwish},
+    {"scales and shifts into a convolution", "Conv",
+     "the inference BatchNormalizations with constant statistics and the "
+     "Mul, Div, Add and Sub by per-channel constants that alone follow a "
+     "Conv (none a model output) fold into its filter and bias; applied as "
+     "the Conv is converted",
+     nullptr},
+};
+
+}  // namespace
+
+std::span<const FusionRow> FusionRows() { return kFusionRows; }
+
+const FusionRow* FuseAt(Converter& c, const onnx::NodeProto& n,
+                        std::string& result) {
+  for (const FusionRow& row : kFusionRows) {
+    if (row.fuse != nullptr && StartsAt(row, n.op_type()) &&
+        row.fuse(c, n, result)) {
+      return &row;
+    }
+  }
+  return nullptr;
 }
 
 }  // namespace sarnic::onnx_import

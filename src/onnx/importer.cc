@@ -430,8 +430,8 @@ bool PrefersNhwc(const Converter& c, const onnx::NodeProto& n) {
 }
 
 void ConvertNode(Converter& c, const onnx::NodeProto& n) {
-  // Folded into the layer before it already, or fused into it now.
-  if (c.IsConverted(n.output(0)) || onnx_import::FuseActivation(c, n)) return;
+  // Folded or fused into a layer before it already.
+  if (c.IsConverted(n.output(0))) return;
   const auto* row = onnx_import::OnnxOp(n.op_type());
   if (row == nullptr) {
     const bool constant = std::all_of(
@@ -449,9 +449,9 @@ void ConvertNode(Converter& c, const onnx::NodeProto& n) {
   const bool nhwc = row->any_layout && PrefersNhwc(c, n);
   c.set_nhwc_mode(nhwc);
   std::string result = n.output(0);
-  if (!onnx_import::FuseHardSwish(c, n, result)) row->convert(c, n);
+  if (onnx_import::FuseAt(c, n, result) == nullptr) row->convert(c, n);
   c.set_nhwc_mode(false);
-  if (nhwc) c.MarkNhwc(result);
+  if (nhwc && !result.empty()) c.MarkNhwc(result);
 }
 
 bool IsImage(const Converter& c, const std::string& v) {
@@ -699,9 +699,31 @@ std::string ListOnnxOperations() {
   for (const auto& row : onnx_import::OnnxOps()) {
     out += std::string(row.op) + "  " + row.becomes + "\n";
   }
-  return out + "Computed at import when their inputs are constants: " +
+  out += "Computed at import when their inputs are constants: " +
          onnx_import::FoldedOpsText() + "\n";
+  for (const auto& row : onnx_import::FusionRows()) {
+    out += std::string("Fused: ") + row.name + " (at " + row.starts_at + ")\n";
+  }
+  return out;
 }
+
+namespace {
+
+// The fusions' rows as a table.
+std::string FusionsMarkdown() {
+  std::string out =
+      "## Fusions\n\n"
+      "Nodes merged into one engine layer as the model is converted, each "
+      "exact\nup to float rounding:\n\n"
+      "| fusion | tried at | what it does |\n|---|---|---|\n";
+  for (const auto& row : onnx_import::FusionRows()) {
+    out += std::string("| ") + row.name + " | " + row.starts_at + " | " +
+           row.does + " |\n";
+  }
+  return out + "\n";
+}
+
+}  // namespace
 
 std::string OnnxOperationsMarkdown() {
   std::string out =
@@ -727,8 +749,7 @@ std::string OnnxOperationsMarkdown() {
          "\nComputed at import when every input is a constant (Shape: when "
          "its\ninput's shape is static), so that shape computations and "
          "rearranged\nweights become constants: " +
-         onnx_import::FoldedOpsText() +
-         ".\n\n"
+         onnx_import::FoldedOpsText() + ".\n\n" + FusionsMarkdown() +
          "## When an operation is missing\n\n"
          "The error lists every operation the importer does not convert, "
          "with its\ncount and its first node. What usually gets a model "

@@ -495,6 +495,13 @@ std::span<const OnnxOpRow> OnnxOps() {
               [](const OnnxOpRow& a, const OnnxOpRow& b) {
                 return std::string_view(a.op) < std::string_view(b.op);
               });
+    // One row per operation, as in the exporter's operation table.
+    for (std::size_t i = 1; i < all.size(); ++i) {
+      if (std::string_view(all[i].op) == all[i - 1].op) {
+        throw InternalError(std::string("ONNX operation converted twice: ") +
+                            all[i].op);
+      }
+    }
     return all;
   }();
   return rows;

@@ -37,25 +37,6 @@ void Copy(const KernelContext& c) {
   std::memmove(c.output.data, c.inputs[1].data, c.output.bytes());
 }
 
-std::vector<LayerSemantics> BuildRows() {
-  std::vector<LayerSemantics> rows;
-  AddElementwiseRows(rows);
-  AddSpatialRows(rows);
-  AddLinearRows(rows);
-  AddLayoutRows(rows);
-  AddDataRows(rows);
-  std::sort(rows.begin(), rows.end(),
-            [](const LayerSemantics& a, const LayerSemantics& b) {
-              return a.type < b.type;
-            });
-  return rows;
-}
-
-const std::vector<LayerSemantics>& Rows() {
-  static const std::vector<LayerSemantics> rows = BuildRows();
-  return rows;
-}
-
 constexpr std::array<Refusal, 4> kRefused = {{
     {snxf::Op::none,
      "the layer type of operations the exporter writes without a layer type "
@@ -70,6 +51,38 @@ constexpr std::array<Refusal, 4> kRefused = {{
      "reads the SVM head's decision values, whose kernel the file does not "
      "fix"},
 }};
+
+std::vector<LayerSemantics> BuildRows() {
+  std::vector<LayerSemantics> rows;
+  AddElementwiseRows(rows);
+  AddSpatialRows(rows);
+  AddLinearRows(rows);
+  AddLayoutRows(rows);
+  AddDataRows(rows);
+  std::sort(rows.begin(), rows.end(),
+            [](const LayerSemantics& a, const LayerSemantics& b) {
+              return a.type < b.type;
+            });
+  // One row per layer type, and none for a refused type.
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const char* name = snxf::EnumNameOp(rows[i].type);
+    if (i > 0 && rows[i].type == rows[i - 1].type) {
+      throw InternalError(std::string("layer type given two rows: ") + name);
+    }
+    for (const Refusal& r : kRefused) {
+      if (r.type == rows[i].type) {
+        throw InternalError(std::string("layer type both run and refused: ") +
+                            name);
+      }
+    }
+  }
+  return rows;
+}
+
+const std::vector<LayerSemantics>& Rows() {
+  static const std::vector<LayerSemantics> rows = BuildRows();
+  return rows;
+}
 
 }  // namespace
 

@@ -81,6 +81,13 @@ struct LayerSemantics {
   const char* inputs_text;
   const char* meaning;
   CostFn cost = nullptr;  // null: ElementsCost
+  // The integer kernel, for a layer of this type whose datatype is int8:
+  // it reads and writes int8 with each tensor's scale and zero point and
+  // computes with the integer rules declared for the type, bit for bit
+  // whatever the machine. Null where the type has none; such a layer is
+  // refused for its datatype, as today. `kernel` stays the float one.
+  KernelFn int8_kernel = nullptr;
+  const char* int8_meaning = nullptr;  // the integer rule, for the page
 };
 
 // The row of `type`, or null when the interpreter does not run it.

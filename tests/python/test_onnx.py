@@ -3,6 +3,8 @@ imported, exported and run by the interpreter, every output against ONNX
 Runtime's (and, where written here, a NumPy formula); the layout
 conversion, folding and fusions; the command-line route; the refusals."""
 import os
+import pathlib
+import re
 import subprocess
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
@@ -606,3 +608,24 @@ def test_average_pooling_that_counts_its_pads(tmp_path: Any, k: int, s: int,
               {"y": None}, opset=13)
     got = run_onnx(tmp_path, onnx.shape_inference.infer_shapes(m), {"x": x})["y"]
     assert got.shape[2] == out
+
+
+def test_every_conversion_and_fold_is_named_by_a_test_that_builds_nodes():
+    """Each row of the importer's table, and each operation it folds, is
+    named by a test here that builds ONNX nodes: a new row comes with its
+    test, or this fails naming it."""
+    listed = subprocess.run([os.path.join(TOOLS, "snx-import"), "--list-ops"],
+                            capture_output=True, text=True, check=True).stdout
+    rows, folds = set(), set()
+    for line in listed.splitlines():
+        if line.startswith("Computed at import"):
+            folds = {op.strip() for op in line.split(":", 1)[1].split(",")}
+        elif line and not line.startswith("Fused"):
+            rows.add(line.split()[0])
+    assert len(rows) > 40 and "Shape" in folds
+    named = set()
+    for path in pathlib.Path(__file__).parent.glob("test_*.py"):
+        text = path.read_text()
+        if "make_node" in text:
+            named |= set(re.findall(r"[\"']([A-Z][A-Za-z]+)[\"']", text))
+    assert sorted((rows | folds) - named) == []
