@@ -1,6 +1,8 @@
 // What the conversion of one ONNX operation works with: the graph being
-// built, every ONNX value's static shape and constant data, and the table
-// of operations with the rule each follows.
+// built, every ONNX value's static shape and constant data, the forms of a
+// value in each layout, and the readers of a node's inputs and attributes.
+// The table of operations is rows.h; folding fold.h, fusions fuse.h, ONNX
+// tensors as arrays tensors.h.
 #ifndef SARNIC_ONNX_CONVERTER_H_
 #define SARNIC_ONNX_CONVERTER_H_
 
@@ -220,91 +222,11 @@ float FloatAttr(const onnx::NodeProto& n, const char* name, float fallback);
 std::optional<std::vector<int64_t>> IntsAttr(const onnx::NodeProto& n,
                                              const char* name);
 
-// An ONNX tensor's data as an array (float32, float64 as float32, and the
-// integer types), from its raw bytes or its typed fields; `external` gives
-// the bytes of data stored outside the model.
-NdArray TensorArray(const onnx::TensorProto& t, const std::string& what,
-                    std::span<const std::byte> external = {});
-
-// The same over bytes kept alive by `owner` (a mapped file, the parsed
-// model), viewed in place when they are aligned for the element type.
-NdArray ViewTensorArray(const onnx::TensorProto& t, const std::string& what,
-                        std::shared_ptr<const void> owner,
-                        std::span<const std::byte> bytes);
-
-using ConvertFn = void (*)(Converter&, const onnx::NodeProto&);
-
-struct OnnxOpRow {
-  const char* op;
-  ConvertFn convert;
-  const char* becomes;  // what the operation becomes, for docs/onnx.md
-  // Converted in NHWC when its 4-D inputs are already held so: an
-  // element-wise operation, or one whose axis is remapped by ModeAxis.
-  bool any_layout = false;
-};
-
-// Constant folding (fold.cc): whether `op` is computed at import when its
-// inputs are constants, and one round of it over the model's nodes, which
-// become initializers (and the converter's constants); the number folded.
-bool FoldsAtImport(const std::string& op);
-// Folded values stay small: a shape computation, a weight's rearrangement.
-constexpr int64_t kMaxFoldedElements = int64_t{1} << 24;
-// The operations folded, as "Add, Cast, ...".
-std::string FoldedOpsText();
-int FoldConstants(onnx::ModelProto& m, Converter& c);
-
 // A Clip's constant bounds (attributes before opset 11, inputs from it
 // on; open ones the ends of the float range, as ONNX has them), or nothing
 // when one is not a constant scalar.
 std::optional<std::pair<float, float>> ClipBounds(const Converter& c,
                                                   const onnx::NodeProto& n);
-
-// Fusions (fuse.cc). The scale k and shift b of an inference batch
-// normalization with constant statistics (false when they are not);
-// folding the chain of batch normalizations and per-channel scales and
-// shifts that only `conv` feeds into a scale of its output channels (for
-// its filter) and its bias (one value per output channel); making an
-// activation that only a fusable layer feeds that layer's activation.
-bool NormalizationAffine(const Converter& c, const onnx::NodeProto& n,
-                         int64_t channels, std::vector<float>& k,
-                         std::vector<float>& b);
-bool FoldAffine(Converter& c, const onnx::NodeProto& conv,
-                std::vector<float>& scale, std::vector<float>& bias);
-bool FuseActivation(Converter& c, const onnx::NodeProto& n);
-// Fusions as rows: each names the operations it starts from and says what
-// it does (for docs/onnx.md). Those with a function run from one place,
-// the importer's conversion loop, through FuseAt, before the node's own
-// row and in the layout the row would convert in; the fold of scales and
-// shifts into a convolution is applied by the convolution's converter,
-// which owns the filter it rescales (FoldAffine).
-using FuseFn = bool (*)(Converter&, const onnx::NodeProto&,
-                        std::string& result);
-struct FusionRow {
-  const char* name;
-  const char* starts_at;  // the ONNX operations it is tried at
-  const char* does;
-  // True when the fusion applied at the node; `result` is then the value
-  // of the layer it wrote, or empty when it wrote none (the node became an
-  // attribute of an existing layer).
-  FuseFn fuse;
-};
-std::span<const FusionRow> FusionRows();
-// The fusion that applies at `n`, or null (then nothing was changed).
-const FusionRow* FuseAt(Converter& c, const onnx::NodeProto& n,
-                        std::string& result);
-
-// Add(x, 3), Clip(0, 6), Mul by x, Div by 6 (each read by the next alone)
-// as one hard swish layer, written when the Add is converted; `result`
-// gets the value it computes.
-bool FuseHardSwish(Converter& c, const onnx::NodeProto& add,
-                   std::string& result);
-
-// The rows of the operations over height and width (spatial.cc).
-void AddSpatialRows(std::vector<OnnxOpRow>& rows);
-
-// Every ONNX operation the importer converts, in alphabetical order.
-std::span<const OnnxOpRow> OnnxOps();
-const OnnxOpRow* OnnxOp(const std::string& op);
 
 }  // namespace sarnic::onnx_import
 

@@ -4,6 +4,8 @@
 // only a convolution feeds becomes the convolution's fused activation, and the
 // four operations of a hard swish become one layer. The value the fused
 // operation computed becomes another name for the convolution's.
+#include "onnx/fuse.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>

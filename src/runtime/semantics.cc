@@ -56,6 +56,7 @@ std::vector<LayerSemantics> BuildRows() {
   std::vector<LayerSemantics> rows;
   AddElementwiseRows(rows);
   AddSpatialRows(rows);
+  AddPoolingRows(rows);
   AddLinearRows(rows);
   AddLayoutRows(rows);
   AddDataRows(rows);

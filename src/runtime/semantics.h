@@ -104,6 +104,7 @@ std::span<const Refusal> RefusedTypes();
 // The families that register their rows.
 void AddElementwiseRows(std::vector<LayerSemantics>& rows);
 void AddSpatialRows(std::vector<LayerSemantics>& rows);
+void AddPoolingRows(std::vector<LayerSemantics>& rows);
 void AddLinearRows(std::vector<LayerSemantics>& rows);
 void AddLayoutRows(std::vector<LayerSemantics>& rows);
 void AddDataRows(std::vector<LayerSemantics>& rows);

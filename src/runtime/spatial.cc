@@ -1,6 +1,6 @@
-// Layers over the height and width of NHWC activations: convolutions (as
-// matrix products through Eigen), transposed convolutions, pooling,
-// resizing and padding.
+// Convolutions over the height and width of NHWC activations (as matrix
+// products through Eigen) and transposed convolutions; the settings and
+// window sizes every layer over height and width shares.
 #include <Eigen/Core>
 #include <algorithm>
 #include <cmath>
@@ -9,21 +9,11 @@
 #include <vector>
 
 #include "runtime/semantics.h"
+#include "runtime/windows.h"
 #include "sarnic/value.h"
 
 namespace sarnic::runtime {
 
-namespace {
-
-using RowMatrix =
-    Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
-using Strided = Eigen::OuterStride<>;
-
-struct Pair {
-  int64_t h = 1, w = 1;
-};
-
-// A height/width setting written as [h, w] or [1, h, w, 1].
 Pair Setting(const LayerView& v, const char* name, bool required) {
   if (!required && !v.Has(name)) return {};
   const Shape s = v.List(name);
@@ -39,12 +29,6 @@ Pair Setting(const LayerView& v, const char* name, bool required) {
          " has neither 2 nor 4 entries");
 }
 
-struct Pads {
-  Pair head{0, 0}, tail{0, 0};
-};
-
-// "head"/"tail" of one entry per input dimension, used only when both are
-// there.
 Pads ReadPads(const LayerView& v) {
   Pads p;
   if (!v.Has("head") || !v.Has("tail")) return p;
@@ -84,6 +68,12 @@ int64_t OutputSize(const LayerView& v, int64_t in, int64_t head, int64_t tail,
   }
   return span / stride + 1;
 }
+
+namespace {
+
+using RowMatrix =
+    Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+using Strided = Eigen::OuterStride<>;
 
 struct ConvGeometry {
   Pair kernel, stride, dilation;
@@ -343,265 +333,6 @@ double ConvCost(const CostContext& c) {
          static_cast<double>(f[1]) * static_cast<double>(f[2]);
 }
 
-struct PoolGeometry {
-  Pair window, stride;
-  Pads pads;
-  bool average = false;
-};
-
-PoolGeometry PoolSettings(const LayerView& v) {
-  PoolGeometry g;
-  g.window = Setting(v, "ksize", true);
-  g.stride = Setting(v, "strides", true);
-  g.pads = ReadPads(v);
-  RequirePositive(v, g.window, "window");
-  RequirePositive(v, g.stride, "stride");
-  const std::string kind = v.Text("pooling");
-  if (kind != "MAXIMUM" && kind != "AVERAGE") {
-    v.Fail("pools by \"" + Printable(kind) + "\", neither MAXIMUM nor AVERAGE");
-  }
-  g.average = kind == "AVERAGE";
-  return g;
-}
-
-Shape PoolShape(const ShapeContext& c) {
-  const Shape& x = c.inputs[0];
-  Require4D(c.layer, x, "input");
-  const PoolGeometry g = PoolSettings(c.layer);
-  return {x[0],
-          OutputSize(c.layer, x[1], g.pads.head.h, g.pads.tail.h, g.window.h,
-                     g.stride.h),
-          OutputSize(c.layer, x[2], g.pads.head.w, g.pads.tail.w, g.window.w,
-                     g.stride.w),
-          x[3]};
-}
-
-// Averages over windows larger than this are running sums, whose cost does
-// not grow with the window; smaller ones (and every maximum) are summed
-// window by window.
-constexpr int64_t kLargestSummedWindow = 64;
-
-bool SumsRunning(const PoolGeometry& g) {
-  return g.average && g.window.h * g.window.w > kLargestSummedWindow;
-}
-
-// Average pooling by running sums in double precision: each input row's
-// sums over the window's columns (from its prefix sums), then the sums of
-// those over the window's rows.
-void RunningAveragePool(const KernelContext& c, const PoolGeometry& g) {
-  const Shape& xs = c.inputs[0].shape;
-  const int64_t H = xs[1], W = xs[2], C = xs[3];
-  const int64_t OH = c.output.shape[1], OW = c.output.shape[2];
-  auto columns = [&](int64_t ox) {
-    const int64_t x0 = ox * g.stride.w - g.pads.head.w;
-    return std::pair{std::clamp<int64_t>(x0, 0, W),
-                     std::clamp<int64_t>(x0 + g.window.w, 0, W)};
-  };
-  std::vector<double> prefix((W + 1) * C, 0.0);
-  // rows[(y + 1) × OW × C + ...]: the sums of input rows 0..y per output
-  // column, so a window's rows are a difference of two.
-  std::vector<double> rows((H + 1) * OW * C, 0.0);
-  for (int64_t n = 0; n < xs[0]; ++n) {
-    for (int64_t y = 0; y < H; ++y) {
-      const float* in = c.in(0) + (n * H + y) * W * C;
-      for (int64_t x = 0; x < W; ++x) {
-        for (int64_t ch = 0; ch < C; ++ch) {
-          prefix[(x + 1) * C + ch] = prefix[x * C + ch] + in[x * C + ch];
-        }
-      }
-      for (int64_t ox = 0; ox < OW; ++ox) {
-        const auto [xa, x1] = columns(ox);
-        double* r = &rows[((y + 1) * OW + ox) * C];
-        const double* above = &rows[(y * OW + ox) * C];
-        for (int64_t ch = 0; ch < C; ++ch) {
-          r[ch] = above[ch] + prefix[x1 * C + ch] - prefix[xa * C + ch];
-        }
-      }
-    }
-    for (int64_t oy = 0; oy < OH; ++oy) {
-      const int64_t y0 = oy * g.stride.h - g.pads.head.h;
-      const int64_t ya = std::clamp<int64_t>(y0, 0, H),
-                    y1 = std::clamp<int64_t>(y0 + g.window.h, 0, H);
-      for (int64_t ox = 0; ox < OW; ++ox) {
-        const auto [xa, x1] = columns(ox);
-        const int64_t cells = (y1 - ya) * (x1 - xa);
-        float* o = c.out() + ((n * OH + oy) * OW + ox) * C;
-        const double* top = &rows[(ya * OW + ox) * C];
-        const double* bottom = &rows[(y1 * OW + ox) * C];
-        for (int64_t ch = 0; ch < C; ++ch) {
-          o[ch] = cells <= 0 ? 0.0f
-                             : static_cast<float>((bottom[ch] - top[ch]) /
-                                                  static_cast<double>(cells));
-        }
-      }
-    }
-  }
-}
-
-void Pool(const KernelContext& c) {
-  const PoolGeometry g = PoolSettings(c.layer);
-  if (SumsRunning(g)) return RunningAveragePool(c, g);
-  const Shape& xs = c.inputs[0].shape;
-  const int64_t H = xs[1], W = xs[2], C = xs[3];
-  const int64_t OH = c.output.shape[1], OW = c.output.shape[2];
-  std::vector<float> acc(C);
-  for (int64_t n = 0; n < xs[0]; ++n) {
-    for (int64_t oy = 0; oy < OH; ++oy) {
-      for (int64_t ox = 0; ox < OW; ++ox) {
-        const int64_t y0 = oy * g.stride.h - g.pads.head.h;
-        const int64_t x0 = ox * g.stride.w - g.pads.head.w;
-        const int64_t y1 = std::min(y0 + g.window.h, H),
-                      x1 = std::min(x0 + g.window.w, W);
-        const int64_t ya = std::max<int64_t>(y0, 0),
-                      xa = std::max<int64_t>(x0, 0);
-        std::fill(acc.begin(), acc.end(),
-                  g.average ? 0.0f : -std::numeric_limits<float>::infinity());
-        for (int64_t y = ya; y < y1; ++y) {
-          for (int64_t xx = xa; xx < x1; ++xx) {
-            const float* in = c.in(0) + ((n * H + y) * W + xx) * C;
-            for (int64_t ch = 0; ch < C; ++ch) {
-              acc[ch] =
-                  g.average ? acc[ch] + in[ch] : std::max(acc[ch], in[ch]);
-            }
-          }
-        }
-        const int64_t cells = std::max<int64_t>((y1 - ya) * (x1 - xa), 0);
-        float* o = c.out() + ((n * OH + oy) * OW + ox) * C;
-        for (int64_t ch = 0; ch < C; ++ch) {
-          o[ch] = cells == 0  ? 0.0f
-                  : g.average ? acc[ch] / float(cells)
-                              : acc[ch];
-        }
-      }
-    }
-  }
-}
-
-double PoolCost(const CostContext& c) {
-  const PoolGeometry g = PoolSettings(c.layer);
-  const Shape& x = c.inputs[0];
-  if (SumsRunning(g)) {
-    // The prefix sums, the rows' sums per output column, the outputs.
-    return 2 * CountOf(x) +
-           2 * CountOf({x[0], x[1], c.output[2], c.output[3]}) +
-           CountOf(c.output);
-  }
-  const double window = static_cast<double>(std::min(g.window.h, x[1])) *
-                        static_cast<double>(std::min(g.window.w, x[2]));
-  return CountOf(c.output) * std::max(window, 1.0);
-}
-
-Shape ResizeShape(const ShapeContext& c) {
-  const Shape& x = c.inputs[0];
-  Require4D(c.layer, x, "input");
-  const int64_t mode = c.layer.Integer("mode");
-  if (mode != 0 && mode != 1) {
-    c.layer.Fail("has mode " + std::to_string(mode) +
-                 ": 0 (nearest) and 1 (bilinear) are declared");
-  }
-  const Shape stored = c.layer.StoredShape();
-  if (stored.size() != 4 || stored[1] <= 0 || stored[2] <= 0) {
-    c.layer.Fail("its stored shape " + ShapeText(stored) +
-                 " gives no output height and width");
-  }
-  return {x[0], stored[1], stored[2], x[3]};
-}
-
-struct Axis {
-  int64_t lo, hi;
-  float frac;
-};
-
-// Where output position `o` of `out` reads from an axis of `in` positions.
-Axis Sample(int64_t o, int64_t in, int64_t out, bool align, bool half,
-            bool nearest) {
-  const double scale = align && out > 1 ? double(in - 1) / double(out - 1)
-                                        : double(in) / double(out);
-  double src = half ? (double(o) + 0.5) * scale : double(o) * scale;
-  if (nearest) {
-    const double at = align ? std::round(src) : std::floor(src);
-    const auto i = std::min<int64_t>(std::max<int64_t>(int64_t(at), 0), in - 1);
-    return {i, i, 0.0f};
-  }
-  if (half) src -= 0.5;
-  const double f = std::floor(src);
-  const int64_t lo = std::max<int64_t>(int64_t(f), 0);
-  const int64_t hi = std::min<int64_t>(int64_t(std::ceil(src)), in - 1);
-  return {std::min(lo, in - 1), std::max<int64_t>(hi, 0), float(src - f)};
-}
-
-void Resize(const KernelContext& c) {
-  const bool nearest = c.layer.Number("mode") == 0;
-  const bool align = c.layer.NumberOr("align_corners", 0) != 0;
-  const bool half = c.layer.NumberOr("half_pixel_centers", 0) != 0;
-  const Shape& xs = c.inputs[0].shape;
-  const int64_t H = xs[1], W = xs[2], C = xs[3];
-  const int64_t OH = c.output.shape[1], OW = c.output.shape[2];
-  for (int64_t n = 0; n < xs[0]; ++n) {
-    for (int64_t oy = 0; oy < OH; ++oy) {
-      const Axis ay = Sample(oy, H, OH, align, half, nearest);
-      for (int64_t ox = 0; ox < OW; ++ox) {
-        const Axis ax = Sample(ox, W, OW, align, half, nearest);
-        auto at = [&](int64_t y, int64_t x) {
-          return c.in(0) + ((n * H + y) * W + x) * C;
-        };
-        const float *a = at(ay.lo, ax.lo), *b = at(ay.lo, ax.hi);
-        const float *d = at(ay.hi, ax.lo), *e = at(ay.hi, ax.hi);
-        float* o = c.out() + ((n * OH + oy) * OW + ox) * C;
-        for (int64_t ch = 0; ch < C; ++ch) {
-          const float top = a[ch] + (b[ch] - a[ch]) * ax.frac;
-          const float bottom = d[ch] + (e[ch] - d[ch]) * ax.frac;
-          o[ch] = top + (bottom - top) * ay.frac;
-        }
-      }
-    }
-  }
-}
-
-Shape PadShape(const ShapeContext& c) {
-  const Shape& x = c.inputs[0];
-  const Shape head = c.layer.List("head"), tail = c.layer.List("tail");
-  if (head.size() != x.size() || tail.size() != x.size()) {
-    c.layer.Fail("pads " + ShapeText(head) + " and " + ShapeText(tail) +
-                 " do not hold one entry per dimension of its input " +
-                 ShapeText(x));
-  }
-  Shape out = x;
-  for (std::size_t d = 0; d < x.size(); ++d) {
-    if (head[d] < 0 || tail[d] < 0) c.layer.Fail("has a negative pad");
-    out[d] += head[d] + tail[d];
-  }
-  return out;
-}
-
-void Pad(const KernelContext& c) {
-  const Shape head = c.layer.List("head");
-  const auto value = static_cast<float>(c.layer.NumberOr("value", 0.0));
-  const Shape& in = c.inputs[0].shape;
-  const Shape& out = c.output.shape;
-  std::fill(c.out(), c.out() + c.output.count(), value);
-  const std::size_t rank = in.size();
-  if (c.inputs[0].count() == 0) return;
-  if (rank == 0) {
-    c.out()[0] = c.in(0)[0];
-    return;
-  }
-  std::vector<int64_t> index(rank, 0);
-  const int64_t inner = in[rank - 1];
-  const int64_t rows = c.inputs[0].count() / inner;
-  for (int64_t r = 0; r < rows; ++r) {
-    int64_t o = 0;
-    for (std::size_t d = 0; d < rank; ++d) {
-      o = o * out[d] + head[d] + (d + 1 < rank ? index[d] : 0);
-    }
-    std::copy(c.in(0) + r * inner, c.in(0) + (r + 1) * inner, c.out() + o);
-    for (std::size_t d = rank - 1; d-- > 0;) {
-      if (++index[d] < in[d]) break;
-      index[d] = 0;
-    }
-  }
-}
-
 }  // namespace
 
 void AddSpatialRows(std::vector<LayerSemantics>& rows) {
@@ -626,29 +357,6 @@ void AddSpatialRows(std::vector<LayerSemantics>& rows) {
        "the output height and width are the layer's stored ones, positions "
        "no input reaches hold the bias; then the fused \"activation\"",
        DeconvCost});
-  rows.push_back(
-      {pool2d, 1, 1, false, OutputType::kFloat32, Storage::kOwn, PoolShape,
-       Pool, "[input]",
-       "\"pooling\" MAXIMUM or AVERAGE over the \"ksize\" window moved by "
-       "\"strides\" (each [h, w] or [1, h, w, 1]) with \"head\"/\"tail\" "
-       "pads; padded positions take no part: an average divides by the "
-       "number of unpadded elements in the window (over a window of more "
-       "than 64 elements, the sum is taken in double precision from running "
-       "sums, so its cost does not grow with the window)",
-       PoolCost});
-  rows.push_back(
-      {resize, 1, 1, false, OutputType::kFloat32, Storage::kOwn, ResizeShape,
-       Resize, "[input]",
-       "NHWC to the stored height and width; \"mode\" 0 nearest, 1 bilinear; "
-       "scale = in / out, or (in − 1) / (out − 1) with \"align_corners\"; "
-       "with \"half_pixel_centers\" sampling at (o + 0.5) × scale (− 0.5 "
-       "for bilinear); nearest rounds down (to nearest, halves up, with "
-       "align_corners)"});
-  rows.push_back(
-      {pad, 1, 1, false, OutputType::kFloat32, Storage::kOwn, PadShape, Pad,
-       "[input]",
-       "\"head\" and \"tail\" elements of \"value\" before and after the data "
-       "on every axis; \"fusible\" changes nothing"});
 }
 
 }  // namespace sarnic::runtime
