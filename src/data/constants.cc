@@ -77,9 +77,14 @@ Offset export_external(BetterBuilder& builder, Graph& /*graph*/,
 Offset export_external_constant(BetterBuilder& builder,
                                 const std::string& const_name,
                                 const NdArray& np_array) {
+  return WriteConstantLayer(builder, const_name, np_array,
+                            "external constant '" + const_name + "'");
+}
+
+Offset WriteConstantLayer(BetterBuilder& builder, const std::string& const_name,
+                          const NdArray& np_array, const std::string& what) {
   const Offset layer_name = builder.CreateString(const_name);
-  const Offset layer_shape = WriteLayerShape(
-      builder, np_array.shape(), "external constant '" + const_name + "'");
+  const Offset layer_shape = WriteLayerShape(builder, np_array.shape(), what);
   // float32 data is written as it is; other types go through a converted
   // copy.
   const NdArray data_f32 = np_array.dtype() == DType::kFloat32

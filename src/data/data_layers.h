@@ -28,6 +28,11 @@ Offset export_copy(BetterBuilder& builder, Graph& graph,
 // A constant layer holding `array` converted to float32, named `name`.
 Offset export_external_constant(BetterBuilder& builder, const std::string& name,
                                 const NdArray& array);
+// The same constant layer, with `what` naming it in messages (the one
+// writer of constants from outside the graph: external constants and the
+// SVM head's parameters).
+Offset WriteConstantLayer(BetterBuilder& builder, const std::string& name,
+                          const NdArray& array, const std::string& what);
 
 // Edits the graph for the copy requests `copies` (source, target): each
 // target becomes a zero-initialised variable kept intact for the whole run

@@ -30,7 +30,8 @@ constexpr uint64_t kDataLayerMinBytes = 48;
 // The byte size the model will need: the tensor data it copies plus room
 // for the tables around it. A model that cannot fit the format's limit is
 // refused here, before anything is reserved or built.
-std::size_t EstimateModelBytes(const SarnicExporter& e) {
+std::size_t EstimateModelBytes(const SarnicExporter& e,
+                               const std::optional<SvmHead>& svm) {
   uint64_t data = 0;
   uint64_t least = kModelMinBytes + e.name.size();
   const DiGraph& g = e.graph.qm_nx_graph;
@@ -48,6 +49,10 @@ std::size_t EstimateModelBytes(const SarnicExporter& e) {
       data += static_cast<uint64_t>(a.size()) * 4;
       least += kDataLayerMinBytes + k.size();
     }
+  }
+  if (svm) {
+    data += svm->data_bytes();
+    least += kDataLayerMinBytes * svm->params.size();
   }
   CheckModelDataBytes(data);
   if (data + least > kMaxModelBytes) {
@@ -331,8 +336,13 @@ ModelBuffer SarnicExporter::run() {
     add_copy(graph, *options.copy_layers, *options.save_layers, out());
   }
   validate_model();
+  // The SVM head's folder is read before anything is built, as arrays: its
+  // data counts in the builder's reservation.
+  const std::optional<SvmHead> svm =
+      options.svm ? std::optional<SvmHead>(ReadSvmHead(*options.svm))
+                  : std::nullopt;
 
-  BetterBuilder builder(EstimateModelBytes(*this), options.allocator);
+  BetterBuilder builder(EstimateModelBytes(*this, svm), options.allocator);
   LayerList layers;
   const uint32_t block_count = options.mem_map ? PlanArena(*this) : 0;
 
@@ -343,7 +353,7 @@ ModelBuffer SarnicExporter::run() {
                rename_map);
   ExportExternalConstants(*this, builder, layers);
   ExportNodes(*this, builder, layers, rename_map);
-  if (options.svm) export_svm(builder, layers, *options.svm);
+  if (svm) export_svm(builder, layers, *svm);
   return FinishModel(*this, builder, layers, !rename_map.empty(), block_count);
 }
 

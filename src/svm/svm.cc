@@ -1,6 +1,6 @@
-// The SVM classifier head: seven constant layers with the classifier's
-// parameters, read from a directory, then the kernel, decision and
-// probability layers fed by the graph's layer named "output".
+// The SVM classifier head: the classifier's folder read into arrays, then
+// seven constant layers written by the data layer's constant writer and the
+// kernel, decision and probability layers fed by the layer named "output".
 #include "svm/svm.h"
 
 #include <limits>
@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "data/data_layers.h"
 #include "sarnic/errors.h"
 #include "sarnic/files.h"
 #include "sarnic/schema.h"
@@ -90,31 +91,37 @@ Offset ComputedLayer(BetterBuilder& b, const std::string& name, snxf::Op op,
 
 }  // namespace
 
-void export_svm(BetterBuilder& builder, LayerList& layers,
-                const std::string& svm_dir) {
+uint64_t SvmHead::data_bytes() const {
+  uint64_t bytes = 0;
+  for (const auto& [key, array] : params) bytes += array.nbytes();
+  return bytes;
+}
+
+SvmHead ReadSvmHead(const std::string& svm_dir) {
   std::string dir = svm_dir;
   if (dir.empty() || dir.back() != '/') dir += "/";
   const Sizes s = ReadSizes(dir + "kld.json");
   const int64_t p = s.k * (s.k - 1) / 2;
-  const std::vector<std::pair<std::string, Shape>> params = {
+  const std::vector<std::pair<std::string, Shape>> shapes = {
       {"alpha", {s.k - 1, s.l}}, {"a", {p, 1}},     {"b", {p, 1}},
       {"sv", {s.l, s.d}},        {"nsv", {s.k, 1}}, {"rho", {p, 1}},
       {"label", {s.k, 1}},
   };
-  for (const auto& [key, shape] : params) {
+  SvmHead head{s.k, s.l, s.d, {}};
+  for (const auto& [key, shape] : shapes) {
+    head.params.emplace_back(key, ReadParameter(dir + key + ".bin", shape));
+  }
+  return head;
+}
+
+void export_svm(BetterBuilder& builder, LayerList& layers,
+                const SvmHead& head) {
+  const Sizes s{head.k, head.l, head.d};
+  const int64_t p = s.k * (s.k - 1) / 2;
+  for (const auto& [key, array] : head.params) {
     const std::string layer = "svm_" + key;
-    const Offset layer_name = builder.CreateString(layer);
-    const Offset layer_shape =
-        WriteLayerShape(builder, shape, "SVM layer " + layer);
-    const NdArray array = ReadParameter(dir + key + ".bin", shape);
-    const Offset data = export_tensor(builder, "data", std::nullopt, array);
-    const Offset layer_params = WriteParams(builder, {data});
-    snxf::LayerStart(builder);
-    snxf::LayerAddType(builder, snxf::Op::constant);
-    snxf::LayerAddName(builder, layer_name);
-    snxf::LayerAddShape(builder, layer_shape);
-    snxf::LayerAddParams(builder, layer_params);
-    layers.append(layer, snxf::LayerEnd(builder));
+    layers.append(
+        layer, WriteConstantLayer(builder, layer, array, "SVM layer " + layer));
   }
   const LayerIndex& layers_map = layers.index();
   const uint32_t alpha = layers_map.at("svm_alpha");

@@ -149,6 +149,41 @@ TEST_F(Svm, FileErrors) {
   }
 }
 
+// Counts the buffers the builder asks for.
+class CountingAllocator : public flatbuffers::DefaultAllocator {
+ public:
+  uint8_t* allocate(size_t size) override {
+    ++allocations;
+    return flatbuffers::DefaultAllocator::allocate(size);
+  }
+  int allocations = 0;
+};
+
+// The head's folder is read into arrays before the model is built, so the
+// builder's one reservation holds its data: 3,000 support vectors of 64
+// floats (750 KiB, far more than the tables' room) never make it grow.
+TEST_F(Svm, TheBuildersOneReservationHoldsTheHeadsData) {
+  Files(2, 3000, 64);
+  graph_.Add("in", "external", {1, 4});
+  graph_.Add("output", "relu", {1, 4}, {{"x", Value("in")}});
+  graph_.Edge("in", "output");
+  graph_.orig_outputs = {"output"};
+  CountingAllocator allocator;
+  std::ostringstream out;
+  ExportOptions o = testing::Quiet(out);
+  o.svm = dir_.string();
+  o.allocator = &allocator;
+  SarnicExporter e(graph_, "m", std::move(o));
+  const ModelBuffer buf = e.run();
+  EXPECT_EQ(allocator.allocations, 1);
+  const auto* m = Decode(buf);
+  const auto* sv = testing::LayerNamed(m, "svm_sv");
+  ASSERT_NE(sv, nullptr);
+  EXPECT_EQ(sv->params()->Get(0)->data_f32()->size(), 3000u * 64u);
+  EXPECT_EQ(sv->params()->Get(0)->data_f32()->Get(64 * 2999 + 63),
+            64.0f * 2999 + 63 + 0.5f);
+}
+
 TEST_F(Svm, NoOutputLayerIsAKeyError) {
   Files(2, 2, 2);
   graph_.Add("in", "external", {1});
