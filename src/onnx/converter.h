@@ -31,10 +31,71 @@ constexpr int64_t NhwcAxis(int64_t a) {
 }
 inline Shape ToNhwc(const Shape& s) { return {s[0], s[2], s[3], s[1]}; }
 
+class Converter;
+
+// The layout bookkeeping: which forms of each value exist. A 4-D activation
+// may be held in the model's own NCHW order, in NHWC (the order of the
+// convolution and pooling layers), or both; each form is made once, when
+// first needed, by a transpose (a reshape when the two orders agree). The
+// node named as the value holds it in NCHW, "<value>/nhwc" in NHWC, except
+// for the values at the model's boundary kept NHWC (`NameNhwc`), whose NCHW
+// form is "<value>/nchw". A transpose in the model is made only when a
+// form of its output is needed, composed with the layout's.
+class ValueForms {
+ public:
+  explicit ValueForms(Converter& c) : c_(c) {}
+  ValueForms(const ValueForms&) = delete;
+  ValueForms& operator=(const ValueForms&) = delete;
+
+  // The node holding value `v` in NCHW, or in NHWC, made when first asked.
+  std::string Nchw(const std::string& v);
+  std::string Nhwc(const std::string& v);
+  bool HasNhwc(const std::string& v) const;
+  // Records that value `v` is held in NHWC alone, by NhwcName(v).
+  void MarkNhwc(const std::string& v);
+  // Records that value `v` is node `from` with its axes permuted (output
+  // axis d = axis perm[d] of `from`), made only when a form is needed.
+  void SetTransposed(const std::string& v, const std::string& from,
+                     std::vector<int64_t> perm);
+  void NameNhwc(const std::string& v) { nhwc_named_.insert(v); }
+  std::string NchwName(const std::string& v) const;
+  std::string NhwcName(const std::string& v) const;
+  // The shape of a node that holds a value in another layout, or null.
+  const Shape* FormShape(const std::string& node) const;
+  // Whether `name` was given to a form (no other node may take it).
+  bool IsFormName(const std::string& name) const {
+    return form_names_.count(name) != 0;
+  }
+
+ private:
+  struct Held {
+    bool nchw = true, nhwc = false;
+  };
+  struct Lazy {
+    std::string from;
+    std::vector<int64_t> perm;
+  };
+  // Node `name`, shaped `out`: `from` with its axes permuted.
+  void Permuted(const std::string& name, const std::string& from,
+                const std::vector<int64_t>& perm, const Shape& out);
+  // The name of `v`'s form with `suffix`, fresh the first time it is asked.
+  const std::string& Form(const std::string& v, const char* suffix) const;
+
+  Converter& c_;
+  std::map<std::string, Held> held_;
+  std::map<std::string, Lazy> lazy_;
+  std::map<std::string, Shape> form_shapes_;
+  std::set<std::string> nhwc_named_;
+  mutable std::map<std::string, std::string> forms_;
+  mutable std::set<std::string> form_names_;
+};
+
 class Converter {
  public:
   Converter(Graph& graph, std::string what)
-      : g_(graph), what_(std::move(what)) {}
+      : g_(graph), what_(std::move(what)), forms_(*this) {}
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
 
   Graph& graph() { return g_; }
   const std::string& what() const { return what_; }
@@ -69,33 +130,21 @@ class Converter {
     return it == alias_.end() ? v : Resolve(it->second);
   }
 
-  // Layout. A 4-D activation may be held in the model's own NCHW order,
-  // in NHWC (the order of the convolution and pooling layers), or both;
-  // each form is made once, when first needed, by a transpose (a reshape
-  // when the two orders agree). The node named as the value holds it in
-  // NCHW, "<value>/nhwc" in NHWC, except for the values at the model's
-  // boundary kept NHWC (`NameNhwc`), whose NCHW form is "<value>/nchw".
-  std::string Nchw(const std::string& v);
-  std::string Nhwc(const std::string& v);
-  bool HasNhwc(const std::string& value) const {
-    const auto it = held_.find(Resolve(value));
-    return it != held_.end() && it->second.nhwc;
-  }
-  // Records that value `v` is held in NHWC alone, by NhwcName(v).
-  void MarkNhwc(const std::string& v);
-  // Records that 4-D or other value `v` is node `from` with its axes
-  // permuted (output axis d = axis perm[d] of `from`), made only when a
-  // form of it is needed: in NHWC, the two permutations compose.
+  // Layout: the forms of each value (ValueForms).
+  std::string Nchw(const std::string& v) { return forms_.Nchw(v); }
+  std::string Nhwc(const std::string& v) { return forms_.Nhwc(v); }
+  bool HasNhwc(const std::string& v) const { return forms_.HasNhwc(v); }
+  void MarkNhwc(const std::string& v) { forms_.MarkNhwc(v); }
   void SetTransposed(const std::string& v, const std::string& from,
-                     std::vector<int64_t> perm);
-  void NameNhwc(const std::string& v) { nhwc_named_.insert(v); }
-  std::string NchwName(const std::string& value) const {
-    const std::string& v = Resolve(value);
-    return nhwc_named_.count(v) ? Form(v, "/nchw") : v;
+                     std::vector<int64_t> perm) {
+    forms_.SetTransposed(v, from, std::move(perm));
   }
-  std::string NhwcName(const std::string& value) const {
-    const std::string& v = Resolve(value);
-    return nhwc_named_.count(v) ? v : Form(v, "/nhwc");
+  void NameNhwc(const std::string& v) { forms_.NameNhwc(v); }
+  std::string NchwName(const std::string& v) const {
+    return forms_.NchwName(v);
+  }
+  std::string NhwcName(const std::string& v) const {
+    return forms_.NhwcName(v);
   }
   // A name for a node the conversion adds: `base` itself, or with "_1",
   // "_2", ... when the model names a value so or a node has it already. A
@@ -164,31 +213,12 @@ class Converter {
   std::map<std::string, Shape> shapes_;
   std::map<std::string, NdArray> constants_;
   std::map<std::string, bool> constant_nodes_;
-  struct Held {
-    bool nchw = true, nhwc = false;
-  };
-  std::map<std::string, Held> held_;
-  struct Lazy {
-    std::string from;
-    std::vector<int64_t> perm;
-  };
-  std::map<std::string, Lazy> lazy_;
-  // Node `name`, shaped `out`: `from` with its axes permuted.
-  void Permuted(const std::string& name, const std::string& from,
-                const std::vector<int64_t>& perm, const Shape& out);
-  // The shapes of the nodes that hold a value in another layout.
-  std::map<std::string, Shape> form_shapes_;
-  std::set<std::string> nhwc_named_;
+  ValueForms forms_;
   std::map<std::string, std::vector<const onnx::NodeProto*>> consumers_;
   std::set<std::string> outputs_, converted_;
   std::map<std::string, std::string> fusable_, alias_;
-  // Every value name of the model, and the names of values' other forms
-  // ("<value>/nhwc"), each chosen once.
+  // Every value name of the model.
   std::set<std::string> model_names_;
-  mutable std::map<std::string, std::string> forms_;
-  mutable std::set<std::string> form_names_;
-  // The name of `v`'s form with `suffix`, fresh the first time it is asked.
-  const std::string& Form(const std::string& v, const char* suffix) const;
   bool nhwc_mode_ = false;
   int64_t opset_ = 0;
   uint64_t folded_bytes_ = 0;
