@@ -92,15 +92,16 @@ void Concat(Context& c, uint32_t n) {
     return;
   }
   const auto rank = static_cast<int64_t>(out->size());
-  int64_t axis = axis_value->is_real()
-                     ? static_cast<int64_t>(axis_value->as_real())
-                     : axis_value->as_int();
-  if (axis < 0) axis += rank;
-  if (axis < 0 || axis >= rank) {
+  const std::optional<int64_t> normal = NormalAxis(
+      axis_value->is_real() ? static_cast<int64_t>(axis_value->as_real())
+                            : axis_value->as_int(),
+      out->size());
+  if (!normal) {
     return c.Add(n, "axis",
                  axis_value->repr() + " is outside the " +
                      std::to_string(rank) + " dimensions of the output");
   }
+  const int64_t axis = *normal;
   int64_t sum = 0;
   for (const Value& v : values->as_list()) {
     const Shape* s = v.is_text() ? c.ShapeOf(v.as_text()) : nullptr;
@@ -138,7 +139,8 @@ void ReductionRank(Context& c, uint32_t n) {
   if (!in || !out) return;
   std::set<int64_t> reduced;
   for (int64_t a : *axes) {
-    reduced.insert(a < 0 ? a + static_cast<int64_t>(in->size()) : a);
+    // An axis out of range is the layer's own refusal; it counts as given.
+    reduced.insert(NormalAxis(a, in->size()).value_or(a));
   }
   const std::size_t kept = in->size();
   const std::size_t dropped = kept - std::min(kept, reduced.size());

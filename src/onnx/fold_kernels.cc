@@ -334,14 +334,14 @@ std::optional<Arr> FoldArithmetic(const onnx::NodeProto& /*n*/,
                                   std::vector<const Arr*>& in,
                                   const Converter& /*c*/) {
   const Arr &a = *in[0], &b = *in[1];
-  const std::size_t rank = std::max(a.shape.size(), b.shape.size());
-  Shape out(rank), sa(rank, 1), sb(rank, 1);
+  const std::optional<Shape> broadcast = BroadcastShapes(a.shape, b.shape);
+  if (!broadcast) return std::nullopt;
+  const Shape& out = *broadcast;
+  const std::size_t rank = out.size();
+  // Each operand's shape aligned at the last dimension, padded with 1s.
+  Shape sa(rank, 1), sb(rank, 1);
   std::copy(a.shape.begin(), a.shape.end(), sa.end() - a.shape.size());
   std::copy(b.shape.begin(), b.shape.end(), sb.end() - b.shape.size());
-  for (std::size_t d = 0; d < rank; ++d) {
-    if (sa[d] != sb[d] && sa[d] != 1 && sb[d] != 1) return std::nullopt;
-    out[d] = sa[d] == 1 ? sb[d] : sa[d];
-  }
   const int64_t count = Count(out);
   if (count > kMaxFoldedElements) return std::nullopt;
   const auto st_a = RowMajorStrides(sa), st_b = RowMajorStrides(sb),

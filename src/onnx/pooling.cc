@@ -10,6 +10,7 @@
 #include "onnx/fuse.h"
 #include "onnx/rows.h"
 #include "onnx/windows.h"
+#include "sarnic/shapes.h"
 
 namespace sarnic::onnx_import {
 
@@ -162,12 +163,12 @@ void Reduction(Converter& c, const onnx::NodeProto& n, const char* op,
   const std::string x = In(c, n, 0);
   const Shape& xs = c.ShapeOf(x);
   for (int64_t& a : axes) {
-    if (a < -static_cast<int64_t>(xs.size()) ||
-        a >= static_cast<int64_t>(xs.size())) {
+    const std::optional<int64_t> normal = NormalAxis(a, xs.size());
+    if (!normal) {
       c.Fail(n, "has axis " + std::to_string(a) + " outside its " +
                     std::to_string(xs.size()) + " dimensions");
     }
-    if (a < 0) a += static_cast<int64_t>(xs.size());
+    a = *normal;
   }
   std::sort(axes.begin(), axes.end());
   axes.erase(std::unique(axes.begin(), axes.end()), axes.end());
