@@ -2,6 +2,7 @@
 #include <sstream>
 
 #include "runtime/semantics.h"
+#include "sarnic/fixed_point.h"
 #include "sarnic/interpreter.h"
 
 namespace sarnic {
@@ -81,6 +82,7 @@ Conventions:
   for (const runtime::Refusal& r : runtime::RefusedTypes()) {
     out << "- `" << snxf::EnumNameOp(r.type) << "`: " << r.reason << ".\n";
   }
+  out << "\n" << fixed_point::IntegerRulesMarkdown();
   return out.str();
 }
 
