@@ -2,6 +2,8 @@
 #include <CLI/CLI.hpp>
 #include <filesystem>
 #include <iostream>
+#include <sstream>
+#include <tuple>
 
 #include "graph_source.h"
 #include "output_paths.h"
@@ -48,9 +50,37 @@ struct Args {
   std::vector<std::vector<std::string>> copies;
   bool check = false, strict = false, list_ops = false, ops_markdown = false;
   std::optional<std::string> report, c_array;
+  std::optional<uint64_t> flash_budget, ram_budget;
   std::optional<std::string> describe_op;
   bool planner_given = false;  // --planner on the command line
 };
+
+// --flash-budget and --ram-budget: a size in bytes, or with K or M.
+void DefineBudgetOptions(CLI::App& app, Args& a) {
+  for (auto [flag, field, what] :
+       {std::tuple{"--flash-budget", &a.flash_budget, "the model file (flash)"},
+        std::tuple{"--ram-budget", &a.ram_budget,
+                   "the arena and the inputs and outputs outside it (RAM)"}}) {
+    app.add_option_function<std::string>(
+           flag,
+           [field](const std::string& text) {
+             *field = sarnic::ParseByteSize(text);
+           },
+           std::string("Refuse the export, writing nothing, when ") + what +
+               " would take more than SIZE bytes (K: 1024 bytes, M: 1024 "
+               "K; 256K, 1M); the error lists the largest contributors")
+        ->type_name("SIZE")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+              return sarnic::ParseByteSize(text)
+                         ? std::string()
+                         : "'" + text +
+                               "' is no size: give whole bytes, or a number "
+                               "with K or M (256K, 1.5M)";
+            },
+            ""));
+  }
+}
 
 // The options that check a graph or describe the operations.
 void DefineCheckOptions(CLI::App& app, Args& a) {
@@ -134,6 +164,7 @@ void DefineOptions(CLI::App& app, Args& a) {
                  "length NAME_snx_len (NAME: the model's name as a C "
                  "identifier)");
   app.add_flag("-v,--verbose", a.verbose, "Say what is loaded and written");
+  DefineBudgetOptions(app, a);
 }
 
 sarnic::ExportOptions OptionsOf(const Args& a) {
@@ -313,12 +344,32 @@ int Export(const Args& a) {
     options.diagnostics = &diagnostics;
     sarnic::SarnicExporter exporter(*graph, model_name, std::move(options));
     const sarnic::ModelBuffer model = exporter.run();
-    sarnic::WriteFileAtomically(a.out_path, model.data(), model.size());
-    diagnostics.flush();
-    progress.Stop();
     const sarnic::ModelFacts facts = sarnic::AnalyseModel(
         sarnic::ReadModel({model.data(), model.size()}, a.out_path),
         model.size());
+    // Over a budget nothing is written: the model, the report, the header.
+    const std::vector<sarnic::BudgetMiss> misses =
+        sarnic::CheckBudgets(facts, a.flash_budget, a.ram_budget);
+    if (!misses.empty()) {
+      diagnostics.flush();
+      progress.Stop();
+      for (const sarnic::BudgetMiss& m : misses) {
+        // One error line per budget, then its contributors, each line made
+        // printable on its own (layer names come from the graph).
+        std::istringstream lines(sarnic::BudgetMissText(m));
+        std::string line;
+        std::getline(lines, line);
+        sarnic::tools::PrintError(line);
+        while (std::getline(lines, line)) {
+          std::cerr << sarnic::Printable(line) << "\n";
+        }
+      }
+      std::cerr << "nothing was written\n";
+      return 1;
+    }
+    sarnic::WriteFileAtomically(a.out_path, model.data(), model.size());
+    diagnostics.flush();
+    progress.Stop();
     WriteReport(a, facts);
     if (a.c_array) WriteCArray(*a.c_array, model_name, model);
     std::cout << sarnic::DeviceMemoryText(facts) << "\n";

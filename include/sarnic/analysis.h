@@ -58,6 +58,7 @@ struct ModelFacts {
   std::map<std::string, ParamTotals> params;  // by element kind
   std::map<std::string, uint32_t> layer_types;
   std::vector<LayerFacts> layers;
+  std::vector<uint32_t> inputs, outputs;  // the model's, by layer index
   std::optional<uint32_t> peak_step;
   std::vector<uint32_t> peak_layers;
   uint64_t peak_blocks = 0;
@@ -95,6 +96,38 @@ std::string SummaryText(const ModelFacts& facts);
 // bound of 256 blocks" (the lower bound: the most blocks live at one step).
 std::string DeviceMemoryText(const ModelFacts& facts);
 void WriteSummaryText(std::ostream& out, const ModelFacts& facts);
+
+// What a device needs for the model: flash holds the model file; RAM the
+// arena (reserved and planned blocks) and every model input and output that
+// lives outside it. Without a plan, each output but a constant's is a
+// buffer of its own, all counted.
+struct DeviceMemory {
+  uint64_t flash = 0, ram = 0;
+  uint64_t outside_arena = 0;  // of ram: buffers outside the arena
+};
+DeviceMemory DeviceMemoryOf(const ModelFacts& facts);
+
+// A budget the model misses: "flash" or "RAM", the figure, the budget, and
+// its ten largest contributors as lines ("'conv1' (conv2d): 36864
+// parameter bytes"): for flash the layers by the parameter bytes they use,
+// for RAM the layers live at the arena's peak by their bytes.
+struct BudgetMiss {
+  std::string what;
+  uint64_t figure = 0, budget = 0;
+  std::vector<std::string> contributors;
+};
+std::vector<BudgetMiss> CheckBudgets(const ModelFacts& facts,
+                                     std::optional<uint64_t> flash_budget,
+                                     std::optional<uint64_t> ram_budget);
+// "RAM 300.0 KiB is over the budget of 256.0 KiB by 44.0 KiB (45056
+// bytes); its largest contributors, the layers live at the arena's peak:"
+// followed by one indented line per contributor.
+std::string BudgetMissText(const BudgetMiss& miss);
+
+// A size as a user writes it: bytes ("262144"), or with K or M (1024 and
+// 1024 × 1024 bytes: "256K", "1M", also "256KiB", "1.5M"); nothing for
+// anything else.
+std::optional<uint64_t> ParseByteSize(std::string_view text);
 
 // One self-contained HTML page: the summary, a sortable and filterable
 // layer table and the arena plan drawn as an interactive timeline.

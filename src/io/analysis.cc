@@ -267,6 +267,12 @@ ModelFacts AnalyseModel(const snxf::Model& m, uint64_t file_bytes) {
     Settings(l, src);
     f.layers.push_back(std::move(l));
   }
+  for (const auto* list : {m.inputs(), m.outputs()}) {
+    if (list == nullptr) continue;
+    for (uint32_t i : *list) {
+      if (i < n) (list == m.inputs() ? f.inputs : f.outputs).push_back(i);
+    }
+  }
   // The plan starts at its first block: the smallest start of any layer.
   f.reserved_blocks = first_block.value_or(0);
   const std::vector<uint32_t> source = Sources(f.layers);

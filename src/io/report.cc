@@ -120,15 +120,20 @@ std::string DeviceMemoryText(const ModelFacts& f) {
   std::ostringstream o;
   o << std::fixed << std::setprecision(1);
   auto kib = [](uint64_t bytes) { return static_cast<double>(bytes) / 1024; };
-  o << "flash " << kib(f.file_bytes) << " KiB (model), ";
+  const DeviceMemory d = DeviceMemoryOf(f);
+  o << "flash " << kib(d.flash) << " KiB (model), ";
   if (f.block_size == 0) {
-    o << "RAM: no plan (every output in a buffer of its own)";
+    o << "RAM " << kib(d.ram)
+      << " KiB with no plan (every output in a buffer of its own)";
     return o.str();
   }
   const uint64_t blocks = f.reserved_blocks + f.planned_blocks;
-  o << "RAM " << kib(blocks * f.block_size) << " KiB (arena: " << blocks
-    << " blocks of " << f.block_size << " bytes, " << f.reserved_blocks
-    << " reserved)";
+  o << "RAM " << kib(d.ram) << " KiB (arena: " << blocks << " blocks of "
+    << f.block_size << " bytes, " << f.reserved_blocks << " reserved";
+  if (d.outside_arena > 0) {
+    o << "; " << d.outside_arena << " bytes of inputs and outputs outside it";
+  }
+  o << ")";
   if (f.peak_blocks > 0) {
     const double above = 100.0 *
                          (static_cast<double>(f.planned_blocks) -

@@ -113,6 +113,56 @@ TEST(Analysis, FactsOfASmallModelWorkedByHand) {
             std::string::npos);
 }
 
+TEST(DeviceMemory, FiguresAndBudgetsWorkedByHand) {
+  TestGraph g;
+  Small(g);
+  const ModelBuffer buf = Export(g);
+  const ModelFacts f = AnalyseModel(*testing::Decode(buf), buf.size());
+  // One reserved block and the planned ones, all in the arena.
+  const DeviceMemory d = DeviceMemoryOf(f);
+  EXPECT_EQ(d.flash, buf.size());
+  EXPECT_EQ(d.outside_arena, 0u);
+  EXPECT_EQ(d.ram, (1 + f.planned_blocks) * 1024);
+  EXPECT_TRUE(CheckBudgets(f, d.flash, d.ram).empty());
+  const auto misses = CheckBudgets(f, d.flash - 1, d.ram - 1024);
+  ASSERT_EQ(misses.size(), 2u);
+  EXPECT_EQ(misses[0].what, "flash");
+  EXPECT_EQ(misses[0].figure - misses[0].budget, 1u);
+  // The constant w is counted in c, the layer that reads it.
+  EXPECT_EQ(misses[0].contributors,
+            std::vector<std::string>{"'c' (add): 8 parameter bytes"});
+  EXPECT_EQ(misses[1].what, "RAM");
+  // At the peak step (2) 'in' and 'a' are live, 1 block and 2; the
+  // reserved block ties with 'in' and, listed first, stays first.
+  EXPECT_EQ(misses[1].contributors,
+            (std::vector<std::string>{
+                "'a' (relu): 2048 bytes, live at the peak step",
+                "the arena's reserved leading blocks: 1024 bytes",
+                "'in' (input): 1024 bytes, live at the peak step"}));
+  const std::string text = BudgetMissText(misses[1]);
+  EXPECT_EQ(text.rfind("RAM " + std::to_string(1 + f.planned_blocks) +
+                           ".0 KiB is over the budget of " +
+                           std::to_string(f.planned_blocks) +
+                           ".0 KiB by 1.0 KiB (1024 bytes); its largest "
+                           "contributors:\n  'a' (relu)",
+                       0),
+            0u)
+      << text;
+}
+
+TEST(DeviceMemory, SizesAsUsersWriteThem) {
+  const std::pair<const char*, std::optional<uint64_t>> rows[] = {
+      {"262144", 262144},     {"256K", 262144},        {"256KiB", 262144},
+      {"1M", 1048576},        {"1.5M", 1572864},       {"0", 0},
+      {"0.5K", 512},          {"1.3K", std::nullopt},  {"", std::nullopt},
+      {"K", std::nullopt},    {"-1K", std::nullopt},   {"12G", std::nullopt},
+      {"1e30", std::nullopt}, {"256 K", std::nullopt}, {"nan", std::nullopt},
+  };
+  for (const auto& [text, bytes] : rows) {
+    EXPECT_EQ(ParseByteSize(text), bytes) << text;
+  }
+}
+
 // What the report's table shows of each layer: its settings as text and
 // the parameter data it uses (a filter of 3x3x4x4 floats is 576 bytes, a
 // bias of 4 floats 16).

@@ -62,9 +62,12 @@ TEST_F(Cli, OptionsReachTheExporter) {
       " --input-name image --output-name probs"
       " --normalization imagenet");
   ASSERT_EQ(r.status, 0) << r.err;
+  // Without a plan every output but a constant's is a buffer of its own:
+  // the constants live in flash, the input [1, 256] and the relu take 1024
+  // bytes each.
   EXPECT_EQ(r.out, "flash " + FlashKib(Path("m.snx")) +
-                       " KiB (model), RAM: no plan (every output in a buffer "
-                       "of its own)\n");
+                       " KiB (model), RAM 2.0 KiB with no plan (every output "
+                       "in a buffer of its own)\n");
   std::vector<uint8_t> storage;
   const snxf::Model& m = ReadModelFile(Path("m.snx"), storage);
   EXPECT_EQ(m.name()->str(), "net");
@@ -544,6 +547,52 @@ TEST_F(Cli, HalfPrecisionWeightsAreRefusedNamingTheTensorAndTheFile) {
                        " tensor 'kernel'); convert it to float32"),
             std::string::npos)
       << r.err;
+}
+
+// Over a budget nothing is written (the model, the report, the header)
+// and the error says by how much and what takes the most; within both the
+// export is as without them. A size that is no size is a usage error.
+TEST_F(Cli, BudgetsRefuseWithTheirContributorsAndWriteNothing) {
+  const std::string graph = SmallGraph();
+  const std::string outputs = " -o " + Path("m.snx") + " --report " +
+                              Path("r.html") + " --c-array " + Path("m.h");
+  const Result over = Export(graph + outputs + " --ram-budget 1K");
+  EXPECT_EQ(over.status, 1);
+  // One reserved block (the tables of 3 nodes), and 'in' and 'act' live
+  // together: 3 blocks.
+  EXPECT_EQ(over.err.rfind("error: RAM 3.0 KiB is over the budget of 1.0 KiB "
+                           "by 2.0 KiB (2048 bytes); its largest "
+                           "contributors:\n",
+                           0),
+            0u)
+      << over.err;
+  EXPECT_NE(over.err.find("\n  'in' (input): 1024 bytes, live at the peak "
+                          "step\n"),
+            std::string::npos)
+      << over.err;
+  EXPECT_NE(over.err.find("nothing was written"), std::string::npos);
+  for (const char* f : {"m.snx", "r.html", "m.h"}) {
+    EXPECT_FALSE(std::filesystem::exists(Path(f))) << f;
+  }
+  const Result flash = Export(graph + outputs + " --flash-budget 100");
+  EXPECT_EQ(flash.status, 1);
+  EXPECT_NE(flash.err.find("error: flash "), std::string::npos) << flash.err;
+  EXPECT_FALSE(std::filesystem::exists(Path("m.snx")));
+
+  const Result within =
+      Export(graph + outputs + " --ram-budget 4K --flash-budget 1M");
+  ASSERT_EQ(within.status, 0) << within.err;
+  EXPECT_TRUE(std::filesystem::exists(Path("m.snx")));
+  EXPECT_NE(within.out.find("RAM 3.0 KiB (arena: 3 blocks"), std::string::npos)
+      << within.out;
+  const Result summary = Inspect(Path("m.snx") + " --summary");
+  EXPECT_NE(summary.out.find("flash "), std::string::npos) << summary.out;
+  EXPECT_NE(summary.out.find("RAM 3.0 KiB"), std::string::npos) << summary.out;
+
+  const Result bad =
+      Export(graph + " -o " + Path("x.snx") + " --ram-budget 2G");
+  EXPECT_EQ(bad.status, 2);
+  EXPECT_NE(bad.err.find("'2G' is no size"), std::string::npos) << bad.err;
 }
 
 TEST_F(Cli, VerifyAndTheHtmlReport) {
