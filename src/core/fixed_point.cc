@@ -107,8 +107,9 @@ machine. A tensor's real value is scale × (q − zero point).
   takes scale 2^−20 and zero point −128.
 - **Weights**: int8 in [−127, 127], zero point 0, one scale per output
   channel, max |w| / 127 (1 for a channel of zeros).
-- **Quantising a real** x: clamp(round(x / scale) + zero point) to the
-  type's range.
+- **Quantising a real** x when the parameters are chosen (weights, biases,
+  bounds): clamp(round(x / scale) + zero point) to the type's range. The
+  `quant` layer keeps its own rule above (halves to even).
 )";
 }
 

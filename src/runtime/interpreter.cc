@@ -87,11 +87,7 @@ DType OutputDType(const LayerPlan& p, const LayerView& view,
     case OutputType::kFloat32:
       break;
   }
-  if (stored.has_value() && *stored != snxf::Datatype::F32) {
-    view.Fail("has datatype " + std::string(DTypeName(FromDatatype(*stored))) +
-              ": the interpreter computes this layer type in float32 only");
-  }
-  return DType::kFloat32;
+  return DType::kFloat32;  // another datatype is refused first (PlanLayer)
 }
 
 }  // namespace
@@ -113,6 +109,16 @@ void Interpreter::Model::CheckInputs(LayerPlan& p, const LayerView& view) {
                 ", which does not come before it");
     }
     const LayerPlan& in = layers[p.inputs[i]];
+    if (p.int8) {
+      // Activations in int8; constants (filters, biases) in int8 or int32.
+      const bool constant = in.row->storage == Storage::kParameterData;
+      if (in.dtype != DType::kInt8 &&
+          !(constant && in.dtype == DType::kInt32)) {
+        view.Fail("is int8 but reads " + std::string(DTypeName(in.dtype)) +
+                  " data from " + runtime::LayerPlace(*in.layer));
+      }
+      continue;
+    }
     if (p.row->any_input_type || in.dtype == DType::kFloat32) continue;
     if (in.row->storage != Storage::kParameterData) {
       view.Fail("reads " + std::string(DTypeName(in.dtype)) + " data from " +
@@ -165,6 +171,19 @@ void Interpreter::Model::PlanLayer(uint32_t index) {
   const LayerView view(*p.layer);
   p.row = runtime::SemanticsOf(p.layer->type());
   if (p.row == nullptr) Refuse(*p.layer);
+  p.int8 = p.row->int8_kernel != nullptr &&
+           p.layer->datatype() == snxf::Datatype::I8;
+  const auto datatype = p.layer->datatype();
+  if (!p.int8 && p.row->output_type == OutputType::kFloat32 &&
+      datatype.has_value() && *datatype != snxf::Datatype::F32) {
+    view.Fail("has datatype " +
+              std::string(DTypeName(FromDatatype(*datatype))) +
+              ": the interpreter computes this layer type in float32 only" +
+              (*datatype == snxf::Datatype::I8
+                   ? " (docs/semantics.md lists the types with an integer "
+                     "rule)"
+                   : ""));
+  }
   CheckInputs(p, view);
   if (p.row->output_type == OutputType::kData) {
     const snxf::Tensor* data = view.Find("data");
@@ -190,7 +209,12 @@ void Interpreter::Model::PlanLayer(uint32_t index) {
     view.Fail("computes " + ShapeText(p.shape) + " but its stored shape is " +
               ShapeText(stored));
   }
-  p.dtype = OutputDType(p, view, dtypes);
+  p.dtype = p.int8 ? DType::kInt8 : OutputDType(p, view, dtypes);
+  if (p.int8 && p.row->int8_check != nullptr) {
+    std::vector<const snxf::Layer*> in_layers;
+    for (uint32_t i : p.inputs) in_layers.push_back(layers[i].layer);
+    p.row->int8_check(view, in_layers);
+  }
   PlaceInArena(p, view);
   if (p.row->kernel != nullptr && p.row->storage == Storage::kOwn) {
     const runtime::CostContext cost{view, shapes, p.shape};

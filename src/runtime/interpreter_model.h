@@ -16,6 +16,9 @@ namespace runtime {
 struct LayerPlan {
   const snxf::Layer* layer = nullptr;
   const LayerSemantics* row = nullptr;
+  // Computed by the row's integer kernel: an int8 layer of a type that has
+  // one.
+  bool int8 = false;
   std::vector<uint32_t> inputs;
   // A float32 copy of a constant input of another type, made once.
   std::vector<std::optional<NdArray>> float_inputs;

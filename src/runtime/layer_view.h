@@ -65,6 +65,9 @@ struct Tensor {
   std::byte* data = nullptr;
   Shape shape;
   DType dtype = DType::kFloat32;
+  // The layer whose output this is: its quantization fields are the
+  // tensor's scale and zero point.
+  const snxf::Layer* layer = nullptr;
 
   int64_t count() const;
   std::size_t bytes() const { return count() * ItemSize(dtype); }

@@ -117,6 +117,7 @@ std::vector<NamedArray> Interpreter::Run(
     Tensor& out = t[i];
     out.shape = p.shape;
     out.dtype = p.dtype;
+    out.layer = p.layer;
     switch (p.row->storage) {
       case Storage::kParameterData:
         out.data = const_cast<std::byte*>(p.data.data());
@@ -139,6 +140,9 @@ std::vector<NamedArray> Interpreter::Run(
       std::memcpy(out.data, a.data(), out.bytes());
     } else if (p.row->type == snxf::Op::variable) {
       std::memcpy(out.data, p.data.data(), out.bytes());
+    } else if (p.int8) {
+      const std::vector<Tensor> ins = KernelInputs(p, t);
+      p.row->int8_kernel({view, ins, out});
     } else if (p.row->kernel != nullptr) {
       const std::vector<Tensor> ins = KernelInputs(p, t);
       p.row->kernel({view, ins, out});

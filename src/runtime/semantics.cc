@@ -60,6 +60,7 @@ std::vector<LayerSemantics> BuildRows() {
   AddLinearRows(rows);
   AddLayoutRows(rows);
   AddDataRows(rows);
+  AddIntegerKernels(rows);
   std::sort(rows.begin(), rows.end(),
             [](const LayerSemantics& a, const LayerSemantics& b) {
               return a.type < b.type;

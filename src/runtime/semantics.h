@@ -82,12 +82,17 @@ struct LayerSemantics {
   const char* meaning;
   CostFn cost = nullptr;  // null: ElementsCost
   // The integer kernel, for a layer of this type whose datatype is int8:
-  // it reads and writes int8 with each tensor's scale and zero point and
-  // computes with the integer rules declared for the type, bit for bit
-  // whatever the machine. Null where the type has none; such a layer is
-  // refused for its datatype, as today. `kernel` stays the float one.
+  // it reads and writes int8 with each tensor's scale and zero point (its
+  // layer's quantization fields) and computes with the integer rules
+  // declared for the type, bit for bit whatever the machine. Null where the
+  // type has none; such a layer is refused for its datatype. `kernel`
+  // stays the float one. `int8_check` refuses at load what the kernel
+  // cannot compute (a missing scale, per-channel parameters where one is
+  // needed).
   KernelFn int8_kernel = nullptr;
   const char* int8_meaning = nullptr;  // the integer rule, for the page
+  void (*int8_check)(const LayerView& layer,
+                     std::span<const snxf::Layer* const> inputs) = nullptr;
 };
 
 // The row of `type`, or null when the interpreter does not run it.
@@ -108,6 +113,8 @@ void AddPoolingRows(std::vector<LayerSemantics>& rows);
 void AddLinearRows(std::vector<LayerSemantics>& rows);
 void AddLayoutRows(std::vector<LayerSemantics>& rows);
 void AddDataRows(std::vector<LayerSemantics>& rows);
+// The integer kernels, each set on its type's row (integer.cc).
+void AddIntegerKernels(std::vector<LayerSemantics>& rows);
 
 // Shape helpers shared by the families.
 // Elements of a shape, refusing negative entries and products beyond 64

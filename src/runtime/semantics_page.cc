@@ -83,6 +83,15 @@ Conventions:
     out << "- `" << snxf::EnumNameOp(r.type) << "`: " << r.reason << ".\n";
   }
   out << "\n" << fixed_point::IntegerRulesMarkdown();
+  out << "\nThe layer types an int8 layer may have (its datatype int8, one "
+         "scale and\nzero point on each of its tensors), and what each "
+         "computes:\n\n";
+  for (const runtime::LayerSemantics& row : runtime::AllSemantics()) {
+    if (row.int8_kernel == nullptr) continue;
+    out << "- `" << snxf::EnumNameOp(row.type) << "`: " << row.int8_meaning
+        << ".\n";
+  }
+  out << "\nAn int8 layer of any other type is refused.\n";
   return out.str();
 }
 

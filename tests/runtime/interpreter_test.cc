@@ -159,7 +159,15 @@ TEST(Interpreter, RefusesWhatItCannotRunNamingTheLayer) {
   };
   const std::vector<Case> cases = {
       {"cos", {}, {2, 3}, "layer 'y' (none): cannot be run"},
-      {"relu", {{"datatype", Value("int8")}}, {2, 3}, "has datatype int8"},
+      {"sqrt",
+       {{"datatype", Value("int8")}},
+       {2, 3},
+       "has datatype int8: the interpreter computes this layer type in "
+       "float32 only"},
+      {"relu",
+       {{"datatype", Value("int8")}},
+       {2, 3},
+       "is int8 but reads float32 data from layer 'x'"},
       {"relu", {}, {3, 2}, "computes [2, 3] but its stored shape is [3, 2]"},
       {"add", {{"y", Value("x")}}, {2, 4}, "computes [2, 3]"},
       {"relu6", {}, {2, 3, 1}, "stored shape is [2, 3, 1]"},

@@ -32,12 +32,19 @@ TEST(RuntimeRows, EveryLayerTypeOfTheSchemaHasOneRowOrOneRefusal) {
 
 using Param = std::tuple<std::string, std::optional<Shape>, Value>;
 
+// An int8 tensor's one scale and zero point.
+struct Int8 {
+  float scale;
+  int32_t zero;
+};
+
 struct LayerSpec {
   snxf::Op type;
   Shape shape;
   std::vector<uint32_t> inputs = {};
   std::vector<Param> params = {};
   std::optional<uint32_t> block = std::nullopt;
+  std::optional<Int8> int8 = std::nullopt;  // datatype int8 with these
 };
 
 // A model of `layers` (named l0, l1, ...), its inputs the input layers and
@@ -61,6 +68,12 @@ std::vector<uint8_t> Write(const std::vector<LayerSpec>& layers,
       tensors.emplace_back(export_tensor(b, pname, pshape, data));
     }
     const auto params = b.CreateVector(tensors);
+    flatbuffers::Offset<flatbuffers::Vector<float>> scale;
+    flatbuffers::Offset<flatbuffers::Vector<int32_t>> zero;
+    if (l.int8) {
+      scale = b.CreateVector(std::vector<float>{l.int8->scale});
+      zero = b.CreateVector(std::vector<int32_t>{l.int8->zero});
+    }
     snxf::LayerBuilder lb(b);
     lb.add_type(l.type);
     lb.add_name(name);
@@ -68,6 +81,11 @@ std::vector<uint8_t> Write(const std::vector<LayerSpec>& layers,
     lb.add_inputs(ins);
     lb.add_params(params);
     if (l.block) lb.add_block(*l.block);
+    if (l.int8) {
+      lb.add_datatype(snxf::Datatype::I8);
+      lb.add_scale(scale);
+      lb.add_zero(zero);
+    }
     written.push_back(lb.Finish());
   }
   const auto vec = b.CreateVector(written);
@@ -85,8 +103,9 @@ std::vector<uint8_t> Write(const std::vector<LayerSpec>& layers,
   return {b.GetBufferPointer(), b.GetBufferPointer() + b.GetSize()};
 }
 
-LayerSpec Input(Shape shape, std::optional<uint32_t> block = {}) {
-  return {snxf::Op::input, shape, {}, {{"shape", shape, Value()}}, block};
+LayerSpec Input(Shape shape, std::optional<uint32_t> block = {},
+                std::optional<Int8> int8 = {}) {
+  return {snxf::Op::input, shape, {}, {{"shape", shape, Value()}}, block, int8};
 }
 
 // The output shape InferLayerShape gives for the last layer of a model
@@ -208,6 +227,131 @@ TEST(RuntimeRows, ARandomChainRunsAlikeInItsArenaAndInBuffersOfItsOwn) {
         NdArray::FromValues<float>(DType::kFloat32, {1, kWidth}, values[last]);
     EXPECT_TRUE(arena[0].array == separate[0].array) << "trial " << trial;
     EXPECT_TRUE(arena[0].array == want) << "trial " << trial;
+  }
+}
+
+NdArray Int8Array(Shape shape, std::vector<int8_t> values) {
+  return NdArray::FromValues<int8_t>(DType::kInt8, std::move(shape), values);
+}
+
+std::vector<int8_t> Int8Values(const NdArray& a) {
+  const auto* q = reinterpret_cast<const int8_t*>(a.data());
+  return {q, q + a.size()};
+}
+
+// Two int8 inputs and one int8 layer of `op` reading them: its output.
+std::vector<int8_t> RunBinary(snxf::Op op, Int8 pa, std::vector<int8_t> a,
+                              Int8 pb, std::vector<int8_t> b, Int8 po,
+                              Shape shape_b) {
+  const Shape shape_a{static_cast<int64_t>(a.size())};
+  const std::vector<LayerSpec> layers = {Input(shape_a, {}, pa),
+                                         Input(shape_b, {}, pb),
+                                         {op, shape_a, {0, 1}, {}, {}, po}};
+  const Interpreter it = Interpreter::FromBytes(Write(layers, {2}));
+  const auto out = it.Run({{"l0", Int8Array(shape_a, a)},
+                           {"l1", Int8Array(shape_b, std::move(b))}});
+  EXPECT_EQ(out[0].array.dtype(), DType::kInt8);
+  return Int8Values(out[0].array);
+}
+
+TEST(IntegerKernels, AddSubtractAndMultiplyWorkedByHand) {
+  using enum snxf::Op;
+  // a: scale 0.5, q 10 is 5.0; b: scale 0.25, zero point 10, q 30 is 5.0.
+  // s = 1: 10 × 2^20 × 0.5 and 20 × 2^20 × 0.25 are 5 × 2^20 each; their
+  // sum × 1 / 2^20 is 10, the output's zero point −5 makes it 5.
+  EXPECT_EQ(RunBinary(add, {0.5f, 0}, {10, -20, 127}, {0.25f, 10}, {30},
+                      {1.0f, -5}, {1}),
+            // 63.5 + 5 − 5 = 63.5, which rounds away from zero to 64.
+            (std::vector<int8_t>{5, -10, 64}));
+  EXPECT_EQ(RunBinary(subtract, {0.5f, 0}, {10, -20, 0}, {0.25f, 10}, {30},
+                      {1.0f, -5}, {1}),
+            (std::vector<int8_t>{-5, -20, -10}));
+  // 2.0 × (−1.5) = −3.0 in steps of 0.5 around zero point 4: −2.
+  EXPECT_EQ(
+      RunBinary(multiply, {0.5f, 0}, {4}, {0.25f, 2}, {-4}, {0.5f, 4}, {1}),
+      (std::vector<int8_t>{-2}));
+}
+
+TEST(IntegerKernels, EachBinaryKernelIsWithinOneStepOfTheFloatLayer) {
+  using enum snxf::Op;
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<int> q(-128, 127), zp(-20, 20);
+  std::uniform_real_distribution<float> scale(0.01f, 1.0f);
+  for (const snxf::Op op : {add, subtract, multiply}) {
+    for (int trial = 0; trial < 50; ++trial) {
+      const Int8 pa{scale(rng), zp(rng)}, pb{scale(rng), zp(rng)};
+      // An output scale that holds every result: |q − zp| is 148 at most.
+      const float top = op == multiply ? 148 * 148 * pa.scale * pb.scale
+                                       : 148 * (pa.scale + pb.scale);
+      const Int8 po{2 * top / 255, 0};
+      std::vector<int8_t> a(64), b(64);
+      for (auto& v : a) v = static_cast<int8_t>(q(rng));
+      for (auto& v : b) v = static_cast<int8_t>(q(rng));
+      const auto got = RunBinary(op, pa, a, pb, b, po, {64});
+      for (std::size_t i = 0; i < a.size(); ++i) {
+        const double x = double{pa.scale} * (a[i] - pa.zero);
+        const double y = double{pb.scale} * (b[i] - pb.zero);
+        const double real = op == add ? x + y : op == subtract ? x - y : x * y;
+        ASSERT_LE(std::abs(real / po.scale + po.zero - got[i]), 1.0)
+            << snxf::EnumNameOp(op) << " " << x << " " << y;
+      }
+    }
+  }
+}
+
+TEST(IntegerKernels, FunctionsOfOneInputAreTheirTables) {
+  using enum snxf::Op;
+  std::vector<int8_t> all;
+  for (int v = -128; v <= 127; ++v) all.push_back(static_cast<int8_t>(v));
+  const Int8 in{0.1f, 0};
+  const Int8 out{1.0f / 256, -128};  // the usual sigmoid output
+  const std::vector<LayerSpec> layers = {Input({256}, {}, in),
+                                         {sigmoid, {256}, {0}, {}, {}, out}};
+  const Interpreter it = Interpreter::FromBytes(Write(layers, {1}));
+  const auto y = Int8Values(it.Run({{"l0", Int8Array({256}, all)}})[0].array);
+  EXPECT_EQ(y[128], 0);    // sigmoid(0) = 0.5 = 128 steps above −128
+  EXPECT_EQ(y[0], -128);   // sigmoid(−12.8) rounds to 0
+  EXPECT_EQ(y[255], 127);  // sigmoid(12.7) × 256 rounds to 256: clamped
+  for (int i = 0; i < 256; ++i) {
+    const double x = double{0.1f} * (i - 128);
+    const double want = std::clamp(
+        std::round(1 / (1 + std::exp(-x)) / (1.0 / 256)) - 128, -128.0, 127.0);
+    ASSERT_EQ(y[i], want) << i;
+  }
+}
+
+TEST(IntegerKernels, WhatAnIntegerRuleCannotReadIsRefusedAtLoad) {
+  using enum snxf::Op;
+  const Int8 p{0.5f, 0};
+  const struct {
+    const char* what;
+    std::vector<LayerSpec> layers;
+    const char* message;
+  } rows[] = {
+      {"a float input",
+       {Input({4}), {relu, {4}, {0}, {}, {}, p}},
+       "is int8 but reads float32 data from layer 'l0' (input)"},
+      {"an int8 type with no integer rule",
+       {Input({4}, {}, p),
+        {softmax, {4}, {0}, {{"axes", Shape{0}, Value()}}, {}, p}},
+       "the interpreter computes this layer type in float32 only"},
+      {"a zero scale",
+       {Input({4}, {}, Int8{0.0f, 0}), {relu, {4}, {0}, {}, {}, p}},
+       "has scale 0.000000 and zero point 0"},
+      {"an output step too fine for the add's multiplier",
+       {Input({4}, {}, p),
+        Input({4}, {}, p),
+        {add, {4}, {0, 1}, {}, {}, Int8{1e-30f, 0}}},
+       "requantisation multiplier"},
+  };
+  for (const auto& row : rows) {
+    try {
+      Interpreter::FromBytes(Write(row.layers, {1}));
+      ADD_FAILURE() << row.what;
+    } catch (const ValueError& e) {
+      EXPECT_NE(std::string(e.what()).find(row.message), std::string::npos)
+          << row.what << ": " << e.what();
+    }
   }
 }
 
