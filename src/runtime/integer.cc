@@ -2,6 +2,8 @@
 // sarnic/fixed_point.h from the scales and zero points of its tensors (the
 // quantization fields of the layers that write them), the same on every
 // machine.
+#include "runtime/integer.h"
+
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -11,8 +13,6 @@
 #include "sarnic/fixed_point.h"
 
 namespace sarnic::runtime {
-
-namespace {
 
 using fixed_point::QuantParams;
 
@@ -41,11 +41,35 @@ QuantParams TensorParams(const LayerView& v, const snxf::Layer& of) {
   return {s, z};
 }
 
-// Every tensor of the layer has one scale and zero point.
-void PerTensor(const LayerView& v, std::span<const snxf::Layer* const> in) {
-  TensorParams(v, v.layer());
-  for (const snxf::Layer* l : in) TensorParams(v, *l);
+void RequireType(const LayerView& v, std::span<const snxf::Layer* const> in,
+                 std::span<const DType> dtypes, std::size_t i, DType want,
+                 const char* what) {
+  if (dtypes[i] != want) {
+    v.Fail("is int8 but its " + std::string(what) + " " + LayerPlace(*in[i]) +
+           " holds " + std::string(DTypeName(dtypes[i])) + " data, not " +
+           std::string(DTypeName(want)));
+  }
 }
+
+void PerTensor(const LayerView& v, std::span<const snxf::Layer* const> in,
+               std::span<const DType> dtypes) {
+  TensorParams(v, v.layer());
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    RequireType(v, in, dtypes, i, DType::kInt8, "input");
+    TensorParams(v, *in[i]);
+  }
+}
+
+fixed_point::QuantizedMultiplier Multiplier(const LayerView& v, double real) {
+  const auto m = fixed_point::QuantizeMultiplier(real);
+  if (!m) {
+    v.Fail("is int8 but its scales give a requantisation multiplier of " +
+           std::to_string(real) + ", outside (0, 2^30)");
+  }
+  return *m;
+}
+
+namespace {
 
 const int8_t* Q(const Tensor& t) {
   return reinterpret_cast<const int8_t*>(t.data);
@@ -120,15 +144,6 @@ int8_t Clamped(int64_t v) {
   return static_cast<int8_t>(std::clamp<int64_t>(v, -128, 127));
 }
 
-fixed_point::QuantizedMultiplier Multiplier(const LayerView& v, double real) {
-  const auto m = fixed_point::QuantizeMultiplier(real);
-  if (!m) {
-    v.Fail("is int8 but its scales give a requantisation multiplier of " +
-           std::to_string(real) + ", outside (0, 2^30)");
-  }
-  return *m;
-}
-
 // x ± y: with s = 2 × max(s_x, s_y), each (q − zp) × 2^20 × s_x / s, the
 // two added (or subtracted), the sum × s / (2^20 × s_out), each product by
 // the requantisation rule; then + zp_out and the clamp.
@@ -174,8 +189,9 @@ void Multiply(const KernelContext& c) {
 
 // Per-tensor parameters whose multipliers the rule can represent, checked
 // at load rather than found in a run.
-void BinaryCheck(const LayerView& v, std::span<const snxf::Layer* const> in) {
-  PerTensor(v, in);
+void BinaryCheck(const LayerView& v, std::span<const snxf::Layer* const> in,
+                 std::span<const DType> dtypes) {
+  PerTensor(v, in, dtypes);
   const QuantParams a = TensorParams(v, *in[0]), b = TensorParams(v, *in[1]);
   const QuantParams out = TensorParams(v, v.layer());
   const double s = 2.0 * std::max<double>(a.scale, b.scale);
@@ -191,6 +207,7 @@ struct IntegerRow {
   KernelFn kernel;
   const char* meaning;
   bool binary = false;
+  bool weighted = false;
 };
 
 constexpr char kTable[] =
@@ -212,6 +229,8 @@ const IntegerRow kIntegerRows[] = {
      true},
     {snxf::Op::subtract, AddOrSubtract<-1>,
      "as add, the second term subtracted", true},
+    {snxf::Op::conv2d, Int8Conv, kInt8ConvMeaning, false, true},
+    {snxf::Op::dense, Int8Dense, kInt8DenseMeaning, false, true},
     {snxf::Op::multiply, Multiply,
      "(q_x − zp_x) × (q_y − zp_y) requantised by s_x × s_y / s_out, + zp_out, "
      "clamped; broadcast",
@@ -231,7 +250,9 @@ void AddIntegerKernels(std::vector<LayerSemantics>& rows) {
       }
       row.int8_kernel = r.kernel;
       row.int8_meaning = r.meaning;
-      row.int8_check = r.binary ? BinaryCheck : PerTensor;
+      row.int8_check = r.weighted ? Int8WeightedCheck
+                       : r.binary ? BinaryCheck
+                                  : PerTensor;
     }
   }
 }

@@ -92,7 +92,8 @@ struct LayerSemantics {
   KernelFn int8_kernel = nullptr;
   const char* int8_meaning = nullptr;  // the integer rule, for the page
   void (*int8_check)(const LayerView& layer,
-                     std::span<const snxf::Layer* const> inputs) = nullptr;
+                     std::span<const snxf::Layer* const> inputs,
+                     std::span<const DType> dtypes) = nullptr;
 };
 
 // The row of `type`, or null when the interpreter does not run it.

@@ -75,11 +75,7 @@ using RowMatrix =
     Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 using Strided = Eigen::OuterStride<>;
 
-struct ConvGeometry {
-  Pair kernel, stride, dilation;
-  Pads pads;
-  int64_t groups = 1;
-};
+}  // namespace
 
 ConvGeometry ConvSettings(const LayerView& v) {
   ConvGeometry g;
@@ -92,6 +88,8 @@ ConvGeometry ConvSettings(const LayerView& v) {
   if (g.groups < 1) v.Fail("has fewer than 1 group");
   return g;
 }
+
+namespace {
 
 void CheckBias(const ShapeContext& c, int64_t channels) {
   if (c.inputs.size() < 3) return;

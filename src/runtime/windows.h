@@ -28,6 +28,15 @@ Pads ReadPads(const LayerView& v);
 void Require4D(const LayerView& v, const Shape& s, const char* what);
 void RequirePositive(const LayerView& v, Pair p, const char* what);
 
+// A convolution's settings: "strides", "dilations" (1 when absent), the
+// pads and "groups" (1 when absent), checked.
+struct ConvGeometry {
+  Pair kernel, stride, dilation;
+  Pads pads;
+  int64_t groups = 1;
+};
+ConvGeometry ConvSettings(const LayerView& v);
+
 // Positions of a window of `window` moved by `stride` over `in` positions
 // padded by `head` and `tail`; fails when the window is larger.
 int64_t OutputSize(const LayerView& v, int64_t in, int64_t head, int64_t tail,

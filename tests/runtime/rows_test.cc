@@ -45,6 +45,9 @@ struct LayerSpec {
   std::vector<Param> params = {};
   std::optional<uint32_t> block = std::nullopt;
   std::optional<Int8> int8 = std::nullopt;  // datatype int8 with these
+  // A constant's scales along `axis` (weights), when it has several.
+  std::vector<float> scales = {};
+  int32_t axis = 0;
 };
 
 // A model of `layers` (named l0, l1, ...), its inputs the input layers and
@@ -73,6 +76,8 @@ std::vector<uint8_t> Write(const std::vector<LayerSpec>& layers,
     if (l.int8) {
       scale = b.CreateVector(std::vector<float>{l.int8->scale});
       zero = b.CreateVector(std::vector<int32_t>{l.int8->zero});
+    } else if (!l.scales.empty()) {
+      scale = b.CreateVector(l.scales);
     }
     snxf::LayerBuilder lb(b);
     lb.add_type(l.type);
@@ -85,6 +90,9 @@ std::vector<uint8_t> Write(const std::vector<LayerSpec>& layers,
       lb.add_datatype(snxf::Datatype::I8);
       lb.add_scale(scale);
       lb.add_zero(zero);
+    } else if (!l.scales.empty()) {
+      lb.add_scale(scale);
+      lb.add_axis(l.axis);
     }
     written.push_back(lb.Finish());
   }
@@ -347,6 +355,229 @@ TEST(IntegerKernels, WhatAnIntegerRuleCannotReadIsRefusedAtLoad) {
   for (const auto& row : rows) {
     try {
       Interpreter::FromBytes(Write(row.layers, {1}));
+      ADD_FAILURE() << row.what;
+    } catch (const ValueError& e) {
+      EXPECT_NE(std::string(e.what()).find(row.message), std::string::npos)
+          << row.what << ": " << e.what();
+    }
+  }
+}
+
+// An int8 constant of weights with one scale per entry of `axis`.
+LayerSpec Weights(Shape shape, const std::vector<int8_t>& q,
+                  std::vector<float> scales, int32_t axis) {
+  return {snxf::Op::constant,
+          shape,
+          {},
+          {{"data", std::nullopt,
+            Value(NdArray::FromValues<int8_t>(DType::kInt8, shape, q))}},
+          {},
+          {},
+          std::move(scales),
+          axis};
+}
+
+LayerSpec Bias(const std::vector<int32_t>& q) {
+  const Shape shape{static_cast<int64_t>(q.size())};
+  return {snxf::Op::constant,
+          shape,
+          {},
+          {{"data", std::nullopt,
+            Value(NdArray::FromValues<int32_t>(DType::kInt32, shape, q))}}};
+}
+
+std::vector<Param> ConvParams(const char* activation, int64_t stride,
+                              int64_t pad, int64_t groups) {
+  // As the exporter writes them: lists as the shapes of data-less tensors.
+  std::vector<Param> p = {{"activation", std::nullopt, Value(activation)},
+                          {"groups", std::nullopt, Value(groups)},
+                          {"strides", Shape{1, stride, stride, 1}, Value()}};
+  if (pad > 0) {
+    p.push_back({"tail", Shape{0, pad, pad, 0}, Value()});
+    p.push_back({"head", Shape{0, pad, pad, 0}, Value()});
+  }
+  return p;
+}
+
+TEST(IntegerKernels, AConvolutionWorkedByHand) {
+  using enum snxf::Op;
+  // Input reals 1, 2, 3, 4 (scale 0.5); a 1 × 1 filter of two channels,
+  // reals 1.0 (q 10 at scale 0.1) and −1.0 (q −5 at scale 0.2); biases 4
+  // and 0 (scale 0.5 × 0.1). Channel 0: 10 q + 4 requantised by 0.5 × 0.1
+  // / 0.25 = 0.2 gives 4.8, 8.8, 12.8, 16.8; channel 1: −5 q by 0.4 gives
+  // −4, −8, −12, −16.
+  for (const char* activation : {"linear", "relu"}) {
+    const std::vector<LayerSpec> layers = {
+        Input({1, 2, 2, 1}, {}, Int8{0.5f, 0}),
+        Weights({1, 1, 1, 2}, {10, -5}, {0.1f, 0.2f}, 3),
+        Bias({4, 0}),
+        {conv2d,
+         {1, 2, 2, 2},
+         {0, 1, 2},
+         ConvParams(activation, 1, 0, 1),
+         {},
+         Int8{0.25f, 0}}};
+    const Interpreter it = Interpreter::FromBytes(Write(layers, {3}));
+    const auto y = Int8Values(
+        it.Run({{"l0", Int8Array({1, 2, 2, 1}, {2, 4, 6, 8})}})[0].array);
+    const bool relu = std::string(activation) == "relu";
+    const std::vector<int8_t> want =
+        relu ? std::vector<int8_t>{5, 0, 9, 0, 13, 0, 17, 0}
+             : std::vector<int8_t>{5, -4, 9, -8, 13, -12, 17, -16};
+    EXPECT_EQ(y, want) << activation;
+  }
+}
+
+// A float convolution of the dequantised tensors, NHWC.
+std::vector<double> FloatConv(const std::vector<double>& x, const Shape& xs,
+                              const std::vector<double>& w, const Shape& ws,
+                              const std::vector<double>& bias, int64_t stride,
+                              int64_t pad, int64_t groups, const Shape& ys) {
+  std::vector<double> y(static_cast<std::size_t>(ys[1] * ys[2] * ys[3]));
+  const int64_t cg = ws[2], og = ws[3] / groups;
+  for (int64_t oy = 0; oy < ys[1]; ++oy) {
+    for (int64_t ox = 0; ox < ys[2]; ++ox) {
+      for (int64_t oc = 0; oc < ys[3]; ++oc) {
+        double sum = bias[oc];
+        for (int64_t ky = 0; ky < ws[0]; ++ky) {
+          for (int64_t kx = 0; kx < ws[1]; ++kx) {
+            const int64_t iy = oy * stride + ky - pad,
+                          ix = ox * stride + kx - pad;
+            if (iy < 0 || ix < 0 || iy >= xs[1] || ix >= xs[2]) continue;
+            for (int64_t ic = 0; ic < cg; ++ic) {
+              sum += x[(iy * xs[2] + ix) * xs[3] + (oc / og) * cg + ic] *
+                     w[((ky * ws[1] + kx) * cg + ic) * ws[3] + oc];
+            }
+          }
+        }
+        y[(oy * ys[2] + ox) * ys[3] + oc] = sum;
+      }
+    }
+  }
+  return y;
+}
+
+TEST(IntegerKernels, ConvolutionsAndDenseLayersAreWithinOneStepOfFloat) {
+  using enum snxf::Op;
+  std::mt19937 rng(9);
+  std::uniform_int_distribution<int> q(-128, 127), wq(-127, 127), zp(-10, 10),
+      bq(-2000, 2000);
+  std::uniform_real_distribution<float> scale(0.01f, 0.1f);
+  // (groups, input channels, output channels): ordinary, grouped, depthwise.
+  const int64_t shapes[][3] = {{1, 3, 4}, {2, 4, 6}, {5, 5, 5}};
+  for (const auto& [groups, cin, cout] : shapes) {
+    for (const int64_t stride : {1, 2}) {
+      const Shape xs{1, 5, 5, cin}, ws{3, 3, cin / groups, cout};
+      const int64_t out = (5 + 2 - 3) / stride + 1;
+      const Shape ys{1, out, out, cout};
+      const Int8 px{scale(rng), zp(rng)};
+      std::vector<float> sw(static_cast<std::size_t>(cout));
+      for (float& s : sw) s = scale(rng);
+      std::vector<int8_t> xq(static_cast<std::size_t>(25 * cin));
+      std::vector<int8_t> wqs(static_cast<std::size_t>(9 * ws[2] * cout));
+      std::vector<int32_t> b(static_cast<std::size_t>(cout));
+      for (auto& v : xq) v = static_cast<int8_t>(q(rng));
+      for (auto& v : wqs) v = static_cast<int8_t>(wq(rng));
+      for (auto& v : b) v = bq(rng);
+      std::vector<double> x, w, bias;
+      for (int8_t v : xq) x.push_back(double{px.scale} * (v - px.zero));
+      for (std::size_t i = 0; i < wqs.size(); ++i) {
+        w.push_back(double{sw[i % cout]} * wqs[i]);
+      }
+      for (int64_t c = 0; c < cout; ++c) {
+        bias.push_back(double{px.scale} * sw[c] * b[c]);
+      }
+      const auto real = FloatConv(x, xs, w, ws, bias, stride, 1, groups, ys);
+      double top = 0;
+      for (double v : real) top = std::max(top, std::abs(v));
+      const Int8 py{static_cast<float>(2 * top / 250), 0};
+      const std::vector<LayerSpec> layers = {
+          Input(xs, {}, px),
+          Weights(ws, wqs, sw, 3),
+          Bias(b),
+          {conv2d,
+           ys,
+           {0, 1, 2},
+           ConvParams("linear", stride, 1, groups),
+           {},
+           py}};
+      const Interpreter it = Interpreter::FromBytes(Write(layers, {3}));
+      const auto y = Int8Values(it.Run({{"l0", Int8Array(xs, xq)}})[0].array);
+      for (std::size_t i = 0; i < y.size(); ++i) {
+        ASSERT_LE(std::abs(real[i] / py.scale + py.zero - y[i]), 1.0)
+            << groups << " groups, stride " << stride << ", element " << i;
+      }
+    }
+  }
+  // Dense: A [2, 6] × B [6, 3] + bias.
+  const Int8 pa{0.05f, 3};
+  const std::vector<float> sb = {0.02f, 0.03f, 0.04f};
+  std::vector<int8_t> aq(12), bqs(18);
+  for (auto& v : aq) v = static_cast<int8_t>(q(rng));
+  for (auto& v : bqs) v = static_cast<int8_t>(wq(rng));
+  const std::vector<int32_t> b = {100, -200, 300};
+  std::vector<double> real(6);
+  double top = 0;
+  for (int i = 0; i < 2; ++i) {
+    for (int m = 0; m < 3; ++m) {
+      double sum = double{pa.scale} * sb[m] * b[m];
+      for (int k = 0; k < 6; ++k) {
+        sum += double{pa.scale} * (aq[i * 6 + k] - pa.zero) * sb[m] *
+               bqs[k * 3 + m];
+      }
+      real[i * 3 + m] = sum;
+      top = std::max(top, std::abs(sum));
+    }
+  }
+  const Int8 py{static_cast<float>(2 * top / 250), 0};
+  const std::vector<LayerSpec> layers = {
+      Input({2, 6}, {}, pa),
+      Weights({6, 3}, bqs, sb, 1),
+      Bias(b),
+      {dense,
+       {2, 3},
+       {0, 1, 2},
+       {{"activation", std::nullopt, Value("linear")}},
+       {},
+       py}};
+  const Interpreter it = Interpreter::FromBytes(Write(layers, {3}));
+  const auto y = Int8Values(it.Run({{"l0", Int8Array({2, 6}, aq)}})[0].array);
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    EXPECT_LE(std::abs(real[i] / py.scale + py.zero - y[i]), 1.0) << i;
+  }
+}
+
+TEST(IntegerKernels, WeightsTheRuleCannotReadAreRefusedAtLoad) {
+  using enum snxf::Op;
+  const Int8 p{0.5f, 0};
+  auto conv = [&](LayerSpec weights, LayerSpec bias, const char* act) {
+    return std::vector<LayerSpec>{
+        Input({1, 2, 2, 1}, {}, p),
+        std::move(weights),
+        std::move(bias),
+        {conv2d, {1, 2, 2, 2}, {0, 1, 2}, ConvParams(act, 1, 0, 1), {}, p}};
+  };
+  const struct {
+    const char* what;
+    std::vector<LayerSpec> layers;
+    const char* message;
+  } rows[] = {
+      {"scales along the input axis",
+       conv(Weights({1, 1, 1, 2}, {1, 2}, {0.1f, 0.2f}, 2), Bias({0, 0}),
+            "linear"),
+       "do not give their scales along axis 3"},
+      {"an int8 bias",
+       conv(Weights({1, 1, 1, 2}, {1, 2}, {0.1f, 0.2f}, 3),
+            Weights({2}, {1, 1}, {0.1f}, 0), "linear"),
+       "its bias layer 'l2' (constant) holds int8 data, not int32"},
+      {"a fused sigmoid",
+       conv(Weights({1, 1, 1, 2}, {1, 2}, {0.1f, 0.2f}, 3), Bias({0, 0}),
+            "sigmoid"),
+       "the fused activation \"sigmoid\", which has no integer rule"},
+  };
+  for (const auto& row : rows) {
+    try {
+      Interpreter::FromBytes(Write(row.layers, {3}));
       ADD_FAILURE() << row.what;
     } catch (const ValueError& e) {
       EXPECT_NE(std::string(e.what()).find(row.message), std::string::npos)

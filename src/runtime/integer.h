@@ -1,0 +1,40 @@
+// What the integer kernels share: each tensor's one scale and zero point,
+// the multipliers of the requantisation, and the kernels over filters and
+// matrices (integer_linear.cc).
+#ifndef SARNIC_RUNTIME_INTEGER_H_
+#define SARNIC_RUNTIME_INTEGER_H_
+
+#include <span>
+
+#include "runtime/semantics.h"
+#include "sarnic/fixed_point.h"
+
+namespace sarnic::runtime {
+
+// The one scale and zero point of an int8 tensor written by `of`, read by
+// layer `v` (a failure naming both otherwise).
+fixed_point::QuantParams TensorParams(const LayerView& v,
+                                      const snxf::Layer& of);
+// Every tensor of the layer is int8 with one scale and zero point.
+void PerTensor(const LayerView& v, std::span<const snxf::Layer* const> in,
+               std::span<const DType> dtypes);
+// Input `i` holds `want` data (a failure naming it otherwise).
+void RequireType(const LayerView& v, std::span<const snxf::Layer* const> in,
+                 std::span<const DType> dtypes, std::size_t i, DType want,
+                 const char* what);
+// The requantisation multiplier of `real`, or a failure naming the layer.
+fixed_point::QuantizedMultiplier Multiplier(const LayerView& v, double real);
+
+// conv2d (grouped and depthwise) and dense of int8 activations, int8
+// weights with one scale per output channel and an int32 bias.
+void Int8Conv(const KernelContext& c);
+void Int8Dense(const KernelContext& c);
+void Int8WeightedCheck(const LayerView& v,
+                       std::span<const snxf::Layer* const> in,
+                       std::span<const DType> dtypes);
+extern const char kInt8ConvMeaning[];
+extern const char kInt8DenseMeaning[];
+
+}  // namespace sarnic::runtime
+
+#endif  // SARNIC_RUNTIME_INTEGER_H_

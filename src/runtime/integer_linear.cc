@@ -1,0 +1,199 @@
+// The integer kernels with weights: convolutions (grouped and depthwise)
+// and dense layers of int8 activations. Each output channel c sums
+// (q_in − zp_in) × q_w in int32 over the positions its window reads
+// (padded positions add nothing), adds its int32 bias, and is requantised
+// by s_in × s_w[c] / s_out; then the output zero point, and the clamp to
+// int8 narrowed by the fused activation.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "runtime/integer.h"
+#include "runtime/windows.h"
+
+namespace sarnic::runtime {
+
+const char kInt8ConvMeaning[] =
+    "int32 sums of (q_in − zp_in) × q_w over the window's unpadded positions "
+    "(the filter int8 with zero point 0 and one scale per output channel, "
+    "axis 3, or one for all), + the int32 bias, saturated to int32, "
+    "requantised by s_in × s_w[c] / s_out, + zp_out, clamped to [−128, 127] "
+    "or, with a fused relu, [zp_out, 127], relu6 [zp_out, zp_out + round(6 / "
+    "s_out)] (6 / s_out in float32)";
+const char kInt8DenseMeaning[] =
+    "as an int8 conv2d: int32 sums of (q_A − zp_A) × q_B over K (B int8 with "
+    "zero point 0 and one scale per column, axis 1, or one for all), + the "
+    "int32 bias, requantised per column, + zp_out, clamped by the fused "
+    "activation";
+
+namespace {
+
+// The weights' scales, one per output channel along `axis` of the weights
+// (`channels` of them), or one for all.
+std::vector<float> WeightScales(const LayerView& v, const snxf::Layer& w,
+                                int axis, int64_t channels) {
+  const auto* scale = w.scale();
+  const std::string place = LayerPlace(w);
+  if (scale == nullptr ||
+      (scale->size() != 1 && static_cast<int64_t>(scale->size()) != channels)) {
+    v.Fail("is int8 but its weights " + place + " have " +
+           std::to_string(scale ? scale->size() : 0) + " scales for " +
+           std::to_string(channels) + " output channels");
+  }
+  const std::size_t rank = w.shape() != nullptr ? w.shape()->size() : 0;
+  if (scale->size() > 1 &&
+      (!w.axis().has_value() || sarnic::NormalAxis(*w.axis(), rank) != axis)) {
+    v.Fail("is int8 but its weights " + place +
+           " do not give their scales along axis " + std::to_string(axis));
+  }
+  if (w.zero() != nullptr) {
+    for (int32_t z : *w.zero()) {
+      if (z != 0)
+        v.Fail("is int8 but its weights " + place +
+               " have a zero point other than 0");
+    }
+  }
+  std::vector<float> out(static_cast<std::size_t>(channels));
+  for (int64_t c = 0; c < channels; ++c) {
+    out[c] = scale->Get(scale->size() == 1 ? 0 : static_cast<uint32_t>(c));
+    if (!(out[c] > 0.0f) || !std::isfinite(out[c])) {
+      v.Fail("is int8 but its weights " + place + " have scale " +
+             std::to_string(out[c]));
+    }
+  }
+  return out;
+}
+
+struct Requantise {
+  std::vector<fixed_point::QuantizedMultiplier> m;
+  int32_t zero = 0, lo = -128, hi = 127;
+
+  int8_t operator()(int64_t sum, int64_t c) const {
+    const auto acc = static_cast<int32_t>(
+        std::clamp<int64_t>(sum, std::numeric_limits<int32_t>::min(),
+                            std::numeric_limits<int32_t>::max()));
+    return static_cast<int8_t>(std::clamp<int64_t>(
+        int64_t{fixed_point::MultiplyByQuantizedMultiplier(acc, m[c])} + zero,
+        lo, hi));
+  }
+};
+
+Requantise RequantiseOf(const LayerView& v, const snxf::Layer& input,
+                        const snxf::Layer& weights, int axis,
+                        int64_t channels) {
+  const fixed_point::QuantParams in = TensorParams(v, input);
+  const fixed_point::QuantParams out = TensorParams(v, v.layer());
+  const std::vector<float> ws = WeightScales(v, weights, axis, channels);
+  Requantise r;
+  for (float w : ws) {
+    r.m.push_back(Multiplier(
+        v, static_cast<double>(in.scale) * w / static_cast<double>(out.scale)));
+  }
+  r.zero = out.zero_point;
+  const std::string a = v.TextOr("activation", "linear");
+  if (a == "relu" || a == "relu6") r.lo = std::max(-128, out.zero_point);
+  if (a == "relu6") {
+    const int64_t six =
+        out.zero_point + fixed_point::RoundHalfAwayFromZero(6.0f / out.scale);
+    r.hi = static_cast<int32_t>(std::clamp<int64_t>(six, -128, 127));
+  }
+  if (a != "linear" && a != "relu" && a != "relu6") {
+    v.Fail("is int8 with the fused activation \"" + a +
+           "\", which has no integer rule (linear, relu and relu6 have)");
+  }
+  return r;
+}
+
+const int8_t* Q(const Tensor& t) {
+  return reinterpret_cast<const int8_t*>(t.data);
+}
+
+}  // namespace
+
+void Int8WeightedCheck(const LayerView& v,
+                       std::span<const snxf::Layer* const> in,
+                       std::span<const DType> dtypes) {
+  TensorParams(v, v.layer());
+  RequireType(v, in, dtypes, 0, DType::kInt8, "input");
+  RequireType(v, in, dtypes, 1, DType::kInt8, "weights");
+  if (in.size() > 2) RequireType(v, in, dtypes, 2, DType::kInt32, "bias");
+  TensorParams(v, *in[0]);
+  const bool conv = v.layer().type() == snxf::Op::conv2d;
+  const auto* shape = in[1]->shape();
+  const int axis = conv ? 3 : 1;
+  if (shape == nullptr || static_cast<int>(shape->size()) <= axis) {
+    v.Fail("is int8 but its weights " + LayerPlace(*in[1]) + " have no axis " +
+           std::to_string(axis));
+  }
+  RequantiseOf(v, *in[0], *in[1], axis, shape->Get(axis));
+}
+
+void Int8Conv(const KernelContext& c) {
+  const Tensor &x = c.inputs[0], &f = c.inputs[1];
+  const ConvGeometry g = ConvSettings(c.layer);
+  const int64_t N = x.shape[0], H = x.shape[1], W = x.shape[2];
+  const int64_t C = x.shape[3];
+  const int64_t KH = f.shape[0], KW = f.shape[1], CG = f.shape[2];
+  const int64_t CO = f.shape[3], OG = CO / g.groups;
+  const int64_t OH = c.output.shape[1], OW = c.output.shape[2];
+  const Requantise r = RequantiseOf(c.layer, *x.layer, *f.layer, 3, CO);
+  const int32_t zx = TensorParams(c.layer, *x.layer).zero_point;
+  const int8_t* in = Q(x);
+  const int8_t* w = Q(f);
+  const auto* bias = c.inputs.size() > 2
+                         ? reinterpret_cast<const int32_t*>(c.inputs[2].data)
+                         : nullptr;
+  int8_t* y = reinterpret_cast<int8_t*>(c.output.data);
+  for (int64_t n = 0; n < N; ++n) {
+    for (int64_t oy = 0; oy < OH; ++oy) {
+      for (int64_t ox = 0; ox < OW; ++ox) {
+        for (int64_t oc = 0; oc < CO; ++oc) {
+          const int64_t group = oc / OG;
+          int64_t sum = bias != nullptr ? bias[oc] : 0;
+          for (int64_t ky = 0; ky < KH; ++ky) {
+            const int64_t iy =
+                oy * g.stride.h + ky * g.dilation.h - g.pads.head.h;
+            if (iy < 0 || iy >= H) continue;
+            for (int64_t kx = 0; kx < KW; ++kx) {
+              const int64_t ix =
+                  ox * g.stride.w + kx * g.dilation.w - g.pads.head.w;
+              if (ix < 0 || ix >= W) continue;
+              const int8_t* px = in + ((n * H + iy) * W + ix) * C + group * CG;
+              const int8_t* pw = w + ((ky * KW + kx) * CG) * CO + oc;
+              for (int64_t ic = 0; ic < CG; ++ic) {
+                sum += int64_t{px[ic] - zx} * pw[ic * CO];
+              }
+            }
+          }
+          y[((n * OH + oy) * OW + ox) * CO + oc] = r(sum, oc);
+        }
+      }
+    }
+  }
+}
+
+void Int8Dense(const KernelContext& c) {
+  const Tensor &a = c.inputs[0], &b = c.inputs[1];
+  const int64_t K = b.shape[0], M = b.shape[1];
+  const int64_t rows = K > 0 ? a.count() / K : 0;
+  const Requantise r = RequantiseOf(c.layer, *a.layer, *b.layer, 1, M);
+  const int32_t za = TensorParams(c.layer, *a.layer).zero_point;
+  const int8_t* qa = Q(a);
+  const int8_t* qb = Q(b);
+  const auto* bias = reinterpret_cast<const int32_t*>(c.inputs[2].data);
+  int8_t* y = reinterpret_cast<int8_t*>(c.output.data);
+  std::vector<int64_t> sums(static_cast<std::size_t>(M));
+  for (int64_t i = 0; i < rows; ++i) {
+    for (int64_t m = 0; m < M; ++m) sums[m] = bias[m];
+    for (int64_t k = 0; k < K; ++k) {
+      const int64_t u = qa[i * K + k] - za;
+      const int8_t* row = qb + k * M;
+      for (int64_t m = 0; m < M; ++m) sums[m] += u * row[m];
+    }
+    for (int64_t m = 0; m < M; ++m) y[i * M + m] = r(sums[m], m);
+  }
+}
+
+}  // namespace sarnic::runtime
