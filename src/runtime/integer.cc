@@ -60,6 +60,19 @@ void PerTensor(const LayerView& v, std::span<const snxf::Layer* const> in,
   }
 }
 
+void SameParamsCheck(const LayerView& v, std::span<const snxf::Layer* const> in,
+                     std::span<const DType> dtypes) {
+  PerTensor(v, in, dtypes);
+  const QuantParams a = TensorParams(v, *in[0]);
+  const QuantParams out = TensorParams(v, v.layer());
+  if (a.scale != out.scale || a.zero_point != out.zero_point) {
+    v.Fail("is int8 but its scale and zero point (" +
+           std::to_string(out.scale) + ", " + std::to_string(out.zero_point) +
+           ") are not its input's (" + std::to_string(a.scale) + ", " +
+           std::to_string(a.zero_point) + "), as its integer rule keeps them");
+  }
+}
+
 fixed_point::QuantizedMultiplier Multiplier(const LayerView& v, double real) {
   const auto m = fixed_point::QuantizeMultiplier(real);
   if (!m) {
@@ -208,6 +221,7 @@ struct IntegerRow {
   const char* meaning;
   bool binary = false;
   bool weighted = false;
+  bool same_params = false;
 };
 
 constexpr char kTable[] =
@@ -230,6 +244,7 @@ const IntegerRow kIntegerRows[] = {
     {snxf::Op::subtract, AddOrSubtract<-1>,
      "as add, the second term subtracted", true},
     {snxf::Op::conv2d, Int8Conv, kInt8ConvMeaning, false, true},
+    {snxf::Op::pool2d, Int8Pool, kInt8PoolMeaning, false, false, true},
     {snxf::Op::dense, Int8Dense, kInt8DenseMeaning, false, true},
     {snxf::Op::multiply, Multiply,
      "(q_x − zp_x) × (q_y − zp_y) requantised by s_x × s_y / s_out, + zp_out, "
@@ -250,9 +265,10 @@ void AddIntegerKernels(std::vector<LayerSemantics>& rows) {
       }
       row.int8_kernel = r.kernel;
       row.int8_meaning = r.meaning;
-      row.int8_check = r.weighted ? Int8WeightedCheck
-                       : r.binary ? BinaryCheck
-                                  : PerTensor;
+      row.int8_check = r.weighted      ? Int8WeightedCheck
+                       : r.binary      ? BinaryCheck
+                       : r.same_params ? SameParamsCheck
+                                       : PerTensor;
     }
   }
 }

@@ -32,6 +32,12 @@ void Int8Dense(const KernelContext& c);
 void Int8WeightedCheck(const LayerView& v,
                        std::span<const snxf::Layer* const> in,
                        std::span<const DType> dtypes);
+// pool2d of int8 activations (pooling.cc): the output's scale and zero
+// point are its input's.
+void Int8Pool(const KernelContext& c);
+void SameParamsCheck(const LayerView& v, std::span<const snxf::Layer* const> in,
+                     std::span<const DType> dtypes);
+extern const char kInt8PoolMeaning[];
 extern const char kInt8ConvMeaning[];
 extern const char kInt8DenseMeaning[];
 

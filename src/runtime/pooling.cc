@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/integer.h"
 #include "runtime/semantics.h"
 #include "runtime/windows.h"
 #include "sarnic/value.h"
@@ -273,7 +274,59 @@ void Pad(const KernelContext& c) {
   }
 }
 
+// a / b to the nearest integer, halves away from zero (b > 0).
+int64_t RoundedDivide(int64_t a, int64_t b) {
+  return a >= 0 ? (2 * a + b) / (2 * b) : -((-2 * a + b) / (2 * b));
+}
+
 }  // namespace
+
+const char kInt8PoolMeaning[] =
+    "MAXIMUM: the largest q of the window's unpadded positions; AVERAGE: "
+    "their int32 sum divided by their count, halves away from zero; the "
+    "output keeps its input's scale and zero point (a window with no "
+    "unpadded position gives the zero point)";
+
+void Int8Pool(const KernelContext& c) {
+  const PoolGeometry g = PoolSettings(c.layer);
+  const Shape& xs = c.inputs[0].shape;
+  const int64_t H = xs[1], W = xs[2], C = xs[3];
+  const int64_t OH = c.output.shape[1], OW = c.output.shape[2];
+  const int32_t zero = TensorParams(c.layer, c.layer.layer()).zero_point;
+  const auto* x = reinterpret_cast<const int8_t*>(c.inputs[0].data);
+  auto* y = reinterpret_cast<int8_t*>(c.output.data);
+  std::vector<int64_t> acc(static_cast<std::size_t>(C));
+  for (int64_t n = 0; n < xs[0]; ++n) {
+    for (int64_t oy = 0; oy < OH; ++oy) {
+      for (int64_t ox = 0; ox < OW; ++ox) {
+        const int64_t y0 = oy * g.stride.h - g.pads.head.h;
+        const int64_t x0 = ox * g.stride.w - g.pads.head.w;
+        const int64_t y1 = std::min(y0 + g.window.h, H);
+        const int64_t x1 = std::min(x0 + g.window.w, W);
+        const int64_t ya = std::max<int64_t>(y0, 0);
+        const int64_t xa = std::max<int64_t>(x0, 0);
+        std::fill(acc.begin(), acc.end(), g.average ? 0 : -128);
+        for (int64_t iy = ya; iy < y1; ++iy) {
+          for (int64_t ix = xa; ix < x1; ++ix) {
+            const int8_t* in = x + ((n * H + iy) * W + ix) * C;
+            for (int64_t ch = 0; ch < C; ++ch) {
+              acc[ch] = g.average ? acc[ch] + in[ch]
+                                  : std::max<int64_t>(acc[ch], in[ch]);
+            }
+          }
+        }
+        const int64_t cells = std::max<int64_t>((y1 - ya) * (x1 - xa), 0);
+        int8_t* o = y + ((n * OH + oy) * OW + ox) * C;
+        for (int64_t ch = 0; ch < C; ++ch) {
+          o[ch] =
+              static_cast<int8_t>(cells == 0  ? zero
+                                  : g.average ? RoundedDivide(acc[ch], cells)
+                                              : acc[ch]);
+        }
+      }
+    }
+  }
+}
 
 void AddPoolingRows(std::vector<LayerSemantics>& rows) {
   using enum snxf::Op;

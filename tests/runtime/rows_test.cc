@@ -586,5 +586,61 @@ TEST(IntegerKernels, WeightsTheRuleCannotReadAreRefusedAtLoad) {
   }
 }
 
+std::vector<Param> PoolParams(const char* kind, int64_t window, int64_t stride,
+                              int64_t pad) {
+  std::vector<Param> p = {{"pooling", std::nullopt, Value(kind)},
+                          {"strides", Shape{1, stride, stride, 1}, Value()},
+                          {"ksize", Shape{1, window, window, 1}, Value()}};
+  if (pad > 0) {
+    p.push_back({"tail", Shape{0, pad, pad, 0}, Value()});
+    p.push_back({"head", Shape{0, pad, pad, 0}, Value()});
+  }
+  return p;
+}
+
+TEST(IntegerKernels, PoolingWorkedByHandKeepsItsInputsParameters) {
+  using enum snxf::Op;
+  const Int8 p{0.5f, 3};
+  // A 3 × 3 input, windows of 2 × 2 moved by 2 with one row and column of
+  // padding after: the windows hold 4, 2, 2 and 1 unpadded positions.
+  const std::vector<int8_t> x = {1, 2, -3, 4, 6, -5, 7, -8, 9};
+  const struct {
+    const char* kind;
+    std::vector<int8_t> want;
+  } rows[] = {
+      // (1 + 2 + 4 + 6) / 4 = 3.25 → 3; (−3 − 5) / 2 = −4; (7 − 8) / 2 =
+      // −0.5 → −1 (away from zero); 9.
+      {"AVERAGE", {3, -4, -1, 9}},
+      {"MAXIMUM", {6, -3, 7, 9}},
+  };
+  for (const auto& row : rows) {
+    auto params = PoolParams(row.kind, 2, 2, 0);
+    params.push_back({"tail", Shape{0, 1, 1, 0}, Value()});
+    params.push_back({"head", Shape{0, 0, 0, 0}, Value()});
+    const std::vector<LayerSpec> layers = {
+        Input({1, 3, 3, 1}, {}, p), {pool2d, {1, 2, 2, 1}, {0}, params, {}, p}};
+    const Interpreter it = Interpreter::FromBytes(Write(layers, {1}));
+    EXPECT_EQ(Int8Values(it.Run({{"l0", Int8Array({1, 3, 3, 1}, x)}})[0].array),
+              row.want)
+        << row.kind;
+  }
+  // Other output parameters than the input's are refused at load.
+  const std::vector<LayerSpec> other = {Input({1, 3, 3, 1}, {}, p),
+                                        {pool2d,
+                                         {1, 1, 1, 1},
+                                         {0},
+                                         PoolParams("MAXIMUM", 3, 1, 0),
+                                         {},
+                                         Int8{0.25f, 3}}};
+  try {
+    Interpreter::FromBytes(Write(other, {1}));
+    ADD_FAILURE() << "other parameters";
+  } catch (const ValueError& e) {
+    EXPECT_NE(std::string(e.what()).find("are not its input's"),
+              std::string::npos)
+        << e.what();
+  }
+}
+
 }  // namespace
 }  // namespace sarnic
