@@ -63,13 +63,16 @@ void PerTensor(const LayerView& v, std::span<const snxf::Layer* const> in,
 void SameParamsCheck(const LayerView& v, std::span<const snxf::Layer* const> in,
                      std::span<const DType> dtypes) {
   PerTensor(v, in, dtypes);
-  const QuantParams a = TensorParams(v, *in[0]);
   const QuantParams out = TensorParams(v, v.layer());
-  if (a.scale != out.scale || a.zero_point != out.zero_point) {
-    v.Fail("is int8 but its scale and zero point (" +
-           std::to_string(out.scale) + ", " + std::to_string(out.zero_point) +
-           ") are not its input's (" + std::to_string(a.scale) + ", " +
-           std::to_string(a.zero_point) + "), as its integer rule keeps them");
+  for (const snxf::Layer* l : in) {
+    const QuantParams a = TensorParams(v, *l);
+    if (a.scale != out.scale || a.zero_point != out.zero_point) {
+      v.Fail("is int8 but its scale and zero point (" +
+             std::to_string(out.scale) + ", " + std::to_string(out.zero_point) +
+             ") differ from those of its input " + LayerPlace(*l) + " (" +
+             std::to_string(a.scale) + ", " + std::to_string(a.zero_point) +
+             "); its integer rule keeps its input's");
+    }
   }
 }
 
@@ -245,6 +248,9 @@ const IntegerRow kIntegerRows[] = {
      "as add, the second term subtracted", true},
     {snxf::Op::conv2d, Int8Conv, kInt8ConvMeaning, false, true},
     {snxf::Op::pool2d, Int8Pool, kInt8PoolMeaning, false, false, true},
+    {snxf::Op::shuffle, Int8Shuffle(), kInt8MoveMeaning, false, false, true},
+    {snxf::Op::slice, Int8Slice(), kInt8MoveMeaning, false, false, true},
+    {snxf::Op::concat, Int8Concat(), kInt8MoveMeaning, false, false, true},
     {snxf::Op::dense, Int8Dense, kInt8DenseMeaning, false, true},
     {snxf::Op::multiply, Multiply,
      "(q_x − zp_x) × (q_y − zp_y) requantised by s_x × s_y / s_out, + zp_out, "

@@ -38,6 +38,11 @@ void Int8Pool(const KernelContext& c);
 void SameParamsCheck(const LayerView& v, std::span<const snxf::Layer* const> in,
                      std::span<const DType> dtypes);
 extern const char kInt8PoolMeaning[];
+// shuffle, slice and concat of int8 (layout.cc): the elements moved.
+KernelFn Int8Shuffle();
+KernelFn Int8Slice();
+KernelFn Int8Concat();
+extern const char kInt8MoveMeaning[];
 extern const char kInt8ConvMeaning[];
 extern const char kInt8DenseMeaning[];
 

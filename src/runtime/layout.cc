@@ -6,6 +6,7 @@
 #include <limits>
 #include <set>
 
+#include "runtime/integer.h"
 #include "runtime/semantics.h"
 
 namespace sarnic::runtime {
@@ -65,13 +66,25 @@ Shape ShuffleShape(const ShapeContext& c) {
   return out;
 }
 
+// The layout layers move elements of any one type: float32, or int8 with
+// the parameters of their input.
+template <typename T>
+const T* In(const KernelContext& c, std::size_t i) {
+  return reinterpret_cast<const T*>(c.inputs[i].data);
+}
+template <typename T>
+T* Out(const KernelContext& c) {
+  return reinterpret_cast<T*>(c.output.data);
+}
+
+template <typename T>
 void Shuffle(const KernelContext& c) {
   const Shape axes = Permutation(c.layer, c.inputs[0].shape.size());
   const auto in_strides = RowMajorStrides(c.inputs[0].shape);
   std::vector<int64_t> strides;
   for (int64_t a : axes) strides.push_back(in_strides[a]);
-  const float* x = c.in(0);
-  float* y = c.out();
+  const T* x = In<T>(c, 0);
+  T* y = Out<T>(c);
   Walk(c.output.shape, strides, [&](int64_t i, int64_t j) { y[i] = x[j]; });
 }
 
@@ -123,6 +136,7 @@ Shape SliceShape(const ShapeContext& c) {
   return out;
 }
 
+template <typename T>
 void Slice(const KernelContext& c) {
   const auto slices = Slices(c.layer, c.inputs[0].shape);
   const auto in_strides = RowMajorStrides(c.inputs[0].shape);
@@ -132,8 +146,8 @@ void Slice(const KernelContext& c) {
     start += slices[d].begin * in_strides[d];
     strides.push_back(slices[d].step * in_strides[d]);
   }
-  const float* x = c.in(0) + start;
-  float* y = c.out();
+  const T* x = In<T>(c, 0) + start;
+  T* y = Out<T>(c);
   Walk(c.output.shape, strides, [&](int64_t i, int64_t j) { y[i] = x[j]; });
 }
 
@@ -157,6 +171,7 @@ Shape ConcatShape(const ShapeContext& c) {
   return out;
 }
 
+template <typename T>
 void Concat(const KernelContext& c) {
   const Shape& out = c.output.shape;
   const auto axis = static_cast<std::size_t>(
@@ -169,8 +184,8 @@ void Concat(const KernelContext& c) {
   for (std::size_t i = 0; i < c.inputs.size(); ++i) {
     const int64_t part = c.inputs[i].shape[axis] * inner;
     for (int64_t o = 0; o < outer; ++o) {
-      std::copy(c.in(i) + o * part, c.in(i) + (o + 1) * part,
-                c.out() + o * row + at);
+      std::copy(In<T>(c, i) + o * part, In<T>(c, i) + (o + 1) * part,
+                Out<T>(c) + o * row + at);
     }
     at += part;
   }
@@ -273,6 +288,13 @@ void Reduce(const KernelContext& c) {
 
 }  // namespace
 
+const char kInt8MoveMeaning[] =
+    "the int8 elements moved as the float layer moves them; every input "
+    "and the output share one scale and zero point";
+KernelFn Int8Shuffle() { return Shuffle<int8_t>; }
+KernelFn Int8Slice() { return Slice<int8_t>; }
+KernelFn Int8Concat() { return Concat<int8_t>; }
+
 void AddLayoutRows(std::vector<LayerSemantics>& rows) {
   using enum snxf::Op;
   rows.push_back(
@@ -281,18 +303,18 @@ void AddLayoutRows(std::vector<LayerSemantics>& rows) {
        "the input's elements in the same order with the stored shape; the "
        "output is the input's memory (a reshape has no blocks of its own)"});
   rows.push_back({shuffle, 1, 1, false, OutputType::kFloat32, Storage::kOwn,
-                  ShuffleShape, Shuffle, "[input]",
+                  ShuffleShape, Shuffle<float>, "[input]",
                   "the input with its axes permuted: output axis d is input "
                   "axis axes[d] (NumPy's transpose)"});
   rows.push_back(
       {slice, 1, 1, false, OutputType::kFloat32, Storage::kOwn, SliceShape,
-       Slice, "[input]",
+       Slice<float>, "[input]",
        "along each of \"axes\": elements head, head + step, ... before tail "
        "(\"strides\" give the steps, 1 when absent), with Python's rules for "
        "negative and out-of-range indices"});
   rows.push_back(
       {concat, 1, SIZE_MAX, false, OutputType::kFloat32, Storage::kOwn,
-       ConcatShape, Concat, "[values...]",
+       ConcatShape, Concat<float>, "[values...]",
        "the inputs joined along \"axis\" (negative counts from the end)"});
   rows.push_back(
       {softmax, 1, 1, false, OutputType::kFloat32, Storage::kOwn, SameAsFirst,

@@ -636,8 +636,73 @@ TEST(IntegerKernels, PoolingWorkedByHandKeepsItsInputsParameters) {
     Interpreter::FromBytes(Write(other, {1}));
     ADD_FAILURE() << "other parameters";
   } catch (const ValueError& e) {
-    EXPECT_NE(std::string(e.what()).find("are not its input's"),
-              std::string::npos)
+    EXPECT_NE(
+        std::string(e.what()).find("differ from those of its input layer 'l0'"),
+        std::string::npos)
+        << e.what();
+  }
+}
+
+TEST(IntegerKernels, LayoutLayersMoveInt8ElementsSharingTheirParameters) {
+  using enum snxf::Op;
+  const Int8 p{0.5f, 3};
+  const std::vector<int8_t> x = {1, 2, 3, 4, 5, 6};  // [2, 3]
+  const struct {
+    const char* what;
+    LayerSpec layer;
+    Shape shape;
+    std::vector<int8_t> want;
+  } rows[] = {
+      {"shuffle",
+       {shuffle, {3, 2}, {0}, {{"axes", Shape{1, 0}, Value()}}, {}, p},
+       {3, 2},
+       {1, 4, 2, 5, 3, 6}},
+      {"slice",
+       {slice,
+        {2, 2},
+        {0},
+        {{"axes", Shape{1}, Value()},
+         {"head", Shape{1}, Value()},
+         {"tail", Shape{3}, Value()},
+         {"strides", Shape{1}, Value()}},
+        {},
+        p},
+       {2, 2},
+       {2, 3, 5, 6}},
+      {"concat",
+       {concat,
+        {2, 6},
+        {0, 0},
+        {{"axis", std::nullopt, Value(int64_t{1})}},
+        {},
+        p},
+       {2, 6},
+       {1, 2, 3, 1, 2, 3, 4, 5, 6, 4, 5, 6}},
+  };
+  for (const auto& row : rows) {
+    LayerSpec layer = row.layer;
+    const std::vector<LayerSpec> layers = {Input({2, 3}, {}, p), layer};
+    const Interpreter it = Interpreter::FromBytes(Write(layers, {1}));
+    const auto y = Int8Values(it.Run({{"l0", Int8Array({2, 3}, x)}})[0].array);
+    EXPECT_EQ(y, row.want) << row.what;
+  }
+  // A concat of inputs of other parameters is refused at load.
+  const std::vector<LayerSpec> mixed = {
+      Input({2, 3}, {}, p),
+      Input({2, 3}, {}, Int8{0.25f, 3}),
+      {concat,
+       {2, 6},
+       {0, 1},
+       {{"axis", std::nullopt, Value(int64_t{1})}},
+       {},
+       p}};
+  try {
+    Interpreter::FromBytes(Write(mixed, {2}));
+    ADD_FAILURE() << "mixed parameters";
+  } catch (const ValueError& e) {
+    EXPECT_NE(
+        std::string(e.what()).find("differ from those of its input layer 'l1'"),
+        std::string::npos)
         << e.what();
   }
 }
