@@ -8,7 +8,9 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <utility>
 
+#include "runtime/broadcast.h"
 #include "runtime/semantics.h"
 #include "sarnic/fixed_point.h"
 
@@ -121,39 +123,11 @@ double Tanh(double x) { return std::tanh(x); }
 double Abs(double x) { return std::fabs(x); }
 double Exp(double x) { return std::exp(x); }
 
-// Element strides of `shape` aligned at the last dimension of a result of
-// `rank` dimensions; a broadcast dimension of 1 gets stride 0.
-std::vector<int64_t> Strides(const Shape& shape, std::size_t rank) {
-  std::vector<int64_t> strides(rank, 0);
-  int64_t stride = 1;
-  for (std::size_t i = 0; i < shape.size(); ++i) {
-    const std::size_t s = shape.size() - 1 - i, r = rank - 1 - i;
-    strides[r] = shape[s] == 1 ? 0 : stride;
-    stride *= shape[s];
-  }
-  return strides;
-}
-
 // fn(out, a, b) over every element of the output, its operands broadcast.
 template <typename Fn>
 void Broadcast(const KernelContext& c, Fn&& fn) {
-  const Shape& out = c.output.shape;
-  const std::size_t rank = out.size();
-  const auto sa = Strides(c.inputs[0].shape, rank);
-  const auto sb = Strides(c.inputs[1].shape, rank);
-  std::vector<int64_t> index(rank, 0);
-  for (int64_t o = 0, n = c.output.count(); o < n; ++o) {
-    int64_t ia = 0, ib = 0;
-    for (std::size_t d = 0; d < rank; ++d) {
-      ia += index[d] * sa[d];
-      ib += index[d] * sb[d];
-    }
-    fn(o, ia, ib);
-    for (std::size_t d = rank; d-- > 0;) {
-      if (++index[d] < out[d]) break;
-      index[d] = 0;
-    }
-  }
+  ForEachBroadcast(c.output.shape, c.inputs[0].shape, c.inputs[1].shape,
+                   std::forward<Fn>(fn));
 }
 
 int8_t Clamped(int64_t v) {
