@@ -34,7 +34,7 @@ if [ "$what" = test ]; then
     clang libclang-rt-14-dev
     python3-pytest python3-pip python3-setuptools python3-wheel python3-venv
     chromium chromium-driver python3-selenium mypy
-    python3-onnx libgemmlowp-dev
+    python3-onnx libgemmlowp-dev python3-sklearn
   )
   # Node.js and npm run the tests' reference runtime (Debian's, when the
   # machine has none of its own).

@@ -7,6 +7,7 @@
 
 #include "graph_source.h"
 #include "output_paths.h"
+#include "quantize_options.h"
 #include "sarnic/analysis.h"
 #include "sarnic/checker.h"
 #include "sarnic/engine.h"
@@ -53,6 +54,7 @@ struct Args {
   std::optional<uint64_t> flash_budget, ram_budget;
   std::optional<std::string> describe_op;
   bool planner_given = false;  // --planner on the command line
+  sarnic::tools::QuantizeArgs quant;
 };
 
 // --flash-budget and --ram-budget: a size in bytes, or with K or M.
@@ -165,6 +167,7 @@ void DefineOptions(CLI::App& app, Args& a) {
                  "identifier)");
   app.add_flag("-v,--verbose", a.verbose, "Say what is loaded and written");
   DefineBudgetOptions(app, a);
+  sarnic::tools::DefineQuantizeOptions(app, a.quant);
 }
 
 sarnic::ExportOptions OptionsOf(const Args& a) {
@@ -257,6 +260,7 @@ std::vector<sarnic::tools::NamedOutput> Outputs(const Args& a) {
   std::vector<sarnic::tools::NamedOutput> outputs = {{"-o", a.out_path}};
   if (a.report) outputs.push_back({"--report", *a.report});
   if (a.c_array) outputs.push_back({"--c-array", *a.c_array});
+  if (a.quant.report) outputs.push_back({"--quant-report", *a.quant.report});
   if (a.values.save_map) {
     std::error_code ec;
     outputs.push_back(
@@ -319,6 +323,14 @@ int Export(const Args& a) {
   std::ostream diagnostics(&progress_output);
   std::unique_ptr<sarnic::Graph> graph =
       sarnic::tools::LoadGraphOrOnnx(a.graph_path, a.dims, a.nhwc_io, &inputs);
+  std::optional<sarnic::QuantReport> quant_report;
+  if (a.quant.quantize) {
+    // Calibration draws its own progress line.
+    progress.Stop();
+    sarnic::tools::CheckOutputs(Outputs(a), inputs);
+    graph = sarnic::tools::QuantizeIfAsked(a.quant, std::move(graph), a.nhwc_io,
+                                           &inputs, &quant_report);
+  }
   if (a.verbose) {
     std::cout << "loaded " << a.graph_path << ": "
               << graph->qm_nx_graph.number_of_nodes() << " nodes, "
@@ -371,6 +383,11 @@ int Export(const Args& a) {
     diagnostics.flush();
     progress.Stop();
     WriteReport(a, facts);
+    if (quant_report && a.quant.report) {
+      sarnic::WriteFileAtomically(
+          *a.quant.report, "quantisation report",
+          [&](std::ostream& o) { o << quant_report->Json(); });
+    }
     if (a.c_array) WriteCArray(*a.c_array, model_name, model);
     std::cout << sarnic::DeviceMemoryText(facts) << "\n";
     NoteIdleOptions(a);
@@ -452,6 +469,7 @@ int main(int argc, char** argv) {
       }
     }
     RefuseConflicts(args);
+    sarnic::tools::CheckQuantizeArgs(app, args.quant);
     const bool reference =
         args.list_ops || args.describe_op || args.ops_markdown;
     if (!reference && args.graph_path.empty()) {

@@ -9,6 +9,7 @@
 
 #include "graph_source.h"
 #include "output_paths.h"
+#include "quantize_options.h"
 #include "sarnic/files.h"
 #include "sarnic/graph_file.h"
 #include "sarnic/onnx_import.h"
@@ -22,6 +23,7 @@ struct Args {
   std::vector<std::string> dims;
   bool nhwc_io = false;
   bool list_ops = false, markdown = false;
+  sarnic::tools::QuantizeArgs quant;
 };
 
 int Import(const Args& a) {
@@ -31,7 +33,7 @@ int Import(const Args& a) {
   }
   std::vector<std::string> read;
   sarnic::tools::Progress progress("snx-import: importing " + a.model);
-  const auto graph = sarnic::tools::ImportReconciled(
+  auto graph = sarnic::tools::ImportReconciled(
       a.model, sarnic::tools::ParseDims(a.dims, a.nhwc_io), &read);
   const std::string weights = a.weights.value_or(
       std::filesystem::path(a.out).stem().string() + ".safetensors");
@@ -42,7 +44,17 @@ int Import(const Args& a) {
       {{"-o", a.out},
        {a.weights ? "--weights" : "the default weights file", weights_path}},
       read);
+  std::optional<sarnic::QuantReport> report;
+  if (a.quant.quantize) {
+    progress.Stop();  // calibration draws its own progress line
+    graph = sarnic::tools::QuantizeIfAsked(a.quant, std::move(graph), a.nhwc_io,
+                                           &read, &report);
+  }
   sarnic::SaveGraph(*graph, a.out, weights);
+  if (report && a.quant.report) {
+    sarnic::WriteFileAtomically(*a.quant.report, "quantisation report",
+                                [&](std::ostream& o) { o << report->Json(); });
+  }
   progress.Stop();
   std::cout << a.out << ": " << graph->qm_nx_graph.number_of_nodes()
             << " nodes, " << graph->tensor_dict.size() << " tensors in "
@@ -63,13 +75,16 @@ int main(int argc, char** argv) {
                  "Weights file beside it (default: the graph file's name "
                  "with .safetensors)");
   sarnic::tools::DefineOnnxOptions(app, a.dims, a.nhwc_io);
+  sarnic::tools::DefineQuantizeOptions(app, a.quant);
   app.add_flag("--list-ops", a.list_ops,
                "List the ONNX operations converted and what they become");
   app.add_flag("--onnx-markdown", a.markdown,
                "Print the table of ONNX operations as Markdown (docs/onnx.md)");
   sarnic::tools::AddVersionFlag(app, "snx-import");
-  if (const auto status = sarnic::tools::ParseCommandLine(
-          app, argc, argv, [&] { sarnic::tools::CheckDims(a.dims); })) {
+  if (const auto status = sarnic::tools::ParseCommandLine(app, argc, argv, [&] {
+        sarnic::tools::CheckDims(a.dims);
+        sarnic::tools::CheckQuantizeArgs(app, a.quant);
+      })) {
     return *status;
   }
   if (a.list_ops || a.markdown) {

@@ -6,6 +6,7 @@
 #define SARNIC_INTERPRETER_H_
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -35,6 +36,11 @@ struct RunOptions {
   bool all_layers = false;
   // A buffer for every output instead of the planned arena.
   bool separate_buffers = false;
+  // Called with each computed layer's output once it is written (not the
+  // constants' data): the layer's name and a view of the output that is
+  // valid during the call only. Nothing is copied for it.
+  std::function<void(const std::string& layer, const NdArray& output)> observe =
+      {};
 };
 
 // What a model may ask of the machine, checked when it is loaded (and the

@@ -147,6 +147,10 @@ std::vector<NamedArray> Interpreter::Run(
       const std::vector<Tensor> ins = KernelInputs(p, t);
       p.row->kernel({view, ins, out});
     }
+    if (options.observe && p.row->storage != Storage::kParameterData) {
+      options.observe(name, NdArray::View(out.dtype, out.shape, nullptr,
+                                          {out.data, out.bytes()}));
+    }
     if (options.all_layers) {
       result.push_back({name, Snapshot(out)});
     }
