@@ -22,13 +22,14 @@ import networkx as _nx
 import numpy as _np
 
 from . import _core
+from ._quant import LayerError, OutputError, QuantReport, report_from_json
 from . import snxf
 from .errors import (ExportError, ExportIndexError, ExportKeyError, ExportOSError,
                      ExportTypeError, ExportValueError)
 
 __version__: str = _core.__version__
 
-__all__ = ["__version__", "Comparison", "compare_models", "SarnicExporter", "Graph", "Interpreter", "TensorSpec", "PluginExporter", "Finding", "check_graph", "verify_model",
+__all__ = ["__version__", "quantize", "QuantReport", "OutputError", "LayerError", "Comparison", "compare_models", "SarnicExporter", "Graph", "Interpreter", "TensorSpec", "PluginExporter", "Finding", "check_graph", "verify_model",
            "load_graph", "load_onnx", "save_graph", "snxf", "ExportError", "ExportValueError",
            "ExportKeyError", "ExportTypeError", "ExportIndexError", "ExportOSError"]
 
@@ -398,6 +399,57 @@ def save_graph(graph: Graph, path: Any, weights: Optional[str] = None) -> None:
     edges = [(u, v) for u in g.nodes for v in g.successors(u)]
     _core.save_graph(nodes, edges, list(graph.orig_inputs), list(graph.orig_outputs),
                      dict(graph.tensor_dict), str(path), weights)
+
+
+def _sample_set(samples: Any, what: str) -> Dict[str, Any]:
+    """A set of samples: a mapping of input names to arrays, or the path of
+    an .npz file holding them."""
+    if isinstance(samples, (str, os.PathLike)):
+        with _np.load(os.fspath(samples), allow_pickle=False) as npz:
+            return {k: _np.ascontiguousarray(npz[k]) for k in npz.files}
+    if not isinstance(samples, Mapping):
+        raise ExportTypeError(f"{what} must be a dict of input names to arrays "
+                              f"or an .npz path, not {type(samples).__name__}")
+    return {str(k): _np.ascontiguousarray(v) for k, v in samples.items()}
+
+
+def quantize(graph: Graph, calibration: Any, *, method: str = "minmax",
+             percentile: float = 99.99, io: str = "float",
+             keep_float: Sequence[str] = (),
+             validation: Any = None) -> Tuple[Graph, QuantReport]:
+    """Quantises a float graph to int8 (post-training), as snx-export
+    --quantize int8 does; `graph` is not changed.
+
+    Args:
+        calibration: the samples that set the ranges: a dict of model input
+            names to arrays (or an .npz path), the samples stacked on the
+            first axis ([N, 3, 32, 32] for an input [1, 3, 32, 32]).
+        method: "minmax", "percentile" or "entropy".
+        percentile: the percentile of the "percentile" method.
+        io: "float" (the model takes and gives float32) or "int8".
+        keep_float: nodes left in float.
+        validation: held-out samples, as `calibration`, for the report only.
+
+    Returns:
+        The quantised graph and its report.
+
+    Raises:
+        ExportValueError: bad samples (an input missing or extra, a wrong
+            shape or type, NaN or infinity, none at all), a node of
+            `keep_float` that is not in the graph, or a range that is not
+            finite; the message names the input or the layer.
+    """
+    calib = _sample_set(calibration, "calibration")
+    valid = None if validation is None else _sample_set(validation, "validation")
+    imported, doc, text = _core.quantize(graph, calib, str(method), float(percentile),
+                                         str(io), [str(k) for k in keep_float], valid)
+    nodes, edges, inputs, outputs, tensors = imported
+    g = _nx.DiGraph()
+    for name, attrs in nodes:
+        g.add_node(name, **attrs)
+    g.add_edges_from(edges)
+    import json
+    return Graph(g, inputs, outputs, tensors), report_from_json(json.loads(doc), text)
 
 
 class Finding(NamedTuple):

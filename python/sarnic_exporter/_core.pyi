@@ -40,6 +40,10 @@ def save_graph(nodes: List[Tuple[str, Dict[str, Any]]], edges: List[Tuple[str, s
                inputs: List[str], outputs: List[str], tensors: Dict[str, Any],
                path: str, weights: Optional[str]) -> None: ...
 
+def quantize(graph: Any, calibration: Dict[str, Any], method: str, percentile: float,
+             io: str, keep_float: List[str], validation: Optional[Dict[str, Any]]
+             ) -> Tuple[Tuple[List[Tuple[str, Dict[str, Any]]], List[Tuple[str, str]], List[str],
+                              List[str], Dict[str, Any]], str, str]: ...
 class Interpreter:
     def __init__(self, model: Any, *, max_memory: Optional[int] = ...,
                  max_operations: Optional[float] = ...) -> None: ...

@@ -1,13 +1,15 @@
 // The extension module's pieces, one concern per file: the plug-in
 // adapter (plugins.cc), the export and the changes written back (run.cc),
 // the builder and schema bindings (schema.cc) and graph files
-// (graph_files.cc) and the interpreter (interpreter.cc).
+// (graph_files.cc), the interpreter (interpreter.cc) and quantisation
+// (quantize.cc).
 #ifndef SARNIC_PYTHON_BINDINGS_H_
 #define SARNIC_PYTHON_BINDINGS_H_
 
 #include <pybind11/pybind11.h>
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -47,10 +49,15 @@ class PyUserExporter : public UserExporter {
   mutable std::map<std::string, std::optional<OpFunction>> cache_;
 };
 
+// A graph as (nodes, edges, inputs, outputs, tensors), as the Python side
+// builds its Graph from it.
+py::tuple GraphTuple(const std::unique_ptr<Graph>& g);
+
 void BindSchema(py::module_& m);
 void BindRun(py::module_& m);
 void BindGraphFiles(py::module_& m);
 void BindInterpreter(py::module_& m);
+void BindQuantize(py::module_& m);
 
 }  // namespace sarnic::python
 

@@ -10,8 +10,6 @@
 
 namespace sarnic::python {
 
-namespace {
-
 py::tuple GraphTuple(const std::unique_ptr<Graph>& g) {
   py::list nodes, edges;
   for (uint32_t i = 0; i < g->qm_nx_graph.number_of_nodes(); ++i) {
@@ -28,6 +26,8 @@ py::tuple GraphTuple(const std::unique_ptr<Graph>& g) {
   for (const auto& [k, a] : g->tensor_dict) tensors[py::str(k)] = FromArray(a);
   return py::make_tuple(nodes, edges, g->orig_inputs, g->orig_outputs, tensors);
 }
+
+namespace {
 
 py::tuple LoadGraphFile(const std::string& path) {
   return GraphTuple(LoadGraph(path));

@@ -60,4 +60,5 @@ PYBIND11_MODULE(_core, m) {
   BindRun(m);
   BindGraphFiles(m);
   BindInterpreter(m);
+  BindQuantize(m);
 }
