@@ -8,6 +8,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "runtime/integer.h"
@@ -130,7 +131,43 @@ void Int8WeightedCheck(const LayerView& v,
   RequantiseOf(v, *in[0], *in[1], axis, shape->Get(axis));
 }
 
-void Int8Conv(const KernelContext& c) {
+namespace {
+
+// Products of (q − zp) in [−255, 255] and an int8 weight: at most 32640 in
+// magnitude, so `terms` of them sum exactly in int32 below this count; the
+// bias is added in int64 afterwards and the total saturated, as the rule
+// says.
+bool SumsFitInt32(int64_t terms) {
+  return terms * 32640 <= std::numeric_limits<int32_t>::max();
+}
+
+// a[o] += u × row[o] for o < n; with int32 sums the products are taken in
+// int16 (|u| ≤ 255 and |row[o]| ≤ 128 keep them below 2^15), which the
+// compiler turns into vector multiplies on any x86-64.
+template <typename Acc>
+void AddRow(Acc* __restrict a, const int8_t* __restrict row, int32_t u,
+            int64_t n) {
+  if constexpr (std::is_same_v<Acc, int32_t>) {
+    const auto v = static_cast<int16_t>(u);
+    for (int64_t o = 0; o < n; ++o) {
+      a[o] += static_cast<int16_t>(v * static_cast<int16_t>(row[o]));
+    }
+  } else {
+    for (int64_t o = 0; o < n; ++o) a[o] += Acc{u} * row[o];
+  }
+}
+
+// a[o] += (x[o] − zx) × w[o] for o < n: a depthwise tap.
+template <typename Acc>
+void AddProducts(Acc* __restrict a, const int8_t* __restrict x, int32_t zx,
+                 const int8_t* __restrict w, int64_t n) {
+  for (int64_t o = 0; o < n; ++o) a[o] += Acc{x[o] - zx} * w[o];
+}
+
+// The convolution with accumulators of type Acc, output channels innermost
+// so that each tap adds one row of weights to a row of sums.
+template <typename Acc>
+void Int8ConvWith(const KernelContext& c) {
   const Tensor &x = c.inputs[0], &f = c.inputs[1];
   const ConvGeometry g = ConvSettings(c.layer);
   const int64_t N = x.shape[0], H = x.shape[1], W = x.shape[2];
@@ -146,31 +183,53 @@ void Int8Conv(const KernelContext& c) {
                          ? reinterpret_cast<const int32_t*>(c.inputs[2].data)
                          : nullptr;
   int8_t* y = reinterpret_cast<int8_t*>(c.output.data);
+  // One input channel per output channel (depthwise): the channels of a
+  // tap line up with the output channels.
+  const bool depthwise = CG == 1 && OG == 1;
+  std::vector<Acc> acc(static_cast<std::size_t>(CO));
   for (int64_t n = 0; n < N; ++n) {
     for (int64_t oy = 0; oy < OH; ++oy) {
       for (int64_t ox = 0; ox < OW; ++ox) {
-        for (int64_t oc = 0; oc < CO; ++oc) {
-          const int64_t group = oc / OG;
-          int64_t sum = bias != nullptr ? bias[oc] : 0;
-          for (int64_t ky = 0; ky < KH; ++ky) {
-            const int64_t iy =
-                oy * g.stride.h + ky * g.dilation.h - g.pads.head.h;
-            if (iy < 0 || iy >= H) continue;
-            for (int64_t kx = 0; kx < KW; ++kx) {
-              const int64_t ix =
-                  ox * g.stride.w + kx * g.dilation.w - g.pads.head.w;
-              if (ix < 0 || ix >= W) continue;
-              const int8_t* px = in + ((n * H + iy) * W + ix) * C + group * CG;
-              const int8_t* pw = w + ((ky * KW + kx) * CG) * CO + oc;
+        std::fill(acc.begin(), acc.end(), Acc{0});
+        for (int64_t ky = 0; ky < KH; ++ky) {
+          const int64_t iy =
+              oy * g.stride.h + ky * g.dilation.h - g.pads.head.h;
+          if (iy < 0 || iy >= H) continue;
+          for (int64_t kx = 0; kx < KW; ++kx) {
+            const int64_t ix =
+                ox * g.stride.w + kx * g.dilation.w - g.pads.head.w;
+            if (ix < 0 || ix >= W) continue;
+            const int8_t* px = in + ((n * H + iy) * W + ix) * C;
+            const int8_t* pw = w + (ky * KW + kx) * CG * CO;
+            if (depthwise) {
+              AddProducts(acc.data(), px, zx, pw, CO);
+              continue;
+            }
+            for (int64_t group = 0; group < g.groups; ++group) {
               for (int64_t ic = 0; ic < CG; ++ic) {
-                sum += int64_t{px[ic] - zx} * pw[ic * CO];
+                AddRow(acc.data() + group * OG, pw + ic * CO + group * OG,
+                       px[group * CG + ic] - zx, OG);
               }
             }
           }
-          y[((n * OH + oy) * OW + ox) * CO + oc] = r(sum, oc);
+        }
+        int8_t* out = y + ((n * OH + oy) * OW + ox) * CO;
+        for (int64_t oc = 0; oc < CO; ++oc) {
+          out[oc] = r(int64_t{acc[oc]} + (bias != nullptr ? bias[oc] : 0), oc);
         }
       }
     }
+  }
+}
+
+}  // namespace
+
+void Int8Conv(const KernelContext& c) {
+  const Tensor& f = c.inputs[1];
+  if (SumsFitInt32(f.shape[0] * f.shape[1] * f.shape[2])) {
+    Int8ConvWith<int32_t>(c);
+  } else {
+    Int8ConvWith<int64_t>(c);
   }
 }
 
@@ -184,15 +243,22 @@ void Int8Dense(const KernelContext& c) {
   const int8_t* qb = Q(b);
   const auto* bias = reinterpret_cast<const int32_t*>(c.inputs[2].data);
   int8_t* y = reinterpret_cast<int8_t*>(c.output.data);
-  std::vector<int64_t> sums(static_cast<std::size_t>(M));
-  for (int64_t i = 0; i < rows; ++i) {
-    for (int64_t m = 0; m < M; ++m) sums[m] = bias[m];
-    for (int64_t k = 0; k < K; ++k) {
-      const int64_t u = qa[i * K + k] - za;
-      const int8_t* row = qb + k * M;
-      for (int64_t m = 0; m < M; ++m) sums[m] += u * row[m];
+  const auto rows_with = [&]<typename Acc>(Acc) {
+    std::vector<Acc> sums(static_cast<std::size_t>(M));
+    for (int64_t i = 0; i < rows; ++i) {
+      std::fill(sums.begin(), sums.end(), Acc{0});
+      for (int64_t k = 0; k < K; ++k) {
+        AddRow(sums.data(), qb + k * M, qa[i * K + k] - za, M);
+      }
+      for (int64_t m = 0; m < M; ++m) {
+        y[i * M + m] = r(int64_t{sums[m]} + bias[m], m);
+      }
     }
-    for (int64_t m = 0; m < M; ++m) y[i * M + m] = r(sums[m], m);
+  };
+  if (SumsFitInt32(K)) {
+    rows_with(int32_t{0});
+  } else {
+    rows_with(int64_t{0});
   }
 }
 

@@ -91,7 +91,11 @@ Conventions:
     out << "- `" << snxf::EnumNameOp(row.type) << "`: " << row.int8_meaning
         << ".\n";
   }
-  out << "\nAn int8 layer of any other type is refused.\n";
+  out << "\nAn int8 layer of any other type is refused. Quantisation "
+         "(`--quantize int8`) leaves a layer of any other type in float, "
+         "between a `dequant` and a `quant` layer: softmax among them, by "
+         "choice, so that its probabilities keep float precision where an "
+         "integer softmax would give them steps of 1/256.\n";
   return out.str();
 }
 
