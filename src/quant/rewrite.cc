@@ -12,6 +12,7 @@
 #include <optional>
 #include <set>
 
+#include "quant/rules.h"
 #include "quant/weights.h"
 #include "sarnic/errors.h"
 #include "sarnic/exporter.h"
@@ -21,75 +22,6 @@ namespace sarnic::quant {
 namespace {
 
 using fixed_point::QuantParams;
-
-enum class Kind {
-  kWeighted,  // conv and dense: int8 weights, int32 bias, requantised
-  kBinary,    // add, sub, mul of two int8 operands
-  kTable,     // a function of one input, by a table
-  kSame,      // moves or selects elements: the output keeps its input's
-  kConcat,    // every input shares the output's parameters
-};
-
-struct Rule {
-  const char* op;
-  Kind kind;
-  std::optional<QuantParams> fixed = std::nullopt;
-};
-
-// The operations with an integer rule (docs/semantics.md), by graph op.
-const Rule kRules[] = {
-    {"conv", Kind::kWeighted},
-    {"dense", Kind::kWeighted},
-    {"add", Kind::kBinary},
-    {"sub", Kind::kBinary},
-    {"mul", Kind::kBinary},
-    {"relu", Kind::kTable},
-    {"relu6", Kind::kTable},
-    {"sigmoid", Kind::kTable, QuantParams{1.0f / 256.0f, -128}},
-    {"tanh", Kind::kTable, QuantParams{1.0f / 128.0f, 0}},
-    {"abs", Kind::kTable},
-    {"exp", Kind::kTable},
-    {"max_pool", Kind::kSame},
-    {"avg_pool", Kind::kSame},
-    {"transpose", Kind::kSame},
-    {"slice", Kind::kSame},
-    {"reshape", Kind::kSame},
-    {"concat", Kind::kConcat},
-};
-
-const Rule* RuleOf(const std::string& op) {
-  for (const Rule& r : kRules) {
-    if (op == r.op) return &r;
-  }
-  return nullptr;
-}
-
-Value ScaleValue(const std::vector<float>& scales) {
-  return NdArray::FromValues(DType::kFloat32,
-                             {static_cast<int64_t>(scales.size())}, scales);
-}
-Value ZeroValue(const std::vector<int32_t>& zeros) {
-  return NdArray::FromValues(DType::kInt32,
-                             {static_cast<int64_t>(zeros.size())}, zeros);
-}
-void SetParams(AttrDict& node, QuantParams p) {
-  node.set("datatype", Value("int8"));
-  node.set("quant_scale", ScaleValue({p.scale}));
-  node.set("zero_point", ZeroValue({p.zero_point}));
-}
-bool Same(QuantParams a, QuantParams b) {
-  return a.scale == b.scale && a.zero_point == b.zero_point;
-}
-
-std::string OpOf(const AttrDict& node) {
-  const Value* op = node.find("op");
-  return op != nullptr && op->is_text() ? op->as_text() : std::string();
-}
-
-// The node names a node reads, by attribute, as its operation declares.
-struct Operands {
-  std::vector<std::pair<std::string, std::vector<std::string>>> by_attr;
-};
 
 class Rewriter {
  public:
@@ -117,7 +49,6 @@ class Rewriter {
   std::string Fresh(const std::string& base);
   std::optional<QuantParams> Calibrated(const std::string& n) const;
   QuantParams CalibratedOrFail(const std::string& n) const;
-  bool Eligible(const std::string& n, const Rule& rule) const;
   void Decide();
   void Emit(const std::string& n);
   void EmitFloat(const std::string& n);
@@ -132,7 +63,6 @@ class Rewriter {
   std::string Int8Operand(const std::string& n,
                           std::optional<QuantParams> want);
   QuantParams ParamsOf(const std::string& n) const;
-  void FindIslands(Rewritten& r) const;
 
   const Graph& g_;
   const Ranges& ranges_;
@@ -184,71 +114,6 @@ QuantParams Rewriter::CalibratedOrFail(const std::string& n) const {
   return *p;
 }
 
-Operands OperandsOf(const AttrDict& node) {
-  Operands o;
-  const OpSpec* spec = BuiltinOperation(OpOf(node));
-  if (spec == nullptr) return o;
-  for (const AttrSpec& a : spec->attrs) {
-    const Value* v = node.find(a.name);
-    if (v == nullptr) continue;
-    if (a.kind == AttrKind::kNode && v->is_text()) {
-      o.by_attr.push_back({a.name, {v->as_text()}});
-    } else if (a.kind == AttrKind::kNodeList && v->is_list()) {
-      std::vector<std::string> names;
-      for (const Value& e : v->as_list()) {
-        if (e.is_text()) names.push_back(e.as_text());
-      }
-      o.by_attr.push_back({a.name, names});
-    }
-  }
-  return o;
-}
-
-bool FloatData(const AttrDict& node) {
-  const Value* d = node.find("datatype");
-  return d == nullptr || (d->is_text() && d->as_text() == "float32");
-}
-
-// An activation the integer kernels fuse.
-bool FusibleActivation(const AttrDict& node) {
-  const Value* a = node.find("activation");
-  if (a == nullptr) return true;
-  if (!a->is_text()) return false;
-  const std::string& t = a->as_text();
-  return t == "linear" || t == "relu" || t == "relu6";
-}
-
-bool Rewriter::Eligible(const std::string& n, const Rule& rule) const {
-  const AttrDict& node = Node(n);
-  if (!FloatData(node)) return false;
-  if (std::find(options_.keep_float.begin(), options_.keep_float.end(), n) !=
-      options_.keep_float.end()) {
-    return false;
-  }
-  const Operands ops = OperandsOf(node);
-  if (ops.by_attr.empty()) return false;
-  for (const auto& [attr, names] : ops.by_attr) {
-    for (const std::string& in : names) {
-      if (!g_.qm_nx_graph.has_node(in) || !FloatData(Node(in))) return false;
-    }
-  }
-  if (rule.kind == Kind::kWeighted) {
-    if (!FusibleActivation(node)) return false;
-    const char* weights = OpOf(node) == "conv" ? "filter" : "B";
-    const Value* w = node.find(weights);
-    if (w == nullptr || !w->is_text() || !IsConstant(w->as_text())) {
-      return false;
-    }
-    const Value* b = node.find("bias");
-    if (b != nullptr && (!b->is_text() || !IsConstant(b->as_text()))) {
-      return false;
-    }
-    if (b == nullptr && OpOf(node) == "dense") return false;
-  }
-  // What the calibration saw of it (a layer the run computed).
-  return rule.kind == Kind::kSame || ranges_.count(n) != 0;
-}
-
 void Rewriter::Decide() {
   const std::vector<std::string> order = g_.qm_nx_graph.topological_sort();
   for (const std::string& n : order) {
@@ -265,7 +130,10 @@ void Rewriter::Decide() {
       continue;
     }
     const Rule* rule = RuleOf(op);
-    if (rule == nullptr || !Eligible(n, *rule)) continue;
+    if (rule == nullptr ||
+        !Eligible(g_, n, *rule, options_.keep_float, ranges_.count(n) != 0)) {
+      continue;
+    }
     if (rule->kind == Kind::kSame) {
       params_[n] = QuantParams{};  // set below, from its input
     } else {
@@ -490,44 +358,6 @@ void Rewriter::Emit(const std::string& n) {
   EmitInt8(n, *RuleOf(op));
 }
 
-// Runs of float nodes joined by edges, data nodes and the quantiser's own
-// layers left out.
-void Rewriter::FindIslands(Rewritten& r) const {
-  std::map<std::string, std::string> root;
-  const std::function<std::string(const std::string&)> find =
-      [&](const std::string& x) -> std::string {
-    std::string& p = root[x];
-    if (p.empty() || p == x) return p = x;
-    return p = find(p);
-  };
-  std::vector<std::string> floats;
-  for (const std::string& n : g_.qm_nx_graph.topological_sort()) {
-    const std::string op = OpOf(Node(n));
-    if (params_.count(n) || op == "constant" || op == "external" ||
-        op == "variable") {
-      continue;
-    }
-    floats.push_back(n);
-    find(n);
-  }
-  const std::set<std::string> is_float(floats.begin(), floats.end());
-  for (const std::string& n : floats) {
-    for (const std::string& s : g_.qm_nx_graph.successors(n)) {
-      if (is_float.count(s)) root[find(s)] = find(n);
-    }
-  }
-  std::map<std::string, std::size_t> island_of;
-  for (const std::string& n : floats) {
-    const std::string k = find(n);
-    auto it = island_of.find(k);
-    if (it == island_of.end()) {
-      it = island_of.emplace(k, r.float_islands.size()).first;
-      r.float_islands.emplace_back();
-    }
-    r.float_islands[it->second].push_back(n);
-  }
-}
-
 Rewritten Rewriter::Run() {
   for (const std::string& n : g_.qm_nx_graph.nodes()) {
     if (!FloatData(Node(n)) || Node(n).contains("quant_scale")) {
@@ -555,7 +385,7 @@ Rewritten Rewriter::Run() {
   out_->orig_inputs = g_.orig_inputs;
   out_->orig_outputs = outputs;
   result_.graph = std::move(out_);
-  FindIslands(result_);
+  result_.float_islands = FloatIslands(g_, params_);
   return std::move(result_);
 }
 

@@ -99,15 +99,15 @@ int8_t* Q(const KernelContext& c) {
 // A function of one input as a table of 256 entries, made for each run:
 // entry q is clamp(round(f(s_in × (q − zp_in)) / s_out) + zp_out), f in
 // double.
-template <double (*kFn)(double)>
-void Table(const KernelContext& c) {
+template <typename Fn>
+void TableOf(const KernelContext& c, Fn&& fn) {
   const QuantParams in = TensorParams(c.layer, *c.inputs[0].layer);
   const QuantParams out = TensorParams(c.layer, c.layer.layer());
   std::array<int8_t, 256> table;
   for (int q = -128; q <= 127; ++q) {
     const double x = static_cast<double>(in.scale) * (q - in.zero_point);
     table[q + 128] =
-        static_cast<int8_t>(fixed_point::Quantize(kFn(x), out, -128, 127));
+        static_cast<int8_t>(fixed_point::Quantize(fn(x), out, -128, 127));
   }
   const int8_t* x = Q(c.inputs[0]);
   int8_t* y = Q(c);
@@ -116,12 +116,32 @@ void Table(const KernelContext& c) {
   }
 }
 
+template <double (*kFn)(double)>
+void Table(const KernelContext& c) {
+  TableOf(c, kFn);
+}
+
 double Relu(double x) { return x > 0 ? x : 0; }
 double Relu6(double x) { return x > 6 ? 6 : Relu(x); }
 double Sigmoid(double x) { return 1 / (1 + std::exp(-x)); }
 double Tanh(double x) { return std::tanh(x); }
 double Abs(double x) { return std::fabs(x); }
 double Exp(double x) { return std::exp(x); }
+
+// alpha × x below 0, with the layer's alpha.
+void LeakyReluTable(const KernelContext& c) {
+  const double alpha = c.layer.Number("alpha");
+  TableOf(c, [alpha](double x) { return x < 0 ? alpha * x : x; });
+}
+
+// x × sigmoid(beta × x), or with `hard` x × relu6(x + 3) / 6.
+void SwishTable(const KernelContext& c) {
+  const bool hard = c.layer.NumberOr("hard", 0.0) != 0.0;
+  const double beta = c.layer.NumberOr("beta", 1.0);
+  TableOf(c, [hard, beta](double x) {
+    return hard ? x * Relu6(x + 3) / 6 : x * Sigmoid(beta * x);
+  });
+}
 
 // fn(out, a, b) over every element of the output, its operands broadcast.
 template <typename Fn>
@@ -213,6 +233,12 @@ const IntegerRow kIntegerRows[] = {
     {snxf::Op::tanh, Table<Tanh>, kTable},
     {snxf::Op::abs, Table<Abs>, kTable},
     {snxf::Op::exp, Table<Exp>, kTable},
+    {snxf::Op::leaky_relu, LeakyReluTable, kTable},
+    {snxf::Op::swish, SwishTable, kTable},
+    {snxf::Op::pad, Int8Pad, kInt8PadMeaning, false, false, true},
+    {snxf::Op::resize, Int8Resize, kInt8ResizeMeaning, false, false, true},
+    {snxf::Op::reduce_mean, Int8ReduceMean, kInt8ReduceMeanMeaning, false,
+     false, true},
     {snxf::Op::add, AddOrSubtract<1>,
      "with s = 2 × max(s_x, s_y): (q_x − zp_x) × 2^20 requantised by s_x / "
      "s and (q_y − zp_y) × 2^20 by s_y / s, the two added, the sum "
@@ -245,10 +271,11 @@ void AddIntegerKernels(std::vector<LayerSemantics>& rows) {
       }
       row.int8_kernel = r.kernel;
       row.int8_meaning = r.meaning;
-      row.int8_check = r.weighted      ? Int8WeightedCheck
-                       : r.binary      ? BinaryCheck
-                       : r.same_params ? SameParamsCheck
-                                       : PerTensor;
+      row.int8_check = r.weighted                   ? Int8WeightedCheck
+                       : r.binary                   ? BinaryCheck
+                       : r.type == snxf::Op::resize ? Int8ResizeCheck
+                       : r.same_params              ? SameParamsCheck
+                                                    : PerTensor;
     }
   }
 }

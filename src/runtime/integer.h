@@ -38,6 +38,16 @@ void Int8Pool(const KernelContext& c);
 void SameParamsCheck(const LayerView& v, std::span<const snxf::Layer* const> in,
                      std::span<const DType> dtypes);
 extern const char kInt8PoolMeaning[];
+// pad and nearest resize of int8 (pooling.cc), reduce_mean (layout.cc):
+// the output keeps its input's parameters.
+void Int8Pad(const KernelContext& c);
+void Int8Resize(const KernelContext& c);
+void Int8ResizeCheck(const LayerView& v, std::span<const snxf::Layer* const> in,
+                     std::span<const DType> dtypes);
+void Int8ReduceMean(const KernelContext& c);
+extern const char kInt8PadMeaning[];
+extern const char kInt8ResizeMeaning[];
+extern const char kInt8ReduceMeanMeaning[];
 // shuffle, slice and concat of int8 (layout.cc): the elements moved.
 KernelFn Int8Shuffle();
 KernelFn Int8Slice();

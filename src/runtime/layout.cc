@@ -291,6 +291,29 @@ void Reduce(const KernelContext& c) {
 const char kInt8MoveMeaning[] =
     "the int8 elements moved as the float layer moves them; every input "
     "and the output share one scale and zero point";
+// The int32 sum of the q reduced into each output element divided by their
+// count, halves away from zero: the mean keeps its input's parameters.
+void Int8ReduceMean(const KernelContext& c) {
+  const Shape& s = c.inputs[0].shape;
+  const auto on = AxesOf(c.layer, s.size(), false);
+  const int64_t n = c.output.count();
+  std::vector<int64_t> sums(static_cast<std::size_t>(n), 0);
+  const auto* x = reinterpret_cast<const int8_t*>(c.inputs[0].data);
+  Walk(s, GroupStrides(s, on), [&](int64_t i, int64_t g) { sums[g] += x[i]; });
+  auto* y = reinterpret_cast<int8_t*>(c.output.data);
+  const int64_t cells = n > 0 ? c.inputs[0].count() / n : 1;
+  for (int64_t i = 0; i < n; ++i) {
+    const int64_t a = sums[i];
+    const int64_t q = a >= 0 ? (2 * a + cells) / (2 * cells)
+                             : -((-2 * a + cells) / (2 * cells));
+    y[i] = static_cast<int8_t>(std::clamp<int64_t>(q, -128, 127));
+  }
+}
+const char kInt8ReduceMeanMeaning[] =
+    "the int32 sum of the q reduced into each output element divided by "
+    "their count, halves away from zero; the output keeps its input's "
+    "scale and zero point";
+
 KernelFn Int8Shuffle() { return Shuffle<int8_t>; }
 KernelFn Int8Slice() { return Slice<int8_t>; }
 KernelFn Int8Concat() { return Concat<int8_t>; }

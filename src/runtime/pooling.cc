@@ -1,5 +1,5 @@
-// Pooling, resizing and padding over the height and width of NHWC
-// activations.
+// Pooling over the height and width of NHWC activations, in float and in
+// int8.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -163,117 +163,6 @@ double PoolCost(const CostContext& c) {
   return CountOf(c.output) * std::max(window, 1.0);
 }
 
-Shape ResizeShape(const ShapeContext& c) {
-  const Shape& x = c.inputs[0];
-  Require4D(c.layer, x, "input");
-  const int64_t mode = c.layer.Integer("mode");
-  if (mode != 0 && mode != 1) {
-    c.layer.Fail("has mode " + std::to_string(mode) +
-                 ": 0 (nearest) and 1 (bilinear) are declared");
-  }
-  const Shape stored = c.layer.StoredShape();
-  if (stored.size() != 4 || stored[1] <= 0 || stored[2] <= 0) {
-    c.layer.Fail("its stored shape " + ShapeText(stored) +
-                 " gives no output height and width");
-  }
-  return {x[0], stored[1], stored[2], x[3]};
-}
-
-struct Axis {
-  int64_t lo, hi;
-  float frac;
-};
-
-// Where output position `o` of `out` reads from an axis of `in` positions.
-Axis Sample(int64_t o, int64_t in, int64_t out, bool align, bool half,
-            bool nearest) {
-  const double scale = align && out > 1 ? double(in - 1) / double(out - 1)
-                                        : double(in) / double(out);
-  double src = half ? (double(o) + 0.5) * scale : double(o) * scale;
-  if (nearest) {
-    const double at = align ? std::round(src) : std::floor(src);
-    const auto i = std::min<int64_t>(std::max<int64_t>(int64_t(at), 0), in - 1);
-    return {i, i, 0.0f};
-  }
-  if (half) src -= 0.5;
-  const double f = std::floor(src);
-  const int64_t lo = std::max<int64_t>(int64_t(f), 0);
-  const int64_t hi = std::min<int64_t>(int64_t(std::ceil(src)), in - 1);
-  return {std::min(lo, in - 1), std::max<int64_t>(hi, 0), float(src - f)};
-}
-
-void Resize(const KernelContext& c) {
-  const bool nearest = c.layer.Number("mode") == 0;
-  const bool align = c.layer.NumberOr("align_corners", 0) != 0;
-  const bool half = c.layer.NumberOr("half_pixel_centers", 0) != 0;
-  const Shape& xs = c.inputs[0].shape;
-  const int64_t H = xs[1], W = xs[2], C = xs[3];
-  const int64_t OH = c.output.shape[1], OW = c.output.shape[2];
-  for (int64_t n = 0; n < xs[0]; ++n) {
-    for (int64_t oy = 0; oy < OH; ++oy) {
-      const Axis ay = Sample(oy, H, OH, align, half, nearest);
-      for (int64_t ox = 0; ox < OW; ++ox) {
-        const Axis ax = Sample(ox, W, OW, align, half, nearest);
-        auto at = [&](int64_t y, int64_t x) {
-          return c.in(0) + ((n * H + y) * W + x) * C;
-        };
-        const float *a = at(ay.lo, ax.lo), *b = at(ay.lo, ax.hi);
-        const float *d = at(ay.hi, ax.lo), *e = at(ay.hi, ax.hi);
-        float* o = c.out() + ((n * OH + oy) * OW + ox) * C;
-        for (int64_t ch = 0; ch < C; ++ch) {
-          const float top = a[ch] + (b[ch] - a[ch]) * ax.frac;
-          const float bottom = d[ch] + (e[ch] - d[ch]) * ax.frac;
-          o[ch] = top + (bottom - top) * ay.frac;
-        }
-      }
-    }
-  }
-}
-
-Shape PadShape(const ShapeContext& c) {
-  const Shape& x = c.inputs[0];
-  const Shape head = c.layer.List("head"), tail = c.layer.List("tail");
-  if (head.size() != x.size() || tail.size() != x.size()) {
-    c.layer.Fail("pads " + ShapeText(head) + " and " + ShapeText(tail) +
-                 " do not hold one entry per dimension of its input " +
-                 ShapeText(x));
-  }
-  Shape out = x;
-  for (std::size_t d = 0; d < x.size(); ++d) {
-    if (head[d] < 0 || tail[d] < 0) c.layer.Fail("has a negative pad");
-    out[d] += head[d] + tail[d];
-  }
-  return out;
-}
-
-void Pad(const KernelContext& c) {
-  const Shape head = c.layer.List("head");
-  const auto value = static_cast<float>(c.layer.NumberOr("value", 0.0));
-  const Shape& in = c.inputs[0].shape;
-  const Shape& out = c.output.shape;
-  std::fill(c.out(), c.out() + c.output.count(), value);
-  const std::size_t rank = in.size();
-  if (c.inputs[0].count() == 0) return;
-  if (rank == 0) {
-    c.out()[0] = c.in(0)[0];
-    return;
-  }
-  std::vector<int64_t> index(rank, 0);
-  const int64_t inner = in[rank - 1];
-  const int64_t rows = c.inputs[0].count() / inner;
-  for (int64_t r = 0; r < rows; ++r) {
-    int64_t o = 0;
-    for (std::size_t d = 0; d < rank; ++d) {
-      o = o * out[d] + head[d] + (d + 1 < rank ? index[d] : 0);
-    }
-    std::copy(c.in(0) + r * inner, c.in(0) + (r + 1) * inner, c.out() + o);
-    for (std::size_t d = rank - 1; d-- > 0;) {
-      if (++index[d] < in[d]) break;
-      index[d] = 0;
-    }
-  }
-}
-
 // a / b to the nearest integer, halves away from zero (b > 0).
 int64_t RoundedDivide(int64_t a, int64_t b) {
   return a >= 0 ? (2 * a + b) / (2 * b) : -((-2 * a + b) / (2 * b));
@@ -340,19 +229,6 @@ void AddPoolingRows(std::vector<LayerSemantics>& rows) {
        "than 64 elements, the sum is taken in double precision from running "
        "sums, so its cost does not grow with the window)",
        PoolCost});
-  rows.push_back(
-      {resize, 1, 1, false, OutputType::kFloat32, Storage::kOwn, ResizeShape,
-       Resize, "[input]",
-       "NHWC to the stored height and width; \"mode\" 0 nearest, 1 bilinear; "
-       "scale = in / out, or (in − 1) / (out − 1) with \"align_corners\"; "
-       "with \"half_pixel_centers\" sampling at (o + 0.5) × scale (− 0.5 "
-       "for bilinear); nearest rounds down (to nearest, halves up, with "
-       "align_corners)"});
-  rows.push_back(
-      {pad, 1, 1, false, OutputType::kFloat32, Storage::kOwn, PadShape, Pad,
-       "[input]",
-       "\"head\" and \"tail\" elements of \"value\" before and after the data "
-       "on every axis; \"fusible\" changes nothing"});
 }
 
 }  // namespace sarnic::runtime

@@ -57,6 +57,7 @@ std::vector<LayerSemantics> BuildRows() {
   AddElementwiseRows(rows);
   AddSpatialRows(rows);
   AddPoolingRows(rows);
+  AddResamplingRows(rows);
   AddLinearRows(rows);
   AddLayoutRows(rows);
   AddDataRows(rows);

@@ -111,6 +111,7 @@ std::span<const Refusal> RefusedTypes();
 void AddElementwiseRows(std::vector<LayerSemantics>& rows);
 void AddSpatialRows(std::vector<LayerSemantics>& rows);
 void AddPoolingRows(std::vector<LayerSemantics>& rows);
+void AddResamplingRows(std::vector<LayerSemantics>& rows);
 void AddLinearRows(std::vector<LayerSemantics>& rows);
 void AddLayoutRows(std::vector<LayerSemantics>& rows);
 void AddDataRows(std::vector<LayerSemantics>& rows);

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "sarnic/errors.h"
+#include "sarnic/fixed_point.h"
 #include "sarnic/interpreter.h"
 #include "test_util.h"
 
@@ -347,6 +348,138 @@ TEST(Quantize, AProductWithConstantWeightsAndItsBiasAddBecomeOneDense) {
   EXPECT_TRUE(q.report.float_islands.empty());
   for (const OutputError& e : q.report.outputs) {
     EXPECT_LT(e.max_steps.value_or(99), 1.5);
+  }
+}
+
+}  // namespace
+}  // namespace sarnic
+
+namespace sarnic {
+namespace {
+
+// One operation with its attributes, as a single-layer graph over inputs
+// "a" (and "b") of `shape`.
+struct OneOp {
+  const char* op;
+  std::vector<int64_t> out;
+  std::vector<std::pair<std::string, Value>> attrs;
+  bool two_inputs = false;
+};
+
+TEST(Quantize, EachIntegerRuleIsWithinOneStepOfFloatOnRepresentableInputs) {
+  const std::vector<int64_t> in = {1, 4, 4, 3};
+  const std::vector<OneOp> ops = {
+      {"relu", in, {{"x", Value("a")}}},
+      {"relu6", in, {{"x", Value("a")}}},
+      {"sigmoid", in, {{"x", Value("a")}}},
+      {"tanh", in, {{"x", Value("a")}}},
+      {"abs", in, {{"x", Value("a")}}},
+      {"exp", in, {{"x", Value("a")}}},
+      {"leaky_relu", in, {{"x", Value("a")}, {"alpha", Value(0.1)}}},
+      {"swish",
+       in,
+       {{"x", Value("a")}, {"beta", Value(1.5)}, {"hard", Value(0.0)}}},
+      {"swish",
+       in,
+       {{"x", Value("a")}, {"beta", Value(1.0)}, {"hard", Value(1.0)}}},
+      {"add", in, {{"x", Value("a")}, {"y", Value("b")}}, true},
+      {"sub", in, {{"x", Value("a")}, {"y", Value("b")}}, true},
+      {"mul", in, {{"x", Value("a")}, {"y", Value("b")}}, true},
+      {"max_pool",
+       {1, 2, 2, 3},
+       {{"input", Value("a")},
+        {"size", Ints({1, 2, 2, 1})},
+        {"stride", Ints({1, 2, 2, 1})}}},
+      {"avg_pool",
+       {1, 2, 2, 3},
+       {{"input", Value("a")},
+        {"size", Ints({1, 3, 3, 1})},
+        {"stride", Ints({1, 2, 2, 1})},
+        {"head", Ints({0, 1, 1, 0})},
+        {"tail", Ints({0, 0, 0, 0})}}},
+      {"pad",
+       {1, 6, 5, 3},
+       {{"input", Value("a")},
+        {"head", Ints({0, 1, 0, 0})},
+        {"tail", Ints({0, 1, 1, 0})},
+        {"value", Value(0.0)}}},
+      {"resize",
+       {1, 8, 8, 3},
+       {{"input", Value("a")},
+        {"mode", Value(int64_t{0})},
+        {"align_corners", Value(false)},
+        {"half_pixel_centers", Value(false)}}},
+      {"mean_reduce", {1, 3}, {{"input", Value("a")}, {"axes", Ints({1, 2})}}},
+      {"transpose",
+       {1, 3, 4, 4},
+       {{"input", Value("a")}, {"axes", Ints({0, 3, 1, 2})}}},
+      {"slice",
+       {1, 2, 4, 3},
+       {{"input", Value("a")},
+        {"axes", Ints({1})},
+        {"begin", Ints({1})},
+        {"end", Ints({3})}}},
+      {"reshape", {1, 48}, {{"input", Value("a")}}},
+  };
+  for (const OneOp& o : ops) {
+    SCOPED_TRACE(o.op);
+    TestGraph g;
+    g.Add("a", "external", in);
+    if (o.two_inputs) g.Add("b", "external", in);
+    AttrDict& node = g.Add("y", o.op, o.out);
+    for (const auto& [k, v] : o.attrs) node.set(k, v);
+    g.Edge("a", "y");
+    if (o.two_inputs) g.Edge("b", "y");
+    g.orig_inputs = o.two_inputs ? std::vector<std::string>{"a", "b"}
+                                 : std::vector<std::string>{"a"};
+    g.orig_outputs = {"y"};
+    SampleSet calib = {
+        {"a", NdArray::FromValues<float>(DType::kFloat32, {60, 4, 4, 3},
+                                         Random(60 * 48, 5, -2, 3))}};
+    if (o.two_inputs) {
+      calib["b"] = NdArray::FromValues<float>(DType::kFloat32, {60, 4, 4, 3},
+                                              Random(60 * 48, 6, -1, 1));
+    }
+    QuantizeOptions int8_io;
+    int8_io.io = "int8";
+    const QuantizedGraph q = Quantize(g, calib, int8_io);
+    ASSERT_TRUE(q.report.float_islands.empty());
+    const Interpreter fm = Interpreter::FromBytes(Export(g));
+    const Interpreter qm = Interpreter::FromBytes(Export(*q.graph));
+    const auto params = [&](const std::string& n) {
+      const AttrDict& a = q.graph->qm_nx_graph.node(n);
+      return fixed_point::QuantParams{
+          static_cast<float>(a.at("quant_scale").as_array().GetDouble(0)),
+          static_cast<int32_t>(a.at("zero_point").as_array().GetInt(0))};
+    };
+    const fixed_point::QuantParams out = params("y");
+    std::mt19937 rng(8);
+    for (int sample = 0; sample < 5; ++sample) {
+      std::map<std::string, NdArray> fin, qin;
+      for (const std::string& name : g.orig_inputs) {
+        const fixed_point::QuantParams p = params(name);
+        std::vector<int8_t> qv(48);
+        std::vector<float> fv(48);
+        for (std::size_t k = 0; k < qv.size(); ++k) {
+          qv[k] = static_cast<int8_t>(static_cast<int>(rng() % 256) - 128);
+          fv[k] = p.scale * static_cast<float>(qv[k] - p.zero_point);
+        }
+        fin[name] = NdArray::FromValues<float>(DType::kFloat32, in, fv);
+        qin[name] = NdArray::FromValues<int8_t>(DType::kInt8, in, qv);
+      }
+      const NdArray f = fm.Run(fin)[0].array;
+      const NdArray r = qm.Run(qin)[0].array;
+      ASSERT_EQ(f.size(), r.size());
+      const double lo = out.scale * (-128.0 - out.zero_point);
+      const double hi = out.scale * (127.0 - out.zero_point);
+      for (int64_t k = 0; k < f.size(); ++k) {
+        const double want = std::clamp(f.GetDouble(k), lo, hi);
+        const double got =
+            out.scale * static_cast<double>(r.GetInt(k) - out.zero_point);
+        EXPECT_LE(std::fabs(got - want), out.scale * 1.0001)
+            << "element " << k << ": float " << f.GetDouble(k);
+      }
+    }
   }
 }
 
