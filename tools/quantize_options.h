@@ -105,7 +105,9 @@ inline SampleSet ToNhwc(SampleSet set) {
 inline std::unique_ptr<Graph> QuantizeIfAsked(
     const QuantizeArgs& q, std::unique_ptr<Graph> graph, bool nhwc_io,
     std::vector<std::string>* files_read,
-    std::optional<QuantReport>* report = nullptr) {
+    std::optional<QuantReport>* report = nullptr,
+    std::optional<uint64_t> flash_budget = std::nullopt,
+    std::optional<uint64_t> ram_budget = std::nullopt) {
   if (!q.quantize) return graph;
   const auto read = [&](const std::string& path) {
     if (files_read != nullptr) files_read->push_back(path);
@@ -121,6 +123,8 @@ inline std::unique_ptr<Graph> QuantizeIfAsked(
   options.io = q.io;
   options.keep_float = q.keep_float;
   options.progress = &std::cerr;
+  options.flash_budget = flash_budget;
+  options.ram_budget = ram_budget;
   QuantizedGraph result = Quantize(*graph, calibration, options,
                                    validation ? &*validation : nullptr);
   for (const std::string& w : result.report.warnings) {

@@ -329,7 +329,8 @@ int Export(const Args& a) {
     progress.Stop();
     sarnic::tools::CheckOutputs(Outputs(a), inputs);
     graph = sarnic::tools::QuantizeIfAsked(a.quant, std::move(graph), a.nhwc_io,
-                                           &inputs, &quant_report);
+                                           &inputs, &quant_report,
+                                           a.flash_budget, a.ram_budget);
   }
   if (a.verbose) {
     std::cout << "loaded " << a.graph_path << ": "

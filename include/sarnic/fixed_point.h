@@ -6,7 +6,9 @@
 #ifndef SARNIC_FIXED_POINT_H_
 #define SARNIC_FIXED_POINT_H_
 
+#include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 
@@ -20,11 +22,24 @@ int64_t RoundHalfAwayFromZero(double x);
 // product of 0 or more and 1 − 2^30 for a negative one: a × b / 2^31 to
 // the nearest integer, halves toward +∞. The one product that does not fit,
 // INT32_MIN × INT32_MIN, gives INT32_MAX.
-int32_t SaturatingRoundingDoublingHighMul(int32_t a, int32_t b);
+// (Defined here, inline: the integer kernels call it for every output.)
+inline int32_t SaturatingRoundingDoublingHighMul(int32_t a, int32_t b) {
+  constexpr int32_t kMin = std::numeric_limits<int32_t>::min();
+  if (a == kMin && b == kMin) return std::numeric_limits<int32_t>::max();
+  const int64_t ab = int64_t{a} * int64_t{b};
+  const int64_t nudge = ab >= 0 ? (int64_t{1} << 30) : 1 - (int64_t{1} << 30);
+  return static_cast<int32_t>((ab + nudge) / (int64_t{1} << 31));
+}
 
 // x / 2^exponent rounded to nearest, ties away from zero; `exponent` in
 // [0, 31].
-int32_t RoundingDivideByPOT(int32_t x, int exponent);
+inline int32_t RoundingDivideByPOT(int32_t x, int exponent) {
+  const int32_t mask =
+      static_cast<int32_t>((int64_t{1} << exponent) - 1);  // exponent ≤ 31
+  const int32_t remainder = x & mask;
+  const int32_t threshold = (mask >> 1) + (x < 0 ? 1 : 0);
+  return (x >> exponent) + (remainder > threshold ? 1 : 0);
+}
 
 // A positive real multiplier M as multiplier × 2^(shift − 31), multiplier
 // in [2^30, 2^31): M = q × 2^shift with q in [0.5, 1) (frexp), multiplier
@@ -41,7 +56,16 @@ std::optional<QuantizedMultiplier> QuantizeMultiplier(double real);
 // x × M as the requantisation computes it: RoundingDivideByPOT(
 // SaturatingRoundingDoublingHighMul(x × 2^max(shift, 0), multiplier),
 // max(−shift, 0)), where x × 2^max(shift, 0) saturates to int32.
-int32_t MultiplyByQuantizedMultiplier(int32_t x, QuantizedMultiplier m);
+inline int32_t MultiplyByQuantizedMultiplier(int32_t x, QuantizedMultiplier m) {
+  const int left = std::max(m.shift, 0);
+  const int right = std::max(-m.shift, 0);
+  const int64_t shifted = std::clamp<int64_t>(
+      int64_t{x} * (int64_t{1} << left), std::numeric_limits<int32_t>::min(),
+      std::numeric_limits<int32_t>::max());
+  return RoundingDivideByPOT(SaturatingRoundingDoublingHighMul(
+                                 static_cast<int32_t>(shifted), m.multiplier),
+                             right);
+}
 
 // An int8 tensor's parameters: real = scale × (q − zero_point).
 struct QuantParams {

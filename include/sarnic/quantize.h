@@ -35,6 +35,8 @@ struct QuantizeOptions {
   std::string io = "float";
   // Nodes left in float between a `dequant` and a `quant`.
   std::vector<std::string> keep_float;
+  // The device's budgets, which the report compares both models with.
+  std::optional<uint64_t> flash_budget, ram_budget;
   // Where a progress line goes while calibration runs longer than a
   // second; null for none.
   std::ostream* progress = nullptr;
@@ -90,6 +92,7 @@ struct QuantReport {
   // Flash (the model file) and RAM (arena and the buffers outside it), of
   // the float and the int8 model as exported with the default options.
   uint64_t float_flash = 0, float_ram = 0, int8_flash = 0, int8_ram = 0;
+  std::optional<uint64_t> flash_budget, ram_budget;
 
   // The report as a table for a terminal, and as a JSON document.
   std::string Text() const;

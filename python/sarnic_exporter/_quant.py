@@ -41,8 +41,8 @@ class QuantReport:
     float_islands: List[List[str]] = field(default_factory=list)
     notes: List[str] = field(default_factory=list)
     warnings: List[str] = field(default_factory=list)
-    flash: Dict[str, int] = field(default_factory=dict)
-    ram: Dict[str, int] = field(default_factory=dict)
+    flash: Dict[str, Optional[int]] = field(default_factory=dict)
+    ram: Dict[str, Optional[int]] = field(default_factory=dict)
     text: str = ""
 
     def as_dict(self) -> Dict[str, Any]:

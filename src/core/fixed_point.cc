@@ -6,30 +6,8 @@
 
 namespace sarnic::fixed_point {
 
-namespace {
-
-constexpr int32_t kMin32 = std::numeric_limits<int32_t>::min();
-constexpr int32_t kMax32 = std::numeric_limits<int32_t>::max();
-
-}  // namespace
-
 int64_t RoundHalfAwayFromZero(double x) {
   return static_cast<int64_t>(std::round(x));
-}
-
-int32_t SaturatingRoundingDoublingHighMul(int32_t a, int32_t b) {
-  if (a == kMin32 && b == kMin32) return kMax32;
-  const int64_t ab = int64_t{a} * int64_t{b};
-  const int64_t nudge = ab >= 0 ? (int64_t{1} << 30) : 1 - (int64_t{1} << 30);
-  return static_cast<int32_t>((ab + nudge) / (int64_t{1} << 31));
-}
-
-int32_t RoundingDivideByPOT(int32_t x, int exponent) {
-  const int32_t mask =
-      static_cast<int32_t>((int64_t{1} << exponent) - 1);  // exponent ≤ 31
-  const int32_t remainder = x & mask;
-  const int32_t threshold = (mask >> 1) + (x < 0 ? 1 : 0);
-  return (x >> exponent) + (remainder > threshold ? 1 : 0);
 }
 
 std::optional<QuantizedMultiplier> QuantizeMultiplier(double real) {
@@ -45,16 +23,6 @@ std::optional<QuantizedMultiplier> QuantizeMultiplier(double real) {
   }
   if (shift < -31) return QuantizedMultiplier{0, 0};
   return QuantizedMultiplier{static_cast<int32_t>(fixed), shift};
-}
-
-int32_t MultiplyByQuantizedMultiplier(int32_t x, QuantizedMultiplier m) {
-  const int left = std::max(m.shift, 0);
-  const int right = std::max(-m.shift, 0);
-  const int64_t shifted =
-      std::clamp<int64_t>(int64_t{x} << left, kMin32, kMax32);
-  return RoundingDivideByPOT(SaturatingRoundingDoublingHighMul(
-                                 static_cast<int32_t>(shifted), m.multiplier),
-                             right);
 }
 
 std::optional<QuantParams> ActivationParams(float min, float max) {

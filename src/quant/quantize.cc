@@ -94,6 +94,8 @@ QuantizedGraph Quantize(const Graph& graph, const SampleSet& calibration,
   report.float_ram = fm.ram;
   report.int8_flash = qm.flash;
   report.int8_ram = qm.ram;
+  report.flash_budget = options.flash_budget;
+  report.ram_budget = options.ram_budget;
   report.float_islands = r.float_islands;
   report.notes = r.notes;
   quant::Compare(float_model, int8_model, r, calib, "calibration", options,

@@ -217,6 +217,17 @@ std::string QuantReport::Text() const {
     << " int8 (" << ratio(float_flash, int8_flash) << "); RAM "
     << KiB(float_ram) << " float, " << KiB(int8_ram) << " int8 ("
     << ratio(float_ram, int8_ram) << ")\n";
+  const auto against = [&](const char* what, std::optional<uint64_t> budget,
+                           uint64_t f, uint64_t q) {
+    if (!budget) return;
+    const auto verdict = [&](uint64_t v) {
+      return v <= *budget ? "within" : "over";
+    };
+    o << "  " << what << " budget " << KiB(*budget) << ": float " << verdict(f)
+      << ", int8 " << verdict(q) << "\n";
+  };
+  against("flash", flash_budget, float_flash, int8_flash);
+  against("RAM", ram_budget, float_ram, int8_ram);
   for (const auto& island : float_islands) {
     o << "  float island (no integer rule, or kept in float): ";
     for (std::size_t i = 0; i < island.size(); ++i) {
@@ -251,16 +262,23 @@ std::string QuantReport::Json() const {
   const auto number = [](double v) {
     return std::isfinite(v) ? json(v) : json(nullptr);
   };
-  json doc = {{"format", "snx-quant-report"},
-              {"version", 1},
-              {"method", method},
-              {"calibration_samples", calibration_samples},
-              {"validation_samples", validation_samples},
-              {"flash", {{"float", float_flash}, {"int8", int8_flash}}},
-              {"ram", {{"float", float_ram}, {"int8", int8_ram}}},
-              {"float_islands", float_islands},
-              {"notes", notes},
-              {"warnings", warnings}};
+  json doc = {
+      {"format", "snx-quant-report"},
+      {"version", 1},
+      {"method", method},
+      {"calibration_samples", calibration_samples},
+      {"validation_samples", validation_samples},
+      {"flash",
+       {{"float", float_flash},
+        {"int8", int8_flash},
+        {"budget", flash_budget ? json(*flash_budget) : json(nullptr)}}},
+      {"ram",
+       {{"float", float_ram},
+        {"int8", int8_ram},
+        {"budget", ram_budget ? json(*ram_budget) : json(nullptr)}}},
+      {"float_islands", float_islands},
+      {"notes", notes},
+      {"warnings", warnings}};
   json outs = json::array();
   for (const OutputError& e : outputs) {
     outs.push_back(

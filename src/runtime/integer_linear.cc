@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "runtime/integer.h"
+#include "runtime/integer_gemm.h"
 #include "runtime/windows.h"
 
 namespace sarnic::runtime {
@@ -222,11 +223,88 @@ void Int8ConvWith(const KernelContext& c) {
   }
 }
 
+// An ordinary convolution (one group) by paired products: for two output
+// positions at a time, the patch of (q − zp) under the window (0 where it
+// is padded) against the packed weights.
+void Int8ConvPaired(const KernelContext& c) {
+  const Tensor &x = c.inputs[0], &f = c.inputs[1];
+  const ConvGeometry g = ConvSettings(c.layer);
+  const int64_t N = x.shape[0], H = x.shape[1], W = x.shape[2];
+  const int64_t C = x.shape[3];
+  const int64_t KH = f.shape[0], KW = f.shape[1], CO = f.shape[3];
+  const int64_t OH = c.output.shape[1], OW = c.output.shape[2];
+  const Requantise r = RequantiseOf(c.layer, *x.layer, *f.layer, 3, CO);
+  const int32_t zx = TensorParams(c.layer, *x.layer).zero_point;
+  const int8_t* in = Q(x);
+  const PackedWeights w = PackWeights(Q(f), KH * KW * C, CO);
+  const auto* bias = c.inputs.size() > 2
+                         ? reinterpret_cast<const int32_t*>(c.inputs[2].data)
+                         : nullptr;
+  int8_t* y = reinterpret_cast<int8_t*>(c.output.data);
+  const auto K2 = static_cast<std::size_t>(2 * w.pairs);
+  std::vector<int16_t> patches(2 * K2, 0);
+  std::vector<int32_t> sums(static_cast<std::size_t>(2 * w.channels));
+  // The input as (q − zp) in int16 with its pads around it, where (zp − zp)
+  // is 0: a patch row is then one copy of KW × C values (or KW copies of C
+  // when dilated).
+  const int64_t PH = H + g.pads.head.h + g.pads.tail.h;
+  const int64_t PW = W + g.pads.head.w + g.pads.tail.w;
+  std::vector<int16_t> padded(static_cast<std::size_t>(N * PH * PW * C), 0);
+  for (int64_t n = 0; n < N; ++n) {
+    for (int64_t iy = 0; iy < H; ++iy) {
+      const int8_t* from = in + (n * H + iy) * W * C;
+      int16_t* to = padded.data() +
+                    ((n * PH + iy + g.pads.head.h) * PW + g.pads.head.w) * C;
+      for (int64_t i = 0; i < W * C; ++i) {
+        to[i] = static_cast<int16_t>(from[i] - zx);
+      }
+    }
+  }
+  const auto fill = [&](int16_t* patch, int64_t n, int64_t oy, int64_t ox) {
+    for (int64_t ky = 0; ky < KH; ++ky) {
+      const int16_t* row =
+          padded.data() + ((n * PH + oy * g.stride.h + ky * g.dilation.h) * PW +
+                           ox * g.stride.w) *
+                              C;
+      int16_t* to = patch + ky * KW * C;
+      if (g.dilation.w == 1) {
+        std::copy_n(row, KW * C, to);
+        continue;
+      }
+      for (int64_t kx = 0; kx < KW; ++kx) {
+        std::copy_n(row + kx * g.dilation.w * C, C, to + kx * C);
+      }
+    }
+  };
+  for (int64_t n = 0; n < N; ++n) {
+    for (int64_t oy = 0; oy < OH; ++oy) {
+      for (int64_t ox = 0; ox < OW; ox += 2) {
+        const bool two = ox + 1 < OW;
+        fill(patches.data(), n, oy, ox);
+        if (two) fill(patches.data() + K2, n, oy, ox + 1);
+        PairedSums(w, patches.data(), two ? patches.data() + K2 : nullptr,
+                   sums.data(), sums.data() + w.channels);
+        for (int64_t k = 0; k < (two ? 2 : 1); ++k) {
+          int8_t* out = y + ((n * OH + oy) * OW + ox + k) * CO;
+          const int32_t* s = sums.data() + k * w.channels;
+          for (int64_t oc = 0; oc < CO; ++oc) {
+            out[oc] = r(int64_t{s[oc]} + (bias != nullptr ? bias[oc] : 0), oc);
+          }
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 
 void Int8Conv(const KernelContext& c) {
   const Tensor& f = c.inputs[1];
-  if (SumsFitInt32(f.shape[0] * f.shape[1] * f.shape[2])) {
+  const bool ordinary = f.shape[2] == c.inputs[0].shape[3];
+  if (ordinary && HasPairedProducts() &&
+      SumsFitInt32(f.shape[0] * f.shape[1] * f.shape[2])) {
+    Int8ConvPaired(c);
+  } else if (SumsFitInt32(f.shape[0] * f.shape[1] * f.shape[2])) {
     Int8ConvWith<int32_t>(c);
   } else {
     Int8ConvWith<int64_t>(c);

@@ -286,3 +286,35 @@ def test_the_tools_refuse_bad_quantisation_input_writing_nothing(tmp_path: Any) 
     r = tool("snx-export", ONNX, "--quantize", "int8", "--calibration", few, "-o", out)
     assert r.returncode == 0 and "warning: only 10 calibration samples" in r.stderr
     assert out.exists()
+
+
+def test_the_report_holds_both_models_to_the_budgets(tmp_path: Any) -> None:
+    out, report = tmp_path / "m.snx", tmp_path / "r.json"
+    r = tool("snx-export", ONNX, "--quantize", "int8", "--calibration", CALIB,
+             "--flash-budget", "64K", "--ram-budget", "8K", "-o", out,
+             "--quant-report", report)
+    assert r.returncode == 0, r.stderr
+    assert "flash budget 64.0 KiB: float over, int8 within" in r.stdout
+    with open(report) as f:
+        doc = json.load(f)
+    assert doc["flash"]["budget"] == 65536 and doc["ram"]["budget"] == 8192
+    assert doc["flash"]["int8"] <= 65536 < doc["flash"]["float"]
+    # Over a budget the int8 model is not written, nor the report.
+    out2, report2 = tmp_path / "m2.snx", tmp_path / "r2.json"
+    msg = refused(tool("snx-export", ONNX, "--quantize", "int8", "--calibration", CALIB,
+                       "--flash-budget", "16K", "-o", out2, "--quant-report", report2))
+    assert "flash" in msg and "over the budget" in msg
+    assert not out2.exists() and not report2.exists()
+
+
+def test_nhwc_io_takes_the_calibration_in_the_onnx_models_layout(tmp_path: Any) -> None:
+    out = tmp_path / "m.snx"
+    r = tool("snx-export", ONNX, "--nhwc-io", "--quantize", "int8", "--calibration", CALIB,
+             "--validation", VALID, "-o", out)
+    assert r.returncode == 0, r.stderr
+    it = se.Interpreter(str(out))
+    assert it.inputs[0].shape == (1, 8, 8, 1)
+    images, labels = validation()
+    right = sum(int(np.argmax(it.run({"image": img.transpose(1, 2, 0)[None]})["logits"])) == lab
+                for img, lab in zip(images[:100], labels[:100]))
+    assert right >= 95

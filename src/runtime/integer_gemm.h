@@ -1,0 +1,35 @@
+// Int8 products by pairs of int16: the sums of an ordinary convolution
+// taken over a patch of (q − zp) values and weights packed as int16 pairs,
+// so that one multiply-add instruction of x86-64's baseline (SSE2) adds two
+// products for each of four output channels. The sums are exact int32 sums,
+// the same as the plain loops'.
+#ifndef SARNIC_RUNTIME_INTEGER_GEMM_H_
+#define SARNIC_RUNTIME_INTEGER_GEMM_H_
+
+#include <cstdint>
+#include <vector>
+
+namespace sarnic::runtime {
+
+// Weights [K, CO] (int8, output channels innermost) as int16 pairs: entry
+// ((k / 2) × channels + oc) × 2 + k % 2, channels CO rounded up to 16 and
+// K to even, the rest zero.
+struct PackedWeights {
+  std::vector<int16_t> data;
+  int64_t pairs = 0, channels = 0;
+};
+PackedWeights PackWeights(const int8_t* w, int64_t K, int64_t CO);
+
+// Whether this build has the paired kernel (x86-64 always does).
+bool HasPairedProducts();
+
+// sums[c] for c < w.channels, of the patch `p` (2 × w.pairs int16) and of
+// the patch `q` (the same length; null for one patch), each the exact sum
+// over k of patch[k] × weight[k][c]. Each |patch[k] × weight| stays below
+// 2^15 and the caller keeps the sums within int32.
+void PairedSums(const PackedWeights& w, const int16_t* p, const int16_t* q,
+                int32_t* sums_p, int32_t* sums_q);
+
+}  // namespace sarnic::runtime
+
+#endif  // SARNIC_RUNTIME_INTEGER_GEMM_H_
