@@ -300,7 +300,15 @@ void Int8ConvPaired(const KernelContext& c) {
 
 void Int8Conv(const KernelContext& c) {
   const Tensor& f = c.inputs[1];
-  const bool ordinary = f.shape[2] == c.inputs[0].shape[3];
+  const Shape& xs = c.inputs[0].shape;
+  const ConvGeometry g = ConvSettings(c.layer);
+  // The padded int16 copy stays within twice the input (pads of a few
+  // positions); a file's pads far beyond that take the plain loops, which
+  // need no copy.
+  const int64_t padded = (xs[1] + g.pads.head.h + g.pads.tail.h) *
+                         (xs[2] + g.pads.head.w + g.pads.tail.w);
+  const bool ordinary =
+      f.shape[2] == xs[3] && padded <= 2 * xs[1] * xs[2] + 1024;
   if (ordinary && HasPairedProducts() &&
       SumsFitInt32(f.shape[0] * f.shape[1] * f.shape[2])) {
     Int8ConvPaired(c);
