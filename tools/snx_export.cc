@@ -327,6 +327,10 @@ int Export(const Args& a) {
   if (a.quant.quantize) {
     // Calibration draws its own progress line.
     progress.Stop();
+    // No output may overwrite the samples it is made from.
+    for (const auto& samples : {a.quant.calibration, a.quant.validation}) {
+      if (samples) inputs.push_back(*samples);
+    }
     sarnic::tools::CheckOutputs(Outputs(a), inputs);
     graph = sarnic::tools::QuantizeIfAsked(a.quant, std::move(graph), a.nhwc_io,
                                            &inputs, &quant_report,

@@ -40,10 +40,15 @@ int Import(const Args& a) {
   // The weights file lands beside the graph file, whatever folder it names.
   const std::string weights_path =
       (std::filesystem::path(a.out).parent_path() / weights).string();
-  sarnic::tools::CheckOutputs(
-      {{"-o", a.out},
-       {a.weights ? "--weights" : "the default weights file", weights_path}},
-      read);
+  std::vector<sarnic::tools::NamedOutput> outputs = {
+      {"-o", a.out},
+      {a.weights ? "--weights" : "the default weights file", weights_path}};
+  if (a.quant.report) outputs.push_back({"--quant-report", *a.quant.report});
+  std::vector<std::string> inputs = read;
+  for (const auto& samples : {a.quant.calibration, a.quant.validation}) {
+    if (samples) inputs.push_back(*samples);
+  }
+  sarnic::tools::CheckOutputs(outputs, inputs);
   std::optional<sarnic::QuantReport> report;
   if (a.quant.quantize) {
     progress.Stop();  // calibration draws its own progress line

@@ -280,6 +280,12 @@ def test_the_tools_refuse_bad_quantisation_input_writing_nothing(tmp_path: Any) 
     assert "NaN in sample 2" in refused(tool("snx-export", ONNX, "--quantize", "int8",
                                              "--calibration", nan, "-o", out))
     assert not out.exists()
+    # No output may replace the samples.
+    copy = tmp_path / "calib.npz"
+    copy.write_bytes(open(CALIB, "rb").read())
+    assert "would replace an input file" in refused(tool(
+        "snx-export", ONNX, "--quantize", "int8", "--calibration", copy, "-o", copy))
+    assert copy.read_bytes() == open(CALIB, "rb").read()
     # Few samples: a warning, and the model is written.
     few = tmp_path / "few.npz"
     np.savez(few, image=np.random.default_rng(0).random((10, 1, 8, 8), np.float32))
