@@ -709,3 +709,63 @@ TEST(IntegerKernels, LayoutLayersMoveInt8ElementsSharingTheirParameters) {
 
 }  // namespace
 }  // namespace sarnic
+
+namespace sarnic {
+namespace {
+
+TEST(IntegerKernels, PadMeanAndLeakyReluWorkedByHand) {
+  using enum snxf::Op;
+  const Int8 p{0.5f, 3};
+  // Pad: new elements are the pad value quantised: 0.0 is the zero point 3,
+  // 1.0 is 1 / 0.5 + 3 = 5.
+  for (const auto& [value, fill] : {std::pair{0.0, int8_t{3}}, {1.0, 5}}) {
+    const std::vector<LayerSpec> layers = {
+        Input({1, 1, 2, 1}, {}, p),
+        {pad,
+         {1, 1, 4, 1},
+         {0},
+         {{"head", Shape{0, 0, 1, 0}, Value()},
+          {"tail", Shape{0, 0, 1, 0}, Value()},
+          {"value", std::nullopt, Value(value)}},
+         {},
+         p}};
+    const Interpreter it = Interpreter::FromBytes(Write(layers, {1}));
+    EXPECT_EQ(
+        Int8Values(it.Run({{"l0", Int8Array({1, 1, 2, 1}, {5, -3})}})[0].array),
+        (std::vector<int8_t>{fill, 5, -3, fill}))
+        << value;
+  }
+  // reduce_mean over H and W: the sum of q over the count, halves away
+  // from zero: 2 / 4 → 1, −2 / 4 → −1, 5 / 4 → 1.
+  const std::vector<LayerSpec> mean = {
+      Input({1, 2, 2, 3}, {}, p),
+      {reduce_mean,
+       {1, 3},
+       {0},
+       {{"keep_dims", std::nullopt,
+         Value(NdArray::FromValues<int16_t>(DType::kInt16, {1}, {0}))},
+        {"axes", Shape{1, 2}, Value()}},
+       {},
+       p}};
+  const Interpreter m = Interpreter::FromBytes(Write(mean, {1}));
+  EXPECT_EQ(
+      Int8Values(m.Run({{"l0", Int8Array({1, 2, 2, 3}, {1, -1, 1, 2, -2, 2, 0,
+                                                        0, 4, -1, 1, -2})}})[0]
+                     .array),
+      (std::vector<int8_t>{1, -1, 1}));
+  // Leaky relu with alpha 0.1 from scale 0.5 to scale 0.25: q −10 is −5.0,
+  // −0.5 out, q −2; q 4 is 2.0, q 8.
+  const std::vector<LayerSpec> leaky = {Input({1, 2}, {}, Int8{0.5f, 0}),
+                                        {leaky_relu,
+                                         {1, 2},
+                                         {0},
+                                         {{"alpha", std::nullopt, Value(0.1)}},
+                                         {},
+                                         Int8{0.25f, 0}}};
+  const Interpreter l = Interpreter::FromBytes(Write(leaky, {1}));
+  EXPECT_EQ(Int8Values(l.Run({{"l0", Int8Array({1, 2}, {-10, 4})}})[0].array),
+            (std::vector<int8_t>{-2, 8}));
+}
+
+}  // namespace
+}  // namespace sarnic
