@@ -116,12 +116,19 @@ void CheckOpsets(const onnx::ModelProto& m, const std::string& what,
   const auto& map =
       onnx::OpSchemaRegistry::DomainToVersionRange::Instance().Map();
   const int64_t newest = map.at("").second;
-  for (const auto& o : m.opset_import()) {
-    if (o.domain() != "" && o.domain() != "ai.onnx") {
-      throw FormatError(what, "",
-                        "imports the operator set '" + Printable(o.domain()) +
-                            "', which the importer does not read");
+  // A node of another operator set is refused by name; importing a set
+  // that no node uses is not using it.
+  for (const auto& n : m.graph().node()) {
+    if (n.domain() != "" && n.domain() != "ai.onnx") {
+      throw FormatError(
+          what,
+          "node '" + Printable(n.name()) + "' (" + Printable(n.op_type()) + ")",
+          "is of the operator set '" + Printable(n.domain()) +
+              "', which the importer does not read");
     }
+  }
+  for (const auto& o : m.opset_import()) {
+    if (o.domain() != "" && o.domain() != "ai.onnx") continue;
     if (o.version() > newest) {
       throw FormatError(what, "",
                         "uses opset " + std::to_string(o.version()) +

@@ -93,6 +93,22 @@ void Same(Converter& c, const onnx::NodeProto& n) {
   c.Add(Out(c, n), "reshape", c.ShapeOf(Out(n)), {{"input", Value(x)}}, {x});
 }
 
+// Dropout at inference passes its data on unchanged. Its mask output is not
+// made (a node reading it is refused as reading an unknown value); a
+// training mode that is not a constant false is refused.
+void Dropout(Converter& c, const onnx::NodeProto& n) {
+  if (n.input_size() > 2 && !n.input(2).empty()) {
+    const NdArray* training = c.ConstantOf(n.input(2));
+    if (training == nullptr || training->size() != 1 ||
+        training->GetDouble(0) != 0) {
+      c.Fail(n,
+             "may train (its training_mode is not a constant false): "
+             "dropout in training is random");
+    }
+  }
+  Same(c, n);
+}
+
 // Operations that only give their input's elements another shape.
 void Reshape(Converter& c, const onnx::NodeProto& n) {
   const std::string x = In(c, n, 0);
@@ -246,6 +262,10 @@ constexpr OnnxOpRow kBasicRows[] = {
     {"Gemm", Gemm,
      "matmul with transA/transB, × alpha, + beta × C (mul and add)"},
     {"Identity", Same, "reshape to the same shape", true},
+    {"Dropout", Dropout,
+     "its data unchanged (reshape to the same shape); the mask is not made, "
+     "and a training mode that is not a constant false is refused",
+     true},
     {"MatMul", MatMul, "matmul (both operands of 2 dimensions or more)"},
     {"Reshape", Reshape, "reshape to the inferred shape"},
     {"Softmax", Softmax, "softmax over the axis"},

@@ -38,6 +38,7 @@ DType DTypeOf(int type, const std::string& what) {
     case onnx::TensorProto::INT8:
       return DType::kInt8;
     case onnx::TensorProto::UINT8:
+    case onnx::TensorProto::BOOL:  // 0 and 1, one byte each (a flag)
       return DType::kUint8;
     default:
       throw FormatError(what, "",

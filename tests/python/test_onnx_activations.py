@@ -1,0 +1,106 @@
+"""The activations and variadic operations that real networks use beyond
+the engine's own layers, each a decomposition checked against ONNX Runtime
+on ordinary values and on the edges where a decomposition could lose
+exactness (large magnitudes, infinities); Dropout at inference; operator
+set imports that no node uses."""
+from typing import Any, Dict, List
+
+import numpy as np
+import onnx
+import pytest
+from onnx import helper
+
+import sarnic_exporter as se
+from test_onnx import _REFERENCE, _reference_for_run_onnx, close, model, rand, run_onnx  # noqa: F401
+
+X = rand(2, 3, 4, low=-4.0, high=4.0)
+EDGES = np.array([[-np.inf, -1e4, -88.0, -20.0, -1e-7, 0.0, 1e-7, 20.0, 88.0, 1e4, np.inf,
+                   -0.5]], np.float32)
+
+ACTIVATIONS: List[Any] = [
+    ("Elu", {}),
+    ("Elu", {"alpha": 0.5}),
+    ("Selu", {}),
+    ("Selu", {"alpha": 1.5, "gamma": 2.0}),
+    ("Softplus", {}),
+    ("Softsign", {}),
+]
+
+
+@pytest.mark.parametrize("op,attrs", ACTIVATIONS, ids=[f"{a[0]}{i}" for i, a in enumerate(ACTIVATIONS)])
+def test_activations_match_onnx_runtime(tmp_path: Any, op: str, attrs: Dict[str, Any]) -> None:
+    m = model([helper.make_node(op, ["x"], ["y"], **attrs)], {"x": X.shape}, {"y": X.shape})
+    run_onnx(tmp_path, m, {"x": X})
+
+
+@pytest.mark.parametrize("op,attrs", ACTIVATIONS, ids=[f"{a[0]}{i}" for i, a in enumerate(ACTIVATIONS)])
+def test_activations_at_their_edges(tmp_path: Any, op: str, attrs: Dict[str, Any]) -> None:
+    m = model([helper.make_node(op, ["x"], ["y"], **attrs)], {"x": EDGES.shape},
+              {"y": EDGES.shape})
+    path = tmp_path / "m.onnx"
+    onnx.save(m, str(path))
+    got = se.Interpreter(se.SarnicExporter(se.load_onnx(path), "m").run()).run({"x": EDGES})["y"]
+    want = _REFERENCE[0].run(str(path), {"x": EDGES})["y"]
+    np.testing.assert_array_equal(np.isnan(got), np.isnan(want))
+    np.testing.assert_array_equal(np.isinf(got), np.isinf(want))
+    finite = np.isfinite(want)
+    tolerance = 1e-4 + 1e-3 * np.abs(want[finite])
+    assert np.all(np.abs(got[finite] - want[finite]) <= tolerance), (got, want)
+
+
+@pytest.mark.parametrize("op", ["Sum", "Mean", "Max", "Min"])
+@pytest.mark.parametrize("count", [1, 3])
+def test_variadic_operations_match_onnx_runtime(tmp_path: Any, op: str, count: int) -> None:
+    shapes = [(2, 3, 4), (3, 1), (4,)][:count]
+    names = [f"x{i}" for i in range(count)]
+    m = model([helper.make_node(op, names, ["y"])], dict(zip(names, shapes)), {"y": shapes[0]})
+    run_onnx(tmp_path, m, {n: rand(*s) for n, s in zip(names, shapes)})
+
+
+@pytest.mark.parametrize("slope_shape", [(1,), (3, 1, 1), (1, 3, 1, 1)])
+def test_prelu_broadcasts_its_slope_as_onnx_does(tmp_path: Any, slope_shape: Any) -> None:
+    slope = rand(*slope_shape, low=0.05, high=0.5)
+    m = model([helper.make_node("PRelu", ["x", "s"], ["y"])], {"x": (1, 3, 4, 5)},
+              {"y": (1, 3, 4, 5)}, inits={"s": slope})
+    run_onnx(tmp_path, m, {"x": rand(1, 3, 4, 5)})
+
+
+def test_dropout_at_inference_passes_its_input_and_refuses_training(tmp_path: Any) -> None:
+    m = model([helper.make_node("Dropout", ["x"], ["y"], seed=1),
+               helper.make_node("Relu", ["y"], ["z"])], {"x": X.shape}, {"z": X.shape})
+    got = run_onnx(tmp_path, m, {"x": X})["z"]
+    close(got, np.maximum(X, 0))
+    # Dropout in training mode is random: refused by name.
+    g = helper.make_graph(
+        [helper.make_node("Dropout", ["x", "r", "t"], ["y"], name="drop")], "g",
+        [helper.make_tensor_value_info("x", onnx.TensorProto.FLOAT, X.shape)],
+        [helper.make_tensor_value_info("y", onnx.TensorProto.FLOAT, X.shape)],
+        [onnx.numpy_helper.from_array(np.array(0.5, np.float32), "r"),
+         onnx.numpy_helper.from_array(np.array(True), "t")])
+    path = tmp_path / "train.onnx"
+    onnx.save(helper.make_model(g, opset_imports=[helper.make_opsetid("", 14)]), str(path))
+    with pytest.raises(se.ExportValueError, match="node 'drop'.*may train"):
+        se.load_onnx(path)
+    # A training mode that is a constant false is inference.
+    g.initializer[1].CopyFrom(onnx.numpy_helper.from_array(np.array(False), "t"))
+    onnx.save(helper.make_model(g, opset_imports=[helper.make_opsetid("", 14)]), str(path))
+    inference = tmp_path / "inference"
+    inference.mkdir()
+    close(run_onnx(inference, onnx.load(str(path)), {"x": X})["y"], X)
+
+
+def test_an_unused_operator_set_import_is_no_use_of_it(tmp_path: Any) -> None:
+    m = model([helper.make_node("Relu", ["x"], ["y"])], {"x": X.shape}, {"y": X.shape})
+    m.opset_import.append(helper.make_opsetid("ai.onnx.ml", 3))
+    run_onnx(tmp_path, m, {"x": X})
+    # A node of that set is refused by name.
+    g = helper.make_graph(
+        [helper.make_node("Normalizer", ["x"], ["y"], name="norm", domain="ai.onnx.ml",
+                          norm="L2")], "g",
+        [helper.make_tensor_value_info("x", onnx.TensorProto.FLOAT, [2, 3])],
+        [helper.make_tensor_value_info("y", onnx.TensorProto.FLOAT, [2, 3])])
+    used = helper.make_model(g, opset_imports=[helper.make_opsetid("", 14),
+                                               helper.make_opsetid("ai.onnx.ml", 3)])
+    with pytest.raises(se.ExportValueError,
+                       match="node 'norm' \\(Normalizer\\).*operator set 'ai.onnx.ml'"):
+        se.load_onnx(used)
