@@ -253,10 +253,59 @@ void Slice(Converter& c, const onnx::NodeProto& n) {
          {"strides", Value::IntList(steps)}},
         {x});
 }
+// Split into slices along one axis: sizes from the "split" input (opset 13
+// on) or attribute, else equal parts of ceil(dim / outputs), the last the
+// rest (as opset 18's num_outputs has them; before it they must divide).
+void Split(Converter& c, const onnx::NodeProto& n) {
+  const std::string x = In(c, n, 0);
+  const Shape& xs = c.ShapeOf(x);
+  const int64_t axis = Axis(c, n, IntAttr(n, "axis", 0), xs.size());
+  const int64_t dim = xs[static_cast<std::size_t>(axis)];
+  const auto outputs = static_cast<int64_t>(n.output_size());
+  std::vector<int64_t> sizes;
+  if (n.input_size() > 1 && !n.input(1).empty()) {
+    sizes = ConstantInts(c, n, 1, "split");
+  } else if (const auto split = IntsAttr(n, "split")) {
+    sizes = *split;
+  } else {
+    const int64_t part = (dim + outputs - 1) / std::max<int64_t>(outputs, 1);
+    for (int64_t i = 0, left = dim; i < outputs; ++i, left -= part) {
+      sizes.push_back(std::clamp<int64_t>(left, 0, part));
+    }
+  }
+  int64_t total = 0;
+  for (const int64_t s : sizes) {
+    if (s < 0) c.Fail(n, "has a negative split size");
+    total += s;
+  }
+  if (static_cast<int64_t>(sizes.size()) != outputs || total != dim) {
+    c.Fail(n, "splits " + std::to_string(dim) + " elements into sizes " +
+                  ShapeText(sizes) + " for " + std::to_string(outputs) +
+                  " outputs");
+  }
+  int64_t begin = 0;
+  for (int i = 0; i < n.output_size(); ++i) {
+    const int64_t end = begin + sizes[static_cast<std::size_t>(i)];
+    if (!n.output(i).empty()) {
+      c.Add(c.NchwName(n.output(i)), "slice", c.ShapeOf(n.output(i)),
+            {{"input", Value(x)},
+             {"axes", Value::IntList({axis})},
+             {"begin", Value::IntList({begin})},
+             {"end", Value::IntList({end})},
+             {"strides", Value::IntList({1})}},
+            {x});
+    }
+    begin = end;
+  }
+}
+
 constexpr OnnxOpRow kBasicRows[] = {
     {"Cast", Cast, "reshape to the same shape, between real types only", true},
     {"Pad", Pad, "pad with a constant (pads as input or attribute)"},
     {"Slice", Slice, "slice with constant starts, ends, axes and steps"},
+    {"Split", Split,
+     "one slice per output along the axis (sizes from the split input or "
+     "attribute, or equal parts, the last the rest)"},
     {"Concat", Concat, "concat along the same axis", true},
     {"Flatten", Reshape, "reshape to the inferred shape"},
     {"Gemm", Gemm,

@@ -104,3 +104,32 @@ def test_an_unused_operator_set_import_is_no_use_of_it(tmp_path: Any) -> None:
     with pytest.raises(se.ExportValueError,
                        match="node 'norm' \\(Normalizer\\).*operator set 'ai.onnx.ml'"):
         se.load_onnx(used)
+
+
+@pytest.mark.parametrize("axis,split,opset,outputs", [
+    (1, [1, 3, 2], 13, 3),     # channels of NCHW, sizes as an input
+    (2, None, 13, 2),          # equal parts
+    (-1, [2, 3], 11, 2),       # sizes as an attribute
+    (3, [4, 1], 13, 2),        # the last axis
+])
+def test_split_matches_onnx_runtime(tmp_path: Any, axis: int, split: Any, opset: int,
+                                    outputs: int) -> None:
+    x = rand(1, 6, 4, 5)
+    names = [f"y{i}" for i in range(outputs)]
+    inits = {}
+    inputs = ["x"]
+    attrs: Dict[str, Any] = {"axis": axis}
+    if split is not None and opset >= 13:
+        inits["split"] = np.array(split, np.int64)
+        inputs.append("split")
+    elif split is not None:
+        attrs["split"] = split
+    ref = [np.split(x, np.cumsum(split)[:-1] if split else outputs, axis=axis)[i].shape
+           for i in range(outputs)]
+    nodes = [helper.make_node("Split", inputs, names, **attrs)]
+    # Each part read by a layer of its own, so that the slices are exported.
+    nodes += [helper.make_node("Relu", [n], [n + "r"]) for n in names]
+    m = model(nodes, {"x": x.shape}, {n + "r": s for n, s in zip(names, ref)}, opset=opset)
+    if inits:
+        m.graph.initializer.extend([onnx.numpy_helper.from_array(v, k) for k, v in inits.items()])
+    run_onnx(tmp_path, m, {"x": x})
