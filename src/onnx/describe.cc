@@ -203,7 +203,13 @@ std::string OnnxOperationsMarkdown() {
          "\nComputed at import when every input is a constant (Shape: when "
          "its\ninput's shape is static), so that shape computations and "
          "rearranged\nweights become constants: " +
-         onnx_import::FoldedOpsText() + ".\n\n" + FusionsMarkdown() +
+         onnx_import::FoldedOpsText() +
+         ".\n\nConv, ConvTranspose, MaxPool, AveragePool, GlobalAveragePool "
+         "and\nGlobalMaxPool of 1-D data ([N, C, L], as audio front ends "
+         "have it)\nare the 2-D operations with a height of 1: the input "
+         "reshaped to\n[N, C, 1, L] (a filter to [M, C / group, 1, K]), "
+         "the windows given a\nheight of 1, and the output reshaped back.\n\n" +
+         FusionsMarkdown() +
          "## When an operation is missing\n\n"
          "The error lists every operation the importer does not convert, "
          "with its\ncount and its first node. What usually gets a model "

@@ -17,6 +17,7 @@
 #include "onnx/fold.h"
 #include "onnx/fuse.h"
 #include "onnx/model_checks.h"
+#include "onnx/one_dimensional.h"
 #include "onnx/rows.h"
 #include "onnx/tensors.h"
 #include "sarnic/files.h"
@@ -172,6 +173,10 @@ void CheckAndFold(onnx::ModelProto& m, const std::string& what, Converter& c) {
   try {
     onnx::checker::check_model(m);
     Infer(m);
+    if (onnx_import::LiftOneDimensional(m)) {
+      m.mutable_graph()->clear_value_info();
+      Infer(m);
+    }
     // Shape inference again only while a value waits for its shape.
     for (;;) {
       RecordShapes(m.graph(), c);

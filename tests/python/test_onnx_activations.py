@@ -133,3 +133,36 @@ def test_split_matches_onnx_runtime(tmp_path: Any, axis: int, split: Any, opset:
     if inits:
         m.graph.initializer.extend([onnx.numpy_helper.from_array(v, k) for k, v in inits.items()])
     run_onnx(tmp_path, m, {"x": x})
+
+
+ONE_D: List[Any] = [
+    ("Conv", {"kernel_shape": [3], "pads": [1, 1]}, (8, 4, 3)),
+    ("Conv", {"kernel_shape": [5], "strides": [2], "dilations": [1], "pads": [2, 1]}, (6, 4, 5)),
+    ("Conv", {"kernel_shape": [3], "dilations": [2], "group": 4}, (4, 1, 3)),
+    ("Conv", {"kernel_shape": [4], "auto_pad": "SAME_UPPER", "strides": [2]}, (5, 4, 4)),
+    ("ConvTranspose", {"kernel_shape": [3], "strides": [2], "pads": [1, 1]}, (4, 6, 3)),
+    ("MaxPool", {"kernel_shape": [3], "strides": [2], "pads": [1, 1]}, None),
+    ("AveragePool", {"kernel_shape": [4], "strides": [1], "pads": [0, 2]}, None),
+    ("GlobalAveragePool", {}, None),
+    ("GlobalMaxPool", {}, None),
+]
+
+
+@pytest.mark.parametrize("op,attrs,weights", ONE_D, ids=[f"{o[0]}{i}" for i, o in enumerate(ONE_D)])
+def test_one_dimensional_operations_match_onnx_runtime(tmp_path: Any, op: str,
+                                                       attrs: Dict[str, Any],
+                                                       weights: Any) -> None:
+    x = rand(2, 4, 17)
+    inputs = ["x"]
+    inits: Dict[str, np.ndarray] = {}
+    if weights is not None:
+        inits = {"w": rand(*weights, low=-0.5, high=0.5), "b": rand(
+            weights[1] * attrs.get("group", 1) if op == "ConvTranspose" else weights[0])}
+        inputs += ["w", "b"]
+    node = helper.make_node(op, inputs, ["y"], **attrs)
+    # The output's shape from ONNX's own inference.
+    probe = model([node], {"x": x.shape}, {"y": None}, inits)  # type: ignore[dict-item]
+    inferred = onnx.shape_inference.infer_shapes(probe)
+    dims = [d.dim_value for d in inferred.graph.output[0].type.tensor_type.shape.dim]
+    m = model([node, helper.make_node("Relu", ["y"], ["z"])], {"x": x.shape}, {"z": dims}, inits)
+    run_onnx(tmp_path, m, {"x": x})
