@@ -333,6 +333,7 @@ std::span<const OnnxOpRow> OnnxOps() {
     AddElementwiseRows(all);
     AddSpatialRows(all);
     AddPoolingRows(all);
+    AddNormalizationRows(all);
     std::sort(all.begin(), all.end(),
               [](const OnnxOpRow& a, const OnnxOpRow& b) {
                 return std::string_view(a.op) < std::string_view(b.op);

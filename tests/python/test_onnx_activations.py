@@ -166,3 +166,26 @@ def test_one_dimensional_operations_match_onnx_runtime(tmp_path: Any, op: str,
     dims = [d.dim_value for d in inferred.graph.output[0].type.tensor_type.shape.dim]
     m = model([node, helper.make_node("Relu", ["y"], ["z"])], {"x": x.shape}, {"z": dims}, inits)
     run_onnx(tmp_path, m, {"x": x})
+
+
+@pytest.mark.parametrize("shape,axis,bias", [((2, 5, 16), -1, True), ((2, 5, 16), 1, False),
+                                             ((1, 3, 4, 6), -1, True)])
+def test_layer_normalization_matches_onnx_runtime(tmp_path: Any, shape: Any, axis: int,
+                                                  bias: bool) -> None:
+    x = rand(*shape, low=-3.0, high=5.0)
+    norm = shape[axis if axis >= 0 else len(shape) + axis:]
+    inits = {"s": rand(*norm), "b": rand(*norm)}
+    inputs = ["x", "s"] + (["b"] if bias else [])
+    if not bias:
+        del inits["b"]
+    m = model([helper.make_node("LayerNormalization", inputs, ["y"], axis=axis, epsilon=1e-3)],
+              {"x": shape}, {"y": shape}, inits, opset=17)
+    run_onnx(tmp_path, m, {"x": x})
+
+
+def test_instance_normalization_matches_onnx_runtime(tmp_path: Any) -> None:
+    x = rand(2, 3, 5, 4, low=-2.0, high=6.0)
+    m = model([helper.make_node("InstanceNormalization", ["x", "s", "b"], ["y"], epsilon=1e-4),
+               helper.make_node("Relu", ["y"], ["z"])],
+              {"x": x.shape}, {"z": x.shape}, {"s": rand(3), "b": rand(3)})
+    run_onnx(tmp_path, m, {"x": x})
