@@ -299,10 +299,66 @@ void Split(Converter& c, const onnx::NodeProto& n) {
   }
 }
 
+// Gather of run-time data at constant indices: one slice per index along
+// the axis (a run of consecutive indices one slice), joined by a concat,
+// and reshaped to the output's shape (a scalar index drops the axis).
+void Gather(Converter& c, const onnx::NodeProto& n) {
+  const std::string x = In(c, n, 0);
+  const Shape& xs = c.ShapeOf(x);
+  const int64_t axis = Axis(c, n, IntAttr(n, "axis", 0), xs.size());
+  const int64_t dim = xs[static_cast<std::size_t>(axis)];
+  const NdArray* indices = c.ConstantOf(n.input(1));
+  if (indices == nullptr) c.Fail(n, "has indices that are not constant");
+  if (indices->size() == 0) c.Fail(n, "gathers nothing");
+  std::vector<std::pair<int64_t, int64_t>> runs;  // [begin, end)
+  for (int64_t i = 0; i < indices->size(); ++i) {
+    int64_t k = indices->GetInt(i);
+    if (k < -dim || k >= dim) {
+      c.Fail(n, "has the index " + std::to_string(k) + " outside an axis of " +
+                    std::to_string(dim));
+    }
+    if (k < 0) k += dim;
+    if (!runs.empty() && runs.back().second == k) {
+      ++runs.back().second;
+    } else {
+      runs.push_back({k, k + 1});
+    }
+  }
+  std::vector<std::string> parts;
+  int64_t gathered = 0;
+  for (const auto& [begin, end] : runs) {
+    Shape part = xs;
+    part[static_cast<std::size_t>(axis)] = end - begin;
+    gathered += end - begin;
+    const std::string name = Part(c, n, "part");
+    c.Add(name, "slice", part,
+          {{"input", Value(x)},
+           {"axes", Value::IntList({axis})},
+           {"begin", Value::IntList({begin})},
+           {"end", Value::IntList({end})},
+           {"strides", Value::IntList({1})}},
+          {x});
+    parts.push_back(name);
+  }
+  std::string joined = parts.front();
+  if (parts.size() > 1) {
+    Shape all = xs;
+    all[static_cast<std::size_t>(axis)] = gathered;
+    joined = Part(c, n, "joined");
+    c.Add(joined, "concat", all,
+          {{"values", Value::TextList(parts)}, {"axis", Value(axis)}}, parts);
+  }
+  c.Add(Out(c, n), "reshape", c.ShapeOf(Out(n)), {{"input", Value(joined)}},
+        {joined});
+}
+
 constexpr OnnxOpRow kBasicRows[] = {
     {"Cast", Cast, "reshape to the same shape, between real types only", true},
     {"Pad", Pad, "pad with a constant (pads as input or attribute)"},
     {"Slice", Slice, "slice with constant starts, ends, axes and steps"},
+    {"Gather", Gather,
+     "of run-time data at constant indices: a slice per run of consecutive "
+     "indices along the axis, a concat of them, a reshape to the output"},
     {"Split", Split,
      "one slice per output along the axis (sizes from the split input or "
      "attribute, or equal parts, the last the rest)"},

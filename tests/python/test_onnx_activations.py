@@ -189,3 +189,16 @@ def test_instance_normalization_matches_onnx_runtime(tmp_path: Any) -> None:
                helper.make_node("Relu", ["y"], ["z"])],
               {"x": x.shape}, {"z": x.shape}, {"s": rand(3), "b": rand(3)})
     run_onnx(tmp_path, m, {"x": x})
+
+
+@pytest.mark.parametrize("axis,indices", [(1, 0), (1, -1), (1, [4, 0, 1]), (2, [[0, 2], [1, 1]]),
+                                          (0, [1])])
+def test_gather_of_run_time_data_at_constant_indices(tmp_path: Any, axis: int,
+                                                     indices: Any) -> None:
+    x = rand(2, 5, 3)
+    idx = np.array(indices, np.int64)
+    want = np.take(x, idx, axis=axis)
+    m = model([helper.make_node("Gather", ["x", "i"], ["y"], axis=axis),
+               helper.make_node("Relu", ["y"], ["z"])],
+              {"x": x.shape}, {"z": want.shape}, {"i": idx})  # type: ignore[dict-item]
+    close(run_onnx(tmp_path, m, {"x": x})["z"], np.maximum(want, 0))
