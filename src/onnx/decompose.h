@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "onnx/converter.h"
+#include "sarnic/shapes.h"
 
 namespace sarnic::onnx_import {
 
@@ -34,6 +35,30 @@ inline std::string Shift(Converter& c, const std::string& name,
   const std::string kc = c.AddConstant(name + "/k", Scalar(k));
   c.Add(name, "add", shape, {{"x", Value(x)}, {"y", Value(kc)}}, {x, kc});
   return name;
+}
+
+// The axis `axis` of `rank` dimensions, negative ones from the end; a
+// failure naming the node when it is outside them.
+inline int64_t Axis(Converter& c, const onnx::NodeProto& n, int64_t axis,
+                    std::size_t rank) {
+  const auto normal = NormalAxis(axis, rank);
+  if (!normal) {
+    c.Fail(n, "has axis " + std::to_string(axis) + " outside its " +
+                  std::to_string(rank) + " dimensions");
+  }
+  return *normal;
+}
+
+// Input `input` of `n` as integers; a failure naming `what` when it is not
+// a constant.
+inline std::vector<int64_t> ConstantInts(Converter& c, const onnx::NodeProto& n,
+                                         int input, const char* what) {
+  const NdArray* a = c.ConstantOf(In(c, n, input));
+  if (a == nullptr)
+    c.Fail(n, std::string("has ") + what + " that are not constant");
+  std::vector<int64_t> v;
+  for (int64_t i = 0; i < a->size(); ++i) v.push_back(a->GetInt(i));
+  return v;
 }
 
 }  // namespace sarnic::onnx_import

@@ -60,16 +60,6 @@ void Gemm(Converter& c, const onnx::NodeProto& n) {
         {product, bias});
 }
 
-int64_t Axis(Converter& c, const onnx::NodeProto& n, int64_t axis,
-             std::size_t rank) {
-  const auto normal = NormalAxis(axis, rank);
-  if (!normal) {
-    c.Fail(n, "has axis " + std::to_string(axis) + " outside its " +
-                  std::to_string(rank) + " dimensions");
-  }
-  return *normal;
-}
-
 void Softmax(Converter& c, const onnx::NodeProto& n) {
   const std::string x = In(c, n, 0);
   const std::size_t rank = c.ShapeOf(x).size();
@@ -165,16 +155,6 @@ void Cast(Converter& c, const onnx::NodeProto& n) {
   Same(c, n);
 }
 
-std::vector<int64_t> ConstantInts(Converter& c, const onnx::NodeProto& n,
-                                  int input, const char* what) {
-  const NdArray* a = c.ConstantOf(In(c, n, input));
-  if (a == nullptr)
-    c.Fail(n, std::string("has ") + what + " that are not constant");
-  std::vector<int64_t> v;
-  for (int64_t i = 0; i < a->size(); ++i) v.push_back(a->GetInt(i));
-  return v;
-}
-
 // Constant padding, the pads an input (from opset 11) or an attribute.
 void Pad(Converter& c, const onnx::NodeProto& n) {
   const std::string x = In(c, n, 0);
@@ -253,115 +233,10 @@ void Slice(Converter& c, const onnx::NodeProto& n) {
          {"strides", Value::IntList(steps)}},
         {x});
 }
-// Split into slices along one axis: sizes from the "split" input (opset 13
-// on) or attribute, else equal parts of ceil(dim / outputs), the last the
-// rest (as opset 18's num_outputs has them; before it they must divide).
-void Split(Converter& c, const onnx::NodeProto& n) {
-  const std::string x = In(c, n, 0);
-  const Shape& xs = c.ShapeOf(x);
-  const int64_t axis = Axis(c, n, IntAttr(n, "axis", 0), xs.size());
-  const int64_t dim = xs[static_cast<std::size_t>(axis)];
-  const auto outputs = static_cast<int64_t>(n.output_size());
-  std::vector<int64_t> sizes;
-  if (n.input_size() > 1 && !n.input(1).empty()) {
-    sizes = ConstantInts(c, n, 1, "split");
-  } else if (const auto split = IntsAttr(n, "split")) {
-    sizes = *split;
-  } else {
-    const int64_t part = (dim + outputs - 1) / std::max<int64_t>(outputs, 1);
-    for (int64_t i = 0, left = dim; i < outputs; ++i, left -= part) {
-      sizes.push_back(std::clamp<int64_t>(left, 0, part));
-    }
-  }
-  int64_t total = 0;
-  for (const int64_t s : sizes) {
-    if (s < 0) c.Fail(n, "has a negative split size");
-    total += s;
-  }
-  if (static_cast<int64_t>(sizes.size()) != outputs || total != dim) {
-    c.Fail(n, "splits " + std::to_string(dim) + " elements into sizes " +
-                  ShapeText(sizes) + " for " + std::to_string(outputs) +
-                  " outputs");
-  }
-  int64_t begin = 0;
-  for (int i = 0; i < n.output_size(); ++i) {
-    const int64_t end = begin + sizes[static_cast<std::size_t>(i)];
-    if (!n.output(i).empty()) {
-      c.Add(c.NchwName(n.output(i)), "slice", c.ShapeOf(n.output(i)),
-            {{"input", Value(x)},
-             {"axes", Value::IntList({axis})},
-             {"begin", Value::IntList({begin})},
-             {"end", Value::IntList({end})},
-             {"strides", Value::IntList({1})}},
-            {x});
-    }
-    begin = end;
-  }
-}
-
-// Gather of run-time data at constant indices: one slice per index along
-// the axis (a run of consecutive indices one slice), joined by a concat,
-// and reshaped to the output's shape (a scalar index drops the axis).
-void Gather(Converter& c, const onnx::NodeProto& n) {
-  const std::string x = In(c, n, 0);
-  const Shape& xs = c.ShapeOf(x);
-  const int64_t axis = Axis(c, n, IntAttr(n, "axis", 0), xs.size());
-  const int64_t dim = xs[static_cast<std::size_t>(axis)];
-  const NdArray* indices = c.ConstantOf(n.input(1));
-  if (indices == nullptr) c.Fail(n, "has indices that are not constant");
-  if (indices->size() == 0) c.Fail(n, "gathers nothing");
-  std::vector<std::pair<int64_t, int64_t>> runs;  // [begin, end)
-  for (int64_t i = 0; i < indices->size(); ++i) {
-    int64_t k = indices->GetInt(i);
-    if (k < -dim || k >= dim) {
-      c.Fail(n, "has the index " + std::to_string(k) + " outside an axis of " +
-                    std::to_string(dim));
-    }
-    if (k < 0) k += dim;
-    if (!runs.empty() && runs.back().second == k) {
-      ++runs.back().second;
-    } else {
-      runs.push_back({k, k + 1});
-    }
-  }
-  std::vector<std::string> parts;
-  int64_t gathered = 0;
-  for (const auto& [begin, end] : runs) {
-    Shape part = xs;
-    part[static_cast<std::size_t>(axis)] = end - begin;
-    gathered += end - begin;
-    const std::string name = Part(c, n, "part");
-    c.Add(name, "slice", part,
-          {{"input", Value(x)},
-           {"axes", Value::IntList({axis})},
-           {"begin", Value::IntList({begin})},
-           {"end", Value::IntList({end})},
-           {"strides", Value::IntList({1})}},
-          {x});
-    parts.push_back(name);
-  }
-  std::string joined = parts.front();
-  if (parts.size() > 1) {
-    Shape all = xs;
-    all[static_cast<std::size_t>(axis)] = gathered;
-    joined = Part(c, n, "joined");
-    c.Add(joined, "concat", all,
-          {{"values", Value::TextList(parts)}, {"axis", Value(axis)}}, parts);
-  }
-  c.Add(Out(c, n), "reshape", c.ShapeOf(Out(n)), {{"input", Value(joined)}},
-        {joined});
-}
-
 constexpr OnnxOpRow kBasicRows[] = {
     {"Cast", Cast, "reshape to the same shape, between real types only", true},
     {"Pad", Pad, "pad with a constant (pads as input or attribute)"},
     {"Slice", Slice, "slice with constant starts, ends, axes and steps"},
-    {"Gather", Gather,
-     "of run-time data at constant indices: a slice per run of consecutive "
-     "indices along the axis, a concat of them, a reshape to the output"},
-    {"Split", Split,
-     "one slice per output along the axis (sizes from the split input or "
-     "attribute, or equal parts, the last the rest)"},
     {"Concat", Concat, "concat along the same axis", true},
     {"Flatten", Reshape, "reshape to the inferred shape"},
     {"Gemm", Gemm,
@@ -390,6 +265,7 @@ std::span<const OnnxOpRow> OnnxOps() {
     AddSpatialRows(all);
     AddPoolingRows(all);
     AddNormalizationRows(all);
+    AddRearrangeRows(all);
     std::sort(all.begin(), all.end(),
               [](const OnnxOpRow& a, const OnnxOpRow& b) {
                 return std::string_view(a.op) < std::string_view(b.op);

@@ -29,6 +29,7 @@ void AddElementwiseRows(std::vector<OnnxOpRow>& rows);
 void AddSpatialRows(std::vector<OnnxOpRow>& rows);
 void AddPoolingRows(std::vector<OnnxOpRow>& rows);
 void AddNormalizationRows(std::vector<OnnxOpRow>& rows);
+void AddRearrangeRows(std::vector<OnnxOpRow>& rows);
 
 // Every ONNX operation the importer converts, in alphabetical order.
 std::span<const OnnxOpRow> OnnxOps();

@@ -202,3 +202,35 @@ def test_gather_of_run_time_data_at_constant_indices(tmp_path: Any, axis: int,
                helper.make_node("Relu", ["y"], ["z"])],
               {"x": x.shape}, {"z": want.shape}, {"i": idx})  # type: ignore[dict-item]
     close(run_onnx(tmp_path, m, {"x": x})["z"], np.maximum(want, 0))
+
+
+@pytest.mark.parametrize("xshape,shape", [((3, 1), (2, 3, 4)), ((1, 4, 1, 1), (1, 4, 3, 5)),
+                                          ((5,), (2, 5))])
+def test_expand_broadcasts_exactly(tmp_path: Any, xshape: Any, shape: Any) -> None:
+    x = rand(*xshape)
+    m = model([helper.make_node("Expand", ["x", "s"], ["y"]),
+               helper.make_node("Relu", ["y"], ["z"])], {"x": xshape}, {"z": shape},
+              {"s": np.array(shape, np.int64)})  # type: ignore[dict-item]
+    run_onnx(tmp_path, m, {"x": x})
+
+
+@pytest.mark.parametrize("repeats", [[1, 2, 3], [2, 1, 1], [1, 1, 1]])
+def test_tile_matches_onnx_runtime(tmp_path: Any, repeats: List[int]) -> None:
+    x = rand(2, 3, 4)
+    want = np.tile(x, repeats)
+    m = model([helper.make_node("Tile", ["x", "r"], ["y"]),
+               helper.make_node("Relu", ["y"], ["z"])], {"x": x.shape}, {"z": want.shape},
+              {"r": np.array(repeats, np.int64)})  # type: ignore[dict-item]
+    run_onnx(tmp_path, m, {"x": x})
+
+
+@pytest.mark.parametrize("op,attrs,xshape,yshape", [
+    ("DepthToSpace", {"blocksize": 2}, (1, 8, 3, 4), (1, 2, 6, 8)),
+    ("DepthToSpace", {"blocksize": 2, "mode": "CRD"}, (1, 8, 3, 4), (1, 2, 6, 8)),
+    ("SpaceToDepth", {"blocksize": 2}, (1, 3, 4, 6), (1, 12, 2, 3)),
+])
+def test_depth_and_space_rearrangements(tmp_path: Any, op: str, attrs: Dict[str, Any],
+                                        xshape: Any, yshape: Any) -> None:
+    m = model([helper.make_node(op, ["x"], ["y"], **attrs),
+               helper.make_node("Relu", ["y"], ["z"])], {"x": xshape}, {"z": yshape})
+    run_onnx(tmp_path, m, {"x": rand(*xshape)})
