@@ -223,91 +223,6 @@ void Mean(Converter& c, const onnx::NodeProto& n) {
         c.ShapeOf(Out(n)));
 }
 
-// −relu(−x) = min(x, 0), exactly (negation is exact).
-std::string NegativePart(Converter& c, const onnx::NodeProto& n,
-                         const std::string& x, const Shape& shape) {
-  const std::string flipped = Scale(c, Part(c, n, "negated"), x, -1.0f, shape);
-  const std::string r = Part(c, n, "relu_of_negated");
-  c.Add(r, "relu", shape, {{"x", Value(flipped)}}, {flipped});
-  return Scale(c, Part(c, n, "negative_part"), r, -1.0f, shape);
-}
-
-// x for x > 0, alpha × (exp(x) − 1) otherwise: relu(x) + alpha × (exp(min(x,
-// 0)) − 1), each term exact where the other is 0 (no exp of a large x).
-std::string EluOf(Converter& c, const onnx::NodeProto& n, const std::string& x,
-                  float alpha, const std::string& name) {
-  const Shape& shape = c.ShapeOf(Out(n));
-  const std::string neg = NegativePart(c, n, x, shape);
-  const std::string e = Part(c, n, "exp");
-  c.Add(e, "exp", shape, {{"x", Value(neg)}}, {neg});
-  const std::string em1 =
-      Shift(c, Part(c, n, "exp_minus_one"), e, -1.0f, shape);
-  const std::string scaled = Scale(c, Part(c, n, "alpha"), em1, alpha, shape);
-  const std::string pos = Part(c, n, "relu");
-  c.Add(pos, "relu", shape, {{"x", Value(x)}}, {x});
-  c.Add(name, "add", shape, {{"x", Value(pos)}, {"y", Value(scaled)}},
-        {pos, scaled});
-  return name;
-}
-
-void Elu(Converter& c, const onnx::NodeProto& n) {
-  EluOf(c, n, In(c, n, 0), FloatAttr(n, "alpha", 1.0f), Out(c, n));
-}
-
-void Selu(Converter& c, const onnx::NodeProto& n) {
-  const std::string elu = EluOf(
-      c, n, In(c, n, 0), FloatAttr(n, "alpha", 1.67326319217681884765625f),
-      Part(c, n, "elu"));
-  Scale(c, Out(c, n), elu, FloatAttr(n, "gamma", 1.05070102214813232421875f),
-        c.ShapeOf(Out(n)));
-}
-
-// log(1 + exp(x)) = relu(x) + log(1 + exp(−|x|)): exp never overflows.
-std::string SoftplusOf(Converter& c, const onnx::NodeProto& n,
-                       const std::string& x, const std::string& name) {
-  const Shape& shape = c.ShapeOf(Out(n));
-  const std::string a = Part(c, n, "abs");
-  c.Add(a, "abs", shape, {{"x", Value(x)}}, {x});
-  const std::string na = Scale(c, Part(c, n, "negated_abs"), a, -1.0f, shape);
-  const std::string e = Part(c, n, "exp");
-  c.Add(e, "exp", shape, {{"x", Value(na)}}, {na});
-  const std::string e1 = Shift(c, Part(c, n, "one_plus_exp"), e, 1.0f, shape);
-  const std::string l = Part(c, n, "log");
-  c.Add(l, "log", shape, {{"x", Value(e1)}}, {e1});
-  const std::string r = Part(c, n, "relu");
-  c.Add(r, "relu", shape, {{"x", Value(x)}}, {x});
-  c.Add(name, "add", shape, {{"x", Value(r)}, {"y", Value(l)}}, {r, l});
-  return name;
-}
-
-void Softplus(Converter& c, const onnx::NodeProto& n) {
-  SoftplusOf(c, n, In(c, n, 0), Out(c, n));
-}
-
-// x / (1 + |x|).
-void Softsign(Converter& c, const onnx::NodeProto& n) {
-  const Shape& shape = c.ShapeOf(Out(n));
-  const std::string x = In(c, n, 0);
-  const std::string a = Part(c, n, "abs");
-  c.Add(a, "abs", shape, {{"x", Value(x)}}, {x});
-  const std::string d = Shift(c, Part(c, n, "one_plus_abs"), a, 1.0f, shape);
-  c.Add(Out(c, n), "div", shape, {{"x", Value(x)}, {"y", Value(d)}}, {x, d});
-}
-
-// relu(x) + slope × min(x, 0), the slope broadcast as ONNX broadcasts it.
-void PRelu(Converter& c, const onnx::NodeProto& n) {
-  const Shape& shape = c.ShapeOf(Out(n));
-  const std::string x = In(c, n, 0), slope = In(c, n, 1);
-  const std::string neg = NegativePart(c, n, x, shape);
-  const std::string sloped = Part(c, n, "sloped");
-  c.Add(sloped, "mul", shape, {{"x", Value(neg)}, {"y", Value(slope)}},
-        {neg, slope});
-  const std::string pos = Part(c, n, "relu");
-  c.Add(pos, "relu", shape, {{"x", Value(x)}}, {x});
-  c.Add(Out(c, n), "add", shape, {{"x", Value(pos)}, {"y", Value(sloped)}},
-        {pos, sloped});
-}
-
 }  // namespace
 
 void AddElementwiseRows(std::vector<OnnxOpRow>& rows) {
@@ -320,20 +235,6 @@ void AddElementwiseRows(std::vector<OnnxOpRow>& rows) {
       {"Min", Extreme<false>,
        "min_reduce over the inputs stacked (any number; exact)", true},
       {"Sum", Sum, "the inputs added in order (add)", true},
-      {"Elu", Elu,
-       "relu(x) + alpha × (exp(min(x, 0)) − 1) (relu, mul, exp, add; exact "
-       "where each term is 0)",
-       true},
-      {"Selu", Selu, "gamma × Elu(x, alpha) (as Elu, then mul)", true},
-      {"Softplus", Softplus,
-       "relu(x) + log(1 + exp(−|x|)) (abs, mul, exp, add, log, relu; exp "
-       "never overflows)",
-       true},
-      {"Softsign", Softsign, "x / (1 + |x|) (abs, add, div)", true},
-      {"PRelu", PRelu,
-       "relu(x) + slope × −relu(−x), the slope broadcast as ONNX broadcasts "
-       "it (mul, relu, add)",
-       true},
       {"Add", Binary<kAdd>, "add", true},
       {"Clip", Clip,
        "relu6 for [0, 6], relu for [0, inf), else min(max(x, lo), hi) as Max "

@@ -266,6 +266,7 @@ std::span<const OnnxOpRow> OnnxOps() {
     AddPoolingRows(all);
     AddNormalizationRows(all);
     AddRearrangeRows(all);
+    AddActivationRows(all);
     std::sort(all.begin(), all.end(),
               [](const OnnxOpRow& a, const OnnxOpRow& b) {
                 return std::string_view(a.op) < std::string_view(b.op);

@@ -30,6 +30,7 @@ void AddSpatialRows(std::vector<OnnxOpRow>& rows);
 void AddPoolingRows(std::vector<OnnxOpRow>& rows);
 void AddNormalizationRows(std::vector<OnnxOpRow>& rows);
 void AddRearrangeRows(std::vector<OnnxOpRow>& rows);
+void AddActivationRows(std::vector<OnnxOpRow>& rows);
 
 // Every ONNX operation the importer converts, in alphabetical order.
 std::span<const OnnxOpRow> OnnxOps();

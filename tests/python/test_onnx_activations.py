@@ -24,6 +24,7 @@ ACTIVATIONS: List[Any] = [
     ("Selu", {"alpha": 1.5, "gamma": 2.0}),
     ("Softplus", {}),
     ("Softsign", {}),
+    ("Erf", {}),
 ]
 
 
@@ -234,3 +235,20 @@ def test_depth_and_space_rearrangements(tmp_path: Any, op: str, attrs: Dict[str,
     m = model([helper.make_node(op, ["x"], ["y"], **attrs),
                helper.make_node("Relu", ["y"], ["z"])], {"x": xshape}, {"z": yshape})
     run_onnx(tmp_path, m, {"x": rand(*xshape)})
+
+
+def test_gelu_by_erf_matches_onnx_runtime(tmp_path: Any) -> None:
+    """GELU as PyTorch exports it: x × 0.5 × (1 + erf(x / √2))."""
+    x = rand(2, 8, 16, low=-6.0, high=6.0)
+    nodes = [helper.make_node("Div", ["x", "root2"], ["d"]),
+             helper.make_node("Erf", ["d"], ["e"]),
+             helper.make_node("Add", ["e", "one"], ["a"]),
+             helper.make_node("Mul", ["x", "a"], ["m"]),
+             helper.make_node("Mul", ["m", "half"], ["y"])]
+    inits = {"root2": np.array(1.4142135, np.float32), "one": np.array(1.0, np.float32),
+             "half": np.array(0.5, np.float32)}
+    got = run_onnx(tmp_path, model(nodes, {"x": x.shape}, {"y": x.shape}, inits), {"x": x})["y"]
+    import math
+    want = np.vectorize(lambda v: 0.5 * v * (1 + math.erf(v / math.sqrt(2))))(
+        x.astype(np.float64))
+    assert float(np.abs(got - want).max()) < 2e-6
