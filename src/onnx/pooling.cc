@@ -158,10 +158,15 @@ void Pool(Converter& c, const onnx::NodeProto& n) {
 }
 
 // A reduction along `axes`, then the kept axes as 1s when asked.
-void Reduction(Converter& c, const onnx::NodeProto& n, const char* op,
-               std::vector<int64_t> axes, bool keep) {
-  const std::string x = In(c, n, 0);
-  const Shape& xs = c.ShapeOf(x);
+// Reduces `x` (input 0 of `n` when empty; of `shape` when given, else its
+// value's) by `op` over `axes` into the node's output, or into `into` when
+// given (then without keeping the axes); returns the name written.
+std::string Reduction(Converter& c, const onnx::NodeProto& n, const char* op,
+                      std::vector<int64_t> axes, bool keep, std::string x = "",
+                      const std::string& into = "",
+                      const Shape* shape = nullptr) {
+  if (x.empty()) x = In(c, n, 0);
+  const Shape xs = shape != nullptr ? *shape : c.ShapeOf(x);
   for (int64_t& a : axes) {
     const std::optional<int64_t> normal = NormalAxis(a, xs.size());
     if (!normal) {
@@ -178,17 +183,22 @@ void Reduction(Converter& c, const onnx::NodeProto& n, const char* op,
       dropped.push_back(xs[d]);
     }
   }
-  const std::string reduced = keep ? c.Fresh(Out(n) + "/reduced") : Out(c, n);
+  if (!into.empty()) keep = false;
+  const std::string reduced = !into.empty() ? into
+                              : keep        ? c.Fresh(Out(n) + "/reduced")
+                                            : Out(c, n);
   c.Add(reduced, op, dropped,
         {{"input", Value(x)}, {"axes", Value::IntList(axes)}}, {x});
   if (keep) {
     c.Add(Out(c, n), "reshape", c.ShapeOf(Out(n)), {{"input", Value(reduced)}},
           {reduced});
+    return Out(c, n);
   }
+  return reduced;
 }
 
-template <const char* kOp>
-void Reduce(Converter& c, const onnx::NodeProto& n) {
+// The axes a reduction node names (attribute, input, or all of them).
+std::vector<int64_t> ReducedAxes(Converter& c, const onnx::NodeProto& n) {
   std::vector<int64_t> axes;
   if (const auto given = IntsAttr(n, "axes")) {
     axes = *given;
@@ -201,7 +211,79 @@ void Reduce(Converter& c, const onnx::NodeProto& n) {
       axes.push_back(static_cast<int64_t>(d));
     }
   }
-  Reduction(c, n, kOp, axes, IntAttr(n, "keepdims", 1) != 0);
+  return axes;
+}
+
+// The reduced value `r` (axes dropped) as the node's output, the axes kept
+// as 1s when keepdims says so.
+void Finish(Converter& c, const onnx::NodeProto& n, const std::string& r) {
+  c.Add(Out(c, n), "reshape", c.ShapeOf(Out(n)), {{"input", Value(r)}}, {r});
+}
+
+// The shape of `xs` without `axes`.
+Shape Dropped(const Shape& xs, const std::vector<int64_t>& axes) {
+  Shape out;
+  for (std::size_t d = 0; d < xs.size(); ++d) {
+    bool on = false;
+    for (const int64_t a : axes)
+      on = on || NormalAxis(a, xs.size()) == int64_t(d);
+    if (!on) out.push_back(xs[d]);
+  }
+  return out;
+}
+
+// Σ x² (ReduceSumSquare), √Σ x² (ReduceL2), Σ |x| (ReduceL1).
+template <int kKind>
+void ReduceNorm(Converter& c, const onnx::NodeProto& n) {
+  const std::string x = In(c, n, 0);
+  const Shape& xs = c.ShapeOf(x);
+  const std::string t = c.Fresh(Out(n) + (kKind == 1 ? "/abs" : "/square"));
+  if (kKind == 1) {
+    c.Add(t, "abs", xs, {{"x", Value(x)}}, {x});
+  } else {
+    c.Add(t, "mul", xs, {{"x", Value(x)}, {"y", Value(x)}}, {x});
+  }
+  const std::vector<int64_t> axes = ReducedAxes(c, n);
+  std::string sum = Reduction(c, n, "sum_reduce", axes, false, t,
+                              c.Fresh(Out(n) + "/sum"), &xs);
+  if (kKind == 2) {
+    const std::string root = c.Fresh(Out(n) + "/sqrt");
+    c.Add(root, "sqrt", Dropped(xs, axes), {{"x", Value(sum)}}, {sum});
+    sum = root;
+  }
+  Finish(c, n, sum);
+}
+
+// log Σ exp(x): max + log Σ exp(x − max), so that exp never overflows.
+void ReduceLogSumExp(Converter& c, const onnx::NodeProto& n) {
+  const std::string x = In(c, n, 0);
+  const Shape& xs = c.ShapeOf(x);
+  const std::vector<int64_t> axes = ReducedAxes(c, n);
+  const std::string m =
+      Reduction(c, n, "max_reduce", axes, false, x, c.Fresh(Out(n) + "/max"));
+  Shape kept = xs;
+  for (const int64_t a : axes) {
+    kept[*NormalAxis(a, xs.size())] = 1;
+  }
+  const std::string mk = c.Fresh(Out(n) + "/max_kept");
+  c.Add(mk, "reshape", kept, {{"input", Value(m)}}, {m});
+  const std::string d = c.Fresh(Out(n) + "/shifted");
+  c.Add(d, "sub", xs, {{"x", Value(x)}, {"y", Value(mk)}}, {x, mk});
+  const std::string e = c.Fresh(Out(n) + "/exp");
+  c.Add(e, "exp", xs, {{"x", Value(d)}}, {d});
+  const std::string s = Reduction(c, n, "sum_reduce", axes, false, e,
+                                  c.Fresh(Out(n) + "/sum"), &xs);
+  const Shape dropped = Dropped(xs, axes);
+  const std::string l = c.Fresh(Out(n) + "/log");
+  c.Add(l, "log", dropped, {{"x", Value(s)}}, {s});
+  const std::string r = c.Fresh(Out(n) + "/log_sum_exp");
+  c.Add(r, "add", dropped, {{"x", Value(l)}, {"y", Value(m)}}, {l, m});
+  Finish(c, n, r);
+}
+
+template <const char* kOp>
+void Reduce(Converter& c, const onnx::NodeProto& n) {
+  Reduction(c, n, kOp, ReducedAxes(c, n), IntAttr(n, "keepdims", 1) != 0);
 }
 
 // Over H and W; an input held in NHWC is reduced there, its result
@@ -288,6 +370,12 @@ void AddPoolingRows(std::vector<OnnxOpRow>& rows) {
                   "coordinates"});
   rows.push_back(
       {"ReduceMax", Reduce<kMax>, "max_reduce; keepdims by reshape"});
+  rows.push_back({"ReduceL1", ReduceNorm<1>, "sum_reduce of abs"});
+  rows.push_back({"ReduceL2", ReduceNorm<2>, "sqrt of sum_reduce of x × x"});
+  rows.push_back({"ReduceSumSquare", ReduceNorm<0>, "sum_reduce of x × x"});
+  rows.push_back({"ReduceLogSumExp", ReduceLogSumExp,
+                  "max + log(sum_reduce(exp(x − max))), max by max_reduce (exp "
+                  "never overflows)"});
   rows.push_back(
       {"ReduceMean", Reduce<kMean>, "mean_reduce; keepdims by reshape"});
   rows.push_back(

@@ -252,3 +252,28 @@ def test_gelu_by_erf_matches_onnx_runtime(tmp_path: Any) -> None:
     want = np.vectorize(lambda v: 0.5 * v * (1 + math.erf(v / math.sqrt(2))))(
         x.astype(np.float64))
     assert float(np.abs(got - want).max()) < 2e-6
+
+
+@pytest.mark.parametrize("op,formula", [
+    ("ReduceL1", lambda x, a, k: np.abs(x).sum(axis=a, keepdims=k)),
+    ("ReduceL2", lambda x, a, k: np.sqrt((x * x).sum(axis=a, keepdims=k))),
+    ("ReduceSumSquare", lambda x, a, k: (x * x).sum(axis=a, keepdims=k)),
+    ("ReduceLogSumExp", lambda x, a, k: np.log(np.exp(x).sum(axis=a, keepdims=k))),
+])
+@pytest.mark.parametrize("axes,keep", [((1,), 1), ((0, 2), 0), ((-1,), 1)])
+def test_norm_reductions_match_onnx_runtime(tmp_path: Any, op: str, formula: Any, axes: Any,
+                                            keep: int) -> None:
+    x = rand(3, 4, 5)
+    want = formula(x.astype(np.float64), tuple(axes), bool(keep)).astype(np.float32)
+    m = model([helper.make_node(op, ["x"], ["y"], axes=list(axes), keepdims=keep)],
+              {"x": x.shape}, {"y": want.shape}, opset=13)
+    close(run_onnx(tmp_path, m, {"x": x})["y"], want)
+
+
+def test_log_sum_exp_does_not_overflow(tmp_path: Any) -> None:
+    x = np.array([[100.0, 101.0, 99.0], [-100.0, -101.0, -99.0]], np.float32)
+    m = model([helper.make_node("ReduceLogSumExp", ["x"], ["y"], axes=[1], keepdims=0)],
+              {"x": x.shape}, {"y": (2,)}, opset=13)
+    want = np.array([101.0 + np.log(np.exp(-1.0) + 1 + np.exp(-2.0)),
+                     -99.0 + np.log(np.exp(-1.0) + 1 + np.exp(-2.0))], np.float32)
+    close(run_onnx(tmp_path, m, {"x": x})["y"], want)
