@@ -25,14 +25,20 @@ using folding::Arr;
 using folding::Count;
 using folding::FoldArithmetic;
 using folding::FoldCast;
+using folding::FoldCompare;
 using folding::FoldConcat;
 using folding::FoldConstantOfShape;
 using folding::FoldFn;
 using folding::FoldGather;
+using folding::FoldLogic;
+using folding::FoldMod;
+using folding::FoldRange;
 using folding::FoldReshape;
+using folding::FoldScatterND;
 using folding::FoldShape;
 using folding::FoldSlice;
 using folding::FoldTranspose;
+using folding::FoldWhere;
 using folding::FromTensor;
 using folding::NewShape;
 
@@ -76,14 +82,35 @@ struct FoldRow {
 };
 
 constexpr FoldRow kFoldRows[] = {
-    {"Add", FoldArithmetic<'+'>}, {"Cast", FoldCast},
-    {"Concat", FoldConcat},       {"ConstantOfShape", FoldConstantOfShape},
-    {"Div", FoldArithmetic<'/'>}, {"Flatten", FoldReshape},
-    {"Gather", FoldGather},       {"Identity", FoldReshape},
-    {"Mul", FoldArithmetic<'*'>}, {"Reshape", FoldReshape},
-    {"Shape", FoldShape},         {"Slice", FoldSlice},
-    {"Squeeze", FoldReshape},     {"Sub", FoldArithmetic<'-'>},
-    {"Transpose", FoldTranspose}, {"Unsqueeze", FoldReshape},
+    {"Add", FoldArithmetic<'+'>},
+    {"Cast", FoldCast},
+    {"Concat", FoldConcat},
+    {"ConstantOfShape", FoldConstantOfShape},
+    {"Div", FoldArithmetic<'/'>},
+    {"Flatten", FoldReshape},
+    {"Gather", FoldGather},
+    {"Identity", FoldReshape},
+    {"Mul", FoldArithmetic<'*'>},
+    {"Reshape", FoldReshape},
+    {"Shape", FoldShape},
+    {"Slice", FoldSlice},
+    {"Squeeze", FoldReshape},
+    {"Sub", FoldArithmetic<'-'>},
+    {"Transpose", FoldTranspose},
+    {"Unsqueeze", FoldReshape},
+    {"Equal", FoldCompare<'='>},
+    {"Greater", FoldCompare<'>'>},
+    {"Less", FoldCompare<'<'>},
+    {"GreaterOrEqual", FoldCompare<'g'>},
+    {"LessOrEqual", FoldCompare<'l'>},
+    {"Not", FoldLogic<'!'>},
+    {"And", FoldLogic<'&'>},
+    {"Or", FoldLogic<'|'>},
+    {"Xor", FoldLogic<'^'>},
+    {"Where", FoldWhere},
+    {"Mod", FoldMod},
+    {"Range", FoldRange},
+    {"ScatterND", FoldScatterND},
 };
 
 FoldFn FoldOf(const std::string& op) {

@@ -59,7 +59,21 @@ SARNIC_FOLD_KERNEL(FoldConcat);
 SARNIC_FOLD_KERNEL(FoldSlice);
 SARNIC_FOLD_KERNEL(FoldTranspose);
 SARNIC_FOLD_KERNEL(FoldConstantOfShape);
+// fold_logic.cc: Where, Mod, Range, ScatterND.
+SARNIC_FOLD_KERNEL(FoldWhere);
+SARNIC_FOLD_KERNEL(FoldMod);
+SARNIC_FOLD_KERNEL(FoldRange);
+SARNIC_FOLD_KERNEL(FoldScatterND);
 #undef SARNIC_FOLD_KERNEL
+// Equal (=), Greater (>), Less (<), GreaterOrEqual (g), LessOrEqual (l),
+// broadcast, as booleans.
+template <char kOp>
+std::optional<Arr> FoldCompare(const onnx::NodeProto& n,
+                               std::vector<const Arr*>& in, const Converter& c);
+// Not (!), And (&), Or (|), Xor (^), broadcast.
+template <char kOp>
+std::optional<Arr> FoldLogic(const onnx::NodeProto& n,
+                             std::vector<const Arr*>& in, const Converter& c);
 // Element-wise + - * / with NumPy broadcasting; integer division truncates.
 template <char kOp>
 std::optional<Arr> FoldArithmetic(const onnx::NodeProto& n,

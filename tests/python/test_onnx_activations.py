@@ -277,3 +277,47 @@ def test_log_sum_exp_does_not_overflow(tmp_path: Any) -> None:
     want = np.array([101.0 + np.log(np.exp(-1.0) + 1 + np.exp(-2.0)),
                      -99.0 + np.log(np.exp(-1.0) + 1 + np.exp(-2.0))], np.float32)
     close(run_onnx(tmp_path, m, {"x": x})["y"], want)
+
+
+def test_masks_and_tables_computed_from_constants_fold(tmp_path: Any) -> None:
+    """Range, Mod, Equal, Not, Less, Greater, GreaterOrEqual, LessOrEqual,
+    And, Or, Xor, Where and ScatterND over constants fold away; only the
+    additions to the run-time input stay."""
+    i64 = lambda v: np.array(v, np.int64)  # noqa: E731
+    inits = {"zero": i64(0), "six": i64(6), "one": i64(1), "three": i64(3), "two": i64(2),
+             "a": rand(6), "b": rand(6), "data": np.zeros(6, np.float32),
+             "idx": i64([[1], [4]]), "upd": np.array([5.0, 7.0], np.float32)}
+    nodes = [helper.make_node("Range", ["zero", "six", "one"], ["r"]),
+             helper.make_node("Mod", ["r", "three"], ["m"]),
+             helper.make_node("Equal", ["m", "zero"], ["e"]),
+             helper.make_node("Not", ["e"], ["ne"]),
+             helper.make_node("Less", ["r", "three"], ["lt"]),
+             helper.make_node("Greater", ["r", "one"], ["gt"]),
+             helper.make_node("GreaterOrEqual", ["r", "two"], ["ge"]),
+             helper.make_node("LessOrEqual", ["r", "three"], ["le"]),
+             helper.make_node("And", ["ne", "lt"], ["and"]),
+             helper.make_node("Or", ["and", "gt"], ["or"]),
+             helper.make_node("Xor", ["or", "ge"], ["xor"]),
+             helper.make_node("And", ["xor", "le"], ["mask"]),
+             helper.make_node("Where", ["mask", "a", "b"], ["w"]),
+             helper.make_node("ScatterND", ["data", "idx", "upd"], ["s"]),
+             helper.make_node("Add", ["x", "w"], ["xw"]),
+             helper.make_node("Add", ["xw", "s"], ["y"])]
+    m = model(nodes, {"x": (2, 6)}, {"y": (2, 6)}, inits)
+    got = run_onnx(tmp_path, m, {"x": rand(2, 6)})
+    assert got["y"].shape == (2, 6)
+    graph = se.load_onnx(m)
+    ops = {attrs["op"] for _, attrs in graph.qm_nx_graph.nodes(data=True)}
+    assert ops <= {"external", "constant", "add"}, ops
+
+
+@pytest.mark.parametrize("fmod,a,b", [(0, [7, -7, 7, -7], [3, 3, -3, -3]),
+                                      (1, [7.5, -7.5, 7.5], [2.0, 2.0, -2.0])])
+def test_mod_folds_as_onnx_defines_it(tmp_path: Any, fmod: int, a: Any, b: Any) -> None:
+    dtype = np.int64 if fmod == 0 else np.float32
+    inits = {"a": np.array(a, dtype), "b": np.array(b, dtype)}
+    nodes = [helper.make_node("Mod", ["a", "b"], ["m"], fmod=fmod),
+             helper.make_node("Cast", ["m"], ["mf"], to=onnx.TensorProto.FLOAT),
+             helper.make_node("Add", ["x", "mf"], ["y"])]
+    m = model(nodes, {"x": (len(a),)}, {"y": (len(a),)}, inits)
+    run_onnx(tmp_path, m, {"x": np.zeros(len(a), np.float32)})
