@@ -99,7 +99,7 @@ std::optional<Arr> FoldMod(const onnx::NodeProto& n,
   auto r = Broadcast(in, in[0]->type, [&](const auto& v) {
     if (v[1] == 0) {
       zero = true;
-      return 0.0;
+      return std::nan("");  // a real's remainder by 0; an integer's refused
     }
     const double m = std::fmod(v[0], v[1]);
     return !c_mod && m != 0 && ((m < 0) != (v[1] < 0)) ? m + v[1] : m;
