@@ -15,6 +15,18 @@ namespace sarnic::onnx_import {
 
 namespace {
 
+// name = x[begin:end] along `axis`, of `shape`.
+void AxisSlice(Converter& c, const std::string& name, const std::string& x,
+               int64_t axis, int64_t begin, int64_t end, const Shape& shape) {
+  c.Add(name, "slice", shape,
+        {{"input", Value(x)},
+         {"axes", Value::IntList({axis})},
+         {"begin", Value::IntList({begin})},
+         {"end", Value::IntList({end})},
+         {"strides", Value::IntList({1})}},
+        {x});
+}
+
 // Split into slices along one axis: sizes from the "split" input (opset 13
 // on) or attribute, else equal parts of ceil(dim / outputs), the last the
 // rest (as opset 18's num_outputs has them; before it they must divide).
@@ -49,13 +61,8 @@ void Split(Converter& c, const onnx::NodeProto& n) {
   for (int i = 0; i < n.output_size(); ++i) {
     const int64_t end = begin + sizes[static_cast<std::size_t>(i)];
     if (!n.output(i).empty()) {
-      c.Add(c.NchwName(n.output(i)), "slice", c.ShapeOf(n.output(i)),
-            {{"input", Value(x)},
-             {"axes", Value::IntList({axis})},
-             {"begin", Value::IntList({begin})},
-             {"end", Value::IntList({end})},
-             {"strides", Value::IntList({1})}},
-            {x});
+      AxisSlice(c, c.NchwName(n.output(i)), x, axis, begin, end,
+                c.ShapeOf(n.output(i)));
     }
     begin = end;
   }
@@ -93,13 +100,7 @@ void Gather(Converter& c, const onnx::NodeProto& n) {
     part[static_cast<std::size_t>(axis)] = end - begin;
     gathered += end - begin;
     const std::string name = Part(c, n, "part");
-    c.Add(name, "slice", part,
-          {{"input", Value(x)},
-           {"axes", Value::IntList({axis})},
-           {"begin", Value::IntList({begin})},
-           {"end", Value::IntList({end})},
-           {"strides", Value::IntList({1})}},
-          {x});
+    AxisSlice(c, name, x, axis, begin, end, part);
     parts.push_back(name);
   }
   std::string joined = parts.front();

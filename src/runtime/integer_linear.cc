@@ -80,6 +80,10 @@ struct Requantise {
         int64_t{fixed_point::MultiplyByQuantizedMultiplier(acc, m[c])} + zero,
         lo, hi));
   }
+  // The int32 sums of channel c with its bias (none when null) added.
+  int8_t operator()(int64_t sum, const int32_t* bias, int64_t c) const {
+    return (*this)(sum + (bias != nullptr ? bias[c] : 0), c);
+  }
 };
 
 Requantise RequantiseOf(const LayerView& v, const snxf::Layer& input,
@@ -216,7 +220,7 @@ void Int8ConvWith(const KernelContext& c) {
         }
         int8_t* out = y + ((n * OH + oy) * OW + ox) * CO;
         for (int64_t oc = 0; oc < CO; ++oc) {
-          out[oc] = r(int64_t{acc[oc]} + (bias != nullptr ? bias[oc] : 0), oc);
+          out[oc] = r(acc[oc], bias, oc);
         }
       }
     }
@@ -288,7 +292,7 @@ void Int8ConvPaired(const KernelContext& c) {
           int8_t* out = y + ((n * OH + oy) * OW + ox + k) * CO;
           const int32_t* s = sums.data() + k * w.channels;
           for (int64_t oc = 0; oc < CO; ++oc) {
-            out[oc] = r(int64_t{s[oc]} + (bias != nullptr ? bias[oc] : 0), oc);
+            out[oc] = r(s[oc], bias, oc);
           }
         }
       }
@@ -337,7 +341,7 @@ void Int8Dense(const KernelContext& c) {
         AddRow(sums.data(), qb + k * M, qa[i * K + k] - za, M);
       }
       for (int64_t m = 0; m < M; ++m) {
-        y[i * M + m] = r(int64_t{sums[m]} + bias[m], m);
+        y[i * M + m] = r(sums[m], bias, m);
       }
     }
   };
