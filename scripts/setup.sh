@@ -8,13 +8,16 @@
 #   setup.sh test    that, and what the tests, the checks and the benchmarks
 #                    need, then from the npm registry what the ONNX
 #                    importer's tests compare with (setup_reference.sh)
+#   setup.sh models  what scripts/make_onnx_networks.py needs to make the
+#                    committed test networks again (PyTorch); nothing in
+#                    make test needs it
 set -euo pipefail
 
 what="${1:-test}"
 case "$what" in
-  build | test) ;;
+  build | test | models) ;;
   *)
-    echo "usage: setup.sh [build|test]" >&2
+    echo "usage: setup.sh [build|test|models]" >&2
     exit 2
     ;;
 esac
@@ -41,6 +44,10 @@ if [ "$what" = test ]; then
   if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
     packages+=(nodejs npm)
   fi
+fi
+
+if [ "$what" = models ]; then
+  packages=(python3 python3-numpy python3-onnx python3-torch)
 fi
 
 missing=()

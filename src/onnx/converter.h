@@ -109,6 +109,10 @@ class Converter {
   // outputs it.
   const onnx::NodeProto* SoleConsumer(const std::string& v) const;
   bool IsOutput(const std::string& v) const { return outputs_.count(v) != 0; }
+  // Whether a node reads `v` or the model outputs it.
+  bool IsUsed(const std::string& v) const {
+    return !v.empty() && (IsOutput(v) || consumers_.count(v) != 0);
+  }
   // Fusion. The layer that computes `v` may take a fused activation or a
   // folded scale and shift (`node` names it); a value that a fusion made
   // redundant is another name for the value it was fused into.

@@ -267,6 +267,7 @@ std::span<const OnnxOpRow> OnnxOps() {
     AddNormalizationRows(all);
     AddRearrangeRows(all);
     AddActivationRows(all);
+    AddRecurrentRows(all);
     std::sort(all.begin(), all.end(),
               [](const OnnxOpRow& a, const OnnxOpRow& b) {
                 return std::string_view(a.op) < std::string_view(b.op);

@@ -31,6 +31,7 @@ void AddPoolingRows(std::vector<OnnxOpRow>& rows);
 void AddNormalizationRows(std::vector<OnnxOpRow>& rows);
 void AddRearrangeRows(std::vector<OnnxOpRow>& rows);
 void AddActivationRows(std::vector<OnnxOpRow>& rows);
+void AddRecurrentRows(std::vector<OnnxOpRow>& rows);
 
 // Every ONNX operation the importer converts, in alphabetical order.
 std::span<const OnnxOpRow> OnnxOps();
