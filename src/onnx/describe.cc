@@ -164,6 +164,45 @@ std::string ListOnnxOperations() {
 namespace {
 
 // The fusions' rows as a table.
+// What the rewrite of a newer operator set does and refuses
+// (newer_opsets.cc).
+const char* NewerOpsetsMarkdown() {
+  return "## Operator sets\n\n"
+         "Operator sets up to 21 are read. ONNX's checker and shape inference "
+         "(the\nlibrary the importer is built with) know the sets up to 17; a "
+         "model of a\nnewer set is first rewritten into set 17 by the "
+         "importer's own rules,\nwhich check every node whose signature has "
+         "changed since, and the checker\nand shape inference then check the "
+         "result as they check any set-17 model:\n\n"
+         "| operation (set) | read as |\n|---|---|\n"
+         "| ReduceL1, ReduceL2, ReduceLogSum, ReduceLogSumExp, ReduceMax, "
+         "ReduceMean, ReduceMin, ReduceProd, ReduceSumSquare (18) | the axes "
+         "input (a constant) as the axes attribute; no axes with "
+         "noop_with_empty_axes 1 an Identity; axes the model computes refused "
+         "|\n"
+         "| Split (18) | num_outputs dropped: the outputs are equal parts (a "
+         "dimension they do not divide is refused by shape inference) |\n"
+         "| Pad (18, 19) | an axes input refused; the mode 'wrap' refused |\n"
+         "| Resize (18, 19) | antialias, an axes attribute, a "
+         "keep_aspect_ratio_policy other than 'stretch' and the coordinate "
+         "transformation 'half_pixel_symmetric' refused; their defaults "
+         "dropped |\n"
+         "| ScatterND, ScatterElements (18) | the reductions max and min "
+         "refused |\n"
+         "| AveragePool (19) | dilations other than 1 refused |\n"
+         "| Cast, CastLike (19) | saturate (of 8-bit floats only) dropped |\n"
+         "| Mish (18) | x × tanh(softplus(x)): Softplus, Tanh, Mul |\n"
+         "| Gelu (20) | x × (1 + erf(x / √2)) / 2, or with approximate "
+         "'tanh' x × (1 + tanh(√(2/π) (x + 0.044715 x³))) / 2 |\n"
+         "| GroupNormalization (18, 21) | the input reshaped to [N, groups, "
+         "rest] and normalised by InstanceNormalization, scaled and shifted "
+         "per group (18) or per channel (21), reshaped back |\n\n"
+         "Every other operation of those sets keeps its set-17 meaning for "
+         "the\nelement types the importer reads; a model's IR version above "
+         "8 is read as\n8 (the later ones add element types the tensor "
+         "readers refuse by name).\n\n";
+}
+
 std::string FusionsMarkdown() {
   std::string out =
       "## Fusions\n\n"
@@ -209,23 +248,20 @@ std::string OnnxOperationsMarkdown() {
          "have it)\nare the 2-D operations with a height of 1: the input "
          "reshaped to\n[N, C, 1, L] (a filter to [M, C / group, 1, K]), "
          "the windows given a\nheight of 1, and the output reshaped back.\n\n" +
-         FusionsMarkdown() +
+         NewerOpsetsMarkdown() + FusionsMarkdown() +
          "## When an operation is missing\n\n"
          "The error lists every operation the importer does not convert, "
          "with its\ncount and its first node. What usually gets a model "
          "through:\n\n"
          "- Decompose it in the framework into operations above, before "
-         "exporting:\n  Mish as x × tanh(softplus(x)) converts (Softplus, "
-         "Tanh, Mul), where\n  the Mish operation itself needs an operator "
-         "set newer than the importer\n  reads.\n"
+         "exporting.\n"
          "- Cut the graph before post-processing the device does not need to "
          "run\n  (ArgMax, TopK, NonMaxSuppression): export the network up to "
          "its scores\n  (`onnx.utils.extract_model` cuts a saved model at "
          "named values) and do\n  the rest in the application.\n"
          "- Export again with another operator set (`opset_version` in "
          "PyTorch): a\n  newer framework may write an operation that an "
-         "older set expresses with\n  the ones above, and the importer reads "
-         "sets up to 17.\n"
+         "older set expresses with\n  the ones above.\n"
          "- Fold what depends only on constants (`onnxsim` and the like): "
          "what the\n  importer computes itself is listed above.\n";
 }

@@ -1,10 +1,10 @@
 #include "onnx/model_checks.h"
 
-#include <onnx/defs/schema.h>
-
+#include <algorithm>
 #include <map>
 
 #include "onnx/fold.h"
+#include "onnx/newer_opsets.h"
 #include "onnx/rows.h"
 #include "sarnic/value.h"
 
@@ -111,11 +111,7 @@ void CheckWindows(const onnx::GraphProto& g, const std::string& what) {
   }
 }
 
-void CheckOpsets(const onnx::ModelProto& m, const std::string& what,
-                 Converter& c) {
-  const auto& map =
-      onnx::OpSchemaRegistry::DomainToVersionRange::Instance().Map();
-  const int64_t newest = map.at("").second;
+void CheckOpsets(onnx::ModelProto& m, const std::string& what, Converter& c) {
   // A node of another operator set is refused by name; importing a set
   // that no node uses is not using it.
   for (const auto& n : m.graph().node()) {
@@ -127,16 +123,22 @@ void CheckOpsets(const onnx::ModelProto& m, const std::string& what,
               "', which the importer does not read");
     }
   }
+  int64_t version = 0;
   for (const auto& o : m.opset_import()) {
     if (o.domain() != "" && o.domain() != "ai.onnx") continue;
-    if (o.version() > newest) {
+    if (o.version() > kNewestOpset) {
       throw FormatError(what, "",
                         "uses opset " + std::to_string(o.version()) +
-                            ", newer than the " + std::to_string(newest) +
+                            ", newer than the " + std::to_string(kNewestOpset) +
                             " this importer reads");
     }
-    c.set_opset(o.version());
+    version = std::max(version, o.version());
   }
+  if (version > kCheckedOpset) {
+    LowerToCheckedOpset(m, version, what);
+    version = kCheckedOpset;
+  }
+  c.set_opset(version);
 }
 
 // Every operation without a row, with its count and first node.

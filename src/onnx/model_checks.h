@@ -16,10 +16,10 @@ namespace sarnic::onnx_import {
 // The largest model file read (protobuf reads no more).
 constexpr std::size_t kMaxModelBytes = std::size_t{2} << 30;
 
-// The operator sets: the default domain only, no newer than ONNX's own
-// registry knows; the set's version is noted in `c`.
-void CheckOpsets(const onnx::ModelProto& m, const std::string& what,
-                 Converter& c);
+// The operator sets: a node of the default domain only, of a set no newer
+// than kNewestOpset (a newer one than ONNX's checker knows rewritten into
+// the one it does, newer_opsets.h); the set's version is noted in `c`.
+void CheckOpsets(onnx::ModelProto& m, const std::string& what, Converter& c);
 // Every operation without a row, with its count and first node, in one
 // error.
 void RefuseUnsupported(const onnx::GraphProto& g, const std::string& what);
