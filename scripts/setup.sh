@@ -9,8 +9,10 @@
 #                    need, then from the npm registry what the ONNX
 #                    importer's tests compare with (setup_reference.sh)
 #   setup.sh models  what scripts/make_onnx_networks.py needs to make the
-#                    committed test networks again (PyTorch); nothing in
-#                    make test needs it
+#                    committed test networks again, and
+#                    scripts/try_architectures.py to import standard image
+#                    classifiers (PyTorch, torchvision); nothing in make
+#                    test needs them
 set -euo pipefail
 
 what="${1:-test}"
@@ -47,7 +49,7 @@ if [ "$what" = test ]; then
 fi
 
 if [ "$what" = models ]; then
-  packages=(python3 python3-numpy python3-onnx python3-torch)
+  packages=(python3 python3-numpy python3-onnx python3-torch python3-torchvision)
 fi
 
 missing=()

@@ -177,7 +177,17 @@ std::optional<Arr> TryFold(const onnx::NodeProto& n, ConstantSource& consts,
   const bool shape = n.op_type() == "Shape";
   if (shape && !c.HasShape(n.input(0))) return std::nullopt;
   std::vector<const Arr*> in;
+  // Only these operations have optional inputs (after the first); an
+  // empty name in another's place leaves the node to the conversion, which
+  // names it.
+  const bool optional = n.op_type() == "Slice" || n.op_type() == "Squeeze" ||
+                        n.op_type() == "Unsqueeze" ||
+                        n.op_type() == "Reshape" ||
+                        n.op_type() == "ConstantOfShape";
   for (int i = 0; i < n.input_size(); ++i) {
+    if (n.input(i).empty() && !shape && (i == 0 || !optional)) {
+      return std::nullopt;
+    }
     if (n.input(i).empty() || shape) {
       in.push_back(nullptr);
       continue;

@@ -275,6 +275,12 @@ void Lowering::GroupNormalization(onnx::NodeProto& n,
 void Lowering::Lower(onnx::NodeProto& n, std::vector<onnx::NodeProto>& before) {
   if (n.domain() != "" && n.domain() != "ai.onnx") return;
   const std::string& op = n.op_type();
+  const bool rewritten = kReductions.count(op) != 0 || op == "Mish" ||
+                         op == "Gelu" || op == "GroupNormalization";
+  if (rewritten && (n.input_size() == 0 || n.input(0).empty() ||
+                    n.output_size() != 1 || n.output(0).empty())) {
+    Fail(n, "does not have one input and one output");
+  }
   const auto text = [&](const char* name, const std::string& fallback) {
     const onnx::AttributeProto* a = Attr(n, name);
     return a == nullptr ? fallback : a->s();
