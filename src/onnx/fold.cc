@@ -28,6 +28,7 @@ using folding::FoldCast;
 using folding::FoldCompare;
 using folding::FoldConcat;
 using folding::FoldConstantOfShape;
+using folding::FoldExpand;
 using folding::FoldFn;
 using folding::FoldGather;
 using folding::FoldLogic;
@@ -108,6 +109,7 @@ constexpr FoldRow kFoldRows[] = {
     {"Or", FoldLogic<'|'>},
     {"Xor", FoldLogic<'^'>},
     {"Where", FoldWhere},
+    {"Expand", FoldExpand},
     {"Mod", FoldMod},
     {"Range", FoldRange},
     {"ScatterND", FoldScatterND},

@@ -61,6 +61,7 @@ SARNIC_FOLD_KERNEL(FoldTranspose);
 SARNIC_FOLD_KERNEL(FoldConstantOfShape);
 // fold_logic.cc: Where, Mod, Range, ScatterND.
 SARNIC_FOLD_KERNEL(FoldWhere);
+SARNIC_FOLD_KERNEL(FoldExpand);
 SARNIC_FOLD_KERNEL(FoldMod);
 SARNIC_FOLD_KERNEL(FoldRange);
 SARNIC_FOLD_KERNEL(FoldScatterND);

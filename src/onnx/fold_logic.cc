@@ -89,6 +89,27 @@ std::optional<Arr> FoldWhere(const onnx::NodeProto& /*n*/,
                    [](const auto& v) { return v[0] != 0 ? v[1] : v[2]; });
 }
 
+// The data broadcast to a shape, as NumPy broadcasts (the output may keep
+// a dimension of the data where the shape gives 1).
+std::optional<Arr> FoldExpand(const onnx::NodeProto& /*n*/,
+                              std::vector<const Arr*>& in,
+                              const Converter& /*c*/) {
+  if (in[1]->shape.size() != 1) return std::nullopt;
+  Shape target;
+  for (const double d : in[1]->v) {
+    if (d < 0 || d > static_cast<double>(kMaxFoldedElements)) {
+      return std::nullopt;
+    }
+    target.push_back(static_cast<int64_t>(d));
+  }
+  const auto out = BroadcastShapes(in[0]->shape, target);
+  if (!out || Count(*out) > kMaxFoldedElements) return std::nullopt;
+  const Arr shape{in[0]->type, target,
+                  std::vector<double>(static_cast<std::size_t>(Count(target)))};
+  std::vector<const Arr*> both{in[0], &shape};
+  return Broadcast(both, in[0]->type, [](const auto& v) { return v[0]; });
+}
+
 // a mod b: with fmod 0 (integers) the sign of the divisor, as Python's %;
 // with fmod 1 the sign of the dividend, as C's fmod.
 std::optional<Arr> FoldMod(const onnx::NodeProto& n,

@@ -219,13 +219,23 @@ void ConvertNode(Converter& c, const onnx::NodeProto& n) {
         n.input().begin(), n.input().end(),
         [&](const auto& v) { return v.empty() || c.ConstantOf(v) != nullptr; });
     static_assert(onnx_import::kMaxFoldedElements == 16'777'216);
-    c.Fail(n, constant ? "reads constants only, but its result is not computed "
-                         "at import (over 16,777,216 elements, an index out "
-                         "of range, or elements of a type the importer does "
-                         "not read)"
-                       : "is computed at import from constants and static "
-                         "shapes only; here it reads a value the model "
-                         "computes");
+    if (constant) {
+      c.Fail(n,
+             "reads constants only, but its result is not computed at import "
+             "(over 16,777,216 elements, an index out of range, or elements "
+             "of a type the importer does not read)");
+    }
+    std::string computed;
+    for (const std::string& v : n.input()) {
+      if (!v.empty() && c.ConstantOf(v) == nullptr) {
+        computed = v;
+        break;
+      }
+    }
+    c.Fail(n,
+           "is computed at import from constants and static shapes only; "
+           "here it reads '" +
+               Printable(computed) + "', a value the model computes");
   }
   const bool nhwc = row->any_layout && PrefersNhwc(c, n);
   c.set_nhwc_mode(nhwc);

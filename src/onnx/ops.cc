@@ -85,9 +85,15 @@ void Same(Converter& c, const onnx::NodeProto& n) {
 
 // Dropout at inference passes its data on unchanged. Its mask output is not
 // made (a node reading it is refused as reading an unknown value); a
-// training mode that is not a constant false is refused.
+// training mode that is not a constant false is refused, unless the ratio is
+// a constant 0 (then training keeps every element, unscaled).
 void Dropout(Converter& c, const onnx::NodeProto& n) {
-  if (n.input_size() > 2 && !n.input(2).empty()) {
+  const NdArray* ratio = n.input_size() > 1 && !n.input(1).empty()
+                             ? c.ConstantOf(n.input(1))
+                             : nullptr;
+  const bool keeps_all =
+      ratio != nullptr && ratio->size() == 1 && ratio->GetDouble(0) == 0;
+  if (n.input_size() > 2 && !n.input(2).empty() && !keeps_all) {
     const NdArray* training = c.ConstantOf(n.input(2));
     if (training == nullptr || training->size() != 1 ||
         training->GetDouble(0) != 0) {

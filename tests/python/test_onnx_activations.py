@@ -82,6 +82,13 @@ def test_dropout_at_inference_passes_its_input_and_refuses_training(tmp_path: An
     onnx.save(helper.make_model(g, opset_imports=[helper.make_opsetid("", 14)]), str(path))
     with pytest.raises(se.ExportValueError, match="node 'drop'.*may train"):
         se.load_onnx(path)
+    # Training with a ratio of 0 keeps every element.
+    g.initializer[0].CopyFrom(onnx.numpy_helper.from_array(np.array(0.0, np.float32), "r"))
+    onnx.save(helper.make_model(g, opset_imports=[helper.make_opsetid("", 14)]), str(path))
+    none_dropped = tmp_path / "none_dropped"
+    none_dropped.mkdir()
+    close(run_onnx(none_dropped, onnx.load(str(path)), {"x": X})["y"], X)
+    g.initializer[0].CopyFrom(onnx.numpy_helper.from_array(np.array(0.5, np.float32), "r"))
     # A training mode that is a constant false is inference.
     g.initializer[1].CopyFrom(onnx.numpy_helper.from_array(np.array(False), "t"))
     onnx.save(helper.make_model(g, opset_imports=[helper.make_opsetid("", 14)]), str(path))
@@ -281,12 +288,13 @@ def test_log_sum_exp_does_not_overflow(tmp_path: Any) -> None:
 
 def test_masks_and_tables_computed_from_constants_fold(tmp_path: Any) -> None:
     """Range, Mod, Equal, Not, Less, Greater, GreaterOrEqual, LessOrEqual,
-    And, Or, Xor, Where and ScatterND over constants fold away; only the
-    additions to the run-time input stay."""
+    And, Or, Xor, Where, ScatterND and Expand over constants fold away; only
+    the additions to the run-time input stay."""
     i64 = lambda v: np.array(v, np.int64)  # noqa: E731
     inits = {"zero": i64(0), "six": i64(6), "one": i64(1), "three": i64(3), "two": i64(2),
              "a": rand(6), "b": rand(6), "data": np.zeros(6, np.float32),
-             "idx": i64([[1], [4]]), "upd": np.array([5.0, 7.0], np.float32)}
+             "idx": i64([[1], [4]]), "upd": np.array([5.0, 7.0], np.float32),
+             "col": rand(2, 1), "to": i64([1, 6])}
     nodes = [helper.make_node("Range", ["zero", "six", "one"], ["r"]),
              helper.make_node("Mod", ["r", "three"], ["m"]),
              helper.make_node("Equal", ["m", "zero"], ["e"]),
@@ -302,7 +310,10 @@ def test_masks_and_tables_computed_from_constants_fold(tmp_path: Any) -> None:
              helper.make_node("Where", ["mask", "a", "b"], ["w"]),
              helper.make_node("ScatterND", ["data", "idx", "upd"], ["s"]),
              helper.make_node("Add", ["x", "w"], ["xw"]),
-             helper.make_node("Add", ["xw", "s"], ["y"])]
+             helper.make_node("Add", ["xw", "s"], ["xs"]),
+             # [2, 1] broadcast with [1, 6]: the data's 2 rows kept.
+             helper.make_node("Expand", ["col", "to"], ["ex"]),
+             helper.make_node("Add", ["xs", "ex"], ["y"])]
     m = model(nodes, {"x": (2, 6)}, {"y": (2, 6)}, inits)
     got = run_onnx(tmp_path, m, {"x": rand(2, 6)})
     assert got["y"].shape == (2, 6)
@@ -321,3 +332,12 @@ def test_mod_folds_as_onnx_defines_it(tmp_path: Any, fmod: int, a: Any, b: Any) 
              helper.make_node("Add", ["x", "mf"], ["y"])]
     m = model(nodes, {"x": (len(a),)}, {"y": (len(a),)}, inits)
     run_onnx(tmp_path, m, {"x": np.zeros(len(a), np.float32)})
+
+
+def test_an_operation_folded_only_names_the_computed_value_it_reads() -> None:
+    m = model([helper.make_node("Range", ["zero", "x", "one"], ["r"], name="range")],
+              {"x": ()}, {"r": (4,)},
+              {"zero": np.array(0, np.float32), "one": np.array(1, np.float32)})
+    with pytest.raises(se.ExportValueError,
+                       match="node 'range'.*reads 'x', a value the model computes"):
+        se.load_onnx(m)
