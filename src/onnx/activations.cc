@@ -1,13 +1,14 @@
 // Activations the engine has no layer for, decomposed into its layers so
 // that each stays within float rounding of the function everywhere (large
 // magnitudes and infinities included): Elu, Selu, Softplus, Softsign,
-// PRelu and Erf.
+// PRelu and Erf; and Where over a constant condition.
 #include <string>
 #include <vector>
 
 #include "onnx/converter.h"
 #include "onnx/decompose.h"
 #include "onnx/rows.h"
+#include "sarnic/shapes.h"
 
 namespace sarnic::onnx_import {
 
@@ -150,6 +151,75 @@ void Erf(Converter& c, const onnx::NodeProto& n) {
         {sign, f});
 }
 
+// Element `flat` of `out` (row-major strides `strides`) read from `a`
+// broadcast to it.
+double Broadcast(const NdArray& a, const Shape& out,
+                 const std::vector<int64_t>& strides, int64_t flat) {
+  const Shape& s = a.shape();
+  int64_t i = 0, stride = 1;
+  for (std::size_t d = 0; d < s.size(); ++d) {
+    const std::size_t k = s.size() - 1 - d, o = out.size() - 1 - d;
+    if (s[k] != 1) i += (flat / strides[o]) % out[o] * stride;
+    stride *= s[k];
+  }
+  return a.GetDouble(i);
+}
+
+// An array of `shape` holding fn(condition, fill) at each element, the two
+// broadcast to it.
+template <typename Fn>
+NdArray Masked(Converter& c, const onnx::NodeProto& n, const NdArray& cond,
+               const NdArray* fill, const Shape& shape, Fn fn) {
+  const std::vector<int64_t> strides = RowMajorStrides(shape);
+  const int64_t count = shape.empty() ? 1 : strides[0] * shape[0];
+  c.AddFoldedBytes(n, static_cast<uint64_t>(count) * 4);
+  std::vector<float> v(static_cast<std::size_t>(count));
+  for (int64_t i = 0; i < count; ++i) {
+    v[static_cast<std::size_t>(i)] = static_cast<float>(
+        fn(Broadcast(cond, shape, strides, i) != 0,
+           fill == nullptr ? 0.0 : Broadcast(*fill, shape, strides, i)));
+  }
+  return NdArray::FromValues<float>(DType::kFloat32, shape, v);
+}
+
+// Where with a constant condition (masks in attention): x ⊙ c + y ⊙ (1 −
+// c), the masks of 0s and 1s, exact wherever the value not selected is
+// finite; a constant operand (a fill, such as −inf) becomes one constant
+// added: v ⊙ mask + where(mask, 0, fill).
+void Where(Converter& c, const onnx::NodeProto& n) {
+  const NdArray* cond = c.ConstantOf(n.input(0));
+  if (cond == nullptr) {
+    c.Fail(n, "has a condition the model computes, which is not converted");
+  }
+  const Shape& shape = c.ShapeOf(Out(n));
+  const NdArray* kx = c.ConstantOf(n.input(1));
+  const NdArray* ky = c.ConstantOf(n.input(2));
+  const auto masked = [&](const std::string& v, bool selected_when,
+                          const char* what) {
+    const std::string m = c.AddConstant(
+        Part(c, n, what),
+        Masked(c, n, *cond, nullptr, shape,
+               [&](bool k, double) { return k == selected_when ? 1.0 : 0.0; }));
+    const std::string r = Part(c, n, (std::string(what) + "ed").c_str());
+    c.Add(r, "mul", shape, {{"x", Value(v)}, {"y", Value(m)}}, {v, m});
+    return r;
+  };
+  std::string left, right;
+  if (kx == nullptr && ky == nullptr) {
+    left = masked(In(c, n, 1), true, "mask");
+    right = masked(In(c, n, 2), false, "inverse_mask");
+  } else {
+    const bool x_runs = kx == nullptr;
+    left = masked(In(c, n, x_runs ? 1 : 2), x_runs, "mask");
+    right = c.AddConstant(
+        Part(c, n, "fill"),
+        Masked(c, n, *cond, x_runs ? ky : kx, shape,
+               [&](bool k, double fill) { return k == x_runs ? 0.0 : fill; }));
+  }
+  c.Add(Out(c, n), "add", shape, {{"x", Value(left)}, {"y", Value(right)}},
+        {left, right});
+}
+
 }  // namespace
 
 void AddActivationRows(std::vector<OnnxOpRow>& rows) {
@@ -174,6 +244,11 @@ void AddActivationRows(std::vector<OnnxOpRow>& rows) {
        "the sign as relu6(3 × 2^100 × x + 3) / 3 − 1): abs, mul, add, div, "
        "exp, relu6",
        true},
+      {"Where", Where,
+       "with a constant condition: x × mask + y × (1 − mask), or with a "
+       "constant operand v × mask + where(mask, 0, fill) (mul, add; exact "
+       "wherever the value not selected is finite); a condition the model "
+       "computes is refused"},
   };
   rows.insert(rows.end(), std::begin(own), std::end(own));
 }

@@ -341,3 +341,32 @@ def test_an_operation_folded_only_names_the_computed_value_it_reads() -> None:
     with pytest.raises(se.ExportValueError,
                        match="node 'range'.*reads 'x', a value the model computes"):
         se.load_onnx(m)
+
+
+@pytest.mark.parametrize("constant", ["none", "y", "x"])
+def test_where_over_a_constant_condition(tmp_path: Any, constant: str) -> None:
+    cond = np.array([[True, False, True, False, False, True]])  # broadcast over rows
+    inits: Dict[str, Any] = {"c": cond}
+    inputs: Dict[str, Any] = {}
+    for v in "xy":
+        if v == constant:
+            inits[v] = np.array(-1e4 if v == "y" else 2.5, np.float32)
+        else:
+            inputs[v] = (3, 6)
+    m = model([helper.make_node("Where", ["c", "x", "y"], ["w"])], inputs, {"w": (3, 6)}, inits)
+    run_onnx(tmp_path, m, {v: rand(3, 6) for v in inputs})
+
+
+def test_where_fills_with_infinity_and_a_computed_condition_is_refused() -> None:
+    cond = np.tril(np.ones((4, 4), bool))  # a causal mask
+    m = model([helper.make_node("Where", ["c", "x", "fill"], ["w"])], {"x": (2, 4, 4)},
+              {"w": (2, 4, 4)}, {"c": cond, "fill": np.array(-np.inf, np.float32)})
+    x = rand(2, 4, 4)
+    got = se.Interpreter(se.SarnicExporter(se.load_onnx(m), "m").run()).run({"x": x})["w"]
+    np.testing.assert_array_equal(got, np.where(cond, x, -np.inf))
+    # A comparison of run-time data is refused, naming it and what it reads.
+    m = model([helper.make_node("Greater", ["x", "zero"], ["c"], name="greater"),
+               helper.make_node("Where", ["c", "x", "zero"], ["w"])],
+              {"x": (2, 3)}, {"w": (2, 3)}, {"zero": np.array(0, np.float32)})
+    with pytest.raises(se.ExportValueError, match="node 'greater'.*reads 'x', a value the model"):
+        se.load_onnx(m)
