@@ -9,6 +9,7 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -228,10 +229,51 @@ void Compare(const std::vector<sarnic::NamedArray>& results,
   }
 }
 
+struct BenchmarkArgs {
+  bool on = false, json = false;
+  sarnic::BenchmarkOptions options;
+};
+
+// The benchmark as a JSON document: the figures of the table, and every
+// layer's time.
+std::string BenchmarkJson(const sarnic::BenchmarkResult& r) {
+  using nlohmann::ordered_json;
+  ordered_json doc = {{"format", "snx-benchmark"},
+                      {"runs", r.runs},
+                      {"warmup", r.warmup},
+                      {"median_ms", r.median * 1e3},
+                      {"min_ms", r.minimum * 1e3},
+                      {"max_ms", r.maximum * 1e3},
+                      {"arena_bytes", r.arena_bytes},
+                      {"peak_memory_bytes", r.peak_memory_bytes}};
+  const auto share = [&r](double s) {
+    return r.layer_seconds > 0 ? s / r.layer_seconds : 0.0;
+  };
+  const auto layer = [&](const sarnic::BenchmarkResult::LayerTime& l) {
+    return ordered_json{{"name", l.name},
+                        {"type", l.type},
+                        {"ms", l.seconds * 1e3},
+                        {"share", share(l.seconds)}};
+  };
+  doc["by_type"] = ordered_json::array();
+  for (const auto& t : r.by_type) {
+    doc["by_type"].push_back({{"type", t.type},
+                              {"layers", t.layers},
+                              {"ms", t.seconds * 1e3},
+                              {"share", share(t.seconds)}});
+  }
+  doc["slowest"] = ordered_json::array();
+  for (const auto& l : r.slowest) doc["slowest"].push_back(layer(l));
+  doc["layers"] = ordered_json::array();
+  for (const auto& l : r.layers) doc["layers"].push_back(layer(l));
+  return doc.dump(2, ' ', false, ordered_json::error_handler_t::replace) + "\n";
+}
+
 int Run(const std::string& path, const std::vector<std::string>& input_args,
         const std::optional<std::string>& outdir,
         const sarnic::RunOptions& options, const sarnic::Limits& limits,
-        const std::optional<std::string>& compare) {
+        const std::optional<std::string>& compare,
+        const BenchmarkArgs& benchmark) {
   if (sarnic::tools::IsOnnxFile(path)) {
     throw sarnic::ValueError(
         path +
@@ -244,10 +286,21 @@ int Run(const std::string& path, const std::vector<std::string>& input_args,
   const sarnic::Interpreter model = sarnic::Interpreter::FromFile(path, limits);
   WarnOfUnsoundPlan(path);
   std::vector<std::string> read = {path};
-  const auto inputs = ReadInputs(input_args, model, read);
+  const auto inputs = benchmark.on && input_args.empty()
+                          ? model.RandomInputs()
+                          : ReadInputs(input_args, model, read);
   const auto problems = model.InputProblems(inputs);
   for (const std::string& p : problems) PrintError(p);
   if (!problems.empty()) return 1;
+  if (benchmark.on) {
+    sarnic::BenchmarkResult r;
+    {
+      const sarnic::tools::Progress progress("snx-run: benchmarking " + path);
+      r = model.Benchmark(inputs, benchmark.options);
+    }
+    std::cout << (benchmark.json ? BenchmarkJson(r) : r.Text());
+    return 0;
+  }
   std::vector<sarnic::NamedArray> results;
   {
     const sarnic::tools::Progress progress("snx-run: running " + path);
@@ -272,6 +325,7 @@ int main(int argc, char** argv) {
   sarnic::Limits limits;
   std::optional<std::string> compare;
   bool markdown = false;
+  BenchmarkArgs benchmark;
   CLI::Option* model_option =
       app.add_option("model", path, "Model file (.snx)");
   app.add_flag("--semantics-markdown", markdown,
@@ -311,6 +365,30 @@ int main(int argc, char** argv) {
                  "more is refused when it is loaded")
       ->check(CLI::PositiveNumber)
       ->default_str("1e11");
+  CLI::Option* bench =
+      app.add_flag("--benchmark", benchmark.on,
+                   "Time the model instead of printing its outputs: the "
+                   "median, minimum and maximum latency per inference, the "
+                   "arena and the process's peak memory, the time per layer "
+                   "type and the ten slowest layers (inputs random in their "
+                   "declared shape and type unless --input gives them)")
+          ->excludes(all_layers)
+          ->excludes("--compare")
+          ->excludes("--output-dir")
+          ->excludes("--separate-buffers");
+  app.add_option("--runs", benchmark.options.runs, "Timed runs of --benchmark")
+      ->check(CLI::Range(1, 1'000'000))
+      ->needs(bench)
+      ->default_str("20");
+  app.add_option("--warmup", benchmark.options.warmup,
+                 "Untimed runs of --benchmark before the timed ones")
+      ->check(CLI::Range(0, 1'000'000))
+      ->needs(bench)
+      ->default_str("3");
+  app.add_flag("--json", benchmark.json,
+               "Print the benchmark as a JSON document, with every layer's "
+               "time")
+      ->needs(bench);
   sarnic::tools::AddVersionFlag(app, "snx-run");
   if (const auto status = sarnic::tools::ParseCommandLine(app, argc, argv)) {
     return *status;
@@ -326,7 +404,7 @@ int main(int argc, char** argv) {
   sarnic::RemoveTemporaryFilesOnSignals();
   int status = 0;
   try {
-    status = Run(path, inputs, outdir, options, limits, compare);
+    status = Run(path, inputs, outdir, options, limits, compare, benchmark);
   } catch (const std::exception& e) {
     PrintError(e.what());
     status = 1;

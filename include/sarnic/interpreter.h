@@ -61,6 +61,40 @@ struct NamedArray {
   NdArray array;
 };
 
+struct BenchmarkOptions {
+  int runs = 20;   // timed inferences
+  int warmup = 3;  // untimed ones first
+};
+
+// What a benchmark measured. Times are seconds per inference; a layer's is
+// its mean over the timed runs.
+struct BenchmarkResult {
+  struct LayerTime {
+    std::string name, type;
+    double seconds = 0;
+  };
+  struct TypeTime {
+    std::string type;
+    int layers = 0;
+    double seconds = 0;
+  };
+  int runs = 0, warmup = 0;
+  double median = 0, minimum = 0, maximum = 0;
+  uint64_t arena_bytes = 0;
+  // The process's peak resident memory so far, in bytes.
+  uint64_t peak_memory_bytes = 0;
+  // Every computed layer in model order; the layer types by their total
+  // time, longest first; the ten slowest layers, slowest first.
+  std::vector<LayerTime> layers;
+  std::vector<TypeTime> by_type;
+  std::vector<LayerTime> slowest;
+  // The total of the layers' times (the shares' denominator).
+  double layer_seconds = 0;
+
+  // The table snx-run --benchmark prints.
+  std::string Text() const;
+};
+
 class Interpreter {
  public:
   // The model in `bytes`, verified, every layer's shape inferred and
@@ -96,9 +130,25 @@ class Interpreter {
   std::vector<NamedArray> Run(const std::map<std::string, NdArray>& inputs,
                               const RunOptions& options = {}) const;
 
+  // Arrays for every model input in its shape and element type, random
+  // (floats uniform in [−1, 1], integers over their whole range) and the
+  // same for the same seed.
+  std::map<std::string, NdArray> RandomInputs(uint64_t seed = 0) const;
+
+  // Runs the model `options.warmup` times, then `options.runs` times timed,
+  // each in its planned arena as Run does, with each layer timed. Runs
+  // and warm-up runs outside [1, 1e6] and [0, 1e6] are a ValueError.
+  BenchmarkResult Benchmark(const std::map<std::string, NdArray>& inputs,
+                            const BenchmarkOptions& options = {}) const;
+
  private:
   struct Model;
   explicit Interpreter(std::unique_ptr<Model> model);
+  // Run, with each computed layer's time added to `seconds` (one entry per
+  // layer of the model) when it is given.
+  std::vector<NamedArray> TimedRun(const std::map<std::string, NdArray>& inputs,
+                                   const RunOptions& options,
+                                   std::vector<double>* seconds) const;
   std::unique_ptr<Model> model_;
 };
 

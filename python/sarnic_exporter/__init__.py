@@ -22,6 +22,7 @@ import networkx as _nx
 import numpy as _np
 
 from . import _core
+from ._benchmark import BenchmarkReport, LayerTime, TypeTime, report_from_core
 from ._quant import LayerError, OutputError, QuantReport, report_from_json
 from . import snxf
 from .errors import (ExportError, ExportIndexError, ExportKeyError, ExportOSError,
@@ -29,7 +30,8 @@ from .errors import (ExportError, ExportIndexError, ExportKeyError, ExportOSErro
 
 __version__: str = _core.__version__
 
-__all__ = ["__version__", "quantize", "QuantReport", "OutputError", "LayerError", "Comparison", "compare_models", "SarnicExporter", "Graph", "Interpreter", "TensorSpec", "PluginExporter", "Finding", "check_graph", "verify_model",
+__all__ = ["__version__", "quantize", "QuantReport", "OutputError", "LayerError",
+           "BenchmarkReport", "LayerTime", "TypeTime", "Comparison", "compare_models", "SarnicExporter", "Graph", "Interpreter", "TensorSpec", "PluginExporter", "Finding", "check_graph", "verify_model",
            "load_graph", "load_onnx", "save_graph", "snxf", "ExportError", "ExportValueError",
            "ExportKeyError", "ExportTypeError", "ExportIndexError", "ExportOSError"]
 
@@ -557,6 +559,36 @@ class Interpreter:
             Output (or layer) name to a new NumPy array.
         """
         return dict(self._core.run(dict(inputs), all_layers, separate_buffers))
+
+    def benchmark(self, runs: int = 20, warmup: int = 3,
+                  inputs: Optional[Mapping[str, Any]] = None) -> BenchmarkReport:
+        """Times the model as ``snx-run --benchmark`` does: ``warmup``
+        untimed runs, then ``runs`` timed ones in the planned arena, each
+        layer timed.
+
+        Args:
+            runs: timed runs (1 to 1,000,000).
+            warmup: untimed runs first (0 to 1,000,000).
+            inputs: one array per model input; random ones in the declared
+                shapes and element types when None.
+
+        Returns:
+            The latency per inference, the memory, and where the time goes
+            (``str()`` of it is the table snx-run prints).
+
+        Raises:
+            ExportValueError: runs or warmup out of range, or inputs that do
+                not fit the model.
+        """
+        if isinstance(runs, bool) or not isinstance(runs, int) \
+                or isinstance(warmup, bool) or not isinstance(warmup, int):
+            raise ExportTypeError("benchmark: runs and warmup are whole numbers")
+        if not 1 <= runs <= 1_000_000 or not 0 <= warmup <= 1_000_000:
+            raise ExportValueError(
+                f"benchmark: runs {runs} must be 1 to 1,000,000 and warmup {warmup} "
+                "0 to 1,000,000", "")
+        return report_from_core(self._core.benchmark(
+            runs, warmup, None if inputs is None else dict(inputs)))
 
 
 class Comparison(NamedTuple):

@@ -116,6 +116,51 @@ py::dict RunModel(const Interpreter& model, const py::dict& inputs,
   return out;
 }
 
+// The benchmark's figures as a dict (the typed object is the package's):
+// random inputs unless `inputs` gives them.
+py::dict BenchmarkModel(const Interpreter& model, int runs, int warmup,
+                        const py::object& inputs) {
+  std::map<std::string, NdArray> arrays;
+  if (inputs.is_none()) {
+    arrays = model.RandomInputs();
+  } else {
+    for (const auto& [key, value] : py::dict(inputs)) {
+      const std::string name = TextOf(key, "an input name");
+      arrays.emplace(name, ToArray(value, "input '" + name + "'"));
+    }
+  }
+  BenchmarkResult r;
+  {
+    py::gil_scoped_release release;
+    r = model.Benchmark(arrays, {runs, warmup});
+  }
+  const auto layers = [](const std::vector<BenchmarkResult::LayerTime>& ls) {
+    py::list out;
+    for (const auto& l : ls) {
+      out.append(py::make_tuple(py::str(Printable(l.name)), l.type, l.seconds));
+    }
+    return out;
+  };
+  py::list types;
+  for (const auto& t : r.by_type) {
+    types.append(py::make_tuple(t.type, t.layers, t.seconds));
+  }
+  py::dict d;
+  d["runs"] = r.runs;
+  d["warmup"] = r.warmup;
+  d["median"] = r.median;
+  d["minimum"] = r.minimum;
+  d["maximum"] = r.maximum;
+  d["arena_bytes"] = r.arena_bytes;
+  d["peak_memory_bytes"] = r.peak_memory_bytes;
+  d["layer_seconds"] = r.layer_seconds;
+  d["layers"] = layers(r.layers);
+  d["slowest"] = layers(r.slowest);
+  d["by_type"] = types;
+  d["text"] = r.Text();
+  return d;
+}
+
 }  // namespace
 
 void BindInterpreter(py::module_& m) {
@@ -132,7 +177,9 @@ void BindInterpreter(py::module_& m) {
       .def_property_readonly("arena_bytes", &Interpreter::arena_bytes)
       .def_property_readonly("operations", &Interpreter::operations)
       .def("run", &RunModel, py::arg("inputs"), py::arg("all_layers") = false,
-           py::arg("separate_buffers") = false);
+           py::arg("separate_buffers") = false)
+      .def("benchmark", &BenchmarkModel, py::arg("runs"), py::arg("warmup"),
+           py::arg("inputs"));
 }
 
 }  // namespace sarnic::python

@@ -123,9 +123,14 @@ void Batchnorm(const KernelContext& c) {
     mul[ch] = at(4, ch);
     add[ch] = at(3, ch);
   }
-  for (int64_t i = 0, n = c.output.count(); i < n; ++i) {
-    const int64_t ch = i % channels;
-    y[i] = (x[i] - mean[ch]) / denom[ch] * mul[ch] + add[ch];
+  // Row by row over the channels (no index arithmetic per element), so
+  // that the inner loop vectorises.
+  for (int64_t row = 0, n = c.output.count(); row < n; row += channels) {
+    const float* xr = x + row;
+    float* yr = y + row;
+    for (int64_t ch = 0; ch < channels; ++ch) {
+      yr[ch] = (xr[ch] - mean[ch]) / denom[ch] * mul[ch] + add[ch];
+    }
   }
 }
 

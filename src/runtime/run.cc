@@ -1,6 +1,7 @@
 // One run of a loaded model: the layers in model order, each output at its
 // planned place in the arena (or in a buffer of its own), each kernel on
 // its inputs' memory.
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -102,6 +103,12 @@ std::vector<std::string> Interpreter::InputProblems(
 std::vector<NamedArray> Interpreter::Run(
     const std::map<std::string, NdArray>& given,
     const RunOptions& options) const {
+  return TimedRun(given, options, nullptr);
+}
+
+std::vector<NamedArray> Interpreter::TimedRun(
+    const std::map<std::string, NdArray>& given, const RunOptions& options,
+    std::vector<double>* seconds) const {
   const auto problems = InputProblems(given);
   if (!problems.empty()) throw ValueError(problems.front());
   const Model& m = *model_;
@@ -133,6 +140,9 @@ std::vector<NamedArray> Interpreter::Run(
     const LayerView view(*p.layer);
     const std::string name =
         view.layer().name() ? view.layer().name()->str() : std::string();
+    const auto start = seconds != nullptr
+                           ? std::chrono::steady_clock::now()
+                           : std::chrono::steady_clock::time_point();
     if (p.row->type == snxf::Op::input) {
       // Every input layer is a model input (checked at load), so its name
       // is among those InputProblems found given.
@@ -146,6 +156,11 @@ std::vector<NamedArray> Interpreter::Run(
     } else if (p.row->kernel != nullptr) {
       const std::vector<Tensor> ins = KernelInputs(p, t);
       p.row->kernel({view, ins, out});
+    }
+    if (seconds != nullptr) {
+      (*seconds)[i] += std::chrono::duration<double>(
+                           std::chrono::steady_clock::now() - start)
+                           .count();
     }
     if (options.observe && p.row->storage != Storage::kParameterData) {
       options.observe(name, NdArray::View(out.dtype, out.shape, nullptr,
