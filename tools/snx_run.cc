@@ -241,6 +241,7 @@ std::string BenchmarkJson(const sarnic::BenchmarkResult& r) {
   ordered_json doc = {{"format", "snx-benchmark"},
                       {"runs", r.runs},
                       {"warmup", r.warmup},
+                      {"kernels", r.kernels},
                       {"median_ms", r.median * 1e3},
                       {"min_ms", r.minimum * 1e3},
                       {"max_ms", r.maximum * 1e3},

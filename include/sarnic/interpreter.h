@@ -79,6 +79,8 @@ struct BenchmarkResult {
     double seconds = 0;
   };
   int runs = 0, warmup = 0;
+  // The matrix products' kernels: "avx512", "avx2" or "portable".
+  std::string kernels;
   double median = 0, minimum = 0, maximum = 0;
   uint64_t arena_bytes = 0;
   // The process's peak resident memory so far, in bytes.

@@ -26,10 +26,12 @@ class TypeTime:
 class BenchmarkReport:
     """What ``snx-run --benchmark`` prints: latency per inference (median,
     minimum, maximum, in milliseconds), the arena and the process's peak
-    memory in bytes, the time per layer type (longest first), the ten
+    memory in bytes, the matrix products' kernels ("avx512", "avx2" or
+    "portable"), the time per layer type (longest first), the ten
     slowest layers and every layer's time in model order."""
     runs: int
     warmup: int
+    kernels: str
     median_ms: float
     min_ms: float
     max_ms: float
@@ -54,7 +56,8 @@ def report_from_core(d: Dict[str, Any]) -> BenchmarkReport:
         return [LayerTime(n, t, s * 1e3, share(s)) for n, t, s in rows]
 
     return BenchmarkReport(
-        runs=int(d["runs"]), warmup=int(d["warmup"]), median_ms=d["median"] * 1e3,
+        runs=int(d["runs"]), warmup=int(d["warmup"]), kernels=str(d["kernels"]),
+        median_ms=d["median"] * 1e3,
         min_ms=d["minimum"] * 1e3, max_ms=d["maximum"] * 1e3,
         arena_bytes=int(d["arena_bytes"]), peak_memory_bytes=int(d["peak_memory_bytes"]),
         by_type=[TypeTime(t, n, s * 1e3, share(s)) for t, n, s in d["by_type"]],

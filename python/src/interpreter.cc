@@ -148,6 +148,7 @@ py::dict BenchmarkModel(const Interpreter& model, int runs, int warmup,
   py::dict d;
   d["runs"] = r.runs;
   d["warmup"] = r.warmup;
+  d["kernels"] = r.kernels;
   d["median"] = r.median;
   d["minimum"] = r.minimum;
   d["maximum"] = r.maximum;

@@ -12,6 +12,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "runtime/gemm.h"
 #include "runtime/interpreter_model.h"
 #include "runtime/layer_view.h"
 #include "sarnic/errors.h"
@@ -153,6 +154,7 @@ BenchmarkResult Interpreter::Benchmark(
   BenchmarkResult r;
   r.runs = options.runs;
   r.warmup = options.warmup;
+  r.kernels = runtime::KernelsName(runtime::ActiveKernels());
   std::sort(latency.begin(), latency.end());
   const std::size_t n = latency.size();
   r.median =
@@ -190,7 +192,8 @@ BenchmarkResult Interpreter::Benchmark(
 
 std::string BenchmarkResult::Text() const {
   std::string out = "benchmark: " + std::to_string(runs) + " runs after " +
-                    std::to_string(warmup) + " warm-up runs\n";
+                    std::to_string(warmup) + " warm-up runs, " + kernels +
+                    " kernels\n";
   out += "latency per inference: median " + Milliseconds(median) +
          " ms, minimum " + Milliseconds(minimum) + " ms, maximum " +
          Milliseconds(maximum) + " ms\n";

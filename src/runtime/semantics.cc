@@ -168,6 +168,19 @@ Activation ActivationOf(const LayerView& layer) {
 
 void CheckActivation(const LayerView& layer) { ActivationOf(layer); }
 
+std::optional<Clamp> WrittenClamp(const LayerView& layer) {
+  switch (ActivationOf(layer)) {
+    case Activation::kLinear:
+      return Clamp::kNone;
+    case Activation::kRelu:
+      return Clamp::kRelu;
+    case Activation::kRelu6:
+      return Clamp::kRelu6;
+    default:
+      return std::nullopt;
+  }
+}
+
 void ApplyActivation(const LayerView& layer, float* data, int64_t count) {
   switch (ActivationOf(layer)) {
     case Activation::kLinear:

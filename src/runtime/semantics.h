@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "runtime/gemm.h"
 #include "runtime/layer_view.h"
 
 namespace sarnic::runtime {
@@ -130,6 +131,10 @@ Shape BroadcastShapes(const LayerView& layer, const Shape& a, const Shape& b);
 int64_t NormalAxis(const LayerView& layer, int64_t axis, std::size_t rank);
 // Applies the fused "activation" parameter in place.
 void ApplyActivation(const LayerView& layer, float* data, int64_t count);
+// The layer's fused activation as the clamp a matrix product applies as it
+// writes (none for linear), or nothing when it is another (sigmoid, tanh:
+// ApplyActivation applies those afterwards).
+std::optional<Clamp> WrittenClamp(const LayerView& layer);
 // Fails unless the "activation" parameter is one the interpreter knows.
 void CheckActivation(const LayerView& layer);
 

@@ -1,5 +1,5 @@
 // Convolutions over the height and width of NHWC activations (as matrix
-// products through Eigen) and transposed convolutions; the settings and
+// products, gemm.h) and transposed convolutions; the settings and
 // window sizes every layer over height and width shares.
 #include <Eigen/Core>
 #include <algorithm>
@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/gemm.h"
 #include "runtime/semantics.h"
 #include "runtime/windows.h"
 #include "sarnic/value.h"
@@ -156,19 +157,22 @@ void DepthwiseRow(const KernelContext& c, const ConvGeometry& g, int64_t n,
 }
 
 // Output rows [oy0, oy0 + rows) of a grouped convolution: their patches
-// (one row of KH × KW × C_in/groups values per output position) times the
-// group's filter columns, one matrix product per group.
+// (one row of KH × KW × C_in/groups values per output position) times each
+// group's packed filter columns, the bias and the clamp applied as they are
+// written.
 void ConvRows(const KernelContext& c, const ConvGeometry& g, int64_t n,
-              int64_t oy0, int64_t rows, RowMatrix& patches) {
+              int64_t oy0, int64_t rows, std::vector<float>& patches,
+              const std::vector<PackedMatrix>& filters, const Epilogue& e) {
   const Tensor &x = c.inputs[0], &f = c.inputs[1];
   const int64_t H = x.shape[1], W = x.shape[2], C = x.shape[3];
   const int64_t KH = f.shape[0], KW = f.shape[1], CG = f.shape[2];
   const int64_t CO = f.shape[3], OG = CO / g.groups, OW = c.output.shape[2];
-  patches.resize(rows * OW, KH * KW * CG);
+  const int64_t K = KH * KW * CG;
+  patches.resize(static_cast<std::size_t>(rows * OW * K));
   for (int64_t grp = 0; grp < g.groups; ++grp) {
     for (int64_t r = 0; r < rows * OW; ++r) {
       const int64_t oy = oy0 + r / OW, ox = r % OW;
-      float* p = patches.row(r).data();
+      float* p = patches.data() + r * K;
       for (int64_t kh = 0; kh < KH; ++kh) {
         const int64_t iy = oy * g.stride.h - g.pads.head.h + kh * g.dilation.h;
         for (int64_t kw = 0; kw < KW; ++kw, p += CG) {
@@ -183,56 +187,63 @@ void ConvRows(const KernelContext& c, const ConvGeometry& g, int64_t n,
         }
       }
     }
-    Eigen::Map<const RowMatrix, 0, Strided> w(c.in(1) + grp * OG, KH * KW * CG,
-                                              OG, Strided(CO));
-    Eigen::Map<RowMatrix, 0, Strided> out(
-        c.out() + (n * c.output.shape[1] + oy0) * OW * CO + grp * OG, rows * OW,
-        OG, Strided(CO));
-    out.noalias() = patches * w;
+    const Epilogue group{e.bias == nullptr ? nullptr : e.bias + grp * OG,
+                         e.clamp};
+    filters[static_cast<std::size_t>(grp)].Multiply(
+        rows * OW, patches.data(), K,
+        c.out() + (n * c.output.shape[1] + oy0) * OW * CO + grp * OG, CO,
+        group);
   }
-}
-
-// A 1 × 1 convolution over every position, unstrided and unpadded: the
-// input is its own patch matrix, one product for the whole batch.
-bool Pointwise(const KernelContext& c, const ConvGeometry& g) {
-  const Shape &x = c.inputs[0].shape, &f = c.inputs[1].shape;
-  if (f[0] != 1 || f[1] != 1 || g.groups != 1 || g.stride.h != 1 ||
-      g.stride.w != 1 || g.pads.head.h || g.pads.head.w || g.pads.tail.h ||
-      g.pads.tail.w) {
-    return false;
-  }
-  const int64_t positions = x[0] * x[1] * x[2];
-  Eigen::Map<const RowMatrix> in(c.in(0), positions, x[3]);
-  Eigen::Map<const RowMatrix> w(c.in(1), f[2], f[3]);
-  Eigen::Map<RowMatrix> out(c.out(), positions, f[3]);
-  out.noalias() = in * w;
-  return true;
 }
 
 void Conv(const KernelContext& c) {
   const ConvGeometry g = ConvSettings(c.layer);
   const Shape& f = c.inputs[1].shape;
   const bool depthwise = f[2] == 1 && g.groups == f[3];
+  // The bias and a relu or relu6 go where the products are written; a
+  // depthwise convolution and the other activations apply them after.
+  const std::optional<Clamp> clamp = WrittenClamp(c.layer);
+  const bool fused = clamp.has_value() && !depthwise;
+  const Epilogue e{fused && c.inputs.size() > 2 ? c.in(2) : nullptr,
+                   fused ? *clamp : Clamp::kNone};
   // Patches for as many output rows as fit in about a million values, so
   // that each product is large and the scratch stays bounded.
   const int64_t OH = c.output.shape[1], OW = c.output.shape[2];
   const int64_t patch = f[0] * f[1] * f[2] * std::max<int64_t>(OW, 1);
   const int64_t batch = std::clamp<int64_t>((int64_t{1} << 20) / patch, 1, OH);
-  RowMatrix patches;
-  const bool done = !depthwise && Pointwise(c, g);
-  for (int64_t n = 0; n < c.output.shape[0] && !done; ++n) {
+  const int64_t K = f[0] * f[1] * f[2], OG = f[3] / g.groups;
+  std::vector<PackedMatrix> filters;
+  if (!depthwise) {
+    for (int64_t grp = 0; grp < g.groups; ++grp) {
+      filters.emplace_back(ActiveKernels(), K, OG, c.in(1) + grp * OG, f[3]);
+    }
+  }
+  const Shape& x = c.inputs[0].shape;
+  const bool pointwise = !depthwise && f[0] == 1 && f[1] == 1 &&
+                         g.groups == 1 && g.stride.h == 1 && g.stride.w == 1 &&
+                         !g.pads.head.h && !g.pads.head.w && !g.pads.tail.h &&
+                         !g.pads.tail.w;
+  if (pointwise) {
+    // A 1 × 1 convolution: the input is its own patch matrix, one product
+    // for the whole batch.
+    filters[0].Multiply(x[0] * x[1] * x[2], c.in(0), x[3], c.out(), f[3], e);
+  }
+  std::vector<float> patches;
+  for (int64_t n = 0; n < c.output.shape[0] && !pointwise; ++n) {
     for (int64_t oy = 0; oy < OH;) {
       if (depthwise) {
         DepthwiseRow(c, g, n, oy++);
         continue;
       }
       const int64_t rows = std::min(batch, OH - oy);
-      ConvRows(c, g, n, oy, rows, patches);
+      ConvRows(c, g, n, oy, rows, patches, filters, e);
       oy += rows;
     }
   }
-  AddBias(c, 2);
-  ApplyActivation(c.layer, c.out(), c.output.count());
+  if (!fused) {
+    AddBias(c, 2);
+    ApplyActivation(c.layer, c.out(), c.output.count());
+  }
 }
 
 // A transposed convolution's output height and width are the layer's

@@ -4,7 +4,8 @@ consistent with each other and with the model, the document is complete,
 and bad counts are refused."""
 import json
 import os
-from typing import Any
+import subprocess
+from typing import Any, Dict, Optional
 
 import numpy as np
 import pytest
@@ -72,3 +73,59 @@ def test_snx_run_benchmark_prints_the_table_or_a_document(models: Any) -> None:
     for args in (["--runs", "3"], ["--benchmark", "--runs", "0"], ["--json"]):
         r = tool("snx-run", path, *args)
         assert r.returncode == 2, args
+
+
+def run_with_kernels(path: Any, inputs: Any, out: Any, kernels: Optional[str]) -> Dict[str, Any]:
+    env = dict(os.environ)
+    env.pop("SARNIC_KERNELS", None)
+    if kernels:
+        env["SARNIC_KERNELS"] = kernels
+    snx_run = os.path.join(os.path.dirname(os.environ["SNX_EXPORT"]), "snx-run")
+    r = subprocess.run([snx_run, str(path), "--input", str(inputs), "--all-layers", "-o", str(out)],
+                       env=env, capture_output=True, text=True)
+    assert r.returncode == 0, r.stderr
+    return {f.name: np.load(f) for f in out.iterdir()}
+
+
+TORCH = os.path.join(os.environ["SARNIC_TESTS_DATA_DIR"], "torch_networks")
+
+
+@pytest.mark.parametrize("name", ["float", "int8", "mobilenet", "encoder_block", "audio_conv1d",
+                                  "lstm_classifier", "activations"])
+def test_the_dispatched_kernels_agree_with_the_portable_ones(models: Any, tmp_path: Any,
+                                                             name: str) -> None:
+    """Every layer of each model, run by the tool with the kernels the
+    machine has and with the portable ones: the float layers within a tight
+    tolerance, the integer ones bit for bit."""
+    if name in ("float", "int8"):
+        path = models / f"{name}.snx"
+    elif name == "mobilenet":
+        graph = se.load_graph(os.path.join(os.environ["SARNIC_EXAMPLES_DIR"], "mobilenet",
+                                           "mobilenet.json"))
+        path = tmp_path / "m.snx"
+        path.write_bytes(se.SarnicExporter(graph, "m").run())
+    else:
+        path = tmp_path / "m.snx"
+        path.write_bytes(se.SarnicExporter(se.load_onnx(os.path.join(TORCH, f"{name}.onnx")),
+                                           "m").run())
+    interp = se.Interpreter(path)
+    rng = np.random.default_rng(5)
+    feeds = {}
+    for spec in interp.inputs:
+        if spec.dtype == "float32":
+            feeds[spec.name] = rng.uniform(-2, 2, spec.shape).astype(np.float32)
+        else:
+            feeds[spec.name] = rng.integers(-128, 128, spec.shape).astype(spec.dtype)
+    np.savez(tmp_path / "in.npz", **feeds)
+    (tmp_path / "a").mkdir()
+    (tmp_path / "b").mkdir()
+    wide = run_with_kernels(path, tmp_path / "in.npz", tmp_path / "a", None)
+    portable = run_with_kernels(path, tmp_path / "in.npz", tmp_path / "b", "portable")
+    assert wide.keys() == portable.keys() and len(wide) > 3
+    for layer, got in wide.items():
+        want = portable[layer]
+        if got.dtype != np.float32:
+            np.testing.assert_array_equal(got, want, err_msg=layer)
+        else:
+            np.testing.assert_allclose(got, want, rtol=1e-5, atol=1e-5 * max(1.0, float(np.abs(want).max())),
+                                       err_msg=layer)

@@ -1,0 +1,106 @@
+#include "runtime/gemm.h"
+
+#include <Eigen/Core>
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace sarnic::runtime {
+
+namespace {
+
+using RowMatrix =
+    Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+using Strided = Eigen::OuterStride<>;
+
+Kernels Detect() {
+  Kernels best = Kernels::kPortable;
+#if defined(__x86_64__) && defined(__GNUC__)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
+    best = Kernels::kAvx2;
+  }
+  if (__builtin_cpu_supports("avx512f")) best = Kernels::kAvx512;
+#endif
+  const char* asked = std::getenv("SARNIC_KERNELS");
+  if (asked == nullptr) return best;
+  if (std::strcmp(asked, "portable") == 0) return Kernels::kPortable;
+  if (std::strcmp(asked, "avx2") == 0 && best != Kernels::kPortable) {
+    return Kernels::kAvx2;
+  }
+  return best;
+}
+
+void Portable(int64_t M, int64_t N, int64_t K, const float* A, int64_t lda,
+              const float* B, int64_t ldb, float* C, int64_t ldc) {
+  Eigen::Map<const RowMatrix, 0, Strided> a(A, M, K, Strided(lda));
+  Eigen::Map<const RowMatrix, 0, Strided> b(B, K, N, Strided(ldb));
+  Eigen::Map<RowMatrix, 0, Strided> c(C, M, N, Strided(ldc));
+  c.noalias() = a * b;
+}
+
+}  // namespace
+
+Kernels ActiveKernels() {
+  static const Kernels k = Detect();
+  return k;
+}
+
+const char* KernelsName(Kernels k) {
+  switch (k) {
+    case Kernels::kAvx512:
+      return "avx512";
+    case Kernels::kAvx2:
+      return "avx2";
+    case Kernels::kPortable:
+      break;
+  }
+  return "portable";
+}
+
+PackedMatrix::PackedMatrix(Kernels k, int64_t K, int64_t N, const float* B,
+                           int64_t ldb)
+    : k_(k), K_(K), N_(N), ldb_(ldb), B_(B) {
+  if (k_ == Kernels::kPortable || K <= 0 || N <= 0) return;
+  const int64_t floats = PackedFloats(k_, K, N);
+  packed_.reset(static_cast<float*>(std::aligned_alloc(
+      64, static_cast<std::size_t>((floats * 4 + 63) / 64 * 64))));
+  if (!packed_) throw std::bad_alloc();
+  Pack(k_, K, N, B, ldb, packed_.get());
+}
+
+void PackedMatrix::Multiply(int64_t M, const float* A, int64_t lda, float* C,
+                            int64_t ldc, const Epilogue& e) const {
+  if (M <= 0 || N_ <= 0) return;
+  if (K_ <= 0) {
+    for (int64_t i = 0; i < M; ++i)
+      std::fill(C + i * ldc, C + i * ldc + N_, 0.0f);
+  } else if (packed_) {
+    MultiplyPacked(k_, M, N_, K_, A, lda, packed_.get(), C, ldc, e);
+    return;
+  } else {
+    Portable(M, N_, K_, A, lda, B_, ldb_, C, ldc);
+  }
+  for (int64_t i = 0; i < M; ++i) {
+    float* row = C + i * ldc;
+    if (e.bias != nullptr) {
+      for (int64_t j = 0; j < N_; ++j) row[j] += e.bias[j];
+    }
+    if (e.clamp == Clamp::kRelu) {
+      for (int64_t j = 0; j < N_; ++j) row[j] = std::max(row[j], 0.0f);
+    } else if (e.clamp == Clamp::kRelu6) {
+      for (int64_t j = 0; j < N_; ++j) {
+        row[j] = std::min(std::max(row[j], 0.0f), 6.0f);
+      }
+    }
+  }
+}
+
+void Gemm(int64_t M, int64_t N, int64_t K, const float* A, int64_t lda,
+          const float* B, int64_t ldb, float* C, int64_t ldc,
+          const Epilogue& e) {
+  PackedMatrix(ActiveKernels(), K, N, B, ldb).Multiply(M, A, lda, C, ldc, e);
+}
+
+}  // namespace sarnic::runtime

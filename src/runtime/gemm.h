@@ -1,0 +1,67 @@
+// The float matrix product of the convolutions and the dense layers, with
+// kernels for the instructions the machine has, chosen when first used:
+// AVX-512, AVX2 with FMA, or the portable product (Eigen, at the baseline
+// x86-64 width). The binary runs on any x86-64 machine; a kernel is used
+// only where the processor reports its instructions.
+#ifndef SARNIC_RUNTIME_GEMM_H_
+#define SARNIC_RUNTIME_GEMM_H_
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+namespace sarnic::runtime {
+
+enum class Kernels { kPortable, kAvx2, kAvx512 };
+
+// The kernels in use: the widest the processor has, unless the environment
+// variable SARNIC_KERNELS says "portable" or "avx2" (a narrower one, for
+// tests and for checking the baseline path on a wider machine).
+Kernels ActiveKernels();
+const char* KernelsName(Kernels k);
+
+// What is applied as C is written: a bias per column (when given), then
+// a clamp: relu max(x, 0) or relu6 min(max(x, 0), 6), NaN kept. The same
+// operations in the same order as adding the bias and applying the
+// activation afterwards.
+enum class Clamp { kNone, kRelu, kRelu6 };
+struct Epilogue {
+  const float* bias = nullptr;
+  Clamp clamp = Clamp::kNone;
+};
+
+// B[K, N] (row-major, leading dimension ldb) prepared once for the kernels
+// `k`, then multiplied by any number of A's: C[M, N] = A[M, K] × B (and the
+// epilogue). Every element of C is its products summed in order of k. B
+// must outlive it.
+class PackedMatrix {
+ public:
+  PackedMatrix(Kernels k, int64_t K, int64_t N, const float* B, int64_t ldb);
+  void Multiply(int64_t M, const float* A, int64_t lda, float* C, int64_t ldc,
+                const Epilogue& e = {}) const;
+
+ private:
+  Kernels k_;
+  int64_t K_, N_, ldb_;
+  const float* B_;
+  std::unique_ptr<float, decltype(&std::free)> packed_{nullptr, std::free};
+};
+
+// C[M, N] = A[M, K] × B[K, N] with the active kernels.
+void Gemm(int64_t M, int64_t N, int64_t K, const float* A, int64_t lda,
+          const float* B, int64_t ldb, float* C, int64_t ldc,
+          const Epilogue& e = {});
+
+// The kernels for wider instructions (gemm_x86.cc); each needs the
+// processor's support, checked by the caller. The floats a packed B takes,
+// its packing, and the product.
+int64_t PackedFloats(Kernels k, int64_t K, int64_t N);
+void Pack(Kernels k, int64_t K, int64_t N, const float* B, int64_t ldb,
+          float* packed);
+void MultiplyPacked(Kernels k, int64_t M, int64_t N, int64_t K, const float* A,
+                    int64_t lda, const float* packed, float* C, int64_t ldc,
+                    const Epilogue& e);
+
+}  // namespace sarnic::runtime
+
+#endif  // SARNIC_RUNTIME_GEMM_H_

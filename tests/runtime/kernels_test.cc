@@ -1,0 +1,141 @@
+// The matrix product's kernels for wider instructions against the portable
+// one and against fused multiply-add chains in order of k, over the shapes
+// where blocking and edges could go wrong, with the bias and clamps
+// applied as the products are written.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "runtime/gemm.h"
+
+namespace sarnic::runtime {
+namespace {
+
+bool Supported(Kernels k) {
+  switch (k) {
+    case Kernels::kAvx512:
+      return __builtin_cpu_supports("avx512f");
+    case Kernels::kAvx2:
+      return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    case Kernels::kPortable:
+      break;
+  }
+  return true;
+}
+
+struct Case {
+  int64_t M, N, K, extra;  // extra: leading dimensions past the row
+  Clamp clamp;
+  bool bias;
+};
+
+class Kernel : public testing::TestWithParam<Case> {};
+
+// C with the kernels `k` (or, with `chains`, each element a std::fma chain
+// in order of k, then the bias and the clamp), A and B random in [−1, 1]
+// (A's element (1, 0) NaN when asked), the rows of each matrix `extra`
+// elements longer.
+std::vector<float> Product(Kernels k, const Case& c, bool nan,
+                           bool chains = false) {
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<float> d(-1, 1);
+  const int64_t lda = c.K + c.extra, ldb = c.N + c.extra, ldc = c.N + c.extra;
+  std::vector<float> a(static_cast<std::size_t>(c.M * lda)),
+      b(static_cast<std::size_t>(c.K * ldb)),
+      bias(static_cast<std::size_t>(c.N));
+  for (float& v : a) v = d(rng);
+  for (float& v : b) v = d(rng);
+  for (float& v : bias) v = 4 * d(rng);
+  if (nan && c.M > 1) a[static_cast<std::size_t>(lda)] = std::nanf("");
+  std::vector<float> out(static_cast<std::size_t>(c.M * ldc), -7.0f);
+  if (chains) {
+    for (int64_t i = 0; i < c.M; ++i) {
+      for (int64_t j = 0; j < c.N; ++j) {
+        float acc = 0;
+        for (int64_t q = 0; q < c.K; ++q) {
+          acc = std::fma(a[static_cast<std::size_t>(i * lda + q)],
+                         b[static_cast<std::size_t>(q * ldb + j)], acc);
+        }
+        if (c.bias) acc += bias[static_cast<std::size_t>(j)];
+        if (c.clamp != Clamp::kNone) acc = std::max(acc, 0.0f);
+        if (c.clamp == Clamp::kRelu6) acc = std::min(acc, 6.0f);
+        out[static_cast<std::size_t>(i * ldc + j)] = acc;
+      }
+    }
+    return out;
+  }
+  PackedMatrix(k, c.K, c.N, b.data(), ldb)
+      .Multiply(c.M, a.data(), lda, out.data(), ldc,
+                {c.bias ? bias.data() : nullptr, c.clamp});
+  return out;
+}
+
+TEST_P(Kernel, AgreesWithThePortableProductAndWithFusedChainsInOrderOfK) {
+  const Case c = GetParam();
+  const std::vector<float> portable = Product(Kernels::kPortable, c, false);
+  const std::vector<float> chains = Product(Kernels::kPortable, c, false, true);
+  for (const Kernels k : {Kernels::kAvx2, Kernels::kAvx512}) {
+    if (!Supported(k)) continue;
+    const std::vector<float> got = Product(k, c, false);
+    const int64_t ldc = c.N + c.extra;
+    for (int64_t i = 0; i < c.M; ++i) {
+      for (int64_t j = 0; j < ldc; ++j) {
+        const std::size_t at = static_cast<std::size_t>(i * ldc + j);
+        if (j >= c.N) {  // past the row: untouched
+          ASSERT_EQ(got[at], -7.0f);
+          continue;
+        }
+        ASSERT_NEAR(got[at], portable[at],
+                    2e-6f * static_cast<float>(c.K) + 1e-6f)
+            << KernelsName(k) << " at " << i << ", " << j;
+      }
+    }
+    // Every element is one chain of fused multiply-adds in order of k,
+    // whatever the vector width and blocking.
+    ASSERT_EQ(got, chains) << KernelsName(k);
+  }
+}
+
+TEST_P(Kernel, KeepsNanThroughTheClamp) {
+  const Case c = GetParam();
+  if (c.M < 2) return;
+  for (const Kernels k :
+       {Kernels::kPortable, Kernels::kAvx2, Kernels::kAvx512}) {
+    if (!Supported(k)) continue;
+    const std::vector<float> got = Product(k, c, true);
+    const int64_t ldc = c.N + c.extra;
+    for (int64_t j = 0; j < c.N; ++j) {
+      EXPECT_TRUE(std::isnan(got[static_cast<std::size_t>(ldc + j)]))
+          << KernelsName(k) << " column " << j;
+    }
+    for (int64_t j = 0; j < c.N && c.clamp != Clamp::kNone; ++j) {
+      const float v = got[static_cast<std::size_t>(j)];
+      EXPECT_TRUE(v >= 0.0f && (c.clamp == Clamp::kRelu || v <= 6.0f)) << v;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, Kernel,
+    testing::Values(Case{1, 1, 1, 0, Clamp::kNone, false},
+                    Case{7, 15, 3, 2, Clamp::kRelu, true},
+                    Case{9, 17, 255, 0, Clamp::kNone, true},
+                    Case{13, 33, 256, 5, Clamp::kRelu6, true},
+                    Case{8, 32, 257, 0, Clamp::kRelu, false},
+                    Case{50, 64, 600, 3, Clamp::kNone, false},
+                    Case{6, 100, 9, 0, Clamp::kRelu6, false},
+                    Case{3, 512, 40, 1, Clamp::kNone, true}));
+
+TEST(Kernels, ThePortableOnesAreChosenWhenAsked) {
+  // The choice is made once per process from SARNIC_KERNELS (the tests of
+  // whole models run the tools with each); here only its names.
+  EXPECT_STREQ(KernelsName(Kernels::kPortable), "portable");
+  EXPECT_STREQ(KernelsName(Kernels::kAvx512), "avx512");
+}
+
+}  // namespace
+}  // namespace sarnic::runtime
