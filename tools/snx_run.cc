@@ -242,6 +242,7 @@ std::string BenchmarkJson(const sarnic::BenchmarkResult& r) {
                       {"runs", r.runs},
                       {"warmup", r.warmup},
                       {"kernels", r.kernels},
+                      {"threads", r.threads},
                       {"median_ms", r.median * 1e3},
                       {"min_ms", r.minimum * 1e3},
                       {"max_ms", r.maximum * 1e3},
@@ -386,6 +387,11 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0, 1'000'000))
       ->needs(bench)
       ->default_str("3");
+  app.add_option("--threads", options.threads,
+                 "Threads the convolutions and dense layers split their work "
+                 "over (the results are the same bits for every count)")
+      ->check(CLI::Range(1, 256))
+      ->default_str("1");
   app.add_flag("--json", benchmark.json,
                "Print the benchmark as a JSON document, with every layer's "
                "time")
@@ -405,6 +411,7 @@ int main(int argc, char** argv) {
   sarnic::RemoveTemporaryFilesOnSignals();
   int status = 0;
   try {
+    benchmark.options.threads = options.threads;
     status = Run(path, inputs, outdir, options, limits, compare, benchmark);
   } catch (const std::exception& e) {
     PrintError(e.what());

@@ -41,6 +41,9 @@ struct RunOptions {
   // valid during the call only. Nothing is copied for it.
   std::function<void(const std::string& layer, const NdArray& output)> observe =
       {};
+  // Threads the convolutions and dense layers split their work over (1 to
+  // 256); the results are the same bits for every count.
+  int threads = 1;
 };
 
 // What a model may ask of the machine, checked when it is loaded (and the
@@ -62,8 +65,9 @@ struct NamedArray {
 };
 
 struct BenchmarkOptions {
-  int runs = 20;   // timed inferences
-  int warmup = 3;  // untimed ones first
+  int runs = 20;    // timed inferences
+  int warmup = 3;   // untimed ones first
+  int threads = 1;  // as RunOptions::threads
 };
 
 // What a benchmark measured. Times are seconds per inference; a layer's is
@@ -78,7 +82,7 @@ struct BenchmarkResult {
     int layers = 0;
     double seconds = 0;
   };
-  int runs = 0, warmup = 0;
+  int runs = 0, warmup = 0, threads = 1;
   // The matrix products' kernels: "avx512", "avx2" or "portable".
   std::string kernels;
   double median = 0, minimum = 0, maximum = 0;

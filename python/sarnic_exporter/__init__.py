@@ -492,6 +492,13 @@ class TensorSpec(NamedTuple):
     dtype: str
 
 
+def _check_threads(threads: Any) -> None:
+    if isinstance(threads, bool) or not isinstance(threads, int):
+        raise ExportTypeError(f"threads must be a whole number, not {threads!r}")
+    if not 1 <= threads <= 256:
+        raise ExportValueError(f"threads {threads} must be 1 to 256", "")
+
+
 class Interpreter:
     """Runs an SNX model with the reference interpreter: each layer computes
     what docs/semantics.md declares, inside one arena laid out as the
@@ -543,7 +550,7 @@ class Interpreter:
         return float(self._core.operations)
 
     def run(self, inputs: Mapping[str, Any], all_layers: bool = False,
-            separate_buffers: bool = False) -> Dict[str, Any]:
+            separate_buffers: bool = False, threads: int = 1) -> Dict[str, Any]:
         """Runs the model once.
 
         Args:
@@ -554,14 +561,19 @@ class Interpreter:
             separate_buffers: give every output a buffer of its own instead
                 of the planned arena; the results are identical for a sound
                 plan.
+            threads: threads the convolutions and dense layers split their
+                work over (1 to 256); the results are the same bits for
+                every count.
 
         Returns:
             Output (or layer) name to a new NumPy array.
         """
-        return dict(self._core.run(dict(inputs), all_layers, separate_buffers))
+        _check_threads(threads)
+        return dict(self._core.run(dict(inputs), all_layers, separate_buffers, threads))
 
     def benchmark(self, runs: int = 20, warmup: int = 3,
-                  inputs: Optional[Mapping[str, Any]] = None) -> BenchmarkReport:
+                  inputs: Optional[Mapping[str, Any]] = None,
+                  threads: int = 1) -> BenchmarkReport:
         """Times the model as ``snx-run --benchmark`` does: ``warmup``
         untimed runs, then ``runs`` timed ones in the planned arena, each
         layer timed.
@@ -571,6 +583,7 @@ class Interpreter:
             warmup: untimed runs first (0 to 1,000,000).
             inputs: one array per model input; random ones in the declared
                 shapes and element types when None.
+            threads: as for ``run``.
 
         Returns:
             The latency per inference, the memory, and where the time goes
@@ -587,8 +600,9 @@ class Interpreter:
             raise ExportValueError(
                 f"benchmark: runs {runs} must be 1 to 1,000,000 and warmup {warmup} "
                 "0 to 1,000,000", "")
+        _check_threads(threads)
         return report_from_core(self._core.benchmark(
-            runs, warmup, None if inputs is None else dict(inputs)))
+            runs, warmup, None if inputs is None else dict(inputs), threads))
 
 
 class Comparison(NamedTuple):

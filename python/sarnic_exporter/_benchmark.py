@@ -31,6 +31,7 @@ class BenchmarkReport:
     slowest layers and every layer's time in model order."""
     runs: int
     warmup: int
+    threads: int
     kernels: str
     median_ms: float
     min_ms: float
@@ -56,7 +57,8 @@ def report_from_core(d: Dict[str, Any]) -> BenchmarkReport:
         return [LayerTime(n, t, s * 1e3, share(s)) for n, t, s in rows]
 
     return BenchmarkReport(
-        runs=int(d["runs"]), warmup=int(d["warmup"]), kernels=str(d["kernels"]),
+        runs=int(d["runs"]), warmup=int(d["warmup"]),
+        threads=int(d["threads"]), kernels=str(d["kernels"]),
         median_ms=d["median"] * 1e3,
         min_ms=d["minimum"] * 1e3, max_ms=d["maximum"] * 1e3,
         arena_bytes=int(d["arena_bytes"]), peak_memory_bytes=int(d["peak_memory_bytes"]),

@@ -91,7 +91,7 @@ Interpreter Load(const py::object& model, const py::object& max_memory,
 }
 
 py::dict RunModel(const Interpreter& model, const py::dict& inputs,
-                  bool all_layers, bool separate_buffers) {
+                  bool all_layers, bool separate_buffers, int threads) {
   std::map<std::string, NdArray> arrays;
   for (const auto& [key, value] : inputs) {
     const std::string name = TextOf(key, "an input name");
@@ -100,7 +100,11 @@ py::dict RunModel(const Interpreter& model, const py::dict& inputs,
   std::vector<NamedArray> results;
   {
     py::gil_scoped_release release;
-    results = model.Run(arrays, {all_layers, separate_buffers});
+    RunOptions options;
+    options.all_layers = all_layers;
+    options.separate_buffers = separate_buffers;
+    options.threads = threads;
+    results = model.Run(arrays, options);
   }
   py::dict out;
   for (const NamedArray& r : results) {
@@ -119,7 +123,7 @@ py::dict RunModel(const Interpreter& model, const py::dict& inputs,
 // The benchmark's figures as a dict (the typed object is the package's):
 // random inputs unless `inputs` gives them.
 py::dict BenchmarkModel(const Interpreter& model, int runs, int warmup,
-                        const py::object& inputs) {
+                        const py::object& inputs, int threads) {
   std::map<std::string, NdArray> arrays;
   if (inputs.is_none()) {
     arrays = model.RandomInputs();
@@ -132,7 +136,7 @@ py::dict BenchmarkModel(const Interpreter& model, int runs, int warmup,
   BenchmarkResult r;
   {
     py::gil_scoped_release release;
-    r = model.Benchmark(arrays, {runs, warmup});
+    r = model.Benchmark(arrays, {runs, warmup, threads});
   }
   const auto layers = [](const std::vector<BenchmarkResult::LayerTime>& ls) {
     py::list out;
@@ -149,6 +153,7 @@ py::dict BenchmarkModel(const Interpreter& model, int runs, int warmup,
   d["runs"] = r.runs;
   d["warmup"] = r.warmup;
   d["kernels"] = r.kernels;
+  d["threads"] = r.threads;
   d["median"] = r.median;
   d["minimum"] = r.minimum;
   d["maximum"] = r.maximum;
@@ -178,9 +183,9 @@ void BindInterpreter(py::module_& m) {
       .def_property_readonly("arena_bytes", &Interpreter::arena_bytes)
       .def_property_readonly("operations", &Interpreter::operations)
       .def("run", &RunModel, py::arg("inputs"), py::arg("all_layers") = false,
-           py::arg("separate_buffers") = false)
+           py::arg("separate_buffers") = false, py::arg("threads") = 1)
       .def("benchmark", &BenchmarkModel, py::arg("runs"), py::arg("warmup"),
-           py::arg("inputs"));
+           py::arg("inputs"), py::arg("threads"));
 }
 
 }  // namespace sarnic::python

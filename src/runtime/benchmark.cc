@@ -12,8 +12,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "runtime/gemm.h"
 #include "runtime/interpreter_model.h"
+#include "runtime/kernels.h"
 #include "runtime/layer_view.h"
 #include "sarnic/errors.h"
 #include "sarnic/value.h"
@@ -140,13 +140,19 @@ BenchmarkResult Interpreter::Benchmark(
     throw ValueError("a benchmark takes 0 to 1,000,000 warm-up runs, not " +
                      std::to_string(options.warmup));
   }
+  if (options.threads < 1 || options.threads > 256) {
+    throw ValueError("a benchmark takes 1 to 256 threads, not " +
+                     std::to_string(options.threads));
+  }
   const Model& m = *model_;
-  for (int i = 0; i < options.warmup; ++i) Run(inputs);
+  RunOptions run;
+  run.threads = options.threads;
+  for (int i = 0; i < options.warmup; ++i) Run(inputs, run);
   std::vector<double> layer_seconds(m.layers.size(), 0.0);
   std::vector<double> latency;
   for (int i = 0; i < options.runs; ++i) {
     const auto start = std::chrono::steady_clock::now();
-    TimedRun(inputs, {}, &layer_seconds);
+    TimedRun(inputs, run, &layer_seconds);
     latency.push_back(
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
             .count());
@@ -154,6 +160,7 @@ BenchmarkResult Interpreter::Benchmark(
   BenchmarkResult r;
   r.runs = options.runs;
   r.warmup = options.warmup;
+  r.threads = options.threads;
   r.kernels = runtime::KernelsName(runtime::ActiveKernels());
   std::sort(latency.begin(), latency.end());
   const std::size_t n = latency.size();
@@ -193,7 +200,8 @@ BenchmarkResult Interpreter::Benchmark(
 std::string BenchmarkResult::Text() const {
   std::string out = "benchmark: " + std::to_string(runs) + " runs after " +
                     std::to_string(warmup) + " warm-up runs, " + kernels +
-                    " kernels\n";
+                    " kernels, " + std::to_string(threads) +
+                    (threads == 1 ? " thread\n" : " threads\n");
   out += "latency per inference: median " + Milliseconds(median) +
          " ms, minimum " + Milliseconds(minimum) + " ms, maximum " +
          Milliseconds(maximum) + " ms\n";

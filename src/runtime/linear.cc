@@ -1,9 +1,9 @@
 // Matrix products (dense, linear, matmul) and the GRU cell: the dense
-// layers through the dispatched product (gemm.h), the rest through Eigen.
+// layers through the dispatched product (kernels.h), the rest through Eigen.
 #include <Eigen/Core>
 #include <cmath>
 
-#include "runtime/gemm.h"
+#include "runtime/kernels.h"
 #include "runtime/semantics.h"
 
 namespace sarnic::runtime {
@@ -33,7 +33,11 @@ Shape DenseShape(const ShapeContext& c) {
 void Dense(const KernelContext& c) {
   const Shape& b = c.inputs[1].shape;
   const int64_t rows = c.inputs[0].count() / b[0];
-  Gemm(rows, b[1], b[0], c.in(0), b[0], c.in(1), b[1], c.out(), b[1]);
+  const PackedMatrix weights(ActiveKernels(), b[0], b[1], c.in(1), b[1]);
+  ParallelFor(c.threads, rows, 16, [&](int64_t begin, int64_t end) {
+    weights.Multiply(end - begin, c.in(0) + begin * b[0], b[0],
+                     c.out() + begin * b[1], b[1]);
+  });
   Map out(c.out(), rows, b[1]);
   out.rowwise() += Eigen::Map<const Eigen::RowVectorXf>(c.in(2), b[1]);
   ApplyActivation(c.layer, c.out(), c.output.count());

@@ -111,6 +111,10 @@ std::vector<NamedArray> Interpreter::TimedRun(
     std::vector<double>* seconds) const {
   const auto problems = InputProblems(given);
   if (!problems.empty()) throw ValueError(problems.front());
+  if (options.threads < 1 || options.threads > 256) {
+    throw ValueError("a run takes 1 to 256 threads, not " +
+                     std::to_string(options.threads));
+  }
   const Model& m = *model_;
   m.CheckMemory(m.RunMemory(options), options);
   const bool in_arena = !options.separate_buffers && m.arena_bytes > 0;
@@ -152,10 +156,10 @@ std::vector<NamedArray> Interpreter::TimedRun(
       std::memcpy(out.data, p.data.data(), out.bytes());
     } else if (p.int8) {
       const std::vector<Tensor> ins = KernelInputs(p, t);
-      p.row->int8_kernel({view, ins, out});
+      p.row->int8_kernel({view, ins, out, 1});
     } else if (p.row->kernel != nullptr) {
       const std::vector<Tensor> ins = KernelInputs(p, t);
-      p.row->kernel({view, ins, out});
+      p.row->kernel({view, ins, out, options.threads});
     }
     if (seconds != nullptr) {
       (*seconds)[i] += std::chrono::duration<double>(

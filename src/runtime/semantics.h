@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "runtime/gemm.h"
+#include "runtime/kernels.h"
 #include "runtime/layer_view.h"
 
 namespace sarnic::runtime {
@@ -20,6 +20,8 @@ struct KernelContext {
   const LayerView& layer;
   std::span<const Tensor> inputs;
   const Tensor& output;
+  // Threads the kernel may split its work over (ParallelFor, kernels.h).
+  int threads;
   const float* in(std::size_t i) const { return inputs[i].f(); }
   float* out() const { return output.f(); }
 };

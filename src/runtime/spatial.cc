@@ -1,5 +1,5 @@
 // Convolutions over the height and width of NHWC activations (as matrix
-// products, gemm.h) and transposed convolutions; the settings and
+// products, kernels.h) and transposed convolutions; the settings and
 // window sizes every layer over height and width shares.
 #include <Eigen/Core>
 #include <algorithm>
@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "runtime/gemm.h"
+#include "runtime/kernels.h"
 #include "runtime/semantics.h"
 #include "runtime/windows.h"
 #include "sarnic/value.h"
@@ -132,28 +132,16 @@ void AddBias(const KernelContext& c, std::size_t bias_input) {
 }
 
 // A depthwise convolution with one filter per channel: each output channel
-// reads its own input channel.
-void DepthwiseRow(const KernelContext& c, const ConvGeometry& g, int64_t n,
-                  int64_t oy) {
+// reads its own input channel (kernels.h).
+void Depthwise(const KernelContext& c, const ConvGeometry& g, int64_t n,
+               int64_t oy) {
   const Tensor &x = c.inputs[0], &f = c.inputs[1];
   const int64_t H = x.shape[1], W = x.shape[2], C = x.shape[3];
-  const int64_t KH = f.shape[0], KW = f.shape[1], OW = c.output.shape[2];
-  float* out = c.out() + (n * c.output.shape[1] + oy) * OW * C;
-  std::fill(out, out + OW * C, 0.0f);
-  for (int64_t ox = 0; ox < OW; ++ox) {
-    float* o = out + ox * C;
-    for (int64_t kh = 0; kh < KH; ++kh) {
-      const int64_t iy = oy * g.stride.h - g.pads.head.h + kh * g.dilation.h;
-      if (iy < 0 || iy >= H) continue;
-      for (int64_t kw = 0; kw < KW; ++kw) {
-        const int64_t ix = ox * g.stride.w - g.pads.head.w + kw * g.dilation.w;
-        if (ix < 0 || ix >= W) continue;
-        const float* in = c.in(0) + ((n * H + iy) * W + ix) * C;
-        const float* w = c.in(1) + (kh * KW + kw) * C;
-        for (int64_t ch = 0; ch < C; ++ch) o[ch] += in[ch] * w[ch];
-      }
-    }
-  }
+  const int64_t OW = c.output.shape[2];
+  DepthwiseRow({c.in(0) + n * H * W * C, c.in(1),
+                c.out() + (n * c.output.shape[1] + oy) * OW * C, H, W, C,
+                f.shape[0], f.shape[1], OW, oy, g.stride.h, g.stride.w,
+                g.pads.head.h, g.pads.head.w, g.dilation.h, g.dilation.w});
 }
 
 // Output rows [oy0, oy0 + rows) of a grouped convolution: their patches
@@ -224,21 +212,30 @@ void Conv(const KernelContext& c) {
                          !g.pads.head.h && !g.pads.head.w && !g.pads.tail.h &&
                          !g.pads.tail.w;
   if (pointwise) {
-    // A 1 × 1 convolution: the input is its own patch matrix, one product
-    // for the whole batch.
-    filters[0].Multiply(x[0] * x[1] * x[2], c.in(0), x[3], c.out(), f[3], e);
-  }
-  std::vector<float> patches;
-  for (int64_t n = 0; n < c.output.shape[0] && !pointwise; ++n) {
-    for (int64_t oy = 0; oy < OH;) {
-      if (depthwise) {
-        DepthwiseRow(c, g, n, oy++);
-        continue;
+    // A 1 × 1 convolution: the input is its own patch matrix; its rows
+    // split over the threads.
+    ParallelFor(c.threads, x[0] * x[1] * x[2], 64,
+                [&](int64_t begin, int64_t end) {
+                  filters[0].Multiply(end - begin, c.in(0) + begin * x[3], x[3],
+                                      c.out() + begin * f[3], f[3], e);
+                });
+  } else {
+    // Output rows of every sample, in batches of `batch` rows (each
+    // thread with patches of its own).
+    const int64_t N = c.output.shape[0];
+    const int64_t per_sample = depthwise ? OH : (OH + batch - 1) / batch;
+    ParallelFor(c.threads, N * per_sample, 1, [&](int64_t begin, int64_t end) {
+      std::vector<float> patches;
+      for (int64_t t = begin; t < end; ++t) {
+        const int64_t n = t / per_sample, k = t % per_sample;
+        if (depthwise) {
+          Depthwise(c, g, n, k);
+          continue;
+        }
+        const int64_t oy = k * batch;
+        ConvRows(c, g, n, oy, std::min(batch, OH - oy), patches, filters, e);
       }
-      const int64_t rows = std::min(batch, OH - oy);
-      ConvRows(c, g, n, oy, rows, patches, filters, e);
-      oy += rows;
-    }
+    });
   }
   if (!fused) {
     AddBias(c, 2);

@@ -129,3 +129,25 @@ def test_the_dispatched_kernels_agree_with_the_portable_ones(models: Any, tmp_pa
         else:
             np.testing.assert_allclose(got, want, rtol=1e-5, atol=1e-5 * max(1.0, float(np.abs(want).max())),
                                        err_msg=layer)
+
+
+@pytest.mark.parametrize("name", ["mobilenet", "encoder_block", "audio_conv1d"])
+def test_every_thread_count_gives_the_same_bits(tmp_path: Any, name: str) -> None:
+    if name == "mobilenet":
+        graph = se.load_graph(os.path.join(os.environ["SARNIC_EXAMPLES_DIR"], "mobilenet",
+                                           "mobilenet.json"))
+    else:
+        graph = se.load_onnx(os.path.join(TORCH, f"{name}.onnx"))
+    interp = se.Interpreter(se.SarnicExporter(graph, "m").run())
+    rng = np.random.default_rng(9)
+    feeds = {s.name: rng.uniform(-2, 2, s.shape).astype(np.float32) for s in interp.inputs}
+    one = interp.run(feeds, all_layers=True)
+    for threads in (2, 3, 8):
+        many = interp.run(feeds, all_layers=True, threads=threads)
+        assert {k: v.tobytes() for k, v in many.items()} == {k: v.tobytes() for k, v in one.items()}
+    assert interp.benchmark(runs=2, threads=2).threads == 2
+    for bad in (0, 257):
+        with pytest.raises(se.ExportValueError, match="threads"):
+            interp.run(feeds, threads=bad)
+    with pytest.raises(se.ExportTypeError, match="threads"):
+        interp.run(feeds, threads=1.5)  # type: ignore[arg-type]

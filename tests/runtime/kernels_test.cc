@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "runtime/gemm.h"
+#include "runtime/kernels.h"
 
 namespace sarnic::runtime {
 namespace {

@@ -1,8 +1,8 @@
-// The matrix product's kernels for AVX2 with FMA and for AVX-512: the one
-// body (gemm_kernel.inc) compiled for each instruction set in a target
-// region of its own and a namespace of its own, so that nothing compiled
-// for a wider set is shared with the baseline code. The caller checks the
-// processor's support (gemm.cc).
+// The kernels for AVX2 with FMA and for AVX-512: the one body of each
+// (gemm_kernel.inc, depthwise_kernel.inc) compiled for each instruction set in
+// a target region of its own and a namespace of its own, so that nothing
+// compiled for a wider set is shared with the baseline code. The caller checks
+// the processor's support (kernels.cc).
 #include <immintrin.h>
 
 #include <algorithm>
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "runtime/gemm.h"
+#include "runtime/kernels.h"
 
 namespace sarnic::runtime {
 
@@ -29,6 +29,7 @@ namespace {
 #define SARNIC_ADD(a, b) _mm256_add_ps(a, b)
 #define SARNIC_MAX(a, b) _mm256_max_ps(a, b)
 #define SARNIC_MIN(a, b) _mm256_min_ps(a, b)
+#include "runtime/depthwise_kernel.inc"
 #include "runtime/gemm_kernel.inc"
 #undef SARNIC_VEC
 #undef SARNIC_W
@@ -64,6 +65,7 @@ namespace {
 #define SARNIC_ADD(a, b) _mm512_add_ps(a, b)
 #define SARNIC_MAX(a, b) _mm512_max_ps(a, b)
 #define SARNIC_MIN(a, b) _mm512_min_ps(a, b)
+#include "runtime/depthwise_kernel.inc"
 #include "runtime/gemm_kernel.inc"
 #undef SARNIC_VEC
 #undef SARNIC_W
@@ -80,6 +82,11 @@ namespace {
 }  // namespace avx512
 #pragma GCC pop_options
 #pragma GCC diagnostic pop
+
+void DepthwiseRowAvx2(const DepthwiseRowArgs& a) { avx2::DepthwiseRowBody(a); }
+void DepthwiseRowAvx512(const DepthwiseRowArgs& a) {
+  avx512::DepthwiseRowBody(a);
+}
 
 int64_t PackedFloats(Kernels k, int64_t K, int64_t N) {
   return k == Kernels::kAvx512 ? avx512::PackedFloats(K, N)

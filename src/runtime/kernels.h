@@ -1,13 +1,15 @@
-// The float matrix product of the convolutions and the dense layers, with
-// kernels for the instructions the machine has, chosen when first used:
-// AVX-512, AVX2 with FMA, or the portable product (Eigen, at the baseline
-// x86-64 width). The binary runs on any x86-64 machine; a kernel is used
-// only where the processor reports its instructions.
-#ifndef SARNIC_RUNTIME_GEMM_H_
-#define SARNIC_RUNTIME_GEMM_H_
+// The float kernels that take a model's time (the matrix product of the
+// convolutions and the dense layers, the depthwise convolution), with
+// versions for the instructions the machine has, chosen when first used:
+// AVX-512, AVX2 with FMA, or the portable ones (Eigen's product, loops at
+// the baseline x86-64 width). The binary runs on any x86-64 machine; a kernel
+// is used only where the processor reports its instructions.
+#ifndef SARNIC_RUNTIME_KERNELS_H_
+#define SARNIC_RUNTIME_KERNELS_H_
 
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 
 namespace sarnic::runtime {
@@ -52,7 +54,7 @@ void Gemm(int64_t M, int64_t N, int64_t K, const float* A, int64_t lda,
           const float* B, int64_t ldb, float* C, int64_t ldc,
           const Epilogue& e = {});
 
-// The kernels for wider instructions (gemm_x86.cc); each needs the
+// The kernels for wider instructions (kernels_x86.cc); each needs the
 // processor's support, checked by the caller. The floats a packed B takes,
 // its packing, and the product.
 int64_t PackedFloats(Kernels k, int64_t K, int64_t N);
@@ -62,6 +64,26 @@ void MultiplyPacked(Kernels k, int64_t M, int64_t N, int64_t K, const float* A,
                     int64_t lda, const float* packed, float* C, int64_t ldc,
                     const Epilogue& e);
 
+// Calls fn(begin, end) over [0, n) split into at most `threads` contiguous
+// parts of at least `grain` each, one per thread (the caller's thread among
+// them). The kernels compute every element as they would alone, so the
+// results do not depend on the split.
+void ParallelFor(int threads, int64_t n, int64_t grain,
+                 const std::function<void(int64_t, int64_t)>& fn);
+
+// One output row of a depthwise convolution over NHWC data (one filter per
+// channel): `in` is the sample's first element, `out` the row's.
+struct DepthwiseRowArgs {
+  const float* in;
+  const float* w;
+  float* out;
+  int64_t H, W, C, KH, KW, OW, oy;
+  int64_t stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w;
+};
+void DepthwiseRow(const DepthwiseRowArgs& a);
+void DepthwiseRowAvx2(const DepthwiseRowArgs& a);
+void DepthwiseRowAvx512(const DepthwiseRowArgs& a);
+
 }  // namespace sarnic::runtime
 
-#endif  // SARNIC_RUNTIME_GEMM_H_
+#endif  // SARNIC_RUNTIME_KERNELS_H_

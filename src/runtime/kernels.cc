@@ -1,10 +1,13 @@
-#include "runtime/gemm.h"
+#include "runtime/kernels.h"
 
 #include <Eigen/Core>
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <new>
+#include <thread>
+#include <vector>
 
 namespace sarnic::runtime {
 
@@ -39,6 +42,8 @@ void Portable(int64_t M, int64_t N, int64_t K, const float* A, int64_t lda,
   Eigen::Map<RowMatrix, 0, Strided> c(C, M, N, Strided(ldc));
   c.noalias() = a * b;
 }
+
+#include "runtime/depthwise_kernel.inc"
 
 }  // namespace
 
@@ -101,6 +106,45 @@ void Gemm(int64_t M, int64_t N, int64_t K, const float* A, int64_t lda,
           const float* B, int64_t ldb, float* C, int64_t ldc,
           const Epilogue& e) {
   PackedMatrix(ActiveKernels(), K, N, B, ldb).Multiply(M, A, lda, C, ldc, e);
+}
+
+void ParallelFor(int threads, int64_t n, int64_t grain,
+                 const std::function<void(int64_t, int64_t)>& fn) {
+  const int64_t parts =
+      std::clamp<int64_t>(n / std::max<int64_t>(grain, 1), 1, threads);
+  if (parts <= 1) {
+    if (n > 0) fn(0, n);
+    return;
+  }
+  std::vector<std::thread> workers;
+  std::vector<std::exception_ptr> errors(static_cast<std::size_t>(parts));
+  const auto part = [&](int64_t p) {
+    try {
+      fn(n * p / parts, n * (p + 1) / parts);
+    } catch (...) {
+      errors[static_cast<std::size_t>(p)] = std::current_exception();
+    }
+  };
+  for (int64_t p = 1; p < parts; ++p) workers.emplace_back(part, p);
+  part(0);
+  for (std::thread& t : workers) t.join();
+  for (const auto& e : errors) {
+    if (e) std::rethrow_exception(e);
+  }
+}
+
+void DepthwiseRow(const DepthwiseRowArgs& a) {
+  switch (ActiveKernels()) {
+    case Kernels::kAvx512:
+      DepthwiseRowAvx512(a);
+      return;
+    case Kernels::kAvx2:
+      DepthwiseRowAvx2(a);
+      return;
+    case Kernels::kPortable:
+      break;
+  }
+  DepthwiseRowBody(a);
 }
 
 }  // namespace sarnic::runtime
