@@ -6,9 +6,11 @@ make setup):
   snx-export GRAPH.json), each the fastest of five runs of the tool;
 - import + export of chains of 2,000 and 20,000 Shape -> Reshape pairs,
   whose ratio shows the import linear in the model;
-- per network, the reference interpreter's latency (snx-run's kernels, one
-  thread, the model's planned arena) beside ONNX Runtime's on one thread,
-  each the median of repeated runs of the same input.
+- per network (and per standard image classifier, when PyTorch is
+  installed), the interpreter's latency (its benchmark mode: one thread,
+  the model's planned arena, the kernels the machine has) beside ONNX
+  Runtime's on one thread, each the median of repeated runs of the same
+  input, with the geometric mean of the ratios.
 
 Usage: onnx_networks.py BUILD_DIR (the module under BUILD_DIR/python, the
 tools under BUILD_DIR/tools)."""
@@ -87,26 +89,68 @@ def networks_dir():
     return os.path.join(ROOT, "tests", "networks", "models")
 
 
+def classifiers(folder):
+    """Standard image classifiers of torchvision (random weights) exported
+    at operator set 17, when PyTorch is installed (scripts/setup.sh models);
+    none otherwise."""
+    try:
+        import numpy as np
+        import torch
+        import torchvision
+    except ImportError:
+        print("standard classifiers skipped: scripts/setup.sh models installs PyTorch")
+        return []
+    x = np.random.default_rng(0).uniform(-1, 1, (1, 3, 224, 224)).astype(np.float32)
+    out = []
+    for name in ("resnet18", "mobilenet_v2", "mobilenet_v3_small", "efficientnet_b0"):
+        path = os.path.join(folder, f"{name}.onnx")
+        torch.manual_seed(0)
+        net = getattr(torchvision.models, name)(weights=None).eval()
+        with torch.no_grad():
+            torch.onnx.export(net, (torch.from_numpy(x),), path, input_names=["x"],
+                              output_names=["y"], opset_version=17)
+        out.append((name, {}, lambda: x, path))
+    # A depthwise-separable keyword spotter: 49 frames of 10 features.
+    from torch import nn
+    spotter = nn.Sequential(
+        nn.Conv2d(1, 64, (10, 4), stride=2, padding=(5, 1)), nn.BatchNorm2d(64), nn.ReLU(),
+        *[m for _ in range(4) for m in (
+            nn.Conv2d(64, 64, 3, padding=1, groups=64), nn.BatchNorm2d(64), nn.ReLU(),
+            nn.Conv2d(64, 64, 1), nn.BatchNorm2d(64), nn.ReLU())],
+        nn.AdaptiveAvgPool2d(1), nn.Flatten(), nn.Linear(64, 12)).eval()
+    mfcc = np.random.default_rng(1).normal(0, 1, (1, 1, 49, 10)).astype(np.float32)
+    path = os.path.join(folder, "ds_cnn_keywords.onnx")
+    with torch.no_grad():
+        torch.onnx.export(spotter, (torch.from_numpy(mfcc),), path, input_names=["x"],
+                          output_names=["y"], opset_version=17)
+    out.append(("ds_cnn_keywords", {}, lambda: mfcc, path))
+    return out
+
+
 def latencies(networks):
-    import numpy as np
+    """Each network's median latency (the interpreter's benchmark mode, one
+    thread) beside ONNX Runtime's (one thread, every graph optimisation),
+    their ratio, what the interpreter's time goes to, and the geometric
+    mean of the ratios."""
+    import math
     import onnx_reference
     import sarnic_exporter as se
     reference = onnx_reference.OnnxRuntime()
-    print(f"{'network':<20} {'snx-run ms':>10} {'ONNX Runtime ms':>16} {'ratio':>6}")
+    print(f"{'network':<20} {'snx-run ms':>10} {'ONNX Runtime ms':>16} {'ratio':>6}  where the time goes")
+    ratios = []
     try:
         for name, dims, make_input, path in networks:
             interp = se.Interpreter(se.SarnicExporter(se.load_onnx(path, dims), name).run())
             feeds = {interp.inputs[0].name: make_input()}
-            repeat = 20
-            interp.run(feeds)
-            times = []
-            for _ in range(repeat):
-                start = time.perf_counter()
-                interp.run(feeds)
-                times.append(time.perf_counter() - start)
-            ours = float(np.median(times)) * 1000
-            theirs = reference.latency_ms(path, feeds, repeat)
-            print(f"{name:<20} {ours:>10.2f} {theirs:>16.2f} {ours / theirs:>6.1f}")
+            report = interp.benchmark(runs=20, warmup=3, inputs=feeds)
+            theirs = reference.latency_ms(path, feeds, 20)
+            ratios.append(report.median_ms / theirs)
+            where = ", ".join(f"{t.type} {100 * t.share:.0f}%" for t in report.by_type[:3])
+            print(f"{name:<20} {report.median_ms:>10.2f} {theirs:>16.2f} {ratios[-1]:>6.2f}  {where}",
+                  flush=True)
+        print(f"kernels {report.kernels}: geometric mean of the ratios "
+              f"{math.exp(sum(map(math.log, ratios)) / len(ratios)):.2f} (target <= 1.0), "
+              f"largest {max(ratios):.2f} (target <= 1.5)")
     finally:
         reference.close()
 
@@ -127,7 +171,7 @@ def main():
     with tempfile.TemporaryDirectory() as folder:
         import_against_graph_file(os.path.join(build, "tools"), networks, folder)
         shape_chains(os.path.join(build, "tools"), folder)
-    latencies(networks)
+        latencies(networks + classifiers(folder))
 
 
 if __name__ == "__main__":
