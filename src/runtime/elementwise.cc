@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "runtime/broadcast.h"
-#include "runtime/exp_of.h"
+#include "runtime/kernels.h"
 #include "runtime/semantics.h"
 
 namespace sarnic::runtime {
@@ -40,8 +40,6 @@ float Sqrt(float x) { return std::sqrt(x); }
 // NaN stays NaN, as in the fused activation.
 float Relu(float x) { return std::max(x, 0.0f); }
 float Relu6(float x) { return std::min(std::max(x, 0.0f), 6.0f); }
-// e^−x by ExpOf, so that the loops vectorise.
-float Sigmoid(float x) { return 1.0f / (1.0f + ExpOf(-x)); }
 float Tanh(float x) { return std::tanh(x); }
 
 void Rsqrt(const KernelContext& c) {
@@ -62,6 +60,10 @@ void LeakyRelu(const KernelContext& c) {
   }
 }
 
+void SigmoidLayer(const KernelContext& c) {
+  runtime::Sigmoid(c.in(0), c.out(), c.output.count(), 1.0f, false);
+}
+
 void Swish(const KernelContext& c) {
   const bool hard = c.layer.NumberOr("hard", 0.0) != 0.0;
   const auto beta = static_cast<float>(c.layer.NumberOr("beta", 1.0));
@@ -71,7 +73,7 @@ void Swish(const KernelContext& c) {
   if (hard) {
     Map(x, y, n, [](float v) { return v * Relu6(v + 3.0f) / 6.0f; });
   } else {
-    Map(x, y, n, [beta](float v) { return v * Sigmoid(beta * v); });
+    runtime::Sigmoid(x, y, n, beta, true);
   }
 }
 
@@ -264,7 +266,7 @@ void AddElementwiseRows(std::vector<LayerSemantics>& rows) {
   unary(rsqrt, Rsqrt, "1 / sqrt(x + epsilon), epsilon 0 when absent");
   unary(relu, Unary<Relu>, "max(x, 0); NaN for NaN");
   unary(relu6, Unary<Relu6>, "min(max(x, 0), 6); NaN for NaN");
-  unary(sigmoid, Unary<Sigmoid>, "1 / (1 + e^-x), e^-x within 1 ulp");
+  unary(sigmoid, SigmoidLayer, "1 / (1 + e^-x), e^-x within 1 ulp");
   unary(tanh, Unary<Tanh>, "the hyperbolic tangent of x");
   unary(leaky_relu, LeakyRelu, "x when x >= 0, alpha × x otherwise");
   unary(swish, Swish,

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "runtime/exp_of.h"
+
 namespace sarnic::runtime {
 
 namespace {
@@ -44,6 +46,7 @@ void Portable(int64_t M, int64_t N, int64_t K, const float* A, int64_t lda,
 }
 
 #include "runtime/depthwise_kernel.inc"
+#include "runtime/sigmoid_kernel.inc"
 
 }  // namespace
 
@@ -145,6 +148,20 @@ void DepthwiseRow(const DepthwiseRowArgs& a) {
       break;
   }
   DepthwiseRowBody(a);
+}
+
+void Sigmoid(const float* x, float* y, int64_t n, float beta, bool swish) {
+  switch (ActiveKernels()) {
+    case Kernels::kAvx512:
+      SigmoidAvx512(x, y, n, beta, swish);
+      return;
+    case Kernels::kAvx2:
+      SigmoidAvx2(x, y, n, beta, swish);
+      return;
+    case Kernels::kPortable:
+      break;
+  }
+  SigmoidBody(x, y, n, beta, swish);
 }
 
 }  // namespace sarnic::runtime

@@ -1,5 +1,6 @@
 // The float kernels that take a model's time (the matrix product of the
-// convolutions and the dense layers, the depthwise convolution), with
+// convolutions and the dense layers, the depthwise convolution, sigmoid
+// and swish), with
 // versions for the instructions the machine has, chosen when first used:
 // AVX-512, AVX2 with FMA, or the portable ones (Eigen's product, loops at
 // the baseline x86-64 width). The binary runs on any x86-64 machine; a kernel
@@ -83,6 +84,12 @@ struct DepthwiseRowArgs {
 void DepthwiseRow(const DepthwiseRowArgs& a);
 void DepthwiseRowAvx2(const DepthwiseRowArgs& a);
 void DepthwiseRowAvx512(const DepthwiseRowArgs& a);
+
+// y = sigmoid(x) = 1 / (1 + e^−x) (e^ by ExpOf), or with `swish`
+// x × sigmoid(beta x), over n elements (y may be x).
+void Sigmoid(const float* x, float* y, int64_t n, float beta, bool swish);
+void SigmoidAvx2(const float* x, float* y, int64_t n, float beta, bool swish);
+void SigmoidAvx512(const float* x, float* y, int64_t n, float beta, bool swish);
 
 }  // namespace sarnic::runtime
 

@@ -1,11 +1,13 @@
 // The kernels for AVX2 with FMA and for AVX-512: the one body of each
-// (gemm_kernel.inc, depthwise_kernel.inc) compiled for each instruction set in
+// (gemm_kernel.inc, depthwise_kernel.inc, exp_of.inc,
+// sigmoid_kernel.inc) compiled for each instruction set in
 // a target region of its own and a namespace of its own, so that nothing
 // compiled for a wider set is shared with the baseline code. The caller checks
 // the processor's support (kernels.cc).
 #include <immintrin.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -30,7 +32,9 @@ namespace {
 #define SARNIC_MAX(a, b) _mm256_max_ps(a, b)
 #define SARNIC_MIN(a, b) _mm256_min_ps(a, b)
 #include "runtime/depthwise_kernel.inc"
+#include "runtime/exp_of.inc"
 #include "runtime/gemm_kernel.inc"
+#include "runtime/sigmoid_kernel.inc"
 #undef SARNIC_VEC
 #undef SARNIC_W
 #undef SARNIC_ROWS
@@ -66,7 +70,9 @@ namespace {
 #define SARNIC_MAX(a, b) _mm512_max_ps(a, b)
 #define SARNIC_MIN(a, b) _mm512_min_ps(a, b)
 #include "runtime/depthwise_kernel.inc"
+#include "runtime/exp_of.inc"
 #include "runtime/gemm_kernel.inc"
+#include "runtime/sigmoid_kernel.inc"
 #undef SARNIC_VEC
 #undef SARNIC_W
 #undef SARNIC_ROWS
@@ -86,6 +92,14 @@ namespace {
 void DepthwiseRowAvx2(const DepthwiseRowArgs& a) { avx2::DepthwiseRowBody(a); }
 void DepthwiseRowAvx512(const DepthwiseRowArgs& a) {
   avx512::DepthwiseRowBody(a);
+}
+
+void SigmoidAvx2(const float* x, float* y, int64_t n, float beta, bool swish) {
+  avx2::SigmoidBody(x, y, n, beta, swish);
+}
+void SigmoidAvx512(const float* x, float* y, int64_t n, float beta,
+                   bool swish) {
+  avx512::SigmoidBody(x, y, n, beta, swish);
 }
 
 int64_t PackedFloats(Kernels k, int64_t K, int64_t N) {

@@ -2,6 +2,8 @@
 // one and against fused multiply-add chains in order of k, over the shapes
 // where blocking and edges could go wrong, with the bias and clamps
 // applied as the products are written.
+#include "runtime/kernels.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,7 +12,7 @@
 #include <random>
 #include <vector>
 
-#include "runtime/kernels.h"
+#include "runtime/exp_of.h"
 
 namespace sarnic::runtime {
 namespace {
@@ -135,6 +137,59 @@ TEST(Kernels, ThePortableOnesAreChosenWhenAsked) {
   // whole models run the tools with each); here only its names.
   EXPECT_STREQ(KernelsName(Kernels::kPortable), "portable");
   EXPECT_STREQ(KernelsName(Kernels::kAvx512), "avx512");
+}
+
+}  // namespace
+}  // namespace sarnic::runtime
+
+namespace sarnic::runtime {
+namespace {
+
+TEST(Kernels, SigmoidAndSwishAreTheSameBitsAtEveryWidth) {
+  std::vector<float> x;
+  for (float v = -100.0f; v <= 100.0f; v += 0.37f) x.push_back(v);
+  for (const float v : {0.0f, -0.0f, 88.5f, -88.5f, 1e-30f,
+                        std::numeric_limits<float>::infinity(),
+                        -std::numeric_limits<float>::infinity(),
+                        std::numeric_limits<float>::quiet_NaN()}) {
+    x.push_back(v);
+  }
+  const auto n = static_cast<int64_t>(x.size());
+  for (const bool swish : {false, true}) {
+    std::vector<float> want(x.size());
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      const float s = 1.0f / (1.0f + ExpOf(-(swish ? 1.5f * x[i] : x[i])));
+      want[i] = swish ? x[i] * s : s;
+      if (std::isfinite(x[i]) && std::fabs(x[i]) < 80) {  // e^ within 1 ulp
+        const double exact =
+            1 /
+            (1 + std::exp(-static_cast<double>(swish ? 1.5f * x[i] : x[i])));
+        EXPECT_NEAR(s, exact, 2e-7 * exact + 1e-38) << x[i];
+      }
+    }
+    EXPECT_EQ(want[x.size() - 3],
+              swish ? std::numeric_limits<float>::infinity() : 1.0f);
+    // −inf × sigmoid(−inf) = −inf × 0: NaN, as the product in a graph gives.
+    if (swish) {
+      EXPECT_TRUE(std::isnan(want[x.size() - 2]));
+    } else {
+      EXPECT_EQ(want[x.size() - 2], 0.0f);
+    }
+    EXPECT_TRUE(std::isnan(want.back()));
+    for (const Kernels k : {Kernels::kAvx2, Kernels::kAvx512}) {
+      if (!Supported(k)) continue;
+      std::vector<float> got = x;  // in place, as a planned layer may be
+      (k == Kernels::kAvx2 ? SigmoidAvx2 : SigmoidAvx512)(
+          got.data(), got.data(), n, swish ? 1.5f : 1.0f, swish);
+      for (std::size_t i = 0; i < x.size(); ++i) {
+        if (std::isnan(want[i])) {
+          EXPECT_TRUE(std::isnan(got[i]));
+        } else {
+          EXPECT_EQ(got[i], want[i]) << KernelsName(k) << " at " << x[i];
+        }
+      }
+    }
+  }
 }
 
 }  // namespace
