@@ -263,23 +263,53 @@ void Reduce(const KernelContext& c) {
   float* y = c.out();
   std::fill(y, y + n, init);
   const float* x = c.in(0);
-  Walk(s, GroupStrides(s, on), [&](int64_t i, int64_t g) {
+  const auto apply = [](float& to, float v) {
     switch (kKind) {
       case Reduction::kSum:
       case Reduction::kMean:
-        y[g] += x[i];
+        to += v;
         break;
       case Reduction::kMax:
-        y[g] = std::max(y[g], x[i]);
+        to = std::max(to, v);
         break;
       case Reduction::kMin:
-        y[g] = std::min(y[g], x[i]);
+        to = std::min(to, v);
         break;
       case Reduction::kProduct:
-        y[g] *= x[i];
+        to *= v;
         break;
     }
-  });
+  };
+  // The reduced axes one block [first, last) between kept ones (a global
+  // pool of NHWC data): for each outer index, the reduced rows added to the
+  // output row in order, a loop over contiguous elements that vectorises.
+  // Each element takes its inputs in the order the walk below does.
+  std::size_t first = 0, last = s.size();
+  while (first < s.size() && !on[first]) ++first;
+  while (last > first && !on[last - 1]) --last;
+  bool block = first < last;
+  int64_t outer = 1, reduced = 1, inner = 1;
+  for (std::size_t d = 0; d < s.size(); ++d) {
+    if (d >= first && d < last) {
+      block = block && on[d];
+      reduced *= s[d];
+    } else {
+      (d < first ? outer : inner) *= s[d];
+    }
+  }
+  if (block) {
+    for (int64_t o = 0; o < outer; ++o) {
+      float* row = y + o * inner;
+      for (int64_t r = 0; r < reduced; ++r) {
+        const float* from = x + (o * reduced + r) * inner;
+        for (int64_t i = 0; i < inner; ++i) apply(row[i], from[i]);
+      }
+    }
+  }
+  if (!block) {
+    Walk(s, GroupStrides(s, on),
+         [&](int64_t i, int64_t g) { apply(y[g], x[i]); });
+  }
   if (kKind == Reduction::kMean && n > 0) {
     const float cells = float(c.inputs[0].count() / n);
     for (int64_t i = 0; i < n; ++i) y[i] /= cells;
