@@ -71,6 +71,9 @@ PackedMatrix::PackedMatrix(Kernels k, int64_t K, int64_t N, const float* B,
                            int64_t ldb)
     : k_(k), K_(K), N_(N), ldb_(ldb), B_(B) {
   if (k_ == Kernels::kPortable || K <= 0 || N <= 0) return;
+  // At most 16 columns fill one AVX2 strip and half an AVX-512 one: the
+  // narrower kernel computes the same chains with no columns to waste.
+  if (k_ == Kernels::kAvx512 && N <= 16) k_ = Kernels::kAvx2;
   const int64_t floats = PackedFloats(k_, K, N);
   packed_.reset(static_cast<float*>(std::aligned_alloc(
       64, static_cast<std::size_t>((floats * 4 + 63) / 64 * 64))));
