@@ -16,8 +16,13 @@
 
 namespace sarnic::runtime {
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,fma"))), \
+                             apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2,fma")
+#endif
 namespace avx2 {
 namespace {
 #define SARNIC_VEC __m256
@@ -48,14 +53,23 @@ namespace {
 #undef SARNIC_MIN
 }  // namespace
 }  // namespace avx2
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f"))), \
+                             apply_to = function)
+#else
 // GCC 12 reports the "undefined" source operand inside its own AVX-512
 // max and min intrinsics as maybe uninitialised.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC push_options
 #pragma GCC target("avx512f")
+#endif
 namespace avx512 {
 namespace {
 #define SARNIC_VEC __m512
@@ -86,8 +100,12 @@ namespace {
 #undef SARNIC_MIN
 }  // namespace
 }  // namespace avx512
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
 #pragma GCC diagnostic pop
+#endif
 
 void DepthwiseRowAvx2(const DepthwiseRowArgs& a) { avx2::DepthwiseRowBody(a); }
 void DepthwiseRowAvx512(const DepthwiseRowArgs& a) {
