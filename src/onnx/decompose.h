@@ -49,6 +49,19 @@ inline int64_t Axis(Converter& c, const onnx::NodeProto& n, int64_t axis,
   return *normal;
 }
 
+// name = x[begin:end] along `axis`, of `shape`.
+inline void AxisSlice(Converter& c, const std::string& name,
+                      const std::string& x, int64_t axis, int64_t begin,
+                      int64_t end, const Shape& shape) {
+  c.Add(name, "slice", shape,
+        {{"input", Value(x)},
+         {"axes", Value::IntList({axis})},
+         {"begin", Value::IntList({begin})},
+         {"end", Value::IntList({end})},
+         {"strides", Value::IntList({1})}},
+        {x});
+}
+
 // Input `input` of `n` as integers; a failure naming `what` when it is not
 // a constant.
 inline std::vector<int64_t> ConstantInts(Converter& c, const onnx::NodeProto& n,

@@ -15,18 +15,6 @@ namespace sarnic::onnx_import {
 
 namespace {
 
-// name = x[begin:end] along `axis`, of `shape`.
-void AxisSlice(Converter& c, const std::string& name, const std::string& x,
-               int64_t axis, int64_t begin, int64_t end, const Shape& shape) {
-  c.Add(name, "slice", shape,
-        {{"input", Value(x)},
-         {"axes", Value::IntList({axis})},
-         {"begin", Value::IntList({begin})},
-         {"end", Value::IntList({end})},
-         {"strides", Value::IntList({1})}},
-        {x});
-}
-
 // Split into slices along one axis: sizes from the "split" input (opset 13
 // on) or attribute, else equal parts of ceil(dim / outputs), the last the
 // rest (as opset 18's num_outputs has them; before it they must divide).

@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "onnx/converter.h"
+#include "onnx/decompose.h"
 #include "onnx/recurrent.h"
 #include "sarnic/shapes.h"
 
@@ -141,13 +142,7 @@ std::string InitialState(Converter& c, const onnx::NodeProto& n, int i,
   }
   const std::string x = In(c, n, i);
   const std::string one = Name(c, n, "d" + std::to_string(d) + "/slice");
-  c.Add(one, "slice", {1, s.N, s.H},
-        {{"input", Value(x)},
-         {"axes", Value::IntList({0})},
-         {"begin", Value::IntList({d})},
-         {"end", Value::IntList({d + 1})},
-         {"strides", Value::IntList({1})}},
-        {x});
+  AxisSlice(c, one, x, 0, d, d + 1, {1, s.N, s.H});
   c.Add(name, "reshape", {s.N, s.H}, {{"input", Value(one)}}, {one});
   return name;
 }
@@ -156,15 +151,8 @@ std::string InitialState(Converter& c, const onnx::NodeProto& n, int i,
 // is 0.
 std::string Cut(Converter& c, const std::string& name, const std::string& x,
                 int64_t axis, int64_t begin, int64_t end, int64_t other) {
-  const Shape shape =
-      axis == 0 ? Shape{end - begin, other} : Shape{other, end - begin};
-  c.Add(name, "slice", shape,
-        {{"input", Value(x)},
-         {"axes", Value::IntList({axis})},
-         {"begin", Value::IntList({begin})},
-         {"end", Value::IntList({end})},
-         {"strides", Value::IntList({1})}},
-        {x});
+  AxisSlice(c, name, x, axis, begin, end,
+            axis == 0 ? Shape{end - begin, other} : Shape{other, end - begin});
   return name;
 }
 

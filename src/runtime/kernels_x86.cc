@@ -40,17 +40,6 @@ namespace {
 #include "runtime/exp_of.inc"
 #include "runtime/gemm_kernel.inc"
 #include "runtime/sigmoid_kernel.inc"
-#undef SARNIC_VEC
-#undef SARNIC_W
-#undef SARNIC_ROWS
-#undef SARNIC_ZERO
-#undef SARNIC_LOAD
-#undef SARNIC_STORE
-#undef SARNIC_BROADCAST
-#undef SARNIC_FMA
-#undef SARNIC_ADD
-#undef SARNIC_MAX
-#undef SARNIC_MIN
 }  // namespace
 }  // namespace avx2
 #if defined(__clang__)
@@ -87,17 +76,6 @@ namespace {
 #include "runtime/exp_of.inc"
 #include "runtime/gemm_kernel.inc"
 #include "runtime/sigmoid_kernel.inc"
-#undef SARNIC_VEC
-#undef SARNIC_W
-#undef SARNIC_ROWS
-#undef SARNIC_ZERO
-#undef SARNIC_LOAD
-#undef SARNIC_STORE
-#undef SARNIC_BROADCAST
-#undef SARNIC_FMA
-#undef SARNIC_ADD
-#undef SARNIC_MAX
-#undef SARNIC_MIN
 }  // namespace
 }  // namespace avx512
 #if defined(__clang__)
