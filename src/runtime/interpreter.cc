@@ -300,6 +300,7 @@ void Interpreter::Model::Load() {
                      "max_operations=)");
   }
   CheckMemory(RunMemory({}), {});
+  Prepare();
 }
 
 std::optional<Shape> InferLayerShape(const snxf::Layer& layer,

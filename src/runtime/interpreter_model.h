@@ -3,6 +3,7 @@
 #ifndef SARNIC_RUNTIME_INTERPRETER_MODEL_H_
 #define SARNIC_RUNTIME_INTERPRETER_MODEL_H_
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,6 +29,8 @@ struct LayerPlan {
   uint64_t bytes = 0;
   double operations = 0;
   NdArray data;  // constants and variables
+  // What the float kernel prepared from constant inputs at load.
+  std::unique_ptr<Prepared> prepared;
 };
 
 }  // namespace runtime
@@ -41,7 +44,9 @@ struct Interpreter::Model {
   uint64_t arena_bytes = 0;
   Limits limits;
   double operations = 0;
-  uint64_t constant_copies = 0;  // bytes of the float copies of constants
+  // Bytes of the float copies of constants and of what the kernels
+  // prepared from them.
+  uint64_t constant_copies = 0;
 
   void Load();
   // Bytes a run with `options` holds at once.
@@ -49,6 +54,9 @@ struct Interpreter::Model {
   // Refuses a run of `memory` bytes above the limit.
   void CheckMemory(uint64_t memory, const RunOptions& options) const;
   void PlanLayer(uint32_t index);
+  // The kernels' preparations from constant inputs, while they fit in the
+  // memory limit.
+  void Prepare();
   void CheckInputs(runtime::LayerPlan& p, const runtime::LayerView& view);
   void PlaceInArena(runtime::LayerPlan& p, const runtime::LayerView& view);
   std::vector<TensorSpec> Specs(const flatbuffers::Vector<uint32_t>* indices,

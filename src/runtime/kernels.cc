@@ -67,16 +67,29 @@ const char* KernelsName(Kernels k) {
   return "portable";
 }
 
+namespace {
+
+// At most 16 columns fill one AVX2 strip and half an AVX-512 one: the
+// narrower kernel computes the same chains with no columns to waste.
+Kernels PackingFor(Kernels k, int64_t N) {
+  return k == Kernels::kAvx512 && N <= 16 ? Kernels::kAvx2 : k;
+}
+
+}  // namespace
+
+uint64_t PackedMatrix::Footprint(Kernels k, int64_t K, int64_t N) {
+  if (k == Kernels::kPortable || K <= 0 || N <= 0) return 0;
+  return static_cast<uint64_t>(PackedFloats(PackingFor(k, N), K, N) * 4 + 63) /
+         64 * 64;
+}
+
 PackedMatrix::PackedMatrix(Kernels k, int64_t K, int64_t N, const float* B,
                            int64_t ldb)
-    : k_(k), K_(K), N_(N), ldb_(ldb), B_(B) {
-  if (k_ == Kernels::kPortable || K <= 0 || N <= 0) return;
-  // At most 16 columns fill one AVX2 strip and half an AVX-512 one: the
-  // narrower kernel computes the same chains with no columns to waste.
-  if (k_ == Kernels::kAvx512 && N <= 16) k_ = Kernels::kAvx2;
-  const int64_t floats = PackedFloats(k_, K, N);
-  packed_.reset(static_cast<float*>(std::aligned_alloc(
-      64, static_cast<std::size_t>((floats * 4 + 63) / 64 * 64))));
+    : k_(PackingFor(k, N)), K_(K), N_(N), ldb_(ldb), B_(B) {
+  const uint64_t bytes = Footprint(k_, K, N);
+  if (bytes == 0) return;
+  packed_.reset(static_cast<float*>(
+      std::aligned_alloc(64, static_cast<std::size_t>(bytes))));
   if (!packed_) throw std::bad_alloc();
   Pack(k_, K, N, B, ldb, packed_.get());
 }

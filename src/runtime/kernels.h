@@ -42,6 +42,9 @@ class PackedMatrix {
   PackedMatrix(Kernels k, int64_t K, int64_t N, const float* B, int64_t ldb);
   void Multiply(int64_t M, const float* A, int64_t lda, float* C, int64_t ldc,
                 const Epilogue& e = {}) const;
+  // The bytes the packing of a K × N matrix for `k` takes (0 for the
+  // portable kernels, which read B where it is).
+  static uint64_t Footprint(Kernels k, int64_t K, int64_t N);
 
  private:
   Kernels k_;
@@ -73,13 +76,16 @@ void ParallelFor(int threads, int64_t n, int64_t grain,
                  const std::function<void(int64_t, int64_t)>& fn);
 
 // One output row of a depthwise convolution over NHWC data (one filter per
-// channel): `in` is the sample's first element, `out` the row's.
+// channel): `in` is the sample's first element, `out` the row's; the bias
+// (when given) and the clamp applied as it is written.
 struct DepthwiseRowArgs {
   const float* in;
   const float* w;
   float* out;
   int64_t H, W, C, KH, KW, OW, oy;
   int64_t stride_h, stride_w, pad_h, pad_w, dilation_h, dilation_w;
+  const float* bias = nullptr;
+  int clamp = 0;  // Clamp: 0 none, 1 relu, 2 relu6
 };
 void DepthwiseRow(const DepthwiseRowArgs& a);
 void DepthwiseRowAvx2(const DepthwiseRowArgs& a);

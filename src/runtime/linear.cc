@@ -2,6 +2,8 @@
 // layers through the dispatched product (kernels.h), the rest through Eigen.
 #include <Eigen/Core>
 #include <cmath>
+#include <cstdint>
+#include <optional>
 
 #include "runtime/kernels.h"
 #include "runtime/semantics.h"
@@ -30,17 +32,53 @@ Shape DenseShape(const ShapeContext& c) {
   return out;
 }
 
+// A constant B [K, N] packed once, at load (from its transpose when the
+// layer reads it transposed). Made only for kernels that pack: the
+// portable ones read B where it is.
+struct PackedWeights : Prepared {
+  std::optional<PackedMatrix> matrix;
+};
+
+Preparation PackWeights(const Tensor& b, bool transposed, uint64_t budget) {
+  if (b.data == nullptr || b.shape.size() != 2) return {};
+  const int64_t K = b.shape[transposed ? 1 : 0],
+                N = b.shape[transposed ? 0 : 1];
+  const uint64_t bytes = PackedMatrix::Footprint(ActiveKernels(), K, N);
+  if (bytes == 0 || bytes > budget) return {};
+  auto made = std::make_unique<PackedWeights>();
+  if (!transposed) {
+    made->matrix.emplace(ActiveKernels(), K, N, b.f(), N);
+  } else {
+    std::vector<float> t(static_cast<std::size_t>(K * N));
+    for (int64_t n = 0; n < N; ++n) {
+      for (int64_t k = 0; k < K; ++k) t[k * N + n] = b.f()[n * K + k];
+    }
+    made->matrix.emplace(ActiveKernels(), K, N, t.data(), N);
+  }
+  return {std::move(made), bytes};
+}
+
+Preparation PrepareDense(const PrepareContext& c) {
+  return PackWeights(c.inputs[1], false, c.budget);
+}
+
+// The bias and a relu or relu6 are applied where the product is written;
+// another activation after it.
 void Dense(const KernelContext& c) {
   const Shape& b = c.inputs[1].shape;
   const int64_t rows = c.inputs[0].count() / b[0];
-  const PackedMatrix weights(ActiveKernels(), b[0], b[1], c.in(1), b[1]);
+  std::optional<PackedMatrix> here;
+  const auto* prepared = static_cast<const PackedWeights*>(c.prepared);
+  if (prepared == nullptr)
+    here.emplace(ActiveKernels(), b[0], b[1], c.in(1), b[1]);
+  const PackedMatrix& weights = prepared != nullptr ? *prepared->matrix : *here;
+  const std::optional<Clamp> clamp = WrittenClamp(c.layer);
+  const Epilogue e{c.in(2), clamp.value_or(Clamp::kNone)};
   ParallelFor(c.threads, rows, 16, [&](int64_t begin, int64_t end) {
     weights.Multiply(end - begin, c.in(0) + begin * b[0], b[0],
-                     c.out() + begin * b[1], b[1]);
+                     c.out() + begin * b[1], b[1], e);
   });
-  Map out(c.out(), rows, b[1]);
-  out.rowwise() += Eigen::Map<const Eigen::RowVectorXf>(c.in(2), b[1]);
-  ApplyActivation(c.layer, c.out(), c.output.count());
+  if (!clamp.has_value()) ApplyActivation(c.layer, c.out(), c.output.count());
 }
 
 struct MatmulForm {
@@ -90,12 +128,38 @@ int64_t BatchOffset(const Shape& dims, const Shape& batch,
   return offset;
 }
 
+// A constant 2-D B is packed at load when A is read as it stands.
+Preparation PrepareMatmul(const PrepareContext& c) {
+  if (c.layer.Has("transpose_a")) return {};
+  return PackWeights(c.inputs[1], c.layer.Has("transpose_b"), c.budget);
+}
+
 void Matmul(const KernelContext& c) {
   const Shape &as = c.inputs[0].shape, &bs = c.inputs[1].shape;
   const MatmulForm f = Form(c.layer, as, bs);
   const Shape ab(as.begin(), as.end() - 2), bb(bs.begin(), bs.end() - 2);
   std::vector<int64_t> index(f.batch.size(), 0);
   const int64_t batches = Count(f.batch);
+  // One 2-D B read as it stands or transposed, packed at load or here: each
+  // batch's A [M, K] times it (the same products either way).
+  Preparation here;
+  const auto* packed = static_cast<const PackedWeights*>(c.prepared);
+  if (packed == nullptr && !f.ta && bs.size() == 2) {
+    here = PackWeights(c.inputs[1], f.tb, UINT64_MAX);
+    packed = static_cast<const PackedWeights*>(here.prepared.get());
+  }
+  if (packed != nullptr) {
+    for (int64_t i = 0; i < batches; ++i) {
+      packed->matrix->Multiply(
+          f.m, c.in(0) + BatchOffset(ab, f.batch, index) * f.m * f.k, f.k,
+          c.out() + i * f.m * f.n, f.n);
+      for (std::size_t d = index.size(); d-- > 0;) {
+        if (++index[d] < f.batch[d]) break;
+        index[d] = 0;
+      }
+    }
+    return;
+  }
   const int64_t a_rows = f.ta ? f.k : f.m, a_cols = f.ta ? f.m : f.k;
   const int64_t b_rows = f.tb ? f.n : f.k, b_cols = f.tb ? f.k : f.n;
   for (int64_t i = 0; i < batches; ++i) {
@@ -192,16 +256,18 @@ void AddLinearRows(std::vector<LayerSemantics>& rows) {
   const char* dense_meaning =
       "A [..., K] × B [K, M] + bias [M], then the fused \"activation\"";
   rows.push_back({dense, 3, 3, false, OutputType::kFloat32, Storage::kOwn,
-                  DenseShape, Dense, "[A, B, bias]", dense_meaning, DenseCost});
+                  DenseShape, Dense, "[A, B, bias]", dense_meaning, DenseCost,
+                  nullptr, nullptr, nullptr, PrepareDense});
   rows.push_back({linear, 3, 3, false, OutputType::kFloat32, Storage::kOwn,
-                  DenseShape, Dense, "[A, B, bias]", dense_meaning, DenseCost});
+                  DenseShape, Dense, "[A, B, bias]", dense_meaning, DenseCost,
+                  nullptr, nullptr, nullptr, PrepareDense});
   rows.push_back(
       {matmul, 2, 2, false, OutputType::kFloat32, Storage::kOwn, MatmulShape,
        Matmul, "[A, B]",
        "A [..., M, K] × B [..., K, N], the batch dimensions broadcast as NumPy "
        "broadcasts; a \"transpose_a\" or \"transpose_b\" parameter (its "
        "presence) transposes the last two axes of that operand first",
-       MatmulCost});
+       MatmulCost, nullptr, nullptr, nullptr, PrepareMatmul});
   rows.push_back(
       {gru, 8, 8, false, OutputType::kFloat32, Storage::kOwn, GruShape, Gru,
        "[input, h, w_ir, b_ir, w_h, b_wh, r_h, b_rh]",

@@ -159,7 +159,7 @@ std::vector<NamedArray> Interpreter::TimedRun(
       p.row->int8_kernel({view, ins, out, 1});
     } else if (p.row->kernel != nullptr) {
       const std::vector<Tensor> ins = KernelInputs(p, t);
-      p.row->kernel({view, ins, out, options.threads});
+      p.row->kernel({view, ins, out, options.threads, p.prepared.get()});
     }
     if (seconds != nullptr) {
       (*seconds)[i] += std::chrono::duration<double>(

@@ -6,6 +6,7 @@
 #define SARNIC_RUNTIME_SEMANTICS_H_
 
 #include <cstddef>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -13,6 +14,13 @@
 #include "runtime/layer_view.h"
 
 namespace sarnic::runtime {
+
+// What a kernel prepares once at load from its layer's constant inputs
+// (a convolution's packed filters), kept with the layer and handed to each
+// run's kernel.
+struct Prepared {
+  virtual ~Prepared() = default;
+};
 
 // What a kernel computes on. The inputs are float32 unless the row takes
 // any element type; the output has the element type the row gives it.
@@ -22,6 +30,9 @@ struct KernelContext {
   const Tensor& output;
   // Threads the kernel may split its work over (ParallelFor, kernels.h).
   int threads;
+  // What the row's `prepare` made at load, or null (none was made: the
+  // kernel computes without it).
+  const Prepared* prepared = nullptr;
   const float* in(std::size_t i) const { return inputs[i].f(); }
   float* out() const { return output.f(); }
 };
@@ -31,6 +42,18 @@ struct ShapeContext {
   std::span<const Shape> inputs;
   // The element types of the inputs, for the layers that pass them on.
   std::span<const DType> dtypes;
+};
+
+// The inputs at load: a constant's data, null for a computed input. A
+// preparation that would take more than `budget` bytes makes nothing.
+struct PrepareContext {
+  const LayerView& layer;
+  std::span<const Tensor> inputs;
+  uint64_t budget;
+};
+struct Preparation {
+  std::unique_ptr<Prepared> prepared;
+  uint64_t bytes = 0;
 };
 
 using ShapeFn = Shape (*)(const ShapeContext&);
@@ -97,6 +120,9 @@ struct LayerSemantics {
   void (*int8_check)(const LayerView& layer,
                      std::span<const snxf::Layer* const> inputs,
                      std::span<const DType> dtypes) = nullptr;
+  // Work on constant inputs done once at load for the float kernel; null
+  // where the type has none.
+  Preparation (*prepare)(const PrepareContext&) = nullptr;
 };
 
 // The row of `type`, or null when the interpreter does not run it.

@@ -134,14 +134,15 @@ void AddBias(const KernelContext& c, std::size_t bias_input) {
 // A depthwise convolution with one filter per channel: each output channel
 // reads its own input channel (kernels.h).
 void Depthwise(const KernelContext& c, const ConvGeometry& g, int64_t n,
-               int64_t oy) {
+               int64_t oy, const Epilogue& e) {
   const Tensor &x = c.inputs[0], &f = c.inputs[1];
   const int64_t H = x.shape[1], W = x.shape[2], C = x.shape[3];
   const int64_t OW = c.output.shape[2];
   DepthwiseRow({c.in(0) + n * H * W * C, c.in(1),
                 c.out() + (n * c.output.shape[1] + oy) * OW * C, H, W, C,
                 f.shape[0], f.shape[1], OW, oy, g.stride.h, g.stride.w,
-                g.pads.head.h, g.pads.head.w, g.dilation.h, g.dilation.w});
+                g.pads.head.h, g.pads.head.w, g.dilation.h, g.dilation.w,
+                e.bias, static_cast<int>(e.clamp)});
 }
 
 // Output rows [oy0, oy0 + rows) of a grouped convolution: their patches
@@ -161,8 +162,19 @@ void ConvRows(const KernelContext& c, const ConvGeometry& g, int64_t n,
     for (int64_t r = 0; r < rows * OW; ++r) {
       const int64_t oy = oy0 + r / OW, ox = r % OW;
       float* p = patches.data() + r * K;
+      const int64_t x0 = ox * g.stride.w - g.pads.head.w;
+      // A window row inside the input, of one group, is one run of KW × C
+      // values.
+      const bool whole_rows =
+          g.groups == 1 && g.dilation.w == 1 && x0 >= 0 && x0 + KW <= W;
       for (int64_t kh = 0; kh < KH; ++kh) {
         const int64_t iy = oy * g.stride.h - g.pads.head.h + kh * g.dilation.h;
+        if (whole_rows && iy >= 0 && iy < H) {
+          const float* in = c.in(0) + ((n * H + iy) * W + x0) * C;
+          for (int64_t i = 0; i < KW * C; ++i) p[i] = in[i];
+          p += KW * C;
+          continue;
+        }
         for (int64_t kw = 0; kw < KW; ++kw, p += CG) {
           const int64_t ix =
               ox * g.stride.w - g.pads.head.w + kw * g.dilation.w;
@@ -184,28 +196,66 @@ void ConvRows(const KernelContext& c, const ConvGeometry& g, int64_t n,
   }
 }
 
+bool IsDepthwise(const ConvGeometry& g, const Shape& f) {
+  return f[2] == 1 && g.groups == f[3];
+}
+
+// Each group's filter columns, packed for the product.
+struct PackedFilters : Prepared {
+  std::vector<PackedMatrix> groups;
+};
+
+void PackFilters(const ConvGeometry& g, const Tensor& f,
+                 std::vector<PackedMatrix>& groups) {
+  const Shape& s = f.shape;
+  const int64_t K = s[0] * s[1] * s[2], OG = s[3] / g.groups;
+  for (int64_t grp = 0; grp < g.groups; ++grp) {
+    groups.emplace_back(ActiveKernels(), K, OG, f.f() + grp * OG, s[3]);
+  }
+}
+
+// A constant filter is packed once, at load.
+Preparation PrepareConv(const PrepareContext& c) {
+  const Tensor& f = c.inputs[1];
+  const ConvGeometry g = ConvSettings(c.layer);
+  if (f.data == nullptr || IsDepthwise(g, f.shape)) return {};
+  const uint64_t bytes =
+      static_cast<uint64_t>(g.groups) *
+      PackedMatrix::Footprint(ActiveKernels(),
+                              f.shape[0] * f.shape[1] * f.shape[2],
+                              f.shape[3] / g.groups);
+  if (bytes == 0 || bytes > c.budget) return {};
+  auto made = std::make_unique<PackedFilters>();
+  PackFilters(g, f, made->groups);
+  return {std::move(made), bytes};
+}
+
 void Conv(const KernelContext& c) {
   const ConvGeometry g = ConvSettings(c.layer);
   const Shape& f = c.inputs[1].shape;
-  const bool depthwise = f[2] == 1 && g.groups == f[3];
-  // The bias and a relu or relu6 go where the products are written; a
-  // depthwise convolution and the other activations apply them after.
+  const bool depthwise = IsDepthwise(g, f);
+  // The bias and a relu or relu6 go where the products are written; the
+  // other activations apply them after.
   const std::optional<Clamp> clamp = WrittenClamp(c.layer);
-  const bool fused = clamp.has_value() && !depthwise;
+  const bool fused = clamp.has_value();
   const Epilogue e{fused && c.inputs.size() > 2 ? c.in(2) : nullptr,
                    fused ? *clamp : Clamp::kNone};
-  // Patches for as many output rows as fit in about a million values, so
-  // that each product is large and the scratch stays bounded.
+  // Patches for as many output rows as fit in 64 Ki values (256 KiB, within
+  // the second-level cache) but at least 96 positions, so that each
+  // product is large enough that the filter is read few times.
   const int64_t OH = c.output.shape[1], OW = c.output.shape[2];
   const int64_t patch = f[0] * f[1] * f[2] * std::max<int64_t>(OW, 1);
-  const int64_t batch = std::clamp<int64_t>((int64_t{1} << 20) / patch, 1, OH);
-  const int64_t K = f[0] * f[1] * f[2], OG = f[3] / g.groups;
-  std::vector<PackedMatrix> filters;
-  if (!depthwise) {
-    for (int64_t grp = 0; grp < g.groups; ++grp) {
-      filters.emplace_back(ActiveKernels(), K, OG, c.in(1) + grp * OG, f[3]);
-    }
+  const int64_t batch =
+      std::clamp<int64_t>(std::max((int64_t{1} << 16) / patch,
+                                   (96 + OW - 1) / std::max<int64_t>(OW, 1)),
+                          1, std::max<int64_t>(OH, 1));
+  std::vector<PackedMatrix> packed_here;
+  const auto* prepared = static_cast<const PackedFilters*>(c.prepared);
+  if (prepared == nullptr && !depthwise) {
+    PackFilters(g, c.inputs[1], packed_here);
   }
+  const std::vector<PackedMatrix>& filters =
+      prepared != nullptr ? prepared->groups : packed_here;
   const Shape& x = c.inputs[0].shape;
   const bool pointwise = !depthwise && f[0] == 1 && f[1] == 1 &&
                          g.groups == 1 && g.stride.h == 1 && g.stride.w == 1 &&
@@ -229,7 +279,7 @@ void Conv(const KernelContext& c) {
       for (int64_t t = begin; t < end; ++t) {
         const int64_t n = t / per_sample, k = t % per_sample;
         if (depthwise) {
-          Depthwise(c, g, n, k);
+          Depthwise(c, g, n, k, e);
           continue;
         }
         const int64_t oy = k * batch;
@@ -353,7 +403,7 @@ void AddSpatialRows(std::vector<LayerSemantics>& rows) {
        "are given); output [N, OH, OW, C_out] with OH = (H + head + tail − "
        "dilation × (KH − 1) − 1) / stride + 1 rounded down; then the fused "
        "\"activation\"",
-       ConvCost});
+       ConvCost, nullptr, nullptr, nullptr, PrepareConv});
   rows.push_back(
       {deconv2d, 2, 3, false, OutputType::kFloat32, Storage::kOwn, DeconvShape,
        Deconv, "[input, filter] or [input, filter, bias]",

@@ -194,3 +194,102 @@ TEST(Kernels, SigmoidAndSwishAreTheSameBitsAtEveryWidth) {
 
 }  // namespace
 }  // namespace sarnic::runtime
+
+namespace sarnic::runtime {
+namespace {
+
+// A depthwise convolution's output row as the kernels declare it: per
+// channel the products in order of kh then kw, each rounded and added to a
+// sum from 0, then the bias and the clamp.
+struct DepthwiseCase {
+  int64_t C, KH, KW, stride, dilation, pad;
+  Clamp clamp;
+};
+
+class Depthwise : public testing::TestWithParam<DepthwiseCase> {};
+
+TEST_P(Depthwise, EveryWidthGivesTheDeclaredSumsBitForBit) {
+  const DepthwiseCase c = GetParam();
+  const int64_t H = 7, W = 19;
+  const int64_t OW =
+      (W + 2 * c.pad - c.dilation * (c.KW - 1) - 1) / c.stride + 1;
+  const int64_t OH =
+      (H + 2 * c.pad - c.dilation * (c.KH - 1) - 1) / c.stride + 1;
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<float> d(-1, 1);
+  std::vector<float> in(static_cast<std::size_t>(H * W * c.C)),
+      w(static_cast<std::size_t>(c.KH * c.KW * c.C)),
+      bias(static_cast<std::size_t>(c.C));
+  for (float& v : in) v = d(rng);
+  for (float& v : w) v = d(rng);
+  for (float& v : bias) v = 4 * d(rng);
+  in[5] = std::nanf("");
+  const auto at = [](std::vector<float>& v, int64_t i) -> float& {
+    return v[static_cast<std::size_t>(i)];
+  };
+  for (const Kernels k :
+       {Kernels::kPortable, Kernels::kAvx2, Kernels::kAvx512}) {
+    if (!Supported(k)) continue;
+    for (int64_t oy = 0; oy < OH; ++oy) {
+      std::vector<float> got(static_cast<std::size_t>(OW * c.C), -7.0f);
+      const DepthwiseRowArgs a{
+          in.data(),  w.data(),    got.data(),
+          H,          W,           c.C,
+          c.KH,       c.KW,        OW,
+          oy,         c.stride,    c.stride,
+          c.pad,      c.pad,       c.dilation,
+          c.dilation, bias.data(), static_cast<int>(c.clamp)};
+      if (k == Kernels::kAvx2) {
+        DepthwiseRowAvx2(a);
+      } else if (k == Kernels::kAvx512) {
+        DepthwiseRowAvx512(a);
+      } else if (ActiveKernels() == Kernels::kPortable) {
+        DepthwiseRow(a);
+      } else {
+        continue;
+      }
+      for (int64_t ox = 0; ox < OW; ++ox) {
+        for (int64_t ch = 0; ch < c.C; ++ch) {
+          float sum = 0.0f;
+          for (int64_t kh = 0; kh < c.KH; ++kh) {
+            const int64_t iy = oy * c.stride - c.pad + kh * c.dilation;
+            for (int64_t kw = 0; kw < c.KW; ++kw) {
+              const int64_t ix = ox * c.stride - c.pad + kw * c.dilation;
+              if (iy < 0 || iy >= H || ix < 0 || ix >= W) continue;
+              const float p = at(in, (iy * W + ix) * c.C + ch) *
+                              at(w, (kh * c.KW + kw) * c.C + ch);
+              sum = sum + p;
+            }
+          }
+          sum = sum + at(bias, ch);
+          if (c.clamp != Clamp::kNone) sum = std::max(sum, 0.0f);
+          if (c.clamp == Clamp::kRelu6) sum = std::min(sum, 6.0f);
+          const float g = at(got, ox * c.C + ch);
+          if (std::isnan(sum)) {
+            EXPECT_TRUE(std::isnan(g)) << KernelsName(k);
+          } else {
+            ASSERT_EQ(g, sum) << KernelsName(k) << " row " << oy << " position "
+                              << ox << " channel " << ch;
+          }
+        }
+      }
+    }
+  }
+}
+
+// Channel counts with whole vectors, fours and single channels left over;
+// windows that run past every edge; strides and dilations that leave the
+// eight-position runs short.
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, Depthwise,
+    testing::Values(DepthwiseCase{16, 3, 3, 1, 1, 1, Clamp::kNone},
+                    DepthwiseCase{21, 3, 3, 1, 1, 1, Clamp::kRelu6},
+                    DepthwiseCase{40, 3, 3, 2, 1, 1, Clamp::kRelu},
+                    DepthwiseCase{3, 5, 5, 1, 1, 2, Clamp::kNone},
+                    DepthwiseCase{72, 5, 5, 2, 1, 2, Clamp::kRelu6},
+                    DepthwiseCase{37, 3, 3, 1, 2, 2, Clamp::kNone},
+                    DepthwiseCase{8, 3, 1, 1, 1, 0, Clamp::kRelu},
+                    DepthwiseCase{33, 1, 9, 3, 1, 4, Clamp::kNone}));
+
+}  // namespace
+}  // namespace sarnic::runtime

@@ -769,3 +769,72 @@ TEST(IntegerKernels, PadMeanAndLeakyReluWorkedByHand) {
 
 }  // namespace
 }  // namespace sarnic
+
+namespace sarnic {
+namespace {
+
+LayerSpec Floats(Shape shape, std::mt19937& rng) {
+  std::uniform_real_distribution<float> u(-1, 1);
+  std::vector<float> v(static_cast<std::size_t>(ElementCount(shape)));
+  for (float& x : v) x = u(rng);
+  return {snxf::Op::constant,
+          shape,
+          {},
+          {{"data", std::nullopt,
+            Value(NdArray::FromValues<float>(DType::kFloat32, shape, v))}}};
+}
+
+TEST(RuntimeRows, WeightsPackedAtLoadGiveTheBitsOfWeightsPackedAtEachRun) {
+  using enum snxf::Op;
+  std::mt19937 rng(11);
+  // Convolutions (ordinary with relu6, grouped, depthwise), a dense layer
+  // and a product with B transposed, each reading constant weights.
+  const std::vector<LayerSpec> layers = {
+      Input({1, 6, 6, 5}),
+      Floats({3, 3, 5, 8}, rng),
+      Floats({8}, rng),
+      {conv2d, {1, 6, 6, 8}, {0, 1, 2}, ConvParams("relu6", 1, 1, 1)},
+      Floats({3, 3, 4, 6}, rng),
+      {conv2d, {1, 3, 3, 6}, {3, 4}, ConvParams("linear", 2, 1, 2)},
+      Floats({3, 3, 1, 6}, rng),
+      Floats({6}, rng),
+      {conv2d, {1, 3, 3, 6}, {5, 6, 7}, ConvParams("relu", 1, 1, 6)},
+      Floats({6, 40}, rng),
+      Floats({40}, rng),
+      {dense, {1, 3, 3, 40}, {8, 9, 10}, {{"activation", {}, Value("relu")}}},
+      Floats({17, 40}, rng),
+      {matmul, {1, 3, 3, 17}, {11, 12}, {{"transpose_b", {}, Value()}}}};
+  const std::vector<uint8_t> bytes = Write(layers, {13});
+  std::vector<float> x(180);
+  std::uniform_real_distribution<float> u(-1, 1);
+  for (float& v : x) v = u(rng);
+  const std::map<std::string, NdArray> in = {
+      {"l0", NdArray::FromValues<float>(DType::kFloat32, {1, 6, 6, 5}, x)}};
+  const Interpreter packed = Interpreter::FromBytes(bytes);
+  // The least memory limit the model loads under leaves nothing for the
+  // packings: each run packs its weights itself.
+  uint64_t low = 0, high = packed.RunMemory({});
+  while (low < high) {
+    const uint64_t mid = low + (high - low) / 2;
+    try {
+      Interpreter::FromBytes(bytes, {.max_memory = mid});
+      high = mid;
+    } catch (const ValueError&) {
+      low = mid + 1;
+    }
+  }
+  const Interpreter unpacked =
+      Interpreter::FromBytes(bytes, {.max_memory = low});
+  if (runtime::ActiveKernels() != runtime::Kernels::kPortable) {
+    EXPECT_GT(packed.RunMemory({}), unpacked.RunMemory({}));
+  }
+  const auto a = packed.Run(in), b = unpacked.Run(in);
+  ASSERT_EQ(a.size(), 1u);
+  EXPECT_EQ(a[0].array.shape(), (Shape{1, 3, 3, 17}));
+  EXPECT_TRUE(a[0].array == b[0].array);
+  EXPECT_TRUE(a[0].array ==
+              packed.Run(in, {.separate_buffers = true})[0].array);
+}
+
+}  // namespace
+}  // namespace sarnic
