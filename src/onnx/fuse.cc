@@ -201,6 +201,28 @@ bool FuseHardSwish(Converter& c, const onnx::NodeProto& add,
   return true;
 }
 
+// Sigmoid(x) read by Mul(x, ·) alone: x × sigmoid(x), the swish layer
+// with beta 1 (the same operations: sigmoid(1 × x) is sigmoid(x)).
+bool FuseSwish(Converter& c, const onnx::NodeProto& sigmoid,
+               std::string& result) {
+  if (sigmoid.op_type() != "Sigmoid" || sigmoid.input_size() != 1) {
+    return false;
+  }
+  const std::string& x = sigmoid.input(0);
+  const onnx::NodeProto* mul = c.SoleConsumer(sigmoid.output(0));
+  if (mul == nullptr || mul->op_type() != "Mul") return false;
+  const std::string* other = OtherInput(*mul, sigmoid.output(0));
+  if (other == nullptr || *other != x) return false;
+  result = mul->output(0);
+  const std::string in = c.nhwc_mode() ? c.Nhwc(x) : c.Nchw(x);
+  c.Add(c.nhwc_mode() ? c.NhwcName(result) : c.NchwName(result), "swish",
+        c.ShapeOf(result),
+        {{"x", Value(in)}, {"hard", Value(int64_t{0})}, {"beta", Value(1.0)}},
+        {in});
+  c.MarkConverted(mul->output(0));
+  return true;
+}
+
 namespace {
 
 bool ActivationFusion(Converter& c, const onnx::NodeProto& n,
@@ -231,6 +253,10 @@ constexpr FusionRow kFusionRows[] = {
      "Add(x, 3), Clip(0, 6), Mul by x and Div by 6 (or Mul by 1/6), each "
      "read by the next alone, become one hard swish layer",
      FuseHardSwish},
+    {"swish", "Sigmoid",
+     "a Sigmoid of x read by a Mul by x alone (SiLU as exporters write it) "
+     "becomes one swish layer",
+     FuseSwish},
     {"scales and shifts into a convolution", "Conv",
      "the inference BatchNormalizations with constant statistics and the "
      "Mul, Div, Add and Sub by per-channel constants that alone follow a "

@@ -49,6 +49,9 @@ const FusionRow* FuseAt(Converter& c, const onnx::NodeProto& n,
 // gets the value it computes.
 bool FuseHardSwish(Converter& c, const onnx::NodeProto& add,
                    std::string& result);
+// Sigmoid(x) and a Mul by x that alone reads it as one swish layer.
+bool FuseSwish(Converter& c, const onnx::NodeProto& sigmoid,
+               std::string& result);
 
 }  // namespace sarnic::onnx_import
 

@@ -71,7 +71,7 @@ void Swish(const KernelContext& c) {
   float* y = c.out();
   const int64_t n = c.output.count();
   if (hard) {
-    Map(x, y, n, [](float v) { return v * Relu6(v + 3.0f) / 6.0f; });
+    runtime::HardSwish(x, y, n);
   } else {
     runtime::Sigmoid(x, y, n, beta, true);
   }

@@ -180,4 +180,18 @@ void Sigmoid(const float* x, float* y, int64_t n, float beta, bool swish) {
   SigmoidBody(x, y, n, beta, swish);
 }
 
+void HardSwish(const float* x, float* y, int64_t n) {
+  switch (ActiveKernels()) {
+    case Kernels::kAvx512:
+      HardSwishAvx512(x, y, n);
+      return;
+    case Kernels::kAvx2:
+      HardSwishAvx2(x, y, n);
+      return;
+    case Kernels::kPortable:
+      break;
+  }
+  HardSwishBody(x, y, n);
+}
+
 }  // namespace sarnic::runtime

@@ -97,6 +97,11 @@ void Sigmoid(const float* x, float* y, int64_t n, float beta, bool swish);
 void SigmoidAvx2(const float* x, float* y, int64_t n, float beta, bool swish);
 void SigmoidAvx512(const float* x, float* y, int64_t n, float beta, bool swish);
 
+// y = x × relu6(x + 3) / 6 over n elements (y may be x), NaN kept.
+void HardSwish(const float* x, float* y, int64_t n);
+void HardSwishAvx2(const float* x, float* y, int64_t n);
+void HardSwishAvx512(const float* x, float* y, int64_t n);
+
 }  // namespace sarnic::runtime
 
 #endif  // SARNIC_RUNTIME_KERNELS_H_

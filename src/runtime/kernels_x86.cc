@@ -98,6 +98,13 @@ void SigmoidAvx512(const float* x, float* y, int64_t n, float beta,
   avx512::SigmoidBody(x, y, n, beta, swish);
 }
 
+void HardSwishAvx2(const float* x, float* y, int64_t n) {
+  avx2::HardSwishBody(x, y, n);
+}
+void HardSwishAvx512(const float* x, float* y, int64_t n) {
+  avx512::HardSwishBody(x, y, n);
+}
+
 int64_t PackedFloats(Kernels k, int64_t K, int64_t N) {
   return k == Kernels::kAvx512 ? avx512::PackedFloats(K, N)
                                : avx2::PackedFloats(K, N);

@@ -145,6 +145,43 @@ TEST(Kernels, ThePortableOnesAreChosenWhenAsked) {
 namespace sarnic::runtime {
 namespace {
 
+TEST(Kernels, HardSwishIsTheSameBitsAtEveryWidth) {
+  std::vector<float> x;
+  for (float v = -8.0f; v <= 8.0f; v += 0.013f) x.push_back(v);
+  for (const float v :
+       {-3.0f, 3.0f, 0.0f, -0.0f, 1e30f, std::numeric_limits<float>::infinity(),
+        std::numeric_limits<float>::quiet_NaN()}) {
+    x.push_back(v);
+  }
+  const auto n = static_cast<int64_t>(x.size());
+  std::vector<float> want(x.size());
+  for (std::size_t i = 0; i < x.size(); ++i) {
+    want[i] = x[i] * std::min(std::max(x[i] + 3.0f, 0.0f), 6.0f) / 6.0f;
+  }
+  for (const Kernels k :
+       {Kernels::kPortable, Kernels::kAvx2, Kernels::kAvx512}) {
+    if (!Supported(k)) continue;
+    std::vector<float> got = x;  // in place
+    if (k == Kernels::kPortable) {
+      if (ActiveKernels() != Kernels::kPortable) continue;
+      HardSwish(got.data(), got.data(), n);
+    } else {
+      (k == Kernels::kAvx2 ? HardSwishAvx2 : HardSwishAvx512)(got.data(),
+                                                              got.data(), n);
+    }
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      if (std::isnan(want[i])) {
+        EXPECT_TRUE(std::isnan(got[i])) << KernelsName(k);
+      } else {
+        EXPECT_EQ(got[i], want[i]) << KernelsName(k) << " at " << x[i];
+      }
+    }
+  }
+  EXPECT_EQ(want[want.size() - 7], 0.0f);          // x = −3
+  EXPECT_EQ(want[want.size() - 6], 3.0f);          // x = 3
+  EXPECT_TRUE(std::isinf(want[want.size() - 2]));  // ∞ × 6 / 6
+}
+
 TEST(Kernels, SigmoidAndSwishAreTheSameBitsAtEveryWidth) {
   std::vector<float> x;
   for (float v = -100.0f; v <= 100.0f; v += 0.37f) x.push_back(v);
