@@ -260,6 +260,12 @@ int main(int argc, char** argv) {
         c.at("run_peak_mib"), c.at("run_arena_mib"), c.at("run_model_mib"),
         c.at("run_buffer_per_layer_mib"));
   }
+  if (c.count("best_over_standard")) {
+    std::printf(
+        "best planner vs standard plan, largest time ratio over 35 graphs: "
+        "%.1f (limit 25)\n",
+        c.at("best_over_standard"));
+  }
   if (c.count("peak_ratio")) {
     std::printf("export peak RSS vs arrays+output:     %.2f (limit 1.10)\n",
                 c.at("peak_ratio"));

@@ -199,17 +199,25 @@ inline std::vector<int64_t> BestFitMap(
   std::vector<int64_t> best_plan, trial_plan;
   int64_t best = FirstFitInOrder(meet, blocks, order, best_plan);
   if (best <= bound || n < 2) return best_plan;
-  const std::size_t evaluations =
-      std::clamp<std::size_t>(40'000'000 / (n + pairs + 1), 16, 20000);
+  // The budget of work: 30 greedy plans of 64 per layer plus the pairs;
+  // an evaluation 64, plus one per 8 layers, plus the layers placed again
+  // and their share of the pairs.
+  const std::size_t budget = 30 * (64 * (n + 1) + pairs);
+  std::size_t spent = 0;
   std::mt19937 rng(20261208);
   std::vector<uint32_t> best_order = order, current = order;
   int64_t current_count = best;
   std::size_t since_gain = 0;
-  for (std::size_t e = 0; e < evaluations && best > bound; ++e) {
+  while (spent < budget && best > bound) {
     std::vector<uint32_t> trial = current;
     std::uniform_int_distribution<std::size_t> pick(0, n - 1);
     const std::size_t i = pick(rng);
     const std::size_t j = pick(rng);
+    const std::size_t placed = i == j ? 0 : n - std::min(i, j);
+    spent += 64 + n / 8 + placed +
+             static_cast<std::size_t>(static_cast<double>(pairs) *
+                                      static_cast<double>(placed) /
+                                      static_cast<double>(n));
     if (rng() % 2 == 0) {
       std::swap(trial[i], trial[j]);
     } else {
