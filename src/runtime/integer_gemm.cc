@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "runtime/kernels.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -34,10 +36,9 @@ __m128i Pair(const int16_t* patch, int64_t kp) {
   return _mm_set1_epi32(v);
 }
 
-}  // namespace
-
-void PairedSums(const PackedWeights& w, const int16_t* p, const int16_t* q,
-                int32_t* sums_p, int32_t* sums_q) {
+// Two patches at a time (the second may be null).
+void PairedSums2(const PackedWeights& w, const int16_t* p, const int16_t* q,
+                 int32_t* sums_p, int32_t* sums_q) {
   const int64_t stride = w.channels * 2;
   for (int64_t c0 = 0; c0 < w.channels; c0 += 16) {
     __m128i a0 = _mm_setzero_si128(), a1 = a0, a2 = a0, a3 = a0;
@@ -76,12 +77,16 @@ void PairedSums(const PackedWeights& w, const int16_t* p, const int16_t* q,
   }
 }
 
+}  // namespace
+
 #else
 
 bool HasPairedProducts() { return false; }
 
-void PairedSums(const PackedWeights& w, const int16_t* p, const int16_t* q,
-                int32_t* sums_p, int32_t* sums_q) {
+namespace {
+
+void PairedSums2(const PackedWeights& w, const int16_t* p, const int16_t* q,
+                 int32_t* sums_p, int32_t* sums_q) {
   for (const int16_t* patch : {p, q}) {
     if (patch == nullptr) continue;
     int32_t* sums = patch == p ? sums_p : sums_q;
@@ -96,6 +101,34 @@ void PairedSums(const PackedWeights& w, const int16_t* p, const int16_t* q,
   }
 }
 
+}  // namespace
+
 #endif
+
+void PairedSums(const PackedWeights& w, const int16_t* const* patches,
+                int count, int32_t* const* sums) {
+  if (ActiveKernels() != Kernels::kPortable) {
+    PairedSumsAvx2(w, patches, count, sums);
+    return;
+  }
+  for (int i = 0; i < count; i += 2) {
+    const bool two = i + 1 < count;
+    PairedSums2(w, patches[i], two ? patches[i + 1] : nullptr, sums[i],
+                two ? sums[i + 1] : nullptr);
+  }
+}
+
+namespace {
+#include "runtime/requantise_kernel.inc"
+}  // namespace
+
+void RequantiseSums(const RequantiseRow& q, const int32_t* sums, int64_t n,
+                    int8_t* out) {
+  if (ActiveKernels() != Kernels::kPortable) {
+    RequantiseSumsAvx2(q, sums, n, out);
+    return;
+  }
+  RequantiseBody(q, sums, n, out);
+}
 
 }  // namespace sarnic::runtime

@@ -70,7 +70,16 @@ std::vector<float> WeightScales(const LayerView& v, const snxf::Layer& w,
 
 struct Requantise {
   std::vector<fixed_point::QuantizedMultiplier> m;
+  // m's multipliers and shifts split for the row kernels.
+  std::vector<int32_t> multiplier, left, right;
   int32_t zero = 0, lo = -128, hi = 127;
+
+  // A row of int32 sums of every channel, with the bias when not null.
+  void Row(const int32_t* sums, const int32_t* bias, int8_t* out) const {
+    RequantiseSums(
+        {multiplier.data(), left.data(), right.data(), bias, zero, lo, hi},
+        sums, static_cast<int64_t>(m.size()), out);
+  }
 
   int8_t operator()(int64_t sum, int64_t c) const {
     const auto acc = static_cast<int32_t>(
@@ -96,6 +105,9 @@ Requantise RequantiseOf(const LayerView& v, const snxf::Layer& input,
   for (float w : ws) {
     r.m.push_back(Multiplier(
         v, static_cast<double>(in.scale) * w / static_cast<double>(out.scale)));
+    r.multiplier.push_back(r.m.back().multiplier);
+    r.left.push_back(std::max(r.m.back().shift, 0));
+    r.right.push_back(std::max(-r.m.back().shift, 0));
   }
   r.zero = out.zero_point;
   const std::string a = v.TextOr("activation", "linear");
@@ -219,15 +231,19 @@ void Int8ConvWith(const KernelContext& c) {
           }
         }
         int8_t* out = y + ((n * OH + oy) * OW + ox) * CO;
-        for (int64_t oc = 0; oc < CO; ++oc) {
-          out[oc] = r(acc[oc], bias, oc);
+        if constexpr (std::is_same_v<Acc, int32_t>) {
+          r.Row(acc.data(), bias, out);
+        } else {
+          for (int64_t oc = 0; oc < CO; ++oc) {
+            out[oc] = r(acc[oc], bias, oc);
+          }
         }
       }
     }
   }
 }
 
-// An ordinary convolution (one group) by paired products: for two output
+// An ordinary convolution (one group) by paired products: for four output
 // positions at a time, the patch of (q − zp) under the window (0 where it
 // is padded) against the packed weights.
 void Int8ConvPaired(const KernelContext& c) {
@@ -246,8 +262,15 @@ void Int8ConvPaired(const KernelContext& c) {
                          : nullptr;
   int8_t* y = reinterpret_cast<int8_t*>(c.output.data);
   const auto K2 = static_cast<std::size_t>(2 * w.pairs);
-  std::vector<int16_t> patches(2 * K2, 0);
-  std::vector<int32_t> sums(static_cast<std::size_t>(2 * w.channels));
+  std::vector<int16_t> patches(kPairedPatches * K2, 0);
+  std::vector<int32_t> sums(
+      static_cast<std::size_t>(kPairedPatches * w.channels));
+  const int16_t* patch_at[kPairedPatches];
+  int32_t* sums_at[kPairedPatches];
+  for (int i = 0; i < kPairedPatches; ++i) {
+    patch_at[i] = patches.data() + i * K2;
+    sums_at[i] = sums.data() + i * w.channels;
+  }
   // The input as (q − zp) in int16 with its pads around it, where (zp − zp)
   // is 0: a patch row is then one copy of KW × C values (or KW copies of C
   // when dilated).
@@ -282,18 +305,15 @@ void Int8ConvPaired(const KernelContext& c) {
   };
   for (int64_t n = 0; n < N; ++n) {
     for (int64_t oy = 0; oy < OH; ++oy) {
-      for (int64_t ox = 0; ox < OW; ox += 2) {
-        const bool two = ox + 1 < OW;
-        fill(patches.data(), n, oy, ox);
-        if (two) fill(patches.data() + K2, n, oy, ox + 1);
-        PairedSums(w, patches.data(), two ? patches.data() + K2 : nullptr,
-                   sums.data(), sums.data() + w.channels);
-        for (int64_t k = 0; k < (two ? 2 : 1); ++k) {
-          int8_t* out = y + ((n * OH + oy) * OW + ox + k) * CO;
-          const int32_t* s = sums.data() + k * w.channels;
-          for (int64_t oc = 0; oc < CO; ++oc) {
-            out[oc] = r(s[oc], bias, oc);
-          }
+      for (int64_t ox = 0; ox < OW; ox += kPairedPatches) {
+        const int count =
+            static_cast<int>(std::min<int64_t>(kPairedPatches, OW - ox));
+        for (int k = 0; k < count; ++k) {
+          fill(patches.data() + k * K2, n, oy, ox + k);
+        }
+        PairedSums(w, patch_at, count, sums_at);
+        for (int k = 0; k < count; ++k) {
+          r.Row(sums_at[k], bias, y + ((n * OH + oy) * OW + ox + k) * CO);
         }
       }
     }
@@ -340,8 +360,12 @@ void Int8Dense(const KernelContext& c) {
       for (int64_t k = 0; k < K; ++k) {
         AddRow(sums.data(), qb + k * M, qa[i * K + k] - za, M);
       }
-      for (int64_t m = 0; m < M; ++m) {
-        y[i * M + m] = r(sums[m], bias, m);
+      if constexpr (std::is_same_v<Acc, int32_t>) {
+        r.Row(sums.data(), bias, y + i * M);
+      } else {
+        for (int64_t m = 0; m < M; ++m) {
+          y[i * M + m] = r(sums[m], bias, m);
+        }
       }
     }
   };

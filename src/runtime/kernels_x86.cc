@@ -1,5 +1,5 @@
 // The kernels for AVX2 with FMA and for AVX-512: the one body of each
-// (gemm_kernel.inc, depthwise_kernel.inc, exp_of.inc,
+// (gemm_kernel.inc, depthwise_kernel.inc, exp_of.inc, requantise_kernel.inc,
 // sigmoid_kernel.inc) compiled for each instruction set in
 // a target region of its own and a namespace of its own, so that nothing
 // compiled for a wider set is shared with the baseline code. The caller checks
@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "runtime/integer_gemm.h"
 #include "runtime/kernels.h"
 
 namespace sarnic::runtime {
@@ -39,7 +40,125 @@ namespace {
 #include "runtime/depthwise_kernel.inc"
 #include "runtime/exp_of.inc"
 #include "runtime/gemm_kernel.inc"
+#include "runtime/requantise_kernel.inc"
 #include "runtime/sigmoid_kernel.inc"
+
+// The paired int8 products (integer_gemm.h) at AVX2 width: sixteen output
+// channels in two registers for each of four patches, each pair of weights
+// loaded once for the four.
+void PairedSumsBody(const PackedWeights& w, const int16_t* const* patches,
+                    int count, int32_t* const* sums) {
+  const int16_t* p[kPairedPatches];
+  for (int i = 0; i < kPairedPatches; ++i) {
+    p[i] = patches[i < count ? i : count - 1];
+  }
+  const int64_t stride = w.channels * 2;
+  for (int64_t c0 = 0; c0 < w.channels; c0 += 16) {
+    __m256i acc[kPairedPatches][2];
+    for (auto& a : acc) a[0] = a[1] = _mm256_setzero_si256();
+    const int16_t* wp = w.data.data() + c0 * 2;
+    for (int64_t kp = 0; kp < w.pairs; ++kp, wp += stride) {
+      const auto* row = reinterpret_cast<const __m256i*>(wp);
+      const __m256i w0 = _mm256_loadu_si256(row);
+      const __m256i w1 = _mm256_loadu_si256(row + 1);
+#pragma GCC unroll 4
+      for (int i = 0; i < kPairedPatches; ++i) {
+        int32_t v;
+        std::memcpy(&v, p[i] + 2 * kp, sizeof v);
+        const __m256i x = _mm256_set1_epi32(v);
+        acc[i][0] = _mm256_add_epi32(acc[i][0], _mm256_madd_epi16(x, w0));
+        acc[i][1] = _mm256_add_epi32(acc[i][1], _mm256_madd_epi16(x, w1));
+      }
+    }
+    for (int i = 0; i < count; ++i) {
+      auto* out = reinterpret_cast<__m256i*>(sums[i] + c0);
+      _mm256_storeu_si256(out, acc[i][0]);
+      _mm256_storeu_si256(out + 1, acc[i][1]);
+    }
+  }
+}
+
+// RequantiseBody eight channels at a time in int32 lanes: the int64 steps
+// of the rule with AVX2's instructions (saturations by overflow tests, the
+// 64-bit products of even and odd lanes, the division by 2^31 toward zero
+// by a bias and a shift whose low 32 bits are the quotient's); the
+// channels past the last eight by the plain loop.
+void RequantiseEight(const RequantiseRow& q, const int32_t* sums, int64_t n,
+                     int8_t* out) {
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i int_min = _mm256_set1_epi32(INT32_MIN);
+  const __m256i int_max = _mm256_set1_epi32(INT32_MAX);
+  const __m256i one = _mm256_set1_epi32(1);
+  const __m256i nudge_pos = _mm256_set1_epi64x(int64_t{1} << 30);
+  const __m256i nudge_neg = _mm256_set1_epi64x(1 - (int64_t{1} << 30));
+  const __m256i toward_zero = _mm256_set1_epi64x((int64_t{1} << 31) - 1);
+  const __m256i low = _mm256_set1_epi32(q.lo - q.zero);
+  const __m256i high = _mm256_set1_epi32(q.hi - q.zero);
+  const __m256i zp = _mm256_set1_epi32(q.zero);
+  // The saturated value of lanes whose sign is that of `sign` (a byte
+  // blend: each lane's sign spread over its bytes first).
+  const auto saturated = [&](__m256i sign) {
+    return _mm256_blendv_epi8(int_max, int_min, _mm256_srai_epi32(sign, 31));
+  };
+  // ab / 2^31 rounded as the rule says, in the low 32 bits of each 64-bit
+  // lane.
+  const auto high_product = [&](__m256i ab) {
+    const __m256i neg = _mm256_cmpgt_epi64(zero, ab);
+    __m256i t =
+        _mm256_add_epi64(ab, _mm256_blendv_epi8(nudge_pos, nudge_neg, neg));
+    const __m256i t_neg = _mm256_cmpgt_epi64(zero, t);
+    t = _mm256_add_epi64(t, _mm256_and_si256(t_neg, toward_zero));
+    return _mm256_srli_epi64(t, 31);
+  };
+  int64_t c = 0;
+  for (; c + 8 <= n; c += 8) {
+    const auto at = [&](const int32_t* p) {
+      return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + c));
+    };
+    __m256i s = at(sums);
+    if (q.bias != nullptr) {
+      const __m256i b = at(q.bias);
+      const __m256i sum = _mm256_add_epi32(s, b);
+      // Overflow: both addends of one sign, the sum of the other.
+      const __m256i over =
+          _mm256_and_si256(_mm256_xor_si256(s, sum), _mm256_xor_si256(b, sum));
+      s = _mm256_blendv_epi8(sum, saturated(s), _mm256_srai_epi32(over, 31));
+    }
+    const __m256i left = at(q.left);
+    __m256i x = _mm256_sllv_epi32(s, left);
+    const __m256i lost =
+        _mm256_xor_si256(_mm256_srav_epi32(x, left), s);  // non-zero: over
+    x = _mm256_blendv_epi8(x, saturated(s),
+                           _mm256_xor_si256(_mm256_cmpeq_epi32(lost, zero),
+                                            _mm256_set1_epi32(-1)));
+    const __m256i m = at(q.multiplier);
+    const __m256i even = high_product(_mm256_mul_epi32(x, m));
+    const __m256i odd = high_product(
+        _mm256_mul_epi32(_mm256_srli_epi64(x, 32), _mm256_srli_epi64(m, 32)));
+    const __m256i h =
+        _mm256_blend_epi32(even, _mm256_slli_epi64(odd, 32), 0xAA);
+    const __m256i right = at(q.right);
+    const __m256i mask = _mm256_sub_epi32(_mm256_sllv_epi32(one, right), one);
+    const __m256i threshold = _mm256_sub_epi32(_mm256_srai_epi32(mask, 1),
+                                               _mm256_cmpgt_epi32(zero, h));
+    __m256i r = _mm256_sub_epi32(
+        _mm256_srav_epi32(h, right),
+        _mm256_cmpgt_epi32(_mm256_and_si256(h, mask), threshold));
+    // clamp(r + zp, lo, hi) as zp + clamp(r, lo − zp, hi − zp): no overflow.
+    r = _mm256_add_epi32(_mm256_min_epi32(_mm256_max_epi32(r, low), high), zp);
+    alignas(32) int32_t lanes[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), r);
+    for (int j = 0; j < 8; ++j) out[c + j] = static_cast<int8_t>(lanes[j]);
+  }
+  if (c < n) {
+    RequantiseRow rest = q;
+    rest.multiplier += c;
+    rest.left += c;
+    rest.right += c;
+    if (rest.bias != nullptr) rest.bias += c;
+    RequantiseBody(rest, sums + c, n - c, out + c);
+  }
+}
 }  // namespace
 }  // namespace avx2
 #if defined(__clang__)
@@ -103,6 +222,16 @@ void HardSwishAvx2(const float* x, float* y, int64_t n) {
 }
 void HardSwishAvx512(const float* x, float* y, int64_t n) {
   avx512::HardSwishBody(x, y, n);
+}
+
+void PairedSumsAvx2(const PackedWeights& w, const int16_t* const* patches,
+                    int count, int32_t* const* sums) {
+  avx2::PairedSumsBody(w, patches, count, sums);
+}
+
+void RequantiseSumsAvx2(const RequantiseRow& q, const int32_t* sums, int64_t n,
+                        int8_t* out) {
+  avx2::RequantiseEight(q, sums, n, out);
 }
 
 int64_t PackedFloats(Kernels k, int64_t K, int64_t N) {

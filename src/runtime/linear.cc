@@ -35,17 +35,17 @@ Shape DenseShape(const ShapeContext& c) {
 // A constant B [K, N] packed once, at load (from its transpose when the
 // layer reads it transposed). Made only for kernels that pack: the
 // portable ones read B where it is.
-struct PackedWeights : Prepared {
+struct PackedB : Prepared {
   std::optional<PackedMatrix> matrix;
 };
 
-Preparation PackWeights(const Tensor& b, bool transposed, uint64_t budget) {
+Preparation PackConstantB(const Tensor& b, bool transposed, uint64_t budget) {
   if (b.data == nullptr || b.shape.size() != 2) return {};
   const int64_t K = b.shape[transposed ? 1 : 0],
                 N = b.shape[transposed ? 0 : 1];
   const uint64_t bytes = PackedMatrix::Footprint(ActiveKernels(), K, N);
   if (bytes == 0 || bytes > budget) return {};
-  auto made = std::make_unique<PackedWeights>();
+  auto made = std::make_unique<PackedB>();
   if (!transposed) {
     made->matrix.emplace(ActiveKernels(), K, N, b.f(), N);
   } else {
@@ -59,7 +59,7 @@ Preparation PackWeights(const Tensor& b, bool transposed, uint64_t budget) {
 }
 
 Preparation PrepareDense(const PrepareContext& c) {
-  return PackWeights(c.inputs[1], false, c.budget);
+  return PackConstantB(c.inputs[1], false, c.budget);
 }
 
 // The bias and a relu or relu6 are applied where the product is written;
@@ -68,7 +68,7 @@ void Dense(const KernelContext& c) {
   const Shape& b = c.inputs[1].shape;
   const int64_t rows = c.inputs[0].count() / b[0];
   std::optional<PackedMatrix> here;
-  const auto* prepared = static_cast<const PackedWeights*>(c.prepared);
+  const auto* prepared = static_cast<const PackedB*>(c.prepared);
   if (prepared == nullptr)
     here.emplace(ActiveKernels(), b[0], b[1], c.in(1), b[1]);
   const PackedMatrix& weights = prepared != nullptr ? *prepared->matrix : *here;
@@ -131,7 +131,7 @@ int64_t BatchOffset(const Shape& dims, const Shape& batch,
 // A constant 2-D B is packed at load when A is read as it stands.
 Preparation PrepareMatmul(const PrepareContext& c) {
   if (c.layer.Has("transpose_a")) return {};
-  return PackWeights(c.inputs[1], c.layer.Has("transpose_b"), c.budget);
+  return PackConstantB(c.inputs[1], c.layer.Has("transpose_b"), c.budget);
 }
 
 void Matmul(const KernelContext& c) {
@@ -143,10 +143,10 @@ void Matmul(const KernelContext& c) {
   // One 2-D B read as it stands or transposed, packed at load or here: each
   // batch's A [M, K] times it (the same products either way).
   Preparation here;
-  const auto* packed = static_cast<const PackedWeights*>(c.prepared);
+  const auto* packed = static_cast<const PackedB*>(c.prepared);
   if (packed == nullptr && !f.ta && bs.size() == 2) {
-    here = PackWeights(c.inputs[1], f.tb, UINT64_MAX);
-    packed = static_cast<const PackedWeights*>(here.prepared.get());
+    here = PackConstantB(c.inputs[1], f.tb, UINT64_MAX);
+    packed = static_cast<const PackedB*>(here.prepared.get());
   }
   if (packed != nullptr) {
     for (int64_t i = 0; i < batches; ++i) {

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "runtime/exp_of.h"
+#include "runtime/integer_gemm.h"
+#include "sarnic/fixed_point.h"
 
 namespace sarnic::runtime {
 namespace {
@@ -327,6 +329,110 @@ INSTANTIATE_TEST_SUITE_P(
                     DepthwiseCase{37, 3, 3, 1, 2, 2, Clamp::kNone},
                     DepthwiseCase{8, 3, 1, 1, 1, 0, Clamp::kRelu},
                     DepthwiseCase{33, 1, 9, 3, 1, 4, Clamp::kNone}));
+
+}  // namespace
+}  // namespace sarnic::runtime
+
+namespace sarnic::runtime {
+namespace {
+
+// The int8 row kernels at AVX2 width against the integer rule itself:
+// requantisation (saturations at both ends, every shift, multipliers of 0)
+// and the paired sums of one to four patches.
+TEST(IntegerKernels, RequantisationIsTheRuleBitForBit) {
+  if (!Supported(Kernels::kAvx2)) GTEST_SKIP() << "no AVX2";
+  std::mt19937 rng(5);
+  constexpr int64_t kN = 203;
+  std::vector<int32_t> sums(kN), bias(kN), multiplier(kN), left(kN), right(kN);
+  std::vector<fixed_point::QuantizedMultiplier> m(kN);
+  const int32_t extremes[] = {INT32_MIN, INT32_MIN + 1, -1,       0,
+                              1,         INT32_MAX - 1, INT32_MAX};
+  for (int trial = 0; trial < 200; ++trial) {
+    for (int64_t c = 0; c < kN; ++c) {
+      const auto pick = [&](int32_t spread) {
+        return rng() % 4 == 0
+                   ? extremes[rng() % 7]
+                   : static_cast<int32_t>(rng() % (2 * spread + 1)) - spread;
+      };
+      sums[c] = pick(trial % 2 ? 1 << 20 : INT32_MAX / 2);
+      bias[c] = pick(1 << 16);
+      const double real =
+          std::ldexp(0.5 + static_cast<double>(rng() % 1000) / 2000.0,
+                     static_cast<int>(rng() % 40) - 32);
+      m[c] = rng() % 50 == 0 ? fixed_point::QuantizedMultiplier{}
+                             : *fixed_point::QuantizeMultiplier(real);
+      multiplier[c] = m[c].multiplier;
+      left[c] = std::max(m[c].shift, 0);
+      right[c] = std::max(-m[c].shift, 0);
+    }
+    const int32_t zero = static_cast<int32_t>(rng() % 256) - 128;
+    const int32_t lo = trial % 3 == 0 ? -128 : std::max(-128, zero);
+    const int32_t hi = trial % 5 == 0 ? std::min(127, zero + 40) : 127;
+    for (const bool with_bias : {true, false}) {
+      const RequantiseRow q{multiplier.data(),
+                            left.data(),
+                            right.data(),
+                            with_bias ? bias.data() : nullptr,
+                            zero,
+                            lo,
+                            hi};
+      std::vector<int8_t> got(kN);
+      RequantiseSumsAvx2(q, sums.data(), kN, got.data());
+      for (int64_t c = 0; c < kN; ++c) {
+        const int64_t s = std::clamp<int64_t>(
+            int64_t{sums[c]} + (with_bias ? bias[c] : 0), INT32_MIN, INT32_MAX);
+        const int64_t want = std::clamp<int64_t>(
+            int64_t{fixed_point::MultiplyByQuantizedMultiplier(
+                static_cast<int32_t>(s), m[c])} +
+                zero,
+            lo, hi);
+        ASSERT_EQ(got[c], want)
+            << "trial " << trial << " channel " << c << " sum " << sums[c]
+            << " shift " << m[c].shift << " bias " << (with_bias ? bias[c] : 0);
+      }
+    }
+  }
+}
+
+TEST(IntegerKernels, PairedSumsOfOneToFourPatches) {
+  if (!Supported(Kernels::kAvx2)) GTEST_SKIP() << "no AVX2";
+  std::mt19937 rng(6);
+  const int64_t K = 37, CO = 21;
+  std::vector<int8_t> w(K * CO);
+  for (auto& v : w)
+    v = static_cast<int8_t>(static_cast<int>(rng() % 256) - 128);
+  const PackedWeights packed = PackWeights(w.data(), K, CO);
+  std::vector<std::vector<int16_t>> patches(
+      kPairedPatches, std::vector<int16_t>(2 * packed.pairs, 0));
+  for (auto& p : patches) {
+    for (int64_t k = 0; k < K; ++k) {
+      p[k] = static_cast<int16_t>(static_cast<int>(rng() % 511) - 255);
+    }
+  }
+  for (int count = 1; count <= kPairedPatches; ++count) {
+    std::vector<std::vector<int32_t>> sums(
+        kPairedPatches, std::vector<int32_t>(packed.channels, -1));
+    const int16_t* in[kPairedPatches];
+    int32_t* out[kPairedPatches];
+    for (int i = 0; i < kPairedPatches; ++i) {
+      in[i] = patches[i].data();
+      out[i] = sums[i].data();
+    }
+    PairedSumsAvx2(packed, in, count, out);
+    for (int i = 0; i < kPairedPatches; ++i) {
+      for (int64_t oc = 0; oc < CO; ++oc) {
+        int32_t want = 0;
+        for (int64_t k = 0; k < K; ++k) want += patches[i][k] * w[k * CO + oc];
+        if (i < count) {
+          ASSERT_EQ(sums[i][oc], want)
+              << count << " patches, " << i << ", " << oc;
+        } else {
+          EXPECT_EQ(sums[i][oc], -1) << "patch " << i << " is not asked for";
+        }
+      }
+    }
+  }
+}
 
 }  // namespace
 }  // namespace sarnic::runtime
