@@ -44,6 +44,7 @@ struct RequantiseRow {
   const int32_t* right;
   const int32_t* bias;
   int32_t zero, lo, hi;
+  bool shifts_left;  // whether any left[c] is above 0
 };
 void RequantiseSums(const RequantiseRow& q, const int32_t* sums, int64_t n,
                     int8_t* out);

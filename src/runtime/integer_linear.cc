@@ -72,13 +72,14 @@ struct Requantise {
   std::vector<fixed_point::QuantizedMultiplier> m;
   // m's multipliers and shifts split for the row kernels.
   std::vector<int32_t> multiplier, left, right;
+  bool shifts_left = false;
   int32_t zero = 0, lo = -128, hi = 127;
 
   // A row of int32 sums of every channel, with the bias when not null.
   void Row(const int32_t* sums, const int32_t* bias, int8_t* out) const {
-    RequantiseSums(
-        {multiplier.data(), left.data(), right.data(), bias, zero, lo, hi},
-        sums, static_cast<int64_t>(m.size()), out);
+    RequantiseSums({multiplier.data(), left.data(), right.data(), bias, zero,
+                    lo, hi, shifts_left},
+                   sums, static_cast<int64_t>(m.size()), out);
   }
 
   int8_t operator()(int64_t sum, int64_t c) const {
@@ -107,6 +108,7 @@ Requantise RequantiseOf(const LayerView& v, const snxf::Layer& input,
         v, static_cast<double>(in.scale) * w / static_cast<double>(out.scale)));
     r.multiplier.push_back(r.m.back().multiplier);
     r.left.push_back(std::max(r.m.back().shift, 0));
+    r.shifts_left = r.shifts_left || r.left.back() > 0;
     r.right.push_back(std::max(-r.m.back().shift, 0));
   }
   r.zero = out.zero_point;
@@ -174,11 +176,22 @@ void AddRow(Acc* __restrict a, const int8_t* __restrict row, int32_t u,
   }
 }
 
-// a[o] += (x[o] − zx) × w[o] for o < n: a depthwise tap.
+// a[o] += (x[o] − zx) × w[o] for o < n: a depthwise tap. With int32 sums
+// the product is taken in int16 (|x − zx| ≤ 255 and |w| ≤ 128 keep it below
+// 2^15), which vectorises at the baseline width (SSE2 has no 32-bit
+// multiply).
 template <typename Acc>
 void AddProducts(Acc* __restrict a, const int8_t* __restrict x, int32_t zx,
                  const int8_t* __restrict w, int64_t n) {
-  for (int64_t o = 0; o < n; ++o) a[o] += Acc{x[o] - zx} * w[o];
+  if constexpr (std::is_same_v<Acc, int32_t>) {
+    const auto z = static_cast<int16_t>(zx);
+    for (int64_t o = 0; o < n; ++o) {
+      a[o] += static_cast<int16_t>(static_cast<int16_t>(x[o] - z) *
+                                   static_cast<int16_t>(w[o]));
+    }
+  } else {
+    for (int64_t o = 0; o < n; ++o) a[o] += Acc{x[o] - zx} * w[o];
+  }
 }
 
 // The convolution with accumulators of type Acc, output channels innermost

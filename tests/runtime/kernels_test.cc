@@ -358,7 +358,7 @@ TEST(IntegerKernels, RequantisationIsTheRuleBitForBit) {
       bias[c] = pick(1 << 16);
       const double real =
           std::ldexp(0.5 + static_cast<double>(rng() % 1000) / 2000.0,
-                     static_cast<int>(rng() % 40) - 32);
+                     static_cast<int>(rng() % 40) - (trial % 2 ? 40 : 32));
       m[c] = rng() % 50 == 0 ? fixed_point::QuantizedMultiplier{}
                              : *fixed_point::QuantizeMultiplier(real);
       multiplier[c] = m[c].multiplier;
@@ -369,13 +369,18 @@ TEST(IntegerKernels, RequantisationIsTheRuleBitForBit) {
     const int32_t lo = trial % 3 == 0 ? -128 : std::max(-128, zero);
     const int32_t hi = trial % 5 == 0 ? std::min(127, zero + 40) : 127;
     for (const bool with_bias : {true, false}) {
+      // Every multiplier below 1 (no left shift) on odd trials.
+      const bool shifts_left = std::any_of(left.begin(), left.end(),
+                                           [](int32_t l) { return l > 0; });
+      EXPECT_EQ(shifts_left, trial % 2 == 0) << "trial " << trial;
       const RequantiseRow q{multiplier.data(),
                             left.data(),
                             right.data(),
                             with_bias ? bias.data() : nullptr,
                             zero,
                             lo,
-                            hi};
+                            hi,
+                            shifts_left};
       std::vector<int8_t> got(kN);
       RequantiseSumsAvx2(q, sums.data(), kN, got.data());
       for (int64_t c = 0; c < kN; ++c) {
