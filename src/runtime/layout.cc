@@ -2,9 +2,7 @@
 // that work along axes (softmax, the reductions).
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
-#include <set>
 
 #include "runtime/integer.h"
 #include "runtime/semantics.h"
@@ -14,24 +12,23 @@ namespace sarnic::runtime {
 namespace {
 
 // Calls fn(i, j) for every element i of `shape` in row-major order, with j
-// = the sum of its index times `strides`.
-// The last two axes are walked by two plain loops, the others by counting.
+// = the sum of its index times `strides`: the last two axes by two plain
+// loops, the others by counting.
 template <typename Fn>
 void Walk(const Shape& shape, const std::vector<int64_t>& strides, Fn&& fn) {
   const int64_t n = Count(shape);
-  if (n == 0) return;
   const std::size_t rank = shape.size();
-  const int64_t rows = rank >= 2 ? shape[rank - 2] : 1;
-  const int64_t cols = rank >= 1 ? shape[rank - 1] : 1;
-  const int64_t row_step = rank >= 2 ? strides[rank - 2] : 0;
-  const int64_t col_step = rank >= 1 ? strides[rank - 1] : 0;
   const std::size_t outer = rank >= 2 ? rank - 2 : 0;
+  const int64_t rows = rank >= 2 ? shape[outer] : 1;
+  const int64_t row_step = rank >= 2 ? strides[outer] : 0;
+  const int64_t cols = rank >= 1 ? shape[rank - 1] : 1;
+  const int64_t col_step = rank >= 1 ? strides[rank - 1] : 0;
   std::vector<int64_t> index(outer, 0);
   int64_t j = 0;
   for (int64_t i = 0; i < n; i += rows * cols) {
-    for (int64_t r = 0; r < rows; ++r) {
-      const int64_t o = i + r * cols, from = j + r * row_step;
+    for (int64_t r = 0, o = i, from = j; r < rows; ++r, o += cols) {
       for (int64_t k = 0; k < cols; ++k) fn(o + k, from + k * col_step);
+      from += row_step;
     }
     for (std::size_t d = outer; d-- > 0;) {
       j += strides[d];
