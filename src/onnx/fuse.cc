@@ -163,6 +163,19 @@ const std::string* OtherInput(const onnx::NodeProto& n,
   return nullptr;
 }
 
+// The swish layer (beta 1, hard or not) that computes `result` from `x`,
+// in the layout the converter is in.
+void AddSwish(Converter& c, const std::string& x, const std::string& result,
+              bool hard) {
+  const std::string in = c.nhwc_mode() ? c.Nhwc(x) : c.Nchw(x);
+  c.Add(c.nhwc_mode() ? c.NhwcName(result) : c.NchwName(result), "swish",
+        c.ShapeOf(result),
+        {{"x", Value(in)},
+         {"hard", Value(int64_t{hard ? 1 : 0})},
+         {"beta", Value(1.0)}},
+        {in});
+}
+
 }  // namespace
 
 bool FuseHardSwish(Converter& c, const onnx::NodeProto& add,
@@ -192,11 +205,7 @@ bool FuseHardSwish(Converter& c, const onnx::NodeProto& add,
     return false;
   }
   result = last->output(0);
-  const std::string in = c.nhwc_mode() ? c.Nhwc(x) : c.Nchw(x);
-  c.Add(c.nhwc_mode() ? c.NhwcName(result) : c.NchwName(result), "swish",
-        c.ShapeOf(result),
-        {{"x", Value(in)}, {"hard", Value(int64_t{1})}, {"beta", Value(1.0)}},
-        {in});
+  AddSwish(c, x, result, true);
   for (const auto* n : {clip, mul, last}) c.MarkConverted(n->output(0));
   return true;
 }
@@ -214,11 +223,7 @@ bool FuseSwish(Converter& c, const onnx::NodeProto& sigmoid,
   const std::string* other = OtherInput(*mul, sigmoid.output(0));
   if (other == nullptr || *other != x) return false;
   result = mul->output(0);
-  const std::string in = c.nhwc_mode() ? c.Nhwc(x) : c.Nchw(x);
-  c.Add(c.nhwc_mode() ? c.NhwcName(result) : c.NchwName(result), "swish",
-        c.ShapeOf(result),
-        {{"x", Value(in)}, {"hard", Value(int64_t{0})}, {"beta", Value(1.0)}},
-        {in});
+  AddSwish(c, x, result, false);
   c.MarkConverted(mul->output(0));
   return true;
 }

@@ -7,6 +7,7 @@
 #include <exception>
 #include <new>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "runtime/exp_of.h"
@@ -152,46 +153,35 @@ void ParallelFor(int threads, int64_t n, int64_t grain,
   }
 }
 
-void DepthwiseRow(const DepthwiseRowArgs& a) {
+namespace {
+
+// Calls the version of a kernel for the active kernels.
+template <typename... Args, typename... Given>
+void Dispatch(void (*portable)(Args...), void (*avx2)(Args...),
+              void (*avx512)(Args...), Given&&... args) {
   switch (ActiveKernels()) {
     case Kernels::kAvx512:
-      DepthwiseRowAvx512(a);
-      return;
+      return avx512(std::forward<Given>(args)...);
     case Kernels::kAvx2:
-      DepthwiseRowAvx2(a);
-      return;
+      return avx2(std::forward<Given>(args)...);
     case Kernels::kPortable:
       break;
   }
-  DepthwiseRowBody(a);
+  portable(std::forward<Given>(args)...);
+}
+
+}  // namespace
+
+void DepthwiseRow(const DepthwiseRowArgs& a) {
+  Dispatch(DepthwiseRowBody, DepthwiseRowAvx2, DepthwiseRowAvx512, a);
 }
 
 void Sigmoid(const float* x, float* y, int64_t n, float beta, bool swish) {
-  switch (ActiveKernels()) {
-    case Kernels::kAvx512:
-      SigmoidAvx512(x, y, n, beta, swish);
-      return;
-    case Kernels::kAvx2:
-      SigmoidAvx2(x, y, n, beta, swish);
-      return;
-    case Kernels::kPortable:
-      break;
-  }
-  SigmoidBody(x, y, n, beta, swish);
+  Dispatch(SigmoidBody, SigmoidAvx2, SigmoidAvx512, x, y, n, beta, swish);
 }
 
 void HardSwish(const float* x, float* y, int64_t n) {
-  switch (ActiveKernels()) {
-    case Kernels::kAvx512:
-      HardSwishAvx512(x, y, n);
-      return;
-    case Kernels::kAvx2:
-      HardSwishAvx2(x, y, n);
-      return;
-    case Kernels::kPortable:
-      break;
-  }
-  HardSwishBody(x, y, n);
+  Dispatch(HardSwishBody, HardSwishAvx2, HardSwishAvx512, x, y, n);
 }
 
 }  // namespace sarnic::runtime
